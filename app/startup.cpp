@@ -1,0 +1,104 @@
+#include "app/startup.h"
+
+#include "app/tunes.h"
+#include "itunes/itunes.h"
+#include "resource/resources.h"
+#include "settings/config.h"
+#include "settings/defaults.h"
+#include "window/stylesheet.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSettings>
+#include <QTextCodec>
+
+namespace {
+
+// Long enough for a busy running instance to answer, short enough that a
+// hung one cannot keep a new start waiting forever.
+constexpr int SocketTimeout = 30000;
+
+int runTunes(QApplication &app, Tunes::Mode mode, const QString &command)
+{
+    Tunes dialog(mode, command);
+    dialog.show();
+    return app.exec();
+}
+
+bool anotherInstanceAnswers(const QString &name)
+{
+    QLocalSocket socket;
+    socket.connectToServer(name, QIODevice::ReadWrite);
+    if (!socket.waitForConnected(SocketTimeout))
+        return false;
+    // The running instance comes forward and drops the connection.
+    socket.waitForDisconnected(SocketTimeout);
+    return true;
+}
+
+QLocalServer *listenAsRunningInstance(const QString &name)
+{
+    auto *server = new QLocalServer;
+    // On Windows a pipe name is machine-wide: keep other users' starts out.
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    // A crashed instance leaves its socket behind.
+    QLocalServer::removeServer(name);
+    if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {
+        QLocalServer::removeServer(name);
+        if (!server->listen(name))
+            qDebug() << "single-instance guard not listening:" << server->errorString();
+    }
+    return server;
+}
+
+}  // namespace
+
+int runBelfry(int argc, char **argv)
+{
+    // Keep the fixed-size window and the tray icon sharp at 150 % and 200 %.
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+
+    QApplication app(argc, argv);
+    Resources::init();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    QCoreApplication::setOrganizationName(QString::fromLatin1(Belfry::Organization));
+    QCoreApplication::setOrganizationDomain(QString::fromLatin1(Belfry::OrganizationDomain));
+    QCoreApplication::setApplicationName(QString::fromLatin1(Belfry::Application));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(Belfry::Version));
+    // The program lives in the tray: closing a dialog must not end it.
+    app.setQuitOnLastWindowClosed(false);
+
+    const QMap<QString, QString> itunes = iTunesInstallInfo();
+    if (itunes.isEmpty())
+        return runTunes(app, Tunes::Mode::Install, QString());
+
+    auto *config = new Config(QCoreApplication::organizationName(), QCoreApplication::applicationName(),
+                              QCoreApplication::applicationVersion(), itunes, nullptr);
+
+    const QDir folder = autoAddFolder();
+    const bool initialised =
+        folder.path() != QLatin1String(".") && autoAddFolder().exists() && iTunesMusicDirExists();
+    if (!initialised)
+        return runTunes(app, Tunes::Mode::Init, config->iTunesCMD());
+
+    const QString pcid = config->settings->value(QStringLiteral("PCID")).toString();
+    if (anotherInstanceAnswers(pcid))
+        return 0;
+
+    QLocalServer *server = listenAsRunningInstance(pcid);
+    app.setStyleSheet(applicationStyleSheet());
+
+    QObject::connect(server, &QLocalServer::newConnection, server, [server]() {
+        QLocalSocket *socket = server->nextPendingConnection();
+        if (socket && socket->waitForConnected(SocketTimeout)) {
+            // Bringing the running instance forward comes with the controller.
+            socket->close();
+        }
+    });
+
+    return app.exec();
+}

@@ -1,0 +1,61 @@
+#include "app/tunes.h"
+
+#include "settings/config.h"
+#include "settings/defaults.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QUrl>
+
+Tunes::Tunes(Mode mode, const QString &command, QWidget *parent)
+    : QDialog(parent)
+    , layout(nullptr)
+    , label(nullptr)
+{
+    setFixedSize(280, 100);
+    setWindowIcon(QIcon(QStringLiteral(":/resource/logo.win.png")));
+    setWindowTitle(QString::fromLatin1(Belfry::DisplayName));
+
+    layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+
+    const QString text = mode == Mode::Install
+        ? QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
+                         "Carillo依赖于官方的 iTunes<br/>请先 <a href='%1'>下载iTunes</a>"
+                         "</span></center>")
+              .arg(QString::fromLatin1(Belfry::ITunesDownloadPage))
+        : QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
+                         "iTunes 还未初始化<br><a href='file://iTunes'>初始化您的 iTunes</a>"
+                         "</span></center>");
+    label = new QLabel(text, this);
+    label->setFixedSize(width(), 100);
+    layout->addWidget(label, 0);
+    setLayout(layout);
+
+    // Only web addresses go to the browser; the "init" link starts iTunes.
+    // Anything else just ends the program, like closing the dialog.
+    connect(label, &QLabel::linkActivated, this, [command](const QString &link) {
+        if (link.startsWith(QLatin1String("http://")))
+            QDesktopServices::openUrl(QUrl(link));
+        else if (link.startsWith(QLatin1String("file://")))
+            startCommand(command);
+        QCoreApplication::quit();
+    });
+}
+
+Tunes::~Tunes()
+{
+    if (layout)
+        layout->deleteLater();
+    if (label)
+        label->deleteLater();
+}
+
+void Tunes::closeEvent(QCloseEvent *event)
+{
+    QDialog::closeEvent(event);
+    QCoreApplication::quit();
+}

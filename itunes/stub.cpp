@@ -1,0 +1,4 @@
+#include "itunes/itunes.h"
+QMap<QString, QString> iTunesInstallInfo() { return {}; }
+bool iTunesMusicDirExists() { return false; }
+QDir autoAddFolder() { return QDir(QString()); }

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running Belfry needs.
+# Idempotent: when everything is already there it installs nothing and touches no network.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qtbase5-dev libqrencode-dev
+  libcpp-httplib-dev
+  xvfb xauth x11-utils trayer imagemagick
+  fonts-wqy-microhei fonts-dejavu-core
+  zbar-tools curl
+  g++-mingw-w64-x86-64 wine64 wine
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,188 @@
+#include "settings/config.h"
+
+#include "itunes/itunes.h"
+#include "settings/defaults.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QUuid>
+
+namespace {
+
+QString newClientId()
+{
+    // The phone app expects 36 characters with the version digit replaced by
+    // R; the service tells our ids apart from other clients' by that letter.
+    QString id = QUuid::createUuid().toString();
+    id.remove(QLatin1Char('{'));
+    id.remove(QLatin1Char('}'));
+    id[14] = QLatin1Char('R');
+    return id;
+}
+
+}  // namespace
+
+QString iTunesCommand(const QString &installLocation)
+{
+    if (installLocation.endsWith(QLatin1Char('/')))
+        return QStringLiteral("%0iTunes.exe").arg(installLocation);
+    return QLatin1Char('"') + installLocation + QStringLiteral("\\iTunes.exe\"");
+}
+
+bool startCommand(const QString &command)
+{
+    QStringList arguments = QProcess::splitCommand(command);
+    if (arguments.isEmpty())
+        return false;
+    const QString program = arguments.takeFirst();
+    return QProcess::startDetached(program, arguments);
+}
+
+Config::Config(const QString &organization, const QString &application, const QString &version,
+               const QMap<QString, QString> &itunes, QObject *parent)
+    : QObject(parent)
+    , settings(new QSettings(QSettings::IniFormat, QSettings::UserScope, organization, application))
+{
+    if (!settings->contains(QStringLiteral("PCID")))
+        settings->setValue(QStringLiteral("PCID"), newClientId());
+
+    const bool versionChanged = !settings->contains(QStringLiteral("Version"))
+        || settings->value(QStringLiteral("Version")) != QVariant(version);
+    if (versionChanged) {
+        settings->remove(QStringLiteral("Update/Version"));
+        settings->remove(QStringLiteral("Update/Download"));
+        settings->setValue(QStringLiteral("Application"), application);
+        settings->setValue(QStringLiteral("Version"), version);
+        // The key is spelled this way in every settings file already out there.
+        settings->setValue(QStringLiteral("Orgination"), organization);
+        settings->setValue(QStringLiteral("Pulse"), 5);
+        settings->setValue(QStringLiteral("HomePage"), QString::fromLatin1(Belfry::HomePage));
+
+        settings->beginGroup(QStringLiteral("iTunes"));
+        for (auto it = itunes.cbegin(); it != itunes.cend(); ++it)
+            settings->setValue(it.key(), it.value());
+        settings->setValue(QStringLiteral("iTunesFolder"), autoAddFolder().path());
+        settings->endGroup();
+
+        settings->beginGroup(QStringLiteral("Server"));
+        settings->setValue(QStringLiteral("Host"), QString::fromLatin1(Belfry::ServiceHost));
+        settings->setValue(QStringLiteral("Ringtone"), QString::fromLatin1(Belfry::RingtoneHost));
+        settings->endGroup();
+    }
+
+    // The folder may have appeared (iTunes initialised since) or moved.
+    const QString folder = settings->value(QStringLiteral("iTunes/iTunesFolder")).toString();
+    if (folder.isEmpty() || folder == QLatin1String(".") || !QFile::exists(folder))
+        settings->setValue(QStringLiteral("iTunes/iTunesFolder"), autoAddFolder().path());
+
+    // Start-up may end without an event loop (second instance), which is when
+    // QSettings would otherwise write back: make the first-start keys durable now.
+    settings->sync();
+}
+
+Config::~Config()
+{
+    delete settings;
+}
+
+QStringList Config::devices(QString group)
+{
+    settings->beginGroup(group);
+    const QStringList keys = settings->childKeys();
+    settings->endGroup();
+    return keys;
+}
+
+bool Config::containDevices()
+{
+    return !devices().isEmpty();
+}
+
+QString Config::getDevice(QString ida)
+{
+    settings->beginGroup(QString::fromLatin1(Belfry::DevicesGroup));
+    const QString name = settings->value(ida).toString();
+    settings->endGroup();
+    return name;
+}
+
+bool Config::delDevice(QString ida)
+{
+    settings->beginGroup(QString::fromLatin1(Belfry::DevicesGroup));
+    settings->remove(ida);
+    settings->endGroup();
+    return true;
+}
+
+bool Config::delAllDevice()
+{
+    const QStringList keys = devices();
+    for (const QString &key : keys)
+        delDevice(key);
+    return true;
+}
+
+bool Config::newDevice(QString ida, QString name)
+{
+    // Only the phone paired last is remembered: pairing a new phone replaces it.
+    settings->remove(QString::fromLatin1(Belfry::DevicesGroup));
+    settings->beginGroup(QString::fromLatin1(Belfry::DevicesGroup));
+    settings->setValue(ida, name);
+    settings->endGroup();
+    return true;
+}
+
+QVariant Config::get(QString key, QVariant defaultValue)
+{
+    return settings->value(key, defaultValue);
+}
+
+void Config::set(QString key, QVariant value)
+{
+    settings->setValue(key, value);
+}
+
+bool Config::del(QString key)
+{
+    settings->remove(key);
+    return true;
+}
+
+bool Config::contains(QString key)
+{
+    return settings->contains(key);
+}
+
+QString Config::iTunesCMD()
+{
+    const QString command =
+        iTunesCommand(settings->value(QStringLiteral("iTunes/InstallLocation"), QString()).toString());
+#ifdef Q_OS_WIN
+    return command;
+#else
+    // Off Windows, iTunes only exists inside Wine.
+    return QStringLiteral("wine ") + command;
+#endif
+}
+
+int Config::Pulse()
+{
+    const int pulse = settings->value(QStringLiteral("Pulse")).toInt();
+    return pulse <= 4 ? 10 : pulse;
+}
+
+QDir Config::defaultDir()
+{
+    return autoAddFolder();
+}
+
+void Config::setAccess()
+{
+    settings->setValue(QStringLiteral("Access"), true);
+}
+
+bool Config::getAccess()
+{
+    return settings->value(QStringLiteral("Access"), false).toBool();
+}

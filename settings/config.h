@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDir>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class QSettings;
+
+// The one persistent store: a per-user INI file. Other objects may use
+// `settings` directly; every key name is shared with the service, which can
+// change existing keys remotely.
+class Config : public QObject
+{
+    Q_OBJECT
+public:
+    Config(const QString &organization, const QString &application, const QString &version,
+           const QMap<QString, QString> &itunes, QObject *parent = nullptr);
+    ~Config() override;
+
+    QSettings *settings;
+
+public slots:
+    QStringList devices(QString group = QStringLiteral("DEVICES"));
+    bool containDevices();
+    QString getDevice(QString ida);
+    bool delDevice(QString ida);
+    bool delAllDevice();
+    bool newDevice(QString ida, QString name);
+    QVariant get(QString key, QVariant defaultValue = QVariant());
+    void set(QString key, QVariant value);
+    bool del(QString key);
+    bool contains(QString key);
+    QString iTunesCMD();
+    int Pulse();
+    QDir defaultDir();
+    void setAccess();
+    bool getAccess();
+};
+
+// The command line that starts iTunes from its install location. A location
+// ending in "/" is joined as it is; any other gets a backslash and quotes.
+QString iTunesCommand(const QString &installLocation);
+
+// Starts a command line such as iTunesCMD() returns, detached from this
+// process; quoted parts (paths with spaces) stay one argument.
+bool startCommand(const QString &command);
