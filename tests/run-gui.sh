@@ -4,6 +4,6 @@
 # wait for the host themselves (QTRY_VERIFY on isSystemTrayAvailable).
 # No window manager runs: frameless windows show exactly as they are drawn.
 set -eu
-exec xvfb-run -a -n "$(( 200 + $$ % 700 ))" -s "-screen 0 1280x800x24 -nolisten tcp" \
+exec xvfb-run -a -n "$(( 200 + $$ % 700 ))" -s "-screen 0 1280x800x24 -dpi 96 -nolisten tcp" \
   sh -c 'trayer --edge top --align right --widthtype request --height 24 --transparent false >/dev/null 2>&1 &
          exec "$@"' sh "$@"

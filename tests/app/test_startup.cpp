@@ -1,0 +1,143 @@
+// Starts the real program in sandbox homes and looks at what it leaves on the
+// X display and in the settings file.
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Sandbox
+{
+    QTemporaryDir dir;
+
+    explicit Sandbox(const QString &state)
+    {
+        QProcess script;
+        script.start(QStringLiteral("bash"), {QStringLiteral(BELFRY_SOURCE_DIR "/scripts/sandbox-home.sh"),
+                                              dir.path(), state});
+        script.waitForFinished(10000);
+    }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", dir.path());
+        env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
+        env.insert("XDG_DATA_HOME", dir.filePath(".local/share"));
+        env.insert("XDG_CACHE_HOME", dir.filePath(".cache"));
+        env.remove("XDG_MUSIC_DIR");
+        return env;
+    }
+
+    QString settingsFile() const { return dir.filePath(".config/Corvale/Belfry.ini"); }
+};
+
+// Top-level windows on the display titled `title`, as "WxH".
+QStringList windowSizes(const QString &title)
+{
+    QProcess xwininfo;
+    xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
+    xwininfo.waitForFinished(5000);
+    const QString tree = QString::fromUtf8(xwininfo.readAllStandardOutput());
+    QStringList sizes;
+    const QRegularExpression line(QStringLiteral("\"%1\": \\(.*\\)\\s+(\\d+x\\d+)\\+").arg(title));
+    auto it = line.globalMatch(tree);
+    while (it.hasNext())
+        sizes << it.next().captured(1);
+    return sizes;
+}
+
+}  // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    QList<QProcess *> running;
+
+    QProcess *start(const Sandbox &sandbox)
+    {
+        auto *process = new QProcess(this);
+        process->setProcessEnvironment(sandbox.environment());
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(QStringLiteral(BELFRY_BINARY), QStringList());
+        running << process;
+        return process;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "runs on a virtual X display");
+    }
+
+    void cleanup()
+    {
+        for (QProcess *process : qAsConst(running)) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+        qDeleteAll(running);
+        running.clear();
+    }
+
+    void missingITunesShowsInstallDialogAndWritesNothing()
+    {
+        Sandbox sandbox(QStringLiteral("no-itunes"));
+        QProcess *belfry = start(sandbox);
+        QVERIFY(belfry->waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList{"280x100"}, 10000);
+        QCOMPARE(belfry->state(), QProcess::Running);
+        QVERIFY(!QFile::exists(sandbox.settingsFile()));
+        QVERIFY(!QDir(sandbox.dir.filePath(".config/Corvale")).exists());
+    }
+
+    void uninitialisedITunesShowsInitDialogAndWritesDefaults()
+    {
+        Sandbox sandbox(QStringLiteral("no-library"));
+        QProcess *belfry = start(sandbox);
+        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList{"280x100"}, 10000);
+        QCOMPARE(belfry->state(), QProcess::Running);
+
+        QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
+        QCOMPARE(settings.value("PCID").toString().size(), 36);
+        QCOMPARE(settings.value("Version").toString(), QStringLiteral("1.0.1"));
+        QCOMPARE(settings.value("iTunes/DisplayName").toString(), QStringLiteral("iTunes"));
+        QCOMPARE(settings.value("iTunes/iTunesFolder").toString(), QStringLiteral("."));
+    }
+
+    void readyMachineRunsOneInstance()
+    {
+        Sandbox sandbox(QStringLiteral("ready"));
+        QProcess *first = start(sandbox);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(sandbox.settingsFile()), 10000);
+
+        QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
+        const QStringList keys = {"PCID", "Version", "Application", "Orgination", "Pulse", "HomePage",
+                                  "iTunes/DisplayName", "iTunes/DisplayVersion", "iTunes/InstallLocation",
+                                  "iTunes/InstallDate", "iTunes/URLUpdateInfo", "iTunes/HelpLink",
+                                  "iTunes/iTunesFolder", "Server/Host", "Server/Ringtone"};
+        for (const QString &key : keys)
+            QVERIFY2(settings.contains(key), qPrintable(key));
+        const QString folder = settings.value("iTunes/iTunesFolder").toString();
+        QVERIFY2(folder.endsWith("/iTunes Media/Automatically Add to iTunes"), qPrintable(folder));
+        QVERIFY(QFileInfo(folder).isDir());
+        QVERIFY(windowSizes("Carillo").isEmpty());
+
+        // Give the first instance time to listen, then start a second one.
+        QTest::qWait(1000);
+        QCOMPARE(first->state(), QProcess::Running);
+        QProcess *second = start(sandbox);
+        QVERIFY(second->waitForFinished(5000));
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(first->state(), QProcess::Running);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "test_startup.moc"

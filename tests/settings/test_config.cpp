@@ -1,0 +1,229 @@
+#include "settings/config.h"
+#include "settings/defaults.h"
+
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Each test gets an INI file of its own: Config takes the organization and
+// application names, and QSettings::setPath points the user scope at a
+// temporary folder.
+class TestConfig : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir home;
+    int serial = 0;
+    QString org;
+
+    Config *make(const QString &version = QStringLiteral("1.0.1"),
+                 const QMap<QString, QString> &itunes = {})
+    {
+        return new Config(org, QStringLiteral("Belfry"), version, itunes);
+    }
+
+    QSettings file() const
+    {
+        return QSettings(QSettings::IniFormat, QSettings::UserScope, org, QStringLiteral("Belfry"));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(home.isValid());
+        qputenv("HOME", home.path().toUtf8());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+    }
+
+    void init()
+    {
+        org = QStringLiteral("Org%1").arg(++serial);
+    }
+
+    void firstStartWritesEveryDefault()
+    {
+        QMap<QString, QString> itunes;
+        itunes.insert(QStringLiteral("DisplayName"), QStringLiteral("iTunes"));
+        itunes.insert(QStringLiteral("InstallLocation"), QStringLiteral("C:\\Program Files\\iTunes\\"));
+        delete make(QStringLiteral("1.0.1"), itunes);
+
+        QSettings s = file();
+        const QString pcid = s.value("PCID").toString();
+        QCOMPARE(pcid.size(), 36);
+        QVERIFY(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-R[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}$")
+                    .match(pcid)
+                    .hasMatch());
+        QCOMPARE(s.value("Version").toString(), QStringLiteral("1.0.1"));
+        QCOMPARE(s.value("Application").toString(), QStringLiteral("Belfry"));
+        QCOMPARE(s.value("Orgination").toString(), org);
+        QCOMPARE(s.value("Pulse").toInt(), 5);
+        QVERIFY(s.value("HomePage").toString().startsWith("http://"));
+        QCOMPARE(s.value("iTunes/DisplayName").toString(), QStringLiteral("iTunes"));
+        QCOMPARE(s.value("iTunes/InstallLocation").toString(), QStringLiteral("C:\\Program Files\\iTunes\\"));
+        QVERIFY(!s.contains("iTunes/HelpLink"));
+        QCOMPARE(s.value("iTunes/iTunesFolder").toString(), QStringLiteral("."));
+        QCOMPARE(s.value("Server/Host").toString(), QString::fromLatin1(Belfry::ServiceHost));
+        QCOMPARE(s.value("Server/Ringtone").toString(), QString::fromLatin1(Belfry::RingtoneHost));
+        QVERIFY(!s.value("Server/Host").toString().endsWith('/'));
+        QVERIFY(!s.contains("Access"));
+    }
+
+    void clientIdsDifferAndSurviveRestarts()
+    {
+        delete make();
+        const QString first = file().value("PCID").toString();
+        delete make(QStringLiteral("2.0.0"));
+        QCOMPARE(file().value("PCID").toString(), first);
+
+        init();
+        delete make();
+        QVERIFY(file().value("PCID").toString() != first);
+    }
+
+    void sameVersionKeepsRemoteChanges()
+    {
+        delete make();
+        {
+            QSettings s = file();
+            s.setValue("Pulse", "30");
+            s.setValue("Server/Host", "http://elsewhere.invalid");
+            s.setValue("Update/Version", "1.2");
+            s.setValue("Update/Download", "http://get.invalid/1.2");
+        }
+        delete make();
+        QSettings s = file();
+        QCOMPARE(s.value("Pulse").toString(), QStringLiteral("30"));
+        QCOMPARE(s.value("Server/Host").toString(), QStringLiteral("http://elsewhere.invalid"));
+        QCOMPARE(s.value("Update/Version").toString(), QStringLiteral("1.2"));
+    }
+
+    void versionChangeRewritesDefaultsAndKeepsPairing()
+    {
+        {
+            Config *config = make(QStringLiteral("1.0.0"));
+            config->newDevice("phone-a", "Anna's phone");
+            config->setAccess();
+            config->set("Update/Version", "1.0.1");
+            config->set("Update/Download", "http://get.invalid/1.0.1");
+            config->set("Update/Access", true);
+            config->set("Pulse", 42);
+            config->set("Server/Ringtone", "http://old.invalid");
+            delete config;
+        }
+        const QString pcid = file().value("PCID").toString();
+        delete make(QStringLiteral("1.0.1"));
+
+        QSettings s = file();
+        QCOMPARE(s.value("PCID").toString(), pcid);
+        QCOMPARE(s.value("Version").toString(), QStringLiteral("1.0.1"));
+        QCOMPARE(s.value("Pulse").toInt(), 5);
+        QCOMPARE(s.value("Server/Ringtone").toString(), QString::fromLatin1(Belfry::RingtoneHost));
+        QVERIFY(!s.contains("Update/Version"));
+        QVERIFY(!s.contains("Update/Download"));
+        QVERIFY(s.value("Update/Access").toBool());
+        QVERIFY(s.value("Access").toBool());
+        QCOMPARE(s.value("DEVICES/phone-a").toString(), QStringLiteral("Anna's phone"));
+    }
+
+    void pulseBelowFiveMeansTen_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("pulse");
+        QTest::newRow("missing") << QVariant() << 10;
+        QTest::newRow("text") << QVariant("soon") << 10;
+        QTest::newRow("zero") << QVariant(0) << 10;
+        QTest::newRow("negative") << QVariant(-5) << 10;
+        QTest::newRow("three") << QVariant(3) << 10;
+        QTest::newRow("four") << QVariant(4) << 10;
+        QTest::newRow("five") << QVariant(5) << 5;
+        QTest::newRow("thirty as text") << QVariant("30") << 30;
+    }
+
+    void pulseBelowFiveMeansTen()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, pulse);
+        Config *config = make();
+        if (stored.isValid())
+            config->set("Pulse", stored);
+        else
+            config->del("Pulse");
+        QCOMPARE(config->Pulse(), pulse);
+        delete config;
+    }
+
+    void itunesCommandForms_data()
+    {
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("slash") << "C:/Apps/iTunes/" << "C:/Apps/iTunes/iTunes.exe";
+        QTest::newRow("backslash") << "C:\\Program Files\\iTunes\\" << "\"C:\\Program Files\\iTunes\\\\iTunes.exe\"";
+        QTest::newRow("no separator") << "C:\\iTunes" << "\"C:\\iTunes\\iTunes.exe\"";
+        QTest::newRow("empty") << "" << "\"\\iTunes.exe\"";
+    }
+
+    void itunesCommandForms()
+    {
+        QFETCH(QString, location);
+        QFETCH(QString, command);
+        QCOMPARE(iTunesCommand(location), command);
+
+        Config *config = make();
+        if (!location.isEmpty())
+            config->set("iTunes/InstallLocation", location);
+#ifdef Q_OS_WIN
+        QCOMPARE(config->iTunesCMD(), command);
+#else
+        QCOMPARE(config->iTunesCMD(), "wine " + command);
+        // The quoted path with its spaces stays one argument for wine.
+        const QStringList split = QProcess::splitCommand(config->iTunesCMD());
+        QCOMPARE(split.size(), 2);
+        QVERIFY(split.at(1).endsWith("iTunes.exe"));
+#endif
+        delete config;
+    }
+
+    void onlyTheLastDeviceIsKept()
+    {
+        Config *config = make();
+        QVERIFY(config->delAllDevice());
+        QVERIFY(!config->containDevices());
+
+        config->newDevice("a", "x");
+        config->newDevice("b", "y");
+        QCOMPARE(config->devices(), QStringList{"b"});
+        QVERIFY(config->containDevices());
+        QCOMPARE(config->getDevice("b"), QStringLiteral("y"));
+        QCOMPARE(config->getDevice("a"), QString());
+
+        config->set("DEVICES/c", "z");
+        QCOMPARE(config->devices().size(), 2);
+        QVERIFY(config->delAllDevice());
+        QVERIFY(config->devices().isEmpty());
+        QVERIFY(config->delDevice("nothing"));
+        QVERIFY(!config->getAccess());
+        config->setAccess();
+        QVERIFY(config->getAccess());
+        delete config;
+    }
+
+    void slotsKeepTheirMetaObjectOrder()
+    {
+        // The service and older callers address these slots by position.
+        const QMetaObject &meta = Config::staticMetaObject;
+        const QStringList expected = {
+            "devices(QString)", "devices()", "containDevices()", "getDevice(QString)",
+            "delDevice(QString)", "delAllDevice()", "newDevice(QString,QString)",
+            "get(QString,QVariant)", "get(QString)", "set(QString,QVariant)", "del(QString)",
+            "contains(QString)", "iTunesCMD()", "Pulse()", "defaultDir()", "setAccess()", "getAccess()"};
+        QStringList actual;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+            actual << QString::fromLatin1(meta.method(i).methodSignature());
+        QCOMPARE(actual, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfig)
+#include "test_config.moc"
