@@ -1,0 +1,53 @@
+// Saves pictures of the main window on each tutorial page and during a sync.
+// Run under a virtual X display: window_shots OUTPUT_DIR
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+
+#include "resource/resources.h"
+#include "window/stylesheet.h"
+#include "window/window.h"
+
+static void pause(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    Resources::init();
+    app.setStyleSheet(applicationStyleSheet());
+    const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
+
+    Window window;
+    window.move(40, 40);
+    window.show();
+    pause(300);
+    window.grab().save(out.filePath(QStringLiteral("window-step1.png")));
+    emit window.goToHelp(2);
+    pause(100);
+    window.grab().save(out.filePath(QStringLiteral("window-step2.png")));
+    // Step 3 through its button, as a user would.
+    for (QObject *child : window.children()) {
+        if (child->objectName() == QLatin1String("cover_3"))
+            qobject_cast<QAbstractButton *>(child)->click();
+    }
+    pause(100);
+    window.grab().save(out.filePath(QStringLiteral("window-step3.png")));
+
+    emit window.emit_download(QString(), QStringLiteral("夜空中最亮的星 (Ringtone Remix) - 超长名字"));
+    emit window.emit_download(QString(), QStringLiteral("短铃声"));
+    pause(2500);
+    window.grab().save(out.filePath(QStringLiteral("window-sync.png")));
+    emit window.emit_finish(QString(), QStringLiteral("夜空中最亮的星 (Ringtone Remix) - 超长名字"));
+    emit window.emit_finish(QString(), QStringLiteral("短铃声"));
+    pause(200);
+    window.grab().save(out.filePath(QStringLiteral("window-sync-short.png")));
+    if (argc > 2)
+        pause(QString::fromLocal8Bit(argv[2]).toInt());
+    return 0;
+}

@@ -1,0 +1,282 @@
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QToolButton>
+#include <QtTest>
+
+#include "resource/resources.h"
+#include "settings/defaults.h"
+#include "window/button.h"
+#include "window/content.h"
+#include "window/label.h"
+#include "window/scroll.h"
+#include "window/stylesheet.h"
+#include "window/window.h"
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+public slots:
+    // Stands in for the browser.
+    void openUrl(const QUrl &url) { opened.append(url); }
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void construction();
+    void stepsAndHelp();
+    void captionClicksItsButton();
+    void dragByTheTopStrip();
+    void dragEntersTheStripWhileHeld();
+    void buttonsActOnRelease();
+    void deviceEntries();
+    void helpLink();
+    void downloadsReachTheStrip();
+
+private:
+    // Sends a mouse event to the window as the window system would, with the
+    // given buttons held, at a point in window coordinates.
+    void mouse(QEvent::Type type, const QPoint &pos, Qt::MouseButton button,
+               Qt::MouseButtons held);
+    QWindow *handle() const { return window->windowHandle(); }
+    QPoint centreOf(const QWidget *child) const
+    {
+        return child->mapTo(window, child->rect().center());
+    }
+
+    Window *window = nullptr;
+    QList<QUrl> opened;
+};
+
+void WindowTest::initTestCase()
+{
+    Resources::init();
+    qApp->setStyleSheet(applicationStyleSheet());
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+}
+
+void WindowTest::init()
+{
+    window = new Window;
+    window->move(100, 100);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QTRY_COMPARE(window->pos(), QPoint(100, 100));
+    opened.clear();
+}
+
+void WindowTest::cleanup()
+{
+    delete window;
+    window = nullptr;
+}
+
+void WindowTest::mouse(QEvent::Type type, const QPoint &pos, Qt::MouseButton button,
+                       Qt::MouseButtons held)
+{
+    QMouseEvent event(type, pos, pos, window->mapToGlobal(pos), button, held, Qt::NoModifier);
+    QApplication::sendEvent(window, &event);
+}
+
+void WindowTest::construction()
+{
+    QVERIFY(window->isWindow());
+    QVERIFY(window->windowFlags() & Qt::FramelessWindowHint);
+    QVERIFY(window->strip->isHidden());
+    QCOMPARE(window->settingsButton->defaultAction()->menu(), window->settingsMenu);
+
+    QStringList entries;
+    for (QAction *action : window->settingsMenu->actions())
+        entries << (action->isSeparator() ? QStringLiteral("--") : action->text());
+    QCOMPARE(entries, QStringList({QStringLiteral("已连接设备"), QStringLiteral("--"),
+                                   QStringLiteral("下载更新"), QStringLiteral("关于"),
+                                   QStringLiteral("--"), QStringLiteral("退出")}));
+    QCOMPARE(window->devicesMenu->actions(), {window->deviceMenu->menuAction()});
+    QCOMPARE(window->deviceMenu->actions(), {window->unpairAction});
+    QVERIFY(!window->updateAction->isEnabled());
+}
+
+void WindowTest::stepsAndHelp()
+{
+    auto state = [this] {
+        return QVector<bool>{window->page1->isVisible(), window->page2->isVisible(),
+                             window->page3->isVisible(), window->step1->isChecked(),
+                             window->step2->isChecked(), window->step3->isChecked()};
+    };
+    const QPoint onStep3 = window->step3->geometry().topLeft() + QPoint(60, 10);
+    QCOMPARE(state(), (QVector<bool>{true, false, false, true, false, false}));
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, onStep3);
+    QCOMPARE(state(), (QVector<bool>{false, false, true, false, false, true}));
+    // A click on the checked step keeps it checked.
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, onStep3);
+    QCOMPARE(state(), (QVector<bool>{false, false, true, false, false, true}));
+
+    // Whatever step the tray asks for, the iTunes step is shown.
+    emit window->goToHelp(0);
+    QCOMPARE(state(), (QVector<bool>{false, true, false, false, true, false}));
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, onStep3);
+    emit window->goToHelp(3);
+    QCOMPARE(state(), (QVector<bool>{false, true, false, false, true, false}));
+}
+
+void WindowTest::captionClicksItsButton()
+{
+    const QPoint onCaption = centreOf(window->step3->caption);
+    QCOMPARE(window->childAt(onCaption), window->step3->caption);
+    QSignalSpy clicked(window->step3, &Button::clicked);
+    QSignalSpy triggered(window->step3->caption, &Label::triggered);
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, onCaption);
+    QCOMPARE(clicked.count(), 1);
+    QCOMPARE(triggered.count(), 1);
+    QVERIFY(window->step3->isChecked());
+    QVERIFY(window->page3->isVisible());
+}
+
+void WindowTest::dragByTheTopStrip()
+{
+    // Row 59 is the last one of the strip.
+    mouse(QEvent::MouseButtonPress, QPoint(300, 59), Qt::LeftButton, Qt::LeftButton);
+    QCOMPARE(window->dragOffset, QPoint(300, 59));
+    mouse(QEvent::MouseMove, QPoint(310, 59), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window->pos(), QPoint(110, 100));
+    mouse(QEvent::MouseMove, QPoint(300, 50), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window->pos(), QPoint(110, 91));
+    // Releasing the left button leaves the offset; the next press replaces it.
+    mouse(QEvent::MouseButtonRelease, QPoint(300, 59), Qt::LeftButton, Qt::NoButton);
+    QCOMPARE(window->pos(), QPoint(110, 91));
+    QCOMPARE(window->dragOffset, QPoint(300, 59));
+
+    // Row 60 belongs to the body: no drag.
+    window->move(100, 100);
+    QTRY_COMPARE(window->pos(), QPoint(100, 100));
+    window->dragOffset = QPoint();
+    mouse(QEvent::MouseButtonPress, QPoint(300, 60), Qt::LeftButton, Qt::LeftButton);
+    QCOMPARE(window->dragOffset, QPoint());
+    mouse(QEvent::MouseMove, QPoint(310, 60), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window->pos(), QPoint(100, 100));
+    mouse(QEvent::MouseButtonRelease, QPoint(310, 60), Qt::LeftButton, Qt::NoButton);
+    QCOMPARE(window->dragOffset, QPoint());
+    QCOMPARE(window->pos(), QPoint(100, 100));
+}
+
+void WindowTest::dragEntersTheStripWhileHeld()
+{
+    // Through the real event path: the press lands on the tutorial page and
+    // is passed up to the window.
+    QTest::mousePress(handle(), Qt::LeftButton, {}, QPoint(300, 80));
+    QCOMPARE(window->dragOffset, QPoint());
+    QTest::mouseMove(handle(), QPoint(300, 70));
+    QCOMPARE(window->pos(), QPoint(100, 100));
+    QCOMPARE(window->dragOffset, QPoint(300, 70));
+    // Into the strip with the button still held: the window follows.
+    mouse(QEvent::MouseMove, QPoint(280, 40), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window->pos(), QPoint(80, 70));
+    QTest::mouseRelease(handle(), Qt::LeftButton, {}, QPoint(300, 70));
+}
+
+void WindowTest::buttonsActOnRelease()
+{
+    QSignalSpy itunes(window, &Window::emit_itunes);
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, centreOf(window->itunesButton));
+    QCOMPARE(itunes.count(), 1);
+
+    // Pressed, then dragged off the button before letting go: still counts.
+    QTest::mousePress(handle(), Qt::LeftButton, {}, centreOf(window->itunesButton));
+    QTest::mouseMove(handle(), QPoint(300, 300));
+    QTest::mouseRelease(handle(), Qt::LeftButton, {}, QPoint(300, 300));
+    QCOMPARE(itunes.count(), 2);
+    QVERIFY(window->isVisible());
+
+    QTest::mousePress(handle(), Qt::LeftButton, {}, centreOf(window->closeButton));
+    QVERIFY(window->isVisible());
+    QTest::mouseMove(handle(), QPoint(300, 300));
+    QTest::mouseRelease(handle(), Qt::LeftButton, {}, QPoint(300, 300));
+    QVERIFY(!window->isVisible());
+    QCOMPARE(itunes.count(), 2);
+}
+
+void WindowTest::deviceEntries()
+{
+    QSignalSpy unpair(window, &Window::emit_unpair);
+    QSignalSpy update(window, &Window::emit_update);
+    QAction *device = window->deviceMenu->menuAction();
+    // Chooses "解除绑定" with the mouse in the open device menu.
+    auto chooseUnpair = [this] {
+        QMenu *menu = window->deviceMenu;
+        menu->popup(window->mapToGlobal(QPoint(300, 200)));
+        QVERIFY(QTest::qWaitForWindowExposed(menu));
+        QTest::mouseClick(menu->windowHandle(), Qt::LeftButton, {},
+                          menu->actionGeometry(window->unpairAction).center());
+        menu->hide();
+    };
+
+    QCOMPARE(device->text(), QStringLiteral("无设备"));
+    QVERIFY(!device->isEnabled());
+
+    window->paired(QStringLiteral("ida-1"), QStringLiteral("小明的iPhone"));
+    QCOMPARE(device->text(), QStringLiteral("小明的iPhone"));
+    QCOMPARE(window->deviceMenu->title(), QStringLiteral("小明的iPhone"));
+    QVERIFY(device->isEnabled());
+    QVERIFY(window->unpairAction->isEnabled());
+    chooseUnpair();
+    QCOMPARE(unpair.count(), 1);
+    chooseUnpair();
+    QCOMPARE(unpair.count(), 2);
+
+    window->deviceRemove();
+    QCOMPARE(device->text(), QStringLiteral("无设备"));
+    QVERIFY(!device->isEnabled());
+    QVERIFY(!window->unpairAction->isEnabled());
+    chooseUnpair();
+    QCOMPARE(unpair.count(), 2);
+
+    QVERIFY(!window->updateAction->isEnabled());
+    window->setUpdate();
+    QVERIFY(window->updateAction->isEnabled());
+    window->updateAction->trigger();
+    QCOMPARE(update.count(), 1);
+    QCOMPARE(unpair.count(), 2);
+}
+
+void WindowTest::helpLink()
+{
+    const QPoint onLink = centreOf(window->helpLink);
+    QSignalSpy triggered(window->helpLink, &Label::triggered);
+
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, onLink);
+    QCOMPARE(triggered.count(), 1);
+    QCOMPARE(opened, {QUrl(QString::fromLatin1(Belfry::HelpPage))});
+
+    // The release goes to whoever got the press.
+    QTest::mousePress(handle(), Qt::LeftButton, {}, onLink);
+    QTest::mouseRelease(handle(), Qt::LeftButton, {}, QPoint(400, 200));
+    QCOMPARE(triggered.count(), 2);
+    QTest::mousePress(handle(), Qt::LeftButton, {}, QPoint(400, 200));
+    QTest::mouseRelease(handle(), Qt::LeftButton, {}, onLink);
+    QCOMPARE(triggered.count(), 2);
+
+    QTest::mouseClick(handle(), Qt::RightButton, {}, onLink);
+    QCOMPARE(triggered.count(), 3);
+    QCOMPARE(opened.size(), 3);
+}
+
+void WindowTest::downloadsReachTheStrip()
+{
+    QSignalSpy finished(window, &Window::emit_syncFinished);
+    emit window->emit_download(QStringLiteral("http://files.invalid/a.m4r"), QStringLiteral("A"));
+    QVERIFY(window->strip->isVisible());
+    QCOMPARE(window->strip->pending, QStringList{QStringLiteral("A")});
+    emit window->emit_download(QStringLiteral("http://files.invalid/b.m4r"), QStringLiteral("B"));
+    emit window->emit_failed(QStringLiteral("http://files.invalid/a.m4r"), QStringLiteral("A"));
+    QCOMPARE(finished.count(), 0);
+    emit window->emit_finish(QStringLiteral("http://files.invalid/b.m4r"), QStringLiteral("B"));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0), (QVariantList{1, 1}));
+}
+
+QTEST_MAIN(WindowTest)
+#include "test_window.moc"
