@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+// Turning a ringtone's display name, as the service sends it, into a file
+// name that stays inside the target folder and that Windows accepts.
+namespace RingtoneFile {
+
+inline constexpr char Extension[] = ".m4r";
+// Used when nothing of the name is left.
+inline constexpr char FallbackName[] = "铃声";
+// Windows' classic path limit, counted over the whole absolute path.
+inline constexpr int MaxPath = 260;
+
+// The display name made safe as a base name: path separators, characters
+// that Windows forbids and control characters become "_", leading and
+// trailing spaces and trailing dots go, device names get a "_" prefix.
+// Everything else (Chinese included) stays. Never empty.
+QString safeBaseName(const QString& name);
+
+// The path for try `counter` of the numbering: "folder/base.m4r" for -1,
+// "folder/base_N.m4r" for N >= 0. The base is shortened so that the whole
+// path keeps within MaxPath characters where the folder leaves room for it.
+QString targetPath(const QString& folder, const QString& safeBase, int counter);
+
+}  // namespace RingtoneFile
