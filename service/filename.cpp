@@ -1,5 +1,6 @@
 #include "service/filename.h"
 
+#include <QFile>
 #include <QRegularExpression>
 
 namespace {
@@ -54,6 +55,15 @@ QString cut(const QString& s, int length) {
   return s.left(length);
 }
 
+// The length the local file system sees for a file name.
+int nameLength(const QString& s) {
+#ifdef Q_OS_WIN
+  return s.size();
+#else
+  return QFile::encodeName(s).size();
+#endif
+}
+
 }  // namespace
 
 namespace RingtoneFile {
@@ -77,7 +87,11 @@ QString safeBaseName(const QString& name) {
 
 QString targetPath(const QString& folder, const QString& safeBase, int counter) {
   const QString suffix = counter < 0 ? QString() : QStringLiteral("_%1").arg(counter);
-  const int room = MaxPath - folder.size() - 1 - suffix.size() - int(qstrlen(Extension));
+  const QString ending = suffix + QLatin1String(Extension);
+  int room = MaxPath - folder.size() - 1 - ending.size();
+  // A long Chinese name fits NTFS's 255 units but not 255 bytes of UTF-8.
+  while (room > 1 && nameLength(cut(safeBase, room) + ending) > MaxFileName)
+    --room;
   QString base = safeBase;
   if (base.size() > room) {
     // Cutting may expose a trailing space or dot, or leave a device name.
@@ -85,7 +99,7 @@ QString targetPath(const QString& folder, const QString& safeBase, int counter) 
     if (base.size() > room)
       base = cut(base, room);
   }
-  return folder + QLatin1Char('/') + base + suffix + QLatin1String(Extension);
+  return folder + QLatin1Char('/') + base + ending;
 }
 
 }  // namespace RingtoneFile

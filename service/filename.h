@@ -11,6 +11,9 @@ inline constexpr char Extension[] = ".m4r";
 inline constexpr char FallbackName[] = "铃声";
 // Windows' classic path limit, counted over the whole absolute path.
 inline constexpr int MaxPath = 260;
+// The longest file name most file systems take: 255 UTF-16 units on NTFS,
+// 255 bytes on the Unix file systems that hold a Wine prefix.
+inline constexpr int MaxFileName = 255;
 
 // The display name made safe as a base name: path separators, characters
 // that Windows forbids and control characters become "_", leading and
@@ -20,7 +23,8 @@ QString safeBaseName(const QString& name);
 
 // The path for try `counter` of the numbering: "folder/base.m4r" for -1,
 // "folder/base_N.m4r" for N >= 0. The base is shortened so that the whole
-// path keeps within MaxPath characters where the folder leaves room for it.
+// path keeps within MaxPath characters where the folder leaves room for it,
+// and the file name within MaxFileName as this system counts it.
 QString targetPath(const QString& folder, const QString& safeBase, int counter);
 
 }  // namespace RingtoneFile

@@ -4,39 +4,9 @@
 #include <QDateTime>
 #include <QtTest>
 
+#include "tests/support/debuglines.h"
+
 namespace {
-
-// Collects qDebug lines while alive, so a test can check exactly which
-// diagnostics a call wrote.
-class DebugLines
-{
-public:
-    DebugLines()
-    {
-        lines().clear();
-        previous = qInstallMessageHandler(&DebugLines::handle);
-    }
-    ~DebugLines() { qInstallMessageHandler(previous); }
-    QStringList take()
-    {
-        const QStringList taken = lines();
-        lines().clear();
-        return taken;
-    }
-
-private:
-    static QStringList& lines()
-    {
-        static QStringList l;
-        return l;
-    }
-    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message)
-    {
-        if (type == QtDebugMsg)
-            lines().append(message);
-    }
-    QtMessageHandler previous;
-};
 
 const char Header[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
