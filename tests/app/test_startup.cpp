@@ -19,6 +19,8 @@ struct Sandbox
         script.start(QStringLiteral("bash"), {QStringLiteral(BELFRY_SOURCE_DIR "/scripts/sandbox-home.sh"),
                                               dir.path(), state});
         script.waitForFinished(10000);
+        QDir(dir.path()).mkdir(".runtime");
+        QFile::setPermissions(dir.filePath(".runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     QProcessEnvironment environment() const
@@ -28,6 +30,7 @@ struct Sandbox
         env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
         env.insert("XDG_DATA_HOME", dir.filePath(".local/share"));
         env.insert("XDG_CACHE_HOME", dir.filePath(".cache"));
+        env.insert("XDG_RUNTIME_DIR", dir.filePath(".runtime"));
         env.remove("XDG_MUSIC_DIR");
         return env;
     }
