@@ -77,11 +77,11 @@ int runBelfry(int argc, char **argv)
         return runTunes(app, Tunes::Mode::Install, QString());
 
     auto *config = new Config(QCoreApplication::organizationName(), QCoreApplication::applicationName(),
-                              QCoreApplication::applicationVersion(), itunes, nullptr);
+        QCoreApplication::applicationVersion(), itunes, nullptr);
 
     const QDir folder = autoAddFolder();
-    const bool initialised =
-        folder.path() != QLatin1String(".") && autoAddFolder().exists() && iTunesMusicDirExists();
+    const bool initialised
+        = folder.path() != QLatin1String(".") && autoAddFolder().exists() && iTunesMusicDirExists();
     if (!initialised)
         return runTunes(app, Tunes::Mode::Init, config->iTunesCMD());
 

@@ -30,130 +30,155 @@ namespace {
 constexpr int Count = 200;
 constexpr int Size = 300 * 1024;
 
-QString base(int port) {
-  return QStringLiteral("http://127.0.0.1:%1").arg(port);
+QString base(int port)
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port);
 }
 
 // Milliseconds from the sync answer to the last finish, or -1.
-double belfryRun(int port, const QString& folder) {
-  Heart heart(QUrl(base(port)), QStringLiteral("BENCH"), QStringLiteral("1.0.1"));
-  Download download(QDir(folder), base(port));
-  QObject::connect(&heart, &Heart::get, &download, &Download::get);
-  QElapsedTimer clock;
-  int done = 0, failed = 0;
-  QEventLoop loop;
-  QObject::connect(&heart, &Heart::network, &loop, [&](int err) {
-    if (err == 0)
-      clock.start();
-  });
-  auto settle = [&] {
-    if (done + failed == Count)
-      loop.quit();
-  };
-  QObject::connect(&download, &Download::finish, &loop, [&] { ++done; settle(); });
-  QObject::connect(&download, &Download::failed, &loop, [&] { ++failed; settle(); });
-  QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-  heart.beat(10);
-  loop.exec();
-  const double ms = clock.nsecsElapsed() / 1e6;
-  const int stored = QDir(folder).entryList({QStringLiteral("*.m4r")}, QDir::Files).size();
-  if (failed || stored != Count) {
-    QTextStream(stderr) << "belfry run: " << done << " finished, " << failed << " failed, " << stored << " files\n";
-    return -1;
-  }
-  return ms;
+double belfryRun(int port, const QString &folder)
+{
+    Heart heart(QUrl(base(port)), QStringLiteral("BENCH"), QStringLiteral("1.0.1"));
+    Download download(QDir(folder), base(port));
+    QObject::connect(&heart, &Heart::get, &download, &Download::get);
+    QElapsedTimer clock;
+    int done = 0, failed = 0;
+    QEventLoop loop;
+    QObject::connect(&heart, &Heart::network, &loop, [&](int err) {
+        if (err == 0)
+            clock.start();
+    });
+    auto settle = [&] {
+        if (done + failed == Count)
+            loop.quit();
+    };
+    QObject::connect(&download, &Download::finish, &loop, [&] {
+        ++done;
+        settle();
+    });
+    QObject::connect(&download, &Download::failed, &loop, [&] {
+        ++failed;
+        settle();
+    });
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    heart.beat(10);
+    loop.exec();
+    const double ms = clock.nsecsElapsed() / 1e6;
+    const int stored = QDir(folder).entryList({QStringLiteral("*.m4r")}, QDir::Files).size();
+    if (failed || stored != Count) {
+        QTextStream(stderr) << "belfry run: " << done << " finished, " << failed << " failed, " << stored
+                            << " files\n";
+        return -1;
+    }
+    return ms;
 }
 
-double curlRun(int port, const QString& folder, const QString& config) {
-  QFile file(config);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    return -1;
-  QTextStream out(&file);
-  for (int id = 1; id <= Count; ++id)
-    out << "url = \"" << base(port) << "/files/" << id << ".m4r\"\n"
-        << "output = \"" << folder << "/Tone " << id << ".m4r\"\n";
-  out.flush();
-  file.close();
-  QDir().mkpath(folder);
-  QElapsedTimer clock;
-  clock.start();
-  QProcess curl;
-  // Six at a time, as many connections as Qt opens to one host. More would
-  // also overrun httplib's listen backlog of 5 and wait for SYN retries.
-  curl.start(QStringLiteral("curl"), {"--parallel", "--parallel-max", "6", "-s", "-K", config});
-  if (!curl.waitForFinished(120000) || curl.exitCode() != 0) {
-    QTextStream(stderr) << "curl failed: " << curl.readAllStandardError() << "\n";
-    return -1;
-  }
-  const double ms = clock.nsecsElapsed() / 1e6;
-  if (QDir(folder).entryList({QStringLiteral("*.m4r")}, QDir::Files).size() != Count)
-    return -1;
-  return ms;
+double curlRun(int port, const QString &folder, const QString &config)
+{
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return -1;
+    QTextStream out(&file);
+    for (int id = 1; id <= Count; ++id)
+        out << "url = \"" << base(port) << "/files/" << id << ".m4r\"\n"
+            << "output = \"" << folder << "/Tone " << id << ".m4r\"\n";
+    out.flush();
+    file.close();
+    QDir().mkpath(folder);
+    QElapsedTimer clock;
+    clock.start();
+    QProcess curl;
+    // Six at a time, as many connections as Qt opens to one host. More would
+    // also overrun httplib's listen backlog of 5 and wait for SYN retries.
+    curl.start(QStringLiteral("curl"), {"--parallel", "--parallel-max", "6", "-s", "-K", config});
+    if (!curl.waitForFinished(120000) || curl.exitCode() != 0) {
+        QTextStream(stderr) << "curl failed: " << curl.readAllStandardError() << "\n";
+        return -1;
+    }
+    const double ms = clock.nsecsElapsed() / 1e6;
+    if (QDir(folder).entryList({QStringLiteral("*.m4r")}, QDir::Files).size() != Count)
+        return -1;
+    return ms;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
 
-  const std::string body(Size, 'r');
-  httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
-  server.set_keep_alive_max_count(1000);
-  // httplib writes the headers and the body separately; without this, Nagle
-  // and the client's delayed ACK add 40 ms to every small answer.
-  server.set_tcp_nodelay(true);
-  int port = 0;
-  server.Post("/p/v1/heart", [](const httplib::Request&, httplib::Response& res) {
-    QJsonArray ids;
-    for (int id = 1; id <= Count; ++id)
-      ids.append(QString::number(id));
-    res.set_content(QJsonDocument(QJsonObject{{"status", 0}, {"sync", ids}}).toJson().toStdString(),
-                    "application/json");
-  });
-  server.Get("/apiv1/ringtone", [&port](const httplib::Request& req, httplib::Response& res) {
-    const QString id = QString::fromStdString(req.get_param_value("ringtoneid"));
-    const QJsonObject data{{"name", "Tone " + id}, {"download_url", base(port) + "/files/" + id + ".m4r"}};
-    res.set_content(QJsonDocument(QJsonObject{{"status", 0}, {"data", data}}).toJson().toStdString(),
-                    "application/json");
-  });
-  server.Get(R"(/files/(\d+)\.m4r)", [&body](const httplib::Request&, httplib::Response& res) {
-    res.set_content(body, "audio/mp4");
-  });
-  port = server.bind_to_any_port("127.0.0.1");
-  std::thread thread([&] { server.listen_after_bind(); });
+    const std::string body(Size, 'r');
+    httplib::Server server;
+    server.new_task_queue = [] {
+        return new httplib::ThreadPool(64);
+    };
+    server.set_keep_alive_max_count(1000);
+    // httplib writes the headers and the body separately; without this, Nagle
+    // and the client's delayed ACK add 40 ms to every small answer.
+    server.set_tcp_nodelay(true);
+    int port = 0;
+    server.Post("/p/v1/heart", [](const httplib::Request &, httplib::Response &res) {
+        QJsonArray ids;
+        for (int id = 1; id <= Count; ++id)
+            ids.append(QString::number(id));
+        res.set_content(QJsonDocument(QJsonObject {{"status", 0}, {"sync", ids}}).toJson().toStdString(),
+            "application/json");
+    });
+    server.Get("/apiv1/ringtone", [&port](const httplib::Request &req, httplib::Response &res) {
+        const QString id = QString::fromStdString(req.get_param_value("ringtoneid"));
+        const QJsonObject data {
+            {"name", "Tone " + id}, {"download_url", base(port) + "/files/" + id + ".m4r"}};
+        res.set_content(QJsonDocument(QJsonObject {{"status", 0}, {"data", data}}).toJson().toStdString(),
+            "application/json");
+    });
+    server.Get(R"(/files/(\d+)\.m4r)", [&body](const httplib::Request &, httplib::Response &res) {
+        res.set_content(body, "audio/mp4");
+    });
+    port = server.bind_to_any_port("127.0.0.1");
+    std::thread thread([&] {
+        server.listen_after_bind();
+    });
 
-  QTemporaryDir dir;
-  std::vector<double> ours, theirs;
-  bool ok = true;
-  for (int run = 0; run < runs && ok; ++run) {
-    const double a = belfryRun(port, dir.filePath(QStringLiteral("belfry%1/auto").arg(run)));
-    const double b = curlRun(port, dir.filePath(QStringLiteral("curl%1").arg(run)), dir.filePath("curl.cfg"));
-    ok = a >= 0 && b >= 0;
-    ours.push_back(a);
-    theirs.push_back(b);
-    QTextStream(stdout) << QStringLiteral("run %1: belfry %2 ms, curl --parallel %3 ms\n")
-                               .arg(run + 1).arg(a, 0, 'f', 1).arg(b, 0, 'f', 1);
-  }
-  server.stop();
-  thread.join();
-  if (!ok)
-    return 1;
-  // The machine is shared: the best runs show the comparison with the least
-  // noise, the medians how steady it is.
-  const double a = median(ours), b = median(theirs);
-  const double bestA = *std::min_element(ours.begin(), ours.end());
-  const double bestB = *std::min_element(theirs.begin(), theirs.end());
-  QTextStream(stdout) << QStringLiteral("%1 ringtones of %2 KB, %3 runs\n").arg(Count).arg(Size / 1024).arg(runs)
-                      << QStringLiteral("median: belfry %1 ms, curl %2 ms, ratio %3\n")
-                             .arg(a, 0, 'f', 1).arg(b, 0, 'f', 1).arg(a / b, 0, 'f', 2)
-                      << QStringLiteral("best:   belfry %1 ms, curl %2 ms, ratio %3\n")
-                             .arg(bestA, 0, 'f', 1).arg(bestB, 0, 'f', 1).arg(bestA / bestB, 0, 'f', 2);
-  return 0;
+    QTemporaryDir dir;
+    std::vector<double> ours, theirs;
+    bool ok = true;
+    for (int run = 0; run < runs && ok; ++run) {
+        const double a = belfryRun(port, dir.filePath(QStringLiteral("belfry%1/auto").arg(run)));
+        const double b
+            = curlRun(port, dir.filePath(QStringLiteral("curl%1").arg(run)), dir.filePath("curl.cfg"));
+        ok = a >= 0 && b >= 0;
+        ours.push_back(a);
+        theirs.push_back(b);
+        QTextStream(stdout) << QStringLiteral("run %1: belfry %2 ms, curl --parallel %3 ms\n")
+                                   .arg(run + 1)
+                                   .arg(a, 0, 'f', 1)
+                                   .arg(b, 0, 'f', 1);
+    }
+    server.stop();
+    thread.join();
+    if (!ok)
+        return 1;
+    // The machine is shared: the best runs show the comparison with the least
+    // noise, the medians how steady it is.
+    const double a = median(ours), b = median(theirs);
+    const double bestA = *std::min_element(ours.begin(), ours.end());
+    const double bestB = *std::min_element(theirs.begin(), theirs.end());
+    QTextStream(stdout)
+        << QStringLiteral("%1 ringtones of %2 KB, %3 runs\n").arg(Count).arg(Size / 1024).arg(runs)
+        << QStringLiteral("median: belfry %1 ms, curl %2 ms, ratio %3\n")
+               .arg(a, 0, 'f', 1)
+               .arg(b, 0, 'f', 1)
+               .arg(a / b, 0, 'f', 2)
+        << QStringLiteral("best:   belfry %1 ms, curl %2 ms, ratio %3\n")
+               .arg(bestA, 0, 'f', 1)
+               .arg(bestB, 0, 'f', 1)
+               .arg(bestA / bestB, 0, 'f', 2);
+    return 0;
 }

@@ -46,12 +46,13 @@ QByteArray n(qint64 v)
 
 // A library laid out as iTunes writes it: a few header keys with "Music Folder"
 // among them, the track list with a few dozen keys per track, then playlists.
-bool writeLibrary(const QString& path, const QString& media, int tracks)
+bool writeLibrary(const QString &path, const QString &media, int tracks)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const QByteArray mediaUrl = QUrl::fromLocalFile(media + "/").toEncoded().replace("file://", "file://localhost");
+    const QByteArray mediaUrl
+        = QUrl::fromLocalFile(media + "/").toEncoded().replace("file://", "file://localhost");
     QByteArray out;
     out.reserve(1 << 20);
     auto flush = [&] {
@@ -68,68 +69,104 @@ bool writeLibrary(const QString& path, const QString& media, int tracks)
            "\t<key>Application Version</key><string>12.1.2.27</string>\n"
            "\t<key>Features</key><integer>5</integer>\n"
            "\t<key>Show Content Ratings</key><true/>\n"
-           "\t<key>Music Folder</key><string>" +
-           mediaUrl +
-           "</string>\n"
-           "\t<key>Library Persistent ID</key><string>5A1C0FFEE0D15EA5</string>\n"
-           "\t<key>Tracks</key>\n\t<dict>\n";
+           "\t<key>Music Folder</key><string>"
+        + mediaUrl
+        + "</string>\n"
+          "\t<key>Library Persistent ID</key><string>5A1C0FFEE0D15EA5</string>\n"
+          "\t<key>Tracks</key>\n\t<dict>\n";
     for (int i = 0; i < tracks; ++i) {
         const QByteArray id = n(1000 + i);
         const QByteArray artist = "Artist " + n(i % 997);
         const QByteArray album = "Album " + n(i % 4999);
         const QByteArray name = "Track " + n(i) + " of the generated library";
-        out += "\t\t<key>" + id + "</key>\n\t\t<dict>\n"
-               "\t\t\t<key>Track ID</key><integer>" + id + "</integer>\n"
-               "\t\t\t<key>Name</key><string>" + name + "</string>\n"
-               "\t\t\t<key>Artist</key><string>" + artist + "</string>\n"
-               "\t\t\t<key>Album Artist</key><string>" + artist + "</string>\n"
-               "\t\t\t<key>Composer</key><string>Composer " + n(i % 313) + "</string>\n"
-               "\t\t\t<key>Album</key><string>" + album + "</string>\n"
-               "\t\t\t<key>Genre</key><string>Pop</string>\n"
-               "\t\t\t<key>Kind</key><string>MPEG audio file</string>\n"
-               "\t\t\t<key>Size</key><integer>" + n(3000000 + i * 37 % 5000000) + "</integer>\n"
-               "\t\t\t<key>Total Time</key><integer>" + n(150000 + i % 120000) + "</integer>\n"
-               "\t\t\t<key>Disc Number</key><integer>1</integer>\n"
-               "\t\t\t<key>Disc Count</key><integer>1</integer>\n"
-               "\t\t\t<key>Track Number</key><integer>" + n(i % 14 + 1) + "</integer>\n"
-               "\t\t\t<key>Track Count</key><integer>14</integer>\n"
-               "\t\t\t<key>Year</key><integer>" + n(1960 + i % 55) + "</integer>\n"
-               "\t\t\t<key>Date Modified</key><date>2014-02-11T19:22:41Z</date>\n"
-               "\t\t\t<key>Date Added</key><date>2014-02-11T19:23:05Z</date>\n"
-               "\t\t\t<key>Bit Rate</key><integer>256</integer>\n"
-               "\t\t\t<key>Sample Rate</key><integer>44100</integer>\n"
-               "\t\t\t<key>Play Count</key><integer>" + n(i % 40) + "</integer>\n"
-               "\t\t\t<key>Play Date</key><integer>3502457311</integer>\n"
-               "\t\t\t<key>Play Date UTC</key><date>2014-12-26T05:28:31Z</date>\n"
-               "\t\t\t<key>Skip Count</key><integer>" + n(i % 3) + "</integer>\n"
-               "\t\t\t<key>Skip Date</key><date>2014-11-02T10:01:13Z</date>\n"
-               "\t\t\t<key>Rating</key><integer>80</integer>\n"
-               "\t\t\t<key>Album Rating</key><integer>60</integer>\n"
-               "\t\t\t<key>Album Rating Computed</key><true/>\n"
-               "\t\t\t<key>Normalization</key><integer>" + n(1000 + i % 3000) + "</integer>\n"
-               "\t\t\t<key>Artwork Count</key><integer>1</integer>\n"
-               "\t\t\t<key>Sort Name</key><string>" + name + "</string>\n"
-               "\t\t\t<key>Sort Artist</key><string>" + artist + "</string>\n"
-               "\t\t\t<key>Persistent ID</key><string>" + QByteArray::number(0x1F00000000000000LL + i, 16).toUpper() + "</string>\n"
-               "\t\t\t<key>Track Type</key><string>File</string>\n"
-               "\t\t\t<key>Location</key><string>" + mediaUrl + "Music/" +
-               QUrl::toPercentEncoding(QString::fromLatin1(artist + "/" + album + "/" + name + ".mp3"), "/") + "</string>\n"
-               "\t\t\t<key>File Folder Count</key><integer>5</integer>\n"
-               "\t\t\t<key>Library Folder Count</key><integer>1</integer>\n"
-               "\t\t</dict>\n";
+        out += "\t\t<key>" + id
+            + "</key>\n\t\t<dict>\n"
+              "\t\t\t<key>Track ID</key><integer>"
+            + id
+            + "</integer>\n"
+              "\t\t\t<key>Name</key><string>"
+            + name
+            + "</string>\n"
+              "\t\t\t<key>Artist</key><string>"
+            + artist
+            + "</string>\n"
+              "\t\t\t<key>Album Artist</key><string>"
+            + artist
+            + "</string>\n"
+              "\t\t\t<key>Composer</key><string>Composer "
+            + n(i % 313)
+            + "</string>\n"
+              "\t\t\t<key>Album</key><string>"
+            + album
+            + "</string>\n"
+              "\t\t\t<key>Genre</key><string>Pop</string>\n"
+              "\t\t\t<key>Kind</key><string>MPEG audio file</string>\n"
+              "\t\t\t<key>Size</key><integer>"
+            + n(3000000 + i * 37 % 5000000)
+            + "</integer>\n"
+              "\t\t\t<key>Total Time</key><integer>"
+            + n(150000 + i % 120000)
+            + "</integer>\n"
+              "\t\t\t<key>Disc Number</key><integer>1</integer>\n"
+              "\t\t\t<key>Disc Count</key><integer>1</integer>\n"
+              "\t\t\t<key>Track Number</key><integer>"
+            + n(i % 14 + 1)
+            + "</integer>\n"
+              "\t\t\t<key>Track Count</key><integer>14</integer>\n"
+              "\t\t\t<key>Year</key><integer>"
+            + n(1960 + i % 55)
+            + "</integer>\n"
+              "\t\t\t<key>Date Modified</key><date>2014-02-11T19:22:41Z</date>\n"
+              "\t\t\t<key>Date Added</key><date>2014-02-11T19:23:05Z</date>\n"
+              "\t\t\t<key>Bit Rate</key><integer>256</integer>\n"
+              "\t\t\t<key>Sample Rate</key><integer>44100</integer>\n"
+              "\t\t\t<key>Play Count</key><integer>"
+            + n(i % 40)
+            + "</integer>\n"
+              "\t\t\t<key>Play Date</key><integer>3502457311</integer>\n"
+              "\t\t\t<key>Play Date UTC</key><date>2014-12-26T05:28:31Z</date>\n"
+              "\t\t\t<key>Skip Count</key><integer>"
+            + n(i % 3)
+            + "</integer>\n"
+              "\t\t\t<key>Skip Date</key><date>2014-11-02T10:01:13Z</date>\n"
+              "\t\t\t<key>Rating</key><integer>80</integer>\n"
+              "\t\t\t<key>Album Rating</key><integer>60</integer>\n"
+              "\t\t\t<key>Album Rating Computed</key><true/>\n"
+              "\t\t\t<key>Normalization</key><integer>"
+            + n(1000 + i % 3000)
+            + "</integer>\n"
+              "\t\t\t<key>Artwork Count</key><integer>1</integer>\n"
+              "\t\t\t<key>Sort Name</key><string>"
+            + name
+            + "</string>\n"
+              "\t\t\t<key>Sort Artist</key><string>"
+            + artist
+            + "</string>\n"
+              "\t\t\t<key>Persistent ID</key><string>"
+            + QByteArray::number(0x1F00000000000000LL + i, 16).toUpper()
+            + "</string>\n"
+              "\t\t\t<key>Track Type</key><string>File</string>\n"
+              "\t\t\t<key>Location</key><string>"
+            + mediaUrl + "Music/"
+            + QUrl::toPercentEncoding(QString::fromLatin1(artist + "/" + album + "/" + name + ".mp3"), "/")
+            + "</string>\n"
+              "\t\t\t<key>File Folder Count</key><integer>5</integer>\n"
+              "\t\t\t<key>Library Folder Count</key><integer>1</integer>\n"
+              "\t\t</dict>\n";
         if (out.size() > (1 << 20))
             flush();
     }
     out += "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n";
-    const char* lists[] = {"Library", "Music", "Recently Added", "Top 25 Most Played"};
+    const char *lists[] = {"Library", "Music", "Recently Added", "Top 25 Most Played"};
     for (int l = 0; l < 4; ++l) {
-        out += "\t\t<dict>\n\t\t\t<key>Name</key><string>" + QByteArray(lists[l]) +
-               "</string>\n\t\t\t<key>Playlist ID</key><integer>" + n(90000 + l) +
-               "</integer>\n\t\t\t<key>All Items</key><true/>\n\t\t\t<key>Playlist Items</key>\n\t\t\t<array>\n";
+        out += "\t\t<dict>\n\t\t\t<key>Name</key><string>" + QByteArray(lists[l])
+            + "</string>\n\t\t\t<key>Playlist ID</key><integer>" + n(90000 + l)
+            + "</integer>\n\t\t\t<key>All Items</key><true/>\n\t\t\t<key>Playlist "
+              "Items</key>\n\t\t\t<array>\n";
         const int count = l < 2 ? tracks : std::min(tracks, 25);
         for (int i = 0; i < count; ++i) {
-            out += "\t\t\t\t<dict>\n\t\t\t\t\t<key>Track ID</key><integer>" + n(1000 + i) +
-                   "</integer>\n\t\t\t\t</dict>\n";
+            out += "\t\t\t\t<dict>\n\t\t\t\t\t<key>Track ID</key><integer>" + n(1000 + i)
+                + "</integer>\n\t\t\t\t</dict>\n";
             if (out.size() > (1 << 20))
                 flush();
         }
@@ -141,7 +178,7 @@ bool writeLibrary(const QString& path, const QString& media, int tracks)
 }
 
 // Child side: one measurement, printed as "<ms> <peak kB> <ok>".
-int child(const QString& what)
+int child(const QString &what)
 {
     QElapsedTimer timer;
     bool ok = false;
@@ -155,8 +192,8 @@ int child(const QString& what)
         ok = true;
     } else {
         QFile file(QDir::homePath() + "/Music/iTunes/iTunes Music Library.xml");
-        ok = file.open(QIODevice::ReadOnly) &&
-             PListParser::read(&file).toMap().contains(QStringLiteral("Music Folder"));
+        ok = file.open(QIODevice::ReadOnly)
+            && PListParser::read(&file).toMap().contains(QStringLiteral("Music Folder"));
     }
     const double ms = timer.nsecsElapsed() / 1e6;
     std::printf("%.3f %ld %d\n", ms, peakKb(), ok ? 1 : 0);
@@ -170,7 +207,7 @@ struct Sample
     bool ok = false;
 };
 
-Sample run(const QString& home, const QString& what)
+Sample run(const QString &home, const QString &what)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -194,7 +231,7 @@ Sample run(const QString& home, const QString& what)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
@@ -215,8 +252,9 @@ int main(int argc, char** argv)
     const Sample baseline = run(dir.path(), QStringLiteral("baseline"));
     std::printf("Peak of the process doing nothing: %.1f MB\n\n", baseline.kb / 1024.0);
     std::printf("                  | start-up decision, 4 x autoAddFolder() (best of %d) | one whole read\n",
-                StartupRuns);
-    std::printf("  tracks  file MB |      ms   peak MB   +ms vs empty   +MB vs empty    |        ms   peak MB\n");
+        StartupRuns);
+    std::printf(
+        "  tracks  file MB |      ms   peak MB   +ms vs empty   +MB vs empty    |        ms   peak MB\n");
     std::fflush(stdout);
 
     Sample empty;
@@ -247,8 +285,8 @@ int main(int argc, char** argv)
         const Sample whole = run(home, QStringLiteral("read"));
 
         std::printf("%8d %8.1f | %7.2f %9.1f %14.2f %14.1f    | %9.0f %9.1f%s\n", tracks,
-                    QFileInfo(library).size() / 1e6, best.ms, best.kb / 1024.0, best.ms - empty.ms,
-                    (best.kb - empty.kb) / 1024.0, whole.ms, whole.kb / 1024.0, whole.ok ? "" : " (failed)");
+            QFileInfo(library).size() / 1e6, best.ms, best.kb / 1024.0, best.ms - empty.ms,
+            (best.kb - empty.kb) / 1024.0, whole.ms, whole.kb / 1024.0, whole.ok ? "" : " (failed)");
         std::fflush(stdout);
         QDir(home).removeRecursively();
     }

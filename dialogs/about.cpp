@@ -34,11 +34,11 @@ About::About(QWidget *parent)
     logoLayout->addWidget(logoLabel);
     logoLayout->addSpacing(100);
 
-    const QString format = QStringLiteral(
-        "<center><font face='Times,serif'>"
-        "<p><font size=4>%0</font>&nbsp;&nbsp;&nbsp;<font size=2>Version %1</font></p>"
-        "&copy; %2 ") + QString::fromLatin1(Belfry::Organization) + QStringLiteral(
-        "</font></center>");
+    const QString format
+        = QStringLiteral("<center><font face='Times,serif'>"
+                         "<p><font size=4>%0</font>&nbsp;&nbsp;&nbsp;<font size=2>Version %1</font></p>"
+                         "&copy; %2 ")
+        + QString::fromLatin1(Belfry::Organization) + QStringLiteral("</font></center>");
     textLabel = new QLabel(format.arg(QString::fromLatin1(Belfry::DisplayName))
                                .arg(QString::fromLatin1(Belfry::Version))
                                .arg(QDate::currentDate().year()));

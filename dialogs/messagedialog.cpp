@@ -9,8 +9,8 @@
 
 void buildMessageDialog(QDialog *dialog, const QString &text, QLabel *&label, QHBoxLayout *&layout)
 {
-    dialog->setWindowFlags(dialog->windowFlags()
-                           & ~(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    dialog->setWindowFlags(
+        dialog->windowFlags() & ~(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     dialog->setFixedSize(280, 100);
     dialog->setWindowIcon(QIcon(QStringLiteral(":/resource/logo.win.png")));
     dialog->setWindowTitle(QString::fromLatin1(Belfry::DisplayName));

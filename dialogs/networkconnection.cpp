@@ -10,9 +10,9 @@ NetworkConnection::NetworkConnection(QWidget *parent)
     , layout(nullptr)
 {
     buildMessageDialog(this,
-                       QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
-                                      "当前网络不可用, 请检查您的网络连接</span></center>"),
-                       label, layout);
+        QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
+                       "当前网络不可用, 请检查您的网络连接</span></center>"),
+        label, layout);
 }
 
 void NetworkConnection::closeEvent(QCloseEvent *event)

@@ -15,11 +15,11 @@ Update::Update(const QString &version, const QString &download, QWidget *parent)
     , layout(nullptr)
 {
     buildMessageDialog(this,
-                       QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
-                                      "有新版本可以更新<br>版本号%0, <a href='%1'>立即下载更新</a>"
-                                      "</span></center>")
-                           .arg(version, download),
-                       label, layout);
+        QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
+                       "有新版本可以更新<br>版本号%0, <a href='%1'>立即下载更新</a>"
+                       "</span></center>")
+            .arg(version, download),
+        label, layout);
     connect(label, &QLabel::linkActivated, this, &Update::openLink);
 }
 

@@ -13,13 +13,13 @@ namespace {
 
 QString iTunesMusicDir()
 {
-    return QStandardPaths::locate(QStandardPaths::MusicLocation, QStringLiteral("iTunes"),
-                                  QStandardPaths::LocateDirectory);
+    return QStandardPaths::locate(
+        QStandardPaths::MusicLocation, QStringLiteral("iTunes"), QStandardPaths::LocateDirectory);
 }
 
 }  // namespace
 
-QString wineDrivePath(const QString& path, const QString& home)
+QString wineDrivePath(const QString &path, const QString &home)
 {
     static const QRegularExpression drive(QStringLiteral("^/?([A-Za-z]):(/.*)?$"));
     const QRegularExpressionMatch match = drive.match(path);
@@ -29,7 +29,7 @@ QString wineDrivePath(const QString& path, const QString& home)
         .arg(home, match.captured(1).toLower(), match.captured(2));
 }
 
-QString musicFolderPath(const QString& musicFolderUrl)
+QString musicFolderPath(const QString &musicFolderUrl)
 {
     // A host of "localhost" would make QUrl produce a UNC path ("//localhost/...").
     QString text = musicFolderUrl;
@@ -50,8 +50,8 @@ bool iTunesMusicDirExists()
 
 QDir autoAddFolder()
 {
-    const QString library =
-        QStringLiteral("%0/%1").arg(iTunesMusicDir(), QLatin1String(Belfry::LibraryFileName));
+    const QString library
+        = QStringLiteral("%0/%1").arg(iTunesMusicDir(), QLatin1String(Belfry::LibraryFileName));
     if (!QFile::exists(library))
         return QDir(QString());
 
@@ -75,9 +75,9 @@ QDir autoAddFolder()
     QDir music(path);
 
     const QDir::Filters filters = QDir::Dirs | QDir::Writable | QDir::NoDotAndDotDot;
-    QStringList entries = music.entryList(
-        {QStringLiteral("自动*iTunes"), QStringLiteral("Automatically*iTunes.localized")}, filters,
-        QDir::NoSort);
+    QStringList entries
+        = music.entryList({QStringLiteral("自动*iTunes"), QStringLiteral("Automatically*iTunes.localized")},
+            filters, QDir::NoSort);
     // iTunes 10.6 and later on Windows use this name in every language.
     if (entries.isEmpty())
         entries = music.entryList({QStringLiteral("Automatically Add to iTunes")}, filters, QDir::NoSort);

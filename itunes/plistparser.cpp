@@ -14,7 +14,7 @@ namespace {
 // two can never disagree about what a tag means.
 enum class Kind { Dict, Array, String, Data, Integer, Real, True, False, Date, Unknown };
 
-Kind kindOf(const QStringRef& tag)
+Kind kindOf(const QStringRef &tag)
 {
     if (tag == QLatin1String("dict"))
         return Kind::Dict;
@@ -37,13 +37,13 @@ Kind kindOf(const QStringRef& tag)
     return Kind::Unknown;
 }
 
-Kind kindOf(const QString& tag)
+Kind kindOf(const QString &tag)
 {
     return kindOf(QStringRef(&tag));
 }
 
 // Everything but dict and array: the value depends on the element's text only.
-QVariant scalarValue(Kind kind, const QString& tag, const QString& text)
+QVariant scalarValue(Kind kind, const QString &tag, const QString &text)
 {
     switch (kind) {
     case Kind::String:
@@ -71,7 +71,7 @@ QVariant scalarValue(Kind kind, const QString& tag, const QString& text)
     return QVariant();
 }
 
-void warnParseError(const QString& message, qint64 line, qint64 column)
+void warnParseError(const QString &message, qint64 line, qint64 column)
 {
     qDebug().noquote() << QStringLiteral("PListParser Warning: Could not parse PList file!");
     qDebug().noquote() << QStringLiteral("Error message: ") + message;
@@ -79,7 +79,7 @@ void warnParseError(const QString& message, qint64 line, qint64 column)
     qDebug().noquote() << QStringLiteral("Error column: ") + QString::number(column);
 }
 
-void checkVersion(const QString& version)
+void checkVersion(const QString &version)
 {
     if (version != QLatin1String("1.0"))
         qDebug().noquote() << QStringLiteral(
@@ -99,11 +99,12 @@ void checkVersion(const QString& version)
 class Utf8Repair : public QIODevice
 {
 public:
-    explicit Utf8Repair(QIODevice* source) : source(source)
+    explicit Utf8Repair(QIODevice *source)
+        : source(source)
     {
         const QByteArray head = source->peek(256);
-        passThrough = head.startsWith("\xfe\xff") || head.startsWith("\xff\xfe") ||
-                      (head.size() > 1 && (head[0] == 0 || head[1] == 0)) || declaresOtherEncoding(head);
+        passThrough = head.startsWith("\xfe\xff") || head.startsWith("\xff\xfe")
+            || (head.size() > 1 && (head[0] == 0 || head[1] == 0)) || declaresOtherEncoding(head);
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
 
@@ -112,7 +113,7 @@ public:
     qint64 bytesAvailable() const override { return out.size() + raw.size() + source->bytesAvailable(); }
 
 protected:
-    qint64 readData(char* data, qint64 maxSize) override
+    qint64 readData(char *data, qint64 maxSize) override
     {
         if (passThrough)
             return source->read(data, maxSize);
@@ -128,10 +129,10 @@ protected:
         out.remove(0, int(n));
         return n;
     }
-    qint64 writeData(const char*, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
-    static bool declaresOtherEncoding(const QByteArray& head)
+    static bool declaresOtherEncoding(const QByteArray &head)
     {
         if (!head.startsWith("<?xml"))
             return false;
@@ -148,7 +149,7 @@ private:
     void repair(bool end)
     {
         static const char Replacement[] = "\xef\xbf\xbd";
-        const auto* p = reinterpret_cast<const uchar*>(raw.constData());
+        const auto *p = reinterpret_cast<const uchar *>(raw.constData());
         const int size = raw.size();
         int i = 0;
         while (i < size) {
@@ -207,7 +208,7 @@ private:
         raw.remove(0, i);
     }
 
-    QIODevice* source;
+    QIODevice *source;
     bool passThrough = false;
     QByteArray raw;
     QByteArray out;
@@ -216,7 +217,7 @@ private:
 // Converts the element whose start tag the reader has just read and leaves the
 // reader on its end tag. On a reader error the result is meaningless; callers
 // check hasError().
-QVariant streamElement(QXmlStreamReader& xml)
+QVariant streamElement(QXmlStreamReader &xml)
 {
     const QString tag = xml.qualifiedName().toString();
     const Kind kind = kindOf(tag);
@@ -247,7 +248,7 @@ QVariant streamElement(QXmlStreamReader& xml)
 // Moves to the first child node of the root element, as the DOM would report
 // it: whitespace is not a node, but comments, processing instructions and other
 // text are. Returns true when that node is a "dict" start tag.
-bool enterRootDict(QXmlStreamReader& xml)
+bool enterRootDict(QXmlStreamReader &xml)
 {
     while (!xml.atEnd()) {
         switch (xml.readNext()) {
@@ -271,7 +272,7 @@ bool enterRootDict(QXmlStreamReader& xml)
 
 }  // namespace
 
-QVariant PListParser::read(QIODevice* device)
+QVariant PListParser::read(QIODevice *device)
 {
     QDomDocument doc;
     QString message;
@@ -287,7 +288,7 @@ QVariant PListParser::read(QIODevice* device)
     return readElement(root.firstChild().toElement());
 }
 
-QVariant PListParser::value(QIODevice* device, const QString& key)
+QVariant PListParser::value(QIODevice *device, const QString &key)
 {
     Utf8Repair repaired(device);
     QXmlStreamReader xml(&repaired);
@@ -298,8 +299,8 @@ QVariant PListParser::value(QIODevice* device, const QString& key)
 
     if (xml.readNextStartElement()) {
         checkVersion(xml.attributes().hasAttribute(QLatin1String("version"))
-                         ? xml.attributes().value(QLatin1String("version")).toString()
-                         : QStringLiteral("1.0"));
+                ? xml.attributes().value(QLatin1String("version")).toString()
+                : QStringLiteral("1.0"));
         if (enterRootDict(xml)) {
             QString current;
             while (xml.readNextStartElement()) {
@@ -334,7 +335,7 @@ QVariant PListParser::value(QIODevice* device, const QString& key)
     return QVariant();
 }
 
-QVariant PListParser::readElement(const QDomElement& element)
+QVariant PListParser::readElement(const QDomElement &element)
 {
     const QString tag = element.tagName();
     switch (const Kind kind = kindOf(tag)) {
@@ -347,7 +348,7 @@ QVariant PListParser::readElement(const QDomElement& element)
     }
 }
 
-QVariantMap PListParser::readDict(const QDomNode& node)
+QVariantMap PListParser::readDict(const QDomNode &node)
 {
     QVariantMap map;
     QString key;
@@ -363,7 +364,7 @@ QVariantMap PListParser::readDict(const QDomNode& node)
     return map;
 }
 
-QVariantList PListParser::readArray(const QDomNode& node)
+QVariantList PListParser::readArray(const QDomNode &node)
 {
     QVariantList list;
     for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling()) {

@@ -19,7 +19,7 @@ public:
     // The value of the root element's first child, normally a dict. The device
     // must already be open; it is neither opened, closed nor rewound. A
     // document that does not parse gives an empty QVariantMap.
-    static QVariant read(QIODevice* device);
+    static QVariant read(QIODevice *device);
 
     // The value that read() would give for `key` in the root dict, converted by
     // the same rules, without building the rest of the document: the file is
@@ -29,12 +29,12 @@ public:
     // damage before it fails like read() does, with an invalid QVariant.
     // Invalid also when the root is not a dict or has no such key. When a key
     // occurs twice in the root dict, the first occurrence is taken.
-    static QVariant value(QIODevice* device, const QString& key);
+    static QVariant value(QIODevice *device, const QString &key);
 
 private:
     PListParser() = delete;
 
-    static QVariant readElement(const QDomElement& element);
-    static QVariantMap readDict(const QDomNode& node);
-    static QVariantList readArray(const QDomNode& node);
+    static QVariant readElement(const QDomElement &element);
+    static QVariantMap readDict(const QDomNode &node);
+    static QVariantList readArray(const QDomNode &node);
 };

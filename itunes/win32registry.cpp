@@ -17,8 +17,8 @@ bool readText(HKEY key, const wchar_t *name, std::wstring &text)
 {
     std::vector<wchar_t> buffer(uninstall::MaxValueBytes / sizeof(wchar_t), L'\0');
     DWORD size = static_cast<DWORD>(uninstall::MaxValueBytes);
-    const LSTATUS status = RegQueryValueExW(key, name, nullptr, nullptr,
-                                            reinterpret_cast<BYTE *>(buffer.data()), &size);
+    const LSTATUS status
+        = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer.data()), &size);
     if (status != ERROR_SUCCESS)
         return false;
     std::size_t units = size / sizeof(wchar_t);
@@ -31,7 +31,7 @@ bool readText(HKEY key, const wchar_t *name, std::wstring &text)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::map<std::wstring, std::wstring> readITunesUninstallEntry()
 {
@@ -41,14 +41,15 @@ std::map<std::wstring, std::wstring> readITunesUninstallEntry()
     // every process that is not elevated, which would hide iTunes from
     // ordinary users.
     HKEY root = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstall::KeyPath, 0,
-                      KEY_READ | KEY_WOW64_64KEY, &root) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstall::KeyPath, 0, KEY_READ | KEY_WOW64_64KEY, &root)
+        != ERROR_SUCCESS)
         return info;
 
     DWORD subkeys = 0;
     DWORD longest = 0;
-    if (RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, &subkeys, &longest, nullptr,
-                         nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS
+    if (RegQueryInfoKeyW(root, nullptr, nullptr, nullptr, &subkeys, &longest, nullptr, nullptr, nullptr,
+            nullptr, nullptr, nullptr)
+            != ERROR_SUCCESS
         || subkeys == 0) {
         RegCloseKey(root);
         return info;
@@ -58,13 +59,12 @@ std::map<std::wstring, std::wstring> readITunesUninstallEntry()
     for (DWORD index = 0; index < subkeys; ++index) {
         std::fill(name.begin(), name.end(), L'\0');
         DWORD length = static_cast<DWORD>(name.size());
-        if (RegEnumKeyExW(root, index, name.data(), &length, nullptr, nullptr, nullptr,
-                          nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(root, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr)
+            != ERROR_SUCCESS)
             continue;
 
         HKEY entry = nullptr;
-        if (RegOpenKeyExW(root, name.data(), 0, KEY_READ | KEY_WOW64_64KEY, &entry)
-            != ERROR_SUCCESS)
+        if (RegOpenKeyExW(root, name.data(), 0, KEY_READ | KEY_WOW64_64KEY, &entry) != ERROR_SUCCESS)
             continue;
 
         std::wstring displayName;

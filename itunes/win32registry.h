@@ -19,14 +19,18 @@ constexpr const wchar_t *DisplayNameValue = L"DisplayName";
 
 // The values taken from a matching entry, in the order they are read.
 constexpr const wchar_t *ValueNames[] = {
-    L"DisplayName", L"DisplayVersion", L"InstallLocation",
-    L"InstallDate", L"URLUpdateInfo",  L"HelpLink",
+    L"DisplayName",
+    L"DisplayVersion",
+    L"InstallLocation",
+    L"InstallDate",
+    L"URLUpdateInfo",
+    L"HelpLink",
 };
 
 // Values are read into a buffer of this many bytes; larger ones are left out.
 constexpr std::size_t MaxValueBytes = 4096;
 
-} // namespace uninstall
+}  // namespace uninstall
 
 #ifdef _WIN32
 // Values of the uninstall entries named "iTunes" in the 64-bit registry view.

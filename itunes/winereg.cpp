@@ -43,15 +43,17 @@ QString folded(const QString &name)
 
 struct Line
 {
-    QByteArray text;        // without the line end; cut at a NUL byte
+    QByteArray text;  // without the line end; cut at a NUL byte
     bool overlong = false;  // text holds only the first MaxLineBytes
-    bool continued = false; // the whole line ends with a backslash
+    bool continued = false;  // the whole line ends with a backslash
 };
 
 class LineReader
 {
 public:
-    explicit LineReader(QIODevice *device) : m_device(device) {}
+    explicit LineReader(QIODevice *device)
+        : m_device(device)
+    { }
 
     bool next(Line &line)
     {
@@ -143,17 +145,41 @@ int unescape(const QByteArray &text, int from, char endChar, QString &out)
             continue;
         }
         if (++p >= size)
-            return -1; // a backslash that ends the line escapes nothing
+            return -1;  // a backslash that ends the line escapes nothing
         const char e = text[p];
         switch (e) {
-        case 'a': out += QChar('\a'); ++p; break;
-        case 'b': out += QChar('\b'); ++p; break;
-        case 'e': out += QChar(0x1b); ++p; break;
-        case 'f': out += QChar('\f'); ++p; break;
-        case 'n': out += QChar('\n'); ++p; break;
-        case 'r': out += QChar('\r'); ++p; break;
-        case 't': out += QChar('\t'); ++p; break;
-        case 'v': out += QChar('\v'); ++p; break;
+        case 'a':
+            out += QChar('\a');
+            ++p;
+            break;
+        case 'b':
+            out += QChar('\b');
+            ++p;
+            break;
+        case 'e':
+            out += QChar(0x1b);
+            ++p;
+            break;
+        case 'f':
+            out += QChar('\f');
+            ++p;
+            break;
+        case 'n':
+            out += QChar('\n');
+            ++p;
+            break;
+        case 'r':
+            out += QChar('\r');
+            ++p;
+            break;
+        case 't':
+            out += QChar('\t');
+            ++p;
+            break;
+        case 'v':
+            out += QChar('\v');
+            ++p;
+            break;
         case 'x': {
             ++p;
             if (p >= size || !isHexDigit(text[p])) {
@@ -169,8 +195,7 @@ int unescape(const QByteArray &text, int from, char endChar, QString &out)
         default:
             if (e >= '0' && e <= '7') {
                 ushort unit = 0;
-                for (int digits = 0; digits < 3 && p < size && text[p] >= '0' && text[p] <= '7';
-                     ++digits)
+                for (int digits = 0; digits < 3 && p < size && text[p] >= '0' && text[p] <= '7'; ++digits)
                     unit = ushort(unit * 8 + (text[p++] - '0'));
                 out += QChar(unit);
             } else if (static_cast<unsigned char>(e) >= 0x80) {
@@ -204,27 +229,25 @@ struct Entry
 class Parser
 {
 public:
-    explicit Parser(QIODevice *device) : m_lines(device)
+    explicit Parser(QIODevice *device)
+        : m_lines(device)
     {
         for (const QString &part : QString::fromWCharArray(uninstall::KeyPath).split('\\'))
             m_uninstallPath << folded(part);
         for (const wchar_t *name : uninstall::ValueNames)
-            m_wanted.insert(folded(QString::fromWCharArray(name)),
-                            QString::fromWCharArray(name));
+            m_wanted.insert(folded(QString::fromWCharArray(name)), QString::fromWCharArray(name));
     }
 
     QMap<QString, QString> run()
     {
         Line line;
         if (!m_lines.next(line) || line.overlong || line.text != RegistryHeader) {
-            qDebug() << "Wine registry: not a registry file (first line is not"
-                     << RegistryHeader << ")";
+            qDebug() << "Wine registry: not a registry file (first line is not" << RegistryHeader << ")";
             return {};
         }
         while (m_lines.next(line)) {
             if (m_lines.tooLarge()) {
-                qDebug() << "Wine registry: file larger than" << MaxFileBytes
-                         << "bytes, not read";
+                qDebug() << "Wine registry: file larger than" << MaxFileBytes << "bytes, not read";
                 return {};
             }
             int start = 0;
@@ -317,7 +340,7 @@ private:
             || data.startsWith("str(7):\"")) {
             const int quote = data.indexOf('"');
             if (line.overlong) {
-                readable = false; // far beyond what a value may hold
+                readable = false;  // far beyond what a value may hold
             } else if (unescape(data, quote + 1, '"', textValue) < 0) {
                 malformed("unterminated string");
                 return;
@@ -342,7 +365,7 @@ private:
                 }
                 q += 2;
             } else {
-                type = 3; // REG_BINARY
+                type = 3;  // REG_BINARY
             }
             QByteArray bytes;
             bool tooLong = false;
@@ -435,13 +458,13 @@ private:
 
     LineReader m_lines;
     QStringList m_uninstallPath;
-    QMap<QString, QString> m_wanted; // folded name -> name as reported
+    QMap<QString, QString> m_wanted;  // folded name -> name as reported
     QMap<QString, Entry> m_entries;  // folded subkey name -> entry
     Entry *m_current = nullptr;
     int m_malformed = 0;
 };
 
-} // namespace
+}  // namespace
 
 QMap<QString, QString> parseWineUninstall(QIODevice *device)
 {

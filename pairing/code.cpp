@@ -36,7 +36,9 @@ Code::Code(const QString &pcid, QWidget *parent)
     closeButton->setGeometry(width() - 35, 17, 22, 22);
     closeButton->setAttribute(Qt::WA_TranslucentBackground);
     // released(), not clicked(): a press dragged off the button still closes.
-    connect(closeButton, &QToolButton::released, this, [this] { emit ok(false); });
+    connect(closeButton, &QToolButton::released, this, [this] {
+        emit ok(false);
+    });
 
     QByteArray content = pcid.toLatin1();
     if (content.isEmpty())
@@ -83,8 +85,8 @@ void Code::timerEvent(QTimerEvent *event)
         countdownTimers.removeAll(event->timerId());
         hide();
         qrcode->show();
-        caption->setText(QStringLiteral(
-            "<center><font color='#BCBCBC'>扫描二维码与电脑配对</font></center>"));
+        caption->setText(
+            QStringLiteral("<center><font color='#BCBCBC'>扫描二维码与电脑配对</font></center>"));
         emit ok(true);
     }
 }

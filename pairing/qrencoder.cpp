@@ -11,7 +11,7 @@ QrSymbol encodeQr(const QByteArray &content, int version, int level, int mode, b
 {
     QrSymbol symbol;
     QRcode *code = QRcode_encodeString(content.constData(), version, static_cast<QRecLevel>(level),
-                                       static_cast<QRencodeMode>(mode), caseSensitive ? 1 : 0);
+        static_cast<QRencodeMode>(mode), caseSensitive ? 1 : 0);
     if (!code) {
         qDebug() << "QR: cannot encode" << content.size() << "bytes";
         return symbol;

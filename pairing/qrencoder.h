@@ -15,8 +15,12 @@ struct QrSymbol
 };
 
 // Error-correction levels and encoding hints, numbered as the encoder numbers them.
-namespace QrLevel { constexpr int L = 0, M = 1, Q = 2, H = 3; }
-namespace QrMode { constexpr int Numeric = 0, AlphaNumeric = 1, Byte = 2, Kanji = 3; }
+namespace QrLevel {
+constexpr int L = 0, M = 1, Q = 2, H = 3;
+}
+namespace QrMode {
+constexpr int Numeric = 0, AlphaNumeric = 1, Byte = 2, Kanji = 3;
+}
 
 // Encodes `content` with at least symbol version `version` (a larger one when
 // the content does not fit). Returns a null symbol when the encoder refuses.

@@ -17,11 +17,8 @@ void init()
 
 QPixmap pixmap(const QString &path, const QSize &size, qreal dpr)
 {
-    const QString key = QStringLiteral("belfry:%1:%2x%3@%4")
-                            .arg(path)
-                            .arg(size.width())
-                            .arg(size.height())
-                            .arg(dpr);
+    const QString key
+        = QStringLiteral("belfry:%1:%2x%3@%4").arg(path).arg(size.width()).arg(size.height()).arg(dpr);
     QPixmap result;
     if (QPixmapCache::find(key, &result))
         return result;

@@ -21,8 +21,8 @@ inline constexpr char JsonType[] = "application/json";
 // Qt sets no timeout at all: a server that accepts and stays silent would hold
 // a request (and one of the six connections per host) for the rest of the run.
 // The timeout measures inactivity, so a slow but moving transfer is not cut.
-inline constexpr int ShortTimeout = 30000;   // heartbeat family, ringtone information
-inline constexpr int LongTimeout = 120000;   // ringtone files, usage events
+inline constexpr int ShortTimeout = 30000;  // heartbeat family, ringtone information
+inline constexpr int LongTimeout = 120000;  // ringtone files, usage events
 
 inline constexpr int MaxRedirects = 5;
 
@@ -38,25 +38,26 @@ inline constexpr qint64 MaxFileSize = 64 << 20;
 // transfer timeout, an optional redirect rule and a cap on the body size.
 // The settings live on the manager, so a request that someone else sends
 // through it (the controller's ringtone information request) gets them too.
-class Channel : public QNetworkAccessManager {
-  Q_OBJECT
+class Channel : public QNetworkAccessManager
+{
+    Q_OBJECT
 
- public:
-  Channel(int timeout, bool followRedirects, qint64 maxBody, QObject* parent = nullptr);
+public:
+    Channel(int timeout, bool followRedirects, qint64 maxBody, QObject *parent = nullptr);
 
-  // Set on a reply that was aborted because its body outgrew the cap.
-  static bool tooLarge(const QNetworkReply* reply);
-  // The text to report for a failed reply: Qt calls a timed-out request
-  // "Operation canceled", which reads like the user's doing.
-  static QString failure(const QNetworkReply* reply);
-  // The final HTTP status, 0 for a reply without one (not HTTP, no answer).
-  static int status(const QNetworkReply* reply);
+    // Set on a reply that was aborted because its body outgrew the cap.
+    static bool tooLarge(const QNetworkReply *reply);
+    // The text to report for a failed reply: Qt calls a timed-out request
+    // "Operation canceled", which reads like the user's doing.
+    static QString failure(const QNetworkReply *reply);
+    // The final HTTP status, 0 for a reply without one (not HTTP, no answer).
+    static int status(const QNetworkReply *reply);
 
- protected:
-  QNetworkReply* createRequest(Operation op, const QNetworkRequest& original,
-                               QIODevice* outgoingData) override;
+protected:
+    QNetworkReply *createRequest(
+        Operation op, const QNetworkRequest &original, QIODevice *outgoingData) override;
 
- private:
-  bool followRedirects;
-  qint64 maxBody;
+private:
+    bool followRedirects;
+    qint64 maxBody;
 };

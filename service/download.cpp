@@ -25,230 +25,242 @@ constexpr char StagingFolder[] = ".belfry-staging";
 // when the server redirects.
 constexpr char KeyProperty[] = "belfryKey";
 
-bool success(int status) {
-  return status >= 200 && status < 300;
+bool success(int status)
+{
+    return status >= 200 && status < 300;
 }
 
 }  // namespace
 
-Download::Download(const QDir& folder, const QString& ringtoneBase, QObject* parent)
-    : QObject(parent),
-      infoManager(new Channel(Service::ShortTimeout, true, Service::MaxAnswerSize, this)),
-      fileManager(new Channel(Service::LongTimeout, true, Service::MaxFileSize, this)),
-      folder(folder),
-      ringtoneBase(ringtoneBase) {
-  connect(infoManager, &QNetworkAccessManager::finished, this, &Download::informationReplied);
-  connect(fileManager, &QNetworkAccessManager::finished, this, &Download::fileReplied);
+Download::Download(const QDir &folder, const QString &ringtoneBase, QObject *parent)
+    : QObject(parent)
+    , infoManager(new Channel(Service::ShortTimeout, true, Service::MaxAnswerSize, this))
+    , fileManager(new Channel(Service::LongTimeout, true, Service::MaxFileSize, this))
+    , folder(folder)
+    , ringtoneBase(ringtoneBase)
+{
+    connect(infoManager, &QNetworkAccessManager::finished, this, &Download::informationReplied);
+    connect(fileManager, &QNetworkAccessManager::finished, this, &Download::fileReplied);
 }
 
 Download::~Download() = default;
 
-void Download::setTimeouts(int information, int file) {
-  infoManager->setTransferTimeout(information);
-  fileManager->setTransferTimeout(file);
+void Download::setTimeouts(int information, int file)
+{
+    infoManager->setTransferTimeout(information);
+    fileManager->setTransferTimeout(file);
 }
 
-QUrl Download::informationUrl(int fullname) const {
-  return QUrl(QString::fromLatin1(Service::RingtoneTemplate).arg(ringtoneBase, QString::number(fullname)));
+QUrl Download::informationUrl(int fullname) const
+{
+    return QUrl(QString::fromLatin1(Service::RingtoneTemplate).arg(ringtoneBase, QString::number(fullname)));
 }
 
-void Download::get(int fullname) {
-  if (fullname <= 0)
-    return;
-  infoManager->get(QNetworkRequest(informationUrl(fullname)));
+void Download::get(int fullname)
+{
+    if (fullname <= 0)
+        return;
+    infoManager->get(QNetworkRequest(informationUrl(fullname)));
 }
 
-void Download::download(QUrl url) {
-  QNetworkReply* reply = fileManager->get(QNetworkRequest(url));
-  reply->setProperty(KeyProperty, url.toString());
+void Download::download(QUrl url)
+{
+    QNetworkReply *reply = fileManager->get(QNetworkRequest(url));
+    reply->setProperty(KeyProperty, url.toString());
 }
 
-void Download::fetch(const QString& address) {
-  QNetworkReply* reply = fileManager->get(QNetworkRequest(QUrl(address)));
-  reply->setProperty(KeyProperty, address);
+void Download::fetch(const QString &address)
+{
+    QNetworkReply *reply = fileManager->get(QNetworkRequest(QUrl(address)));
+    reply->setProperty(KeyProperty, address);
 }
 
-void Download::informationReplied(QNetworkReply* reply) {
-  if (reply->error() != QNetworkReply::NoError || !success(Channel::status(reply))) {
-    QString text = Channel::failure(reply);
-    if (reply->error() == QNetworkReply::NoError)
-      text = QStringLiteral("HTTP status %1").arg(Channel::status(reply));
-    qDebug() << "ringtone information request failed:" << reply->url().toString() << text;
-    emit info(QStringLiteral("fullname"), text);
+void Download::informationReplied(QNetworkReply *reply)
+{
+    if (reply->error() != QNetworkReply::NoError || !success(Channel::status(reply))) {
+        QString text = Channel::failure(reply);
+        if (reply->error() == QNetworkReply::NoError)
+            text = QStringLiteral("HTTP status %1").arg(Channel::status(reply));
+        qDebug() << "ringtone information request failed:" << reply->url().toString() << text;
+        emit info(QStringLiteral("fullname"), text);
+        reply->close();
+        reply->deleteLater();
+        return;
+    }
+    const QByteArray body = reply->readAll();
+    const QString source = reply->url().toString();
     reply->close();
     reply->deleteLater();
-    return;
-  }
-  const QByteArray body = reply->readAll();
-  const QString source = reply->url().toString();
-  reply->close();
-  reply->deleteLater();
 
-  QJsonParseError parse;
-  const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
-  if (parse.error != QJsonParseError::NoError) {
-    qDebug() << "ringtone information from" << source << "is not JSON:" << parse.errorString();
-    return;
-  }
-  const QJsonObject object = document.object();
-  if (object.value(QStringLiteral("status")).toInt(0) != 0 || !object.contains(QStringLiteral("data"))) {
-    qDebug() << "ringtone information refused:" << source;
-    emit info(QStringLiteral("fullname"), QStringLiteral("invalid fullname"));
-    return;
-  }
-  const QJsonValue data = object.value(QStringLiteral("data"));
-  if (!data.isObject()) {
-    qDebug() << "ringtone information without a data object:" << source;
-    emit info(QStringLiteral("json"), QString());
-    return;
-  }
-  const QJsonObject record = data.toObject();
-  if (!record.contains(QStringLiteral("download_url")) || !record.contains(QStringLiteral("name"))) {
-    qDebug() << "ringtone information incomplete:" << source;
-    emit info(QStringLiteral("fullname"), QStringLiteral("no complete info"));
-    return;
-  }
-  const QString address = record.value(QStringLiteral("download_url")).toString();
-  const QString name = record.value(QStringLiteral("name")).toString();
-  // Only web addresses: a file: or other local address would copy whatever
-  // the answer names on this PC into the iTunes folder.
-  const QUrl url(address);
-  if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
-    qDebug() << "ringtone information with an unusable address:" << address;
-    emit info(QStringLiteral("fullname"), QStringLiteral("invalid download address"));
-    return;
-  }
-  if (pending.contains(address))
-    return;
-  pending.insert(address, name);
-  fetch(address);
-  emit add(address, name);
+    QJsonParseError parse;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
+    if (parse.error != QJsonParseError::NoError) {
+        qDebug() << "ringtone information from" << source << "is not JSON:" << parse.errorString();
+        return;
+    }
+    const QJsonObject object = document.object();
+    if (object.value(QStringLiteral("status")).toInt(0) != 0 || !object.contains(QStringLiteral("data"))) {
+        qDebug() << "ringtone information refused:" << source;
+        emit info(QStringLiteral("fullname"), QStringLiteral("invalid fullname"));
+        return;
+    }
+    const QJsonValue data = object.value(QStringLiteral("data"));
+    if (!data.isObject()) {
+        qDebug() << "ringtone information without a data object:" << source;
+        emit info(QStringLiteral("json"), QString());
+        return;
+    }
+    const QJsonObject record = data.toObject();
+    if (!record.contains(QStringLiteral("download_url")) || !record.contains(QStringLiteral("name"))) {
+        qDebug() << "ringtone information incomplete:" << source;
+        emit info(QStringLiteral("fullname"), QStringLiteral("no complete info"));
+        return;
+    }
+    const QString address = record.value(QStringLiteral("download_url")).toString();
+    const QString name = record.value(QStringLiteral("name")).toString();
+    // Only web addresses: a file: or other local address would copy whatever
+    // the answer names on this PC into the iTunes folder.
+    const QUrl url(address);
+    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+        qDebug() << "ringtone information with an unusable address:" << address;
+        emit info(QStringLiteral("fullname"), QStringLiteral("invalid download address"));
+        return;
+    }
+    if (pending.contains(address))
+        return;
+    pending.insert(address, name);
+    fetch(address);
+    emit add(address, name);
 }
 
-void Download::fileReplied(QNetworkReply* reply) {
-  const QVariant mark = reply->property(KeyProperty);
-  const QString key = mark.isValid() ? mark.toString() : reply->url().toString();
-  const QString name = pending.take(key);
+void Download::fileReplied(QNetworkReply *reply)
+{
+    const QVariant mark = reply->property(KeyProperty);
+    const QString key = mark.isValid() ? mark.toString() : reply->url().toString();
+    const QString name = pending.take(key);
 
-  QString problem;
-  const int status = Channel::status(reply);
-  if (reply->error() != QNetworkReply::NoError) {
-    problem = Channel::failure(reply);
-  } else if (!success(status)) {
-    problem = QStringLiteral("HTTP status %1").arg(status);
-  } else {
-    // A connection closed early can still end without an error; a short
-    // body must not become a short ringtone.
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (length.isValid() && (encoding.isEmpty() || encoding == "identity") &&
-        length.toLongLong() != reply->bytesAvailable())
-      problem = QStringLiteral("incomplete body: %1 of %2 bytes")
-                    .arg(reply->bytesAvailable())
-                    .arg(length.toLongLong());
-  }
+    QString problem;
+    const int status = Channel::status(reply);
+    if (reply->error() != QNetworkReply::NoError) {
+        problem = Channel::failure(reply);
+    } else if (!success(status)) {
+        problem = QStringLiteral("HTTP status %1").arg(status);
+    } else {
+        // A connection closed early can still end without an error; a short
+        // body must not become a short ringtone.
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+        if (length.isValid() && (encoding.isEmpty() || encoding == "identity")
+            && length.toLongLong() != reply->bytesAvailable())
+            problem = QStringLiteral("incomplete body: %1 of %2 bytes")
+                          .arg(reply->bytesAvailable())
+                          .arg(length.toLongLong());
+    }
 
-  if (!problem.isEmpty()) {
-    qDebug() << "ringtone file" << key << "failed:" << problem;
-    emit info(QStringLiteral("download"), problem);
-    emit failed(key, name);
-  } else if (store(reply, key, name)) {
-    emit finish(key, name);
-  } else {
-    emit failed(key, name);
-  }
-  // The staging folder goes once nothing is in flight; an empty hidden
-  // folder is all that may stay, and only while other files are coming.
-  if (pending.isEmpty())
-    QDir().rmdir(stagingPath());
-  reply->close();
-  reply->deleteLater();
+    if (!problem.isEmpty()) {
+        qDebug() << "ringtone file" << key << "failed:" << problem;
+        emit info(QStringLiteral("download"), problem);
+        emit failed(key, name);
+    } else if (store(reply, key, name)) {
+        emit finish(key, name);
+    } else {
+        emit failed(key, name);
+    }
+    // The staging folder goes once nothing is in flight; an empty hidden
+    // folder is all that may stay, and only while other files are coming.
+    if (pending.isEmpty())
+        QDir().rmdir(stagingPath());
+    reply->close();
+    reply->deleteLater();
 }
 
-QString Download::stagingPath() const {
-  const QString target = QDir::cleanPath(folder.absolutePath());
-  return QDir::cleanPath(QFileInfo(target).absolutePath() + QLatin1Char('/') + QLatin1String(StagingFolder));
+QString Download::stagingPath() const
+{
+    const QString target = QDir::cleanPath(folder.absolutePath());
+    return QDir::cleanPath(
+        QFileInfo(target).absolutePath() + QLatin1Char('/') + QLatin1String(StagingFolder));
 }
 
 // Writes the body to a staging file on the folder's own volume and renames it
 // into the folder, so the ringtone appears there whole or not at all. Reports
 // every problem through info (except the folder itself, which has its own
 // failure); the caller reports the outcome.
-bool Download::store(QNetworkReply* reply, const QString& key, const QString& name) {
-  const QString target = QDir::cleanPath(folder.absolutePath());
-  if (!QFileInfo(target).isDir() && !QDir().mkpath(target)) {
-    qDebug() << "cannot create the ringtone folder" << target;
-    return false;
-  }
-
-  QString staging = stagingPath();
-  if (!QDir().mkpath(staging)) {
-    qDebug() << "cannot create the staging folder" << staging << "- staging in" << QDir::tempPath();
-    staging = QDir::tempPath();
-  }
-
-  // QTemporaryFile only reserves a fresh name; the writing goes through an
-  // unbuffered QFile so that every refused byte shows at once.
-  QString staged;
-  {
-    QTemporaryFile reserve(staging + QLatin1String("/XXXXXX.part"));
-    if (reserve.open()) {
-      reserve.setAutoRemove(false);
-      staged = reserve.fileName();
+bool Download::store(QNetworkReply *reply, const QString &key, const QString &name)
+{
+    const QString target = QDir::cleanPath(folder.absolutePath());
+    if (!QFileInfo(target).isDir() && !QDir().mkpath(target)) {
+        qDebug() << "cannot create the ringtone folder" << target;
+        return false;
     }
-  }
-  QFile file(staged);
-  if (staged.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-    qDebug() << "cannot open a staging file in" << staging << file.errorString();
-    if (!staged.isEmpty())
-      QFile::remove(staged);
-    emit info(QStringLiteral("save"), QString());
-    return false;
-  }
 
-  QByteArray buffer(int(ChunkSize), Qt::Uninitialized);
-  int retries = 0;
-  bool written = true;
-  for (;;) {
-    const qint64 got = reply->read(buffer.data(), ChunkSize);
-    if (got <= 0)
-      break;
-    qint64 done = 0;
-    while (done < got) {
-      const qint64 put = file.write(buffer.constData() + done, got - done);
-      if (put > 0)
-        done += put;
-      if (done < got && ++retries > MaxRetries) {
+    QString staging = stagingPath();
+    if (!QDir().mkpath(staging)) {
+        qDebug() << "cannot create the staging folder" << staging << "- staging in" << QDir::tempPath();
+        staging = QDir::tempPath();
+    }
+
+    // QTemporaryFile only reserves a fresh name; the writing goes through an
+    // unbuffered QFile so that every refused byte shows at once.
+    QString staged;
+    {
+        QTemporaryFile reserve(staging + QLatin1String("/XXXXXX.part"));
+        if (reserve.open()) {
+            reserve.setAutoRemove(false);
+            staged = reserve.fileName();
+        }
+    }
+    QFile file(staged);
+    if (staged.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        qDebug() << "cannot open a staging file in" << staging << file.errorString();
+        if (!staged.isEmpty())
+            QFile::remove(staged);
+        emit info(QStringLiteral("save"), QString());
+        return false;
+    }
+
+    QByteArray buffer(int(ChunkSize), Qt::Uninitialized);
+    int retries = 0;
+    bool written = true;
+    for (;;) {
+        const qint64 got = reply->read(buffer.data(), ChunkSize);
+        if (got <= 0)
+            break;
+        qint64 done = 0;
+        while (done < got) {
+            const qint64 put = file.write(buffer.constData() + done, got - done);
+            if (put > 0)
+                done += put;
+            if (done < got && ++retries > MaxRetries) {
+                written = false;
+                break;
+            }
+        }
+        if (!written)
+            break;
+    }
+    const QString writeError = file.errorString();
+    file.close();
+    if (written && file.error() != QFileDevice::NoError)
         written = false;
-        break;
-      }
+    if (!written) {
+        qDebug() << "cannot write the ringtone" << key << "to" << staged << writeError;
+        QFile::remove(staged);
+        emit info(QStringLiteral("save"), QString());
+        return false;
     }
-    if (!written)
-      break;
-  }
-  const QString writeError = file.errorString();
-  file.close();
-  if (written && file.error() != QFileDevice::NoError)
-    written = false;
-  if (!written) {
-    qDebug() << "cannot write the ringtone" << key << "to" << staged << writeError;
-    QFile::remove(staged);
-    emit info(QStringLiteral("save"), QString());
-    return false;
-  }
 
-  const QString base = RingtoneFile::safeBaseName(name);
-  QString path = RingtoneFile::targetPath(target, base, -1);
-  for (int counter = 0; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++counter)
-    path = RingtoneFile::targetPath(target, base, counter);
+    const QString base = RingtoneFile::safeBaseName(name);
+    QString path = RingtoneFile::targetPath(target, base, -1);
+    for (int counter = 0; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++counter)
+        path = RingtoneFile::targetPath(target, base, counter);
 
-  QFile stagedFile(staged);
-  if (!stagedFile.rename(path)) {
-    const QString why = stagedFile.errorString();
-    qDebug() << "cannot move the ringtone" << key << "to" << path << why;
-    QFile::remove(staged);
-    emit info(QStringLiteral("save"), why);
-    return false;
-  }
-  return true;
+    QFile stagedFile(staged);
+    if (!stagedFile.rename(path)) {
+        const QString why = stagedFile.errorString();
+        qDebug() << "cannot move the ringtone" << key << "to" << path << why;
+        QFile::remove(staged);
+        emit info(QStringLiteral("save"), why);
+        return false;
+    }
+    return true;
 }

@@ -13,45 +13,46 @@ class QNetworkReply;
 // asks the ringtone server for the name and file address, fetches the file
 // and moves it, whole, into the folder. Every add is followed by exactly one
 // finish or failed.
-class Download : public QObject {
-  Q_OBJECT
+class Download : public QObject
+{
+    Q_OBJECT
 
- public:
-  Download(const QDir& folder, const QString& ringtoneBase, QObject* parent = nullptr);
-  ~Download() override;
+public:
+    Download(const QDir &folder, const QString &ringtoneBase, QObject *parent = nullptr);
+    ~Download() override;
 
-  // The controller sends the information request itself on this manager;
-  // its reply reaches the same handler and gets the same timeout and
-  // redirect rules.
-  QNetworkAccessManager* informationManager() const { return infoManager; }
-  QString ringtoneServer() const { return ringtoneBase; }
-  // The information request for a ringtone id.
-  QUrl informationUrl(int fullname) const;
+    // The controller sends the information request itself on this manager;
+    // its reply reaches the same handler and gets the same timeout and
+    // redirect rules.
+    QNetworkAccessManager *informationManager() const { return infoManager; }
+    QString ringtoneServer() const { return ringtoneBase; }
+    // The information request for a ringtone id.
+    QUrl informationUrl(int fullname) const;
 
-  // Inactivity limits, in milliseconds.
-  void setTimeouts(int information, int file);
+    // Inactivity limits, in milliseconds.
+    void setTimeouts(int information, int file);
 
- signals:
-  void info(QString s, QString i);
-  void add(QString url, QString name);
-  void finish(QString url, QString name);
-  void failed(QString url, QString name);
+signals:
+    void info(QString s, QString i);
+    void add(QString url, QString name);
+    void finish(QString url, QString name);
+    void failed(QString url, QString name);
 
- public slots:
-  void get(int fullname);
-  void download(QUrl url);
+public slots:
+    void get(int fullname);
+    void download(QUrl url);
 
- private:
-  void informationReplied(QNetworkReply* reply);
-  void fileReplied(QNetworkReply* reply);
-  void fetch(const QString& address);
-  bool store(QNetworkReply* reply, const QString& key, const QString& name);
-  QString stagingPath() const;
+private:
+    void informationReplied(QNetworkReply *reply);
+    void fileReplied(QNetworkReply *reply);
+    void fetch(const QString &address);
+    bool store(QNetworkReply *reply, const QString &key, const QString &name);
+    QString stagingPath() const;
 
-  QNetworkAccessManager* infoManager;
-  QNetworkAccessManager* fileManager;
-  // File address as text -> display name, one entry per file request in flight.
-  QMap<QString, QString> pending;
-  QDir folder;
-  QString ringtoneBase;
+    QNetworkAccessManager *infoManager;
+    QNetworkAccessManager *fileManager;
+    // File address as text -> display name, one entry per file request in flight.
+    QMap<QString, QString> pending;
+    QDir folder;
+    QString ringtoneBase;
 };

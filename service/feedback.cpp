@@ -7,43 +7,48 @@
 
 #include "service/channel.h"
 
-FeedBack::FeedBack(const QString& version, const QString& host, const QString& pcid, QObject* parent)
-    : QObject(parent),
-      manager(new Channel(Service::LongTimeout, false, Service::MaxAnswerSize)),
-      version(version),
-      host(host),
-      pcid(pcid) {
-  connect(manager, &QNetworkAccessManager::finished, this, &FeedBack::replied);
+FeedBack::FeedBack(const QString &version, const QString &host, const QString &pcid, QObject *parent)
+    : QObject(parent)
+    , manager(new Channel(Service::LongTimeout, false, Service::MaxAnswerSize))
+    , version(version)
+    , host(host)
+    , pcid(pcid)
+{
+    connect(manager, &QNetworkAccessManager::finished, this, &FeedBack::replied);
 }
 
-FeedBack::~FeedBack() {
-  delete manager;
+FeedBack::~FeedBack()
+{
+    delete manager;
 }
 
-void FeedBack::setTimeout(int milliseconds) {
-  manager->setTransferTimeout(milliseconds);
+void FeedBack::setTimeout(int milliseconds)
+{
+    manager->setTransferTimeout(milliseconds);
 }
 
-void FeedBack::send(const QString& event) {
-  const QUrl url(QString::fromLatin1(Service::FeedbackTemplate).arg(host, pcid, version, event));
-  manager->get(QNetworkRequest(url));
+void FeedBack::send(const QString &event)
+{
+    const QUrl url(QString::fromLatin1(Service::FeedbackTemplate).arg(host, pcid, version, event));
+    manager->get(QNetworkRequest(url));
 }
 
-void FeedBack::replied(QNetworkReply* reply) {
-  const int status = Channel::status(reply);
-  const bool accepted = status >= 200 && status < 300;
-  if (Channel::tooLarge(reply) && accepted) {
-    // The service took the event; the body it sent back was cut only
-    // because nobody reads it.
-  } else if (reply->error() != QNetworkReply::NoError) {
-    const QString text = Channel::failure(reply);
-    qDebug() << "usage event not delivered:" << reply->url().toString() << text;
-    emit info(QStringLiteral("error"), text);
-  } else if (!accepted) {
-    // Qt reports 4xx and 5xx itself; a 3xx arrives as success but delivered nothing.
-    qDebug() << "usage event not delivered:" << reply->url().toString() << "HTTP status" << status;
-    emit info(QStringLiteral("error"), QStringLiteral("HTTP status %1").arg(status));
-  }
-  reply->close();
-  reply->deleteLater();
+void FeedBack::replied(QNetworkReply *reply)
+{
+    const int status = Channel::status(reply);
+    const bool accepted = status >= 200 && status < 300;
+    if (Channel::tooLarge(reply) && accepted) {
+        // The service took the event; the body it sent back was cut only
+        // because nobody reads it.
+    } else if (reply->error() != QNetworkReply::NoError) {
+        const QString text = Channel::failure(reply);
+        qDebug() << "usage event not delivered:" << reply->url().toString() << text;
+        emit info(QStringLiteral("error"), text);
+    } else if (!accepted) {
+        // Qt reports 4xx and 5xx itself; a 3xx arrives as success but delivered nothing.
+        qDebug() << "usage event not delivered:" << reply->url().toString() << "HTTP status" << status;
+        emit info(QStringLiteral("error"), QStringLiteral("HTTP status %1").arg(status));
+    }
+    reply->close();
+    reply->deleteLater();
 }

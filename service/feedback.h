@@ -8,26 +8,27 @@ class QNetworkReply;
 
 // Reports problems of the service client back to the service as usage
 // events, one small GET request per event. Nothing is expected back.
-class FeedBack : public QObject {
-  Q_OBJECT
+class FeedBack : public QObject
+{
+    Q_OBJECT
 
- public:
-  FeedBack(const QString& version, const QString& host, const QString& pcid, QObject* parent = nullptr);
-  ~FeedBack() override;
+public:
+    FeedBack(const QString &version, const QString &host, const QString &pcid, QObject *parent = nullptr);
+    ~FeedBack() override;
 
-  // Connectable from the two-string info signals: only the stage word is sent.
-  void send(const QString& event);
-  // Inactivity limit of every request, in milliseconds.
-  void setTimeout(int milliseconds);
+    // Connectable from the two-string info signals: only the stage word is sent.
+    void send(const QString &event);
+    // Inactivity limit of every request, in milliseconds.
+    void setTimeout(int milliseconds);
 
- signals:
-  void info(QString s, QString i);
+signals:
+    void info(QString s, QString i);
 
- private:
-  void replied(QNetworkReply* reply);
+private:
+    void replied(QNetworkReply *reply);
 
-  QNetworkAccessManager* manager;
-  QString version;
-  QString host;
-  QString pcid;
+    QNetworkAccessManager *manager;
+    QString version;
+    QString host;
+    QString pcid;
 };

@@ -5,62 +5,74 @@
 
 namespace {
 
-bool forbidden(QChar c) {
-  switch (c.unicode()) {
-    case '/': case '\\': case '<': case '>': case ':':
-    case '"': case '|': case '?': case '*':
-      return true;
+bool forbidden(QChar c)
+{
+    switch (c.unicode()) {
+    case '/':
+    case '\\':
+    case '<':
+    case '>':
+    case ':':
+    case '"':
+    case '|':
+    case '?':
+    case '*':
+        return true;
     default:
-      return c.category() == QChar::Other_Control;
-  }
+        return c.category() == QChar::Other_Control;
+    }
 }
 
 // Trailing spaces and dots in any mix ("a. ." too): Windows drops them
 // silently, so the stored name would differ from the one checked.
-QString trimmed(QString s) {
-  int start = 0;
-  while (start < s.size() && s.at(start) == QLatin1Char(' '))
-    ++start;
-  int end = s.size();
-  while (end > start && (s.at(end - 1) == QLatin1Char(' ') || s.at(end - 1) == QLatin1Char('.')))
-    --end;
-  return s.mid(start, end - start);
+QString trimmed(QString s)
+{
+    int start = 0;
+    while (start < s.size() && s.at(start) == QLatin1Char(' '))
+        ++start;
+    int end = s.size();
+    while (end > start && (s.at(end - 1) == QLatin1Char(' ') || s.at(end - 1) == QLatin1Char('.')))
+        --end;
+    return s.mid(start, end - start);
 }
 
-bool deviceName(const QString& s) {
-  static const QRegularExpression device(
-      QStringLiteral("^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9]) *(\\..*)?$"),
-      QRegularExpression::CaseInsensitiveOption);
-  return device.match(s).hasMatch();
+bool deviceName(const QString &s)
+{
+    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9]) *(\\..*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return device.match(s).hasMatch();
 }
 
-QString finished(QString s) {
-  s = trimmed(s);
-  if (s.isEmpty())
-    return QString::fromUtf8(RingtoneFile::FallbackName);
-  if (deviceName(s))
-    s.prepend(QLatin1Char('_'));
-  return s;
+QString finished(QString s)
+{
+    s = trimmed(s);
+    if (s.isEmpty())
+        return QString::fromUtf8(RingtoneFile::FallbackName);
+    if (deviceName(s))
+        s.prepend(QLatin1Char('_'));
+    return s;
 }
 
 // Shortened to at most `length` UTF-16 units, never between the two halves
 // of a surrogate pair.
-QString cut(const QString& s, int length) {
-  if (length < 1)
-    length = 1;
-  if (s.size() <= length)
-    return s;
-  if (s.at(length - 1).isHighSurrogate())
-    --length;
-  return s.left(length);
+QString cut(const QString &s, int length)
+{
+    if (length < 1)
+        length = 1;
+    if (s.size() <= length)
+        return s;
+    if (s.at(length - 1).isHighSurrogate())
+        --length;
+    return s.left(length);
 }
 
 // The length the local file system sees for a file name.
-int nameLength(const QString& s) {
+int nameLength(const QString &s)
+{
 #ifdef Q_OS_WIN
-  return s.size();
+    return s.size();
 #else
-  return QFile::encodeName(s).size();
+    return QFile::encodeName(s).size();
 #endif
 }
 
@@ -68,38 +80,40 @@ int nameLength(const QString& s) {
 
 namespace RingtoneFile {
 
-QString safeBaseName(const QString& name) {
-  QString s;
-  s.reserve(name.size());
-  for (int i = 0; i < name.size(); ++i) {
-    const QChar c = name.at(i);
-    if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
-      s.append(c).append(name.at(++i));
-    } else if (c.isSurrogate() || forbidden(c)) {
-      // A lone surrogate cannot be written as a file name on every system.
-      s.append(QLatin1Char('_'));
-    } else {
-      s.append(c);
+QString safeBaseName(const QString &name)
+{
+    QString s;
+    s.reserve(name.size());
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
+            s.append(c).append(name.at(++i));
+        } else if (c.isSurrogate() || forbidden(c)) {
+            // A lone surrogate cannot be written as a file name on every system.
+            s.append(QLatin1Char('_'));
+        } else {
+            s.append(c);
+        }
     }
-  }
-  return finished(s);
+    return finished(s);
 }
 
-QString targetPath(const QString& folder, const QString& safeBase, int counter) {
-  const QString suffix = counter < 0 ? QString() : QStringLiteral("_%1").arg(counter);
-  const QString ending = suffix + QLatin1String(Extension);
-  int room = MaxPath - folder.size() - 1 - ending.size();
-  // A long Chinese name fits NTFS's 255 units but not 255 bytes of UTF-8.
-  while (room > 1 && nameLength(cut(safeBase, room) + ending) > MaxFileName)
-    --room;
-  QString base = safeBase;
-  if (base.size() > room) {
-    // Cutting may expose a trailing space or dot, or leave a device name.
-    base = finished(cut(safeBase, room));
-    if (base.size() > room)
-      base = cut(base, room);
-  }
-  return folder + QLatin1Char('/') + base + ending;
+QString targetPath(const QString &folder, const QString &safeBase, int counter)
+{
+    const QString suffix = counter < 0 ? QString() : QStringLiteral("_%1").arg(counter);
+    const QString ending = suffix + QLatin1String(Extension);
+    int room = MaxPath - folder.size() - 1 - ending.size();
+    // A long Chinese name fits NTFS's 255 units but not 255 bytes of UTF-8.
+    while (room > 1 && nameLength(cut(safeBase, room) + ending) > MaxFileName)
+        --room;
+    QString base = safeBase;
+    if (base.size() > room) {
+        // Cutting may expose a trailing space or dot, or leave a device name.
+        base = finished(cut(safeBase, room));
+        if (base.size() > room)
+            base = cut(base, room);
+    }
+    return folder + QLatin1Char('/') + base + ending;
 }
 
 }  // namespace RingtoneFile

@@ -19,12 +19,12 @@ inline constexpr int MaxFileName = 255;
 // that Windows forbids and control characters become "_", leading and
 // trailing spaces and trailing dots go, device names get a "_" prefix.
 // Everything else (Chinese included) stays. Never empty.
-QString safeBaseName(const QString& name);
+QString safeBaseName(const QString &name);
 
 // The path for try `counter` of the numbering: "folder/base.m4r" for -1,
 // "folder/base_N.m4r" for N >= 0. The base is shortened so that the whole
 // path keeps within MaxPath characters where the folder leaves room for it,
 // and the file name within MaxFileName as this system counts it.
-QString targetPath(const QString& folder, const QString& safeBase, int counter);
+QString targetPath(const QString &folder, const QString &safeBase, int counter);
 
 }  // namespace RingtoneFile

@@ -13,155 +13,165 @@ namespace {
 // Marks the unpair request, so its reply is recognised whatever happened to
 // it on the way.
 constexpr QNetworkRequest::Attribute UnpairMark = QNetworkRequest::User;
+}  // namespace
+
+Heart::Heart(const QUrl &host, const QString &pcid, const QString &version, QObject *parent)
+    : QObject(parent)
+    , active(true)
+    , host(host)
+    , pcid(pcid)
+    , version(version)
+    , platform(QString::fromLatin1(Service::Platform))
+    , manager(new Channel(Service::ShortTimeout, false, Service::MaxAnswerSize, this))
+{
+    connect(manager, &QNetworkAccessManager::finished, this, &Heart::replied);
 }
 
-Heart::Heart(const QUrl& host, const QString& pcid, const QString& version, QObject* parent)
-    : QObject(parent),
-      active(true),
-      host(host),
-      pcid(pcid),
-      version(version),
-      platform(QString::fromLatin1(Service::Platform)),
-      manager(new Channel(Service::ShortTimeout, false, Service::MaxAnswerSize, this)) {
-  connect(manager, &QNetworkAccessManager::finished, this, &Heart::replied);
+Heart::~Heart()
+{
+    delete manager;
 }
 
-Heart::~Heart() {
-  delete manager;
+void Heart::setTimeout(int milliseconds)
+{
+    manager->setTransferTimeout(milliseconds);
 }
 
-void Heart::setTimeout(int milliseconds) {
-  manager->setTransferTimeout(milliseconds);
+QString Heart::address(const char *pattern) const
+{
+    const QString text = QString::fromLatin1(pattern);
+    // Only the query templates carry more than the base.
+    if (text.contains(QLatin1String("%1")))
+        return text.arg(host.toString(), pcid, version, platform);
+    return text.arg(host.toString());
 }
 
-QString Heart::address(const char* pattern) const {
-  const QString text = QString::fromLatin1(pattern);
-  // Only the query templates carry more than the base.
-  if (text.contains(QLatin1String("%1")))
-    return text.arg(host.toString(), pcid, version, platform);
-  return text.arg(host.toString());
+void Heart::getConfig()
+{
+    QNetworkRequest request(QUrl(address(Service::ConfigTemplate)));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UserAgent));
+    manager->get(request);
 }
 
-void Heart::getConfig() {
-  QNetworkRequest request(QUrl(address(Service::ConfigTemplate)));
-  request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UserAgent));
-  manager->get(request);
+void Heart::checkUpdate()
+{
+    QNetworkRequest request(QUrl(address(Service::UpdateTemplate)));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UserAgent));
+    manager->get(request);
 }
 
-void Heart::checkUpdate() {
-  QNetworkRequest request(QUrl(address(Service::UpdateTemplate)));
-  request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UserAgent));
-  manager->get(request);
+void Heart::beat(int pulse)
+{
+    if (!active)
+        return;
+    QNetworkRequest request(QUrl(address(Service::BeatTemplate)));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UserAgent));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QString::fromLatin1(Service::JsonType));
+    QJsonObject body;
+    body.insert(QStringLiteral("pcid"), pcid);
+    body.insert(QStringLiteral("version"), version);
+    body.insert(QStringLiteral("platform"), platform);
+    body.insert(QStringLiteral("expire"), pulse);
+    manager->post(request, QJsonDocument(body).toJson());
 }
 
-void Heart::beat(int pulse) {
-  if (!active)
-    return;
-  QNetworkRequest request(QUrl(address(Service::BeatTemplate)));
-  request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UserAgent));
-  request.setHeader(QNetworkRequest::ContentTypeHeader, QString::fromLatin1(Service::JsonType));
-  QJsonObject body;
-  body.insert(QStringLiteral("pcid"), pcid);
-  body.insert(QStringLiteral("version"), version);
-  body.insert(QStringLiteral("platform"), platform);
-  body.insert(QStringLiteral("expire"), pulse);
-  manager->post(request, QJsonDocument(body).toJson());
+void Heart::unpair(QStringList idas)
+{
+    active = false;
+    QNetworkRequest request(QUrl(address(Service::UnpairTemplate)));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UnpairUserAgent));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QString::fromLatin1(Service::JsonType));
+    request.setAttribute(UnpairMark, true);
+    QJsonObject body;
+    body.insert(QStringLiteral("pcid"), pcid);
+    body.insert(QStringLiteral("data"), QJsonArray::fromStringList(idas));
+    body.insert(QStringLiteral("version"), version);
+    body.insert(QStringLiteral("platform"), platform);
+    manager->post(request, QJsonDocument(body).toJson());
 }
 
-void Heart::unpair(QStringList idas) {
-  active = false;
-  QNetworkRequest request(QUrl(address(Service::UnpairTemplate)));
-  request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UnpairUserAgent));
-  request.setHeader(QNetworkRequest::ContentTypeHeader, QString::fromLatin1(Service::JsonType));
-  request.setAttribute(UnpairMark, true);
-  QJsonObject body;
-  body.insert(QStringLiteral("pcid"), pcid);
-  body.insert(QStringLiteral("data"), QJsonArray::fromStringList(idas));
-  body.insert(QStringLiteral("version"), version);
-  body.insert(QStringLiteral("platform"), platform);
-  manager->post(request, QJsonDocument(body).toJson());
-}
+void Heart::replied(QNetworkReply *reply)
+{
+    // Any answer to the unpair ends the suspension, a failed one too: beats
+    // held back for good would leave the program silently dead until restarted.
+    if (reply->request().attribute(UnpairMark).toBool())
+        active = true;
 
-void Heart::replied(QNetworkReply* reply) {
-  // Any answer to the unpair ends the suspension, a failed one too: beats
-  // held back for good would leave the program silently dead until restarted.
-  if (reply->request().attribute(UnpairMark).toBool())
-    active = true;
-
-  const QNetworkReply::NetworkError error = reply->error();
-  if (error != QNetworkReply::NoError) {
-    if (error == QNetworkReply::HostNotFoundError || error == QNetworkReply::NetworkSessionFailedError ||
-        error == QNetworkReply::UnknownNetworkError) {
-      qDebug() << "service unreachable:" << reply->url().toString() << reply->errorString();
-      emit network(error);
-    } else {
-      const QString text = Channel::failure(reply);
-      qDebug() << "service request failed:" << reply->url().toString() << text;
-      emit info(QStringLiteral("beat"), text);
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error != QNetworkReply::NoError) {
+        if (error == QNetworkReply::HostNotFoundError || error == QNetworkReply::NetworkSessionFailedError
+            || error == QNetworkReply::UnknownNetworkError) {
+            qDebug() << "service unreachable:" << reply->url().toString() << reply->errorString();
+            emit network(error);
+        } else {
+            const QString text = Channel::failure(reply);
+            qDebug() << "service request failed:" << reply->url().toString() << text;
+            emit info(QStringLiteral("beat"), text);
+        }
+        reply->close();
+        reply->deleteLater();
+        return;
     }
+
+    emit network(0);
+    const QByteArray body = reply->readAll();
     reply->close();
     reply->deleteLater();
-    return;
-  }
-
-  emit network(0);
-  const QByteArray body = reply->readAll();
-  reply->close();
-  reply->deleteLater();
-  answer(body);
+    answer(body);
 }
 
-void Heart::answer(const QByteArray& body) {
-  QJsonParseError parse;
-  const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
-  if (parse.error != QJsonParseError::NoError) {
-    qDebug() << "service answer is not JSON:" << parse.errorString();
-    emit info(QStringLiteral("json"), parse.errorString());
-    return;
-  }
-  const QJsonObject object = document.object();
-  const int status = object.value(QStringLiteral("status")).toInt(0);
-  if (status == 5) {
-    emit paired(false);
-    return;
-  }
-  if (status != 0) {
-    qDebug() << "service answer with status" << status << "ignored";
-    return;
-  }
-
-  const QJsonValue pair = object.value(QStringLiteral("pair"));
-  if (active && pair.isArray()) {
-    const QJsonArray devices = pair.toArray();
-    for (const QJsonValue& element : devices) {
-      const QJsonObject entry = element.toObject();
-      if (entry.contains(QStringLiteral("id")) && entry.contains(QStringLiteral("name")))
-        emit device(entry.value(QStringLiteral("id")).toString(),
-                    entry.value(QStringLiteral("name")).toString());
+void Heart::answer(const QByteArray &body)
+{
+    QJsonParseError parse;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
+    if (parse.error != QJsonParseError::NoError) {
+        qDebug() << "service answer is not JSON:" << parse.errorString();
+        emit info(QStringLiteral("json"), parse.errorString());
+        return;
     }
-  }
+    const QJsonObject object = document.object();
+    const int status = object.value(QStringLiteral("status")).toInt(0);
+    if (status == 5) {
+        emit paired(false);
+        return;
+    }
+    if (status != 0) {
+        qDebug() << "service answer with status" << status << "ignored";
+        return;
+    }
 
-  const QJsonValue sync = object.value(QStringLiteral("sync"));
-  if (active && sync.isArray()) {
-    const QJsonArray ids = sync.toArray();
-    for (const QJsonValue& element : ids)
-      emit get(element.toString().toInt(nullptr, 10));
-  }
+    const QJsonValue pair = object.value(QStringLiteral("pair"));
+    if (active && pair.isArray()) {
+        const QJsonArray devices = pair.toArray();
+        for (const QJsonValue &element : devices) {
+            const QJsonObject entry = element.toObject();
+            if (entry.contains(QStringLiteral("id")) && entry.contains(QStringLiteral("name")))
+                emit device(entry.value(QStringLiteral("id")).toString(),
+                    entry.value(QStringLiteral("name")).toString());
+        }
+    }
 
-  const QJsonValue conf = object.value(QStringLiteral("conf"));
-  if (conf.isObject()) {
-    const QJsonObject settings = conf.toObject();
-    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it)
-      emit config(it.key(), it.value().toString());
-  }
+    const QJsonValue sync = object.value(QStringLiteral("sync"));
+    if (active && sync.isArray()) {
+        const QJsonArray ids = sync.toArray();
+        for (const QJsonValue &element : ids)
+            emit get(element.toString().toInt(nullptr, 10));
+    }
 
-  const QJsonValue announcement = object.value(QStringLiteral("update"));
-  if (announcement.isObject()) {
-    const QJsonObject members = announcement.toObject();
-    QMap<QString, QString> map;
-    for (auto it = members.constBegin(); it != members.constEnd(); ++it)
-      map.insert(it.key(), it.value().toString());
-    if (!map.isEmpty())
-      emit update(map);
-  }
+    const QJsonValue conf = object.value(QStringLiteral("conf"));
+    if (conf.isObject()) {
+        const QJsonObject settings = conf.toObject();
+        for (auto it = settings.constBegin(); it != settings.constEnd(); ++it)
+            emit config(it.key(), it.value().toString());
+    }
+
+    const QJsonValue announcement = object.value(QStringLiteral("update"));
+    if (announcement.isObject()) {
+        const QJsonObject members = announcement.toObject();
+        QMap<QString, QString> map;
+        for (auto it = members.constBegin(); it != members.constEnd(); ++it)
+            map.insert(it.key(), it.value().toString());
+        if (!map.isEmpty())
+            emit update(map);
+    }
 }

@@ -12,41 +12,42 @@ class QNetworkReply;
 // Client of the heartbeat family: beat, remote configuration, update check
 // and unpair. It owns no timer and decides nothing about the user interface;
 // every answer of the service becomes signals.
-class Heart : public QObject {
-  Q_OBJECT
+class Heart : public QObject
+{
+    Q_OBJECT
 
- public:
-  Heart(const QUrl& host, const QString& pcid, const QString& version, QObject* parent = nullptr);
-  ~Heart() override;
+public:
+    Heart(const QUrl &host, const QString &pcid, const QString &version, QObject *parent = nullptr);
+    ~Heart() override;
 
-  // Inactivity limit of every request, in milliseconds.
-  void setTimeout(int milliseconds);
-  bool isActive() const { return active; }
+    // Inactivity limit of every request, in milliseconds.
+    void setTimeout(int milliseconds);
+    bool isActive() const { return active; }
 
- signals:
-  void get(int fullname);
-  void network(int err);
-  void info(QString e, QString i);
-  void config(QString key, QString value);
-  void device(QString ida, QString name);
-  void update(QMap<QString, QString>& info);
-  void paired(bool);
+signals:
+    void get(int fullname);
+    void network(int err);
+    void info(QString e, QString i);
+    void config(QString key, QString value);
+    void device(QString ida, QString name);
+    void update(QMap<QString, QString> &info);
+    void paired(bool);
 
- public slots:
-  void getConfig();
-  void checkUpdate();
-  void beat(int pulse);
-  void unpair(QStringList idas);
+public slots:
+    void getConfig();
+    void checkUpdate();
+    void beat(int pulse);
+    void unpair(QStringList idas);
 
- private:
-  void replied(QNetworkReply* reply);
-  void answer(const QByteArray& body);
-  QString address(const char* pattern) const;
+private:
+    void replied(QNetworkReply *reply);
+    void answer(const QByteArray &body);
+    QString address(const char *pattern) const;
 
-  bool active;
-  QUrl host;
-  QString pcid;
-  QString version;
-  QString platform;
-  QNetworkAccessManager* manager;
+    bool active;
+    QUrl host;
+    QString pcid;
+    QString version;
+    QString platform;
+    QNetworkAccessManager *manager;
 };

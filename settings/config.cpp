@@ -40,7 +40,7 @@ bool startCommand(const QString &command)
 }
 
 Config::Config(const QString &organization, const QString &application, const QString &version,
-               const QMap<QString, QString> &itunes, QObject *parent)
+    const QMap<QString, QString> &itunes, QObject *parent)
     : QObject(parent)
     , settings(new QSettings(QSettings::IniFormat, QSettings::UserScope, organization, application))
 {
@@ -156,8 +156,8 @@ bool Config::contains(QString key)
 
 QString Config::iTunesCMD()
 {
-    const QString command =
-        iTunesCommand(settings->value(QStringLiteral("iTunes/InstallLocation"), QString()).toString());
+    const QString command
+        = iTunesCommand(settings->value(QStringLiteral("iTunes/InstallLocation"), QString()).toString());
 #ifdef Q_OS_WIN
     return command;
 #else

@@ -17,7 +17,7 @@ class Config : public QObject
     Q_OBJECT
 public:
     Config(const QString &organization, const QString &application, const QString &version,
-           const QMap<QString, QString> &itunes, QObject *parent = nullptr);
+        const QMap<QString, QString> &itunes, QObject *parent = nullptr);
     ~Config() override;
 
     QSettings *settings;

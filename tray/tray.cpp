@@ -82,8 +82,8 @@ void Tray::notify(int succeed, int failed)
     showBalloon(QStringLiteral("同步完成"), text, QSystemTrayIcon::Information, 10000);
 }
 
-void Tray::showBalloon(const QString &title, const QString &text,
-                       QSystemTrayIcon::MessageIcon icon, int msecs)
+void Tray::showBalloon(
+    const QString &title, const QString &text, QSystemTrayIcon::MessageIcon icon, int msecs)
 {
     showMessage(title, text, icon, msecs);
 }

@@ -52,8 +52,8 @@ public slots:
 protected:
     void timerEvent(QTimerEvent *event) override;
     // The one place the balloon leaves the program; a seam for tests.
-    virtual void showBalloon(const QString &title, const QString &text,
-                             QSystemTrayIcon::MessageIcon icon, int msecs);
+    virtual void showBalloon(
+        const QString &title, const QString &text, QSystemTrayIcon::MessageIcon icon, int msecs);
 
 private:
     void stopBlink();

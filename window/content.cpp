@@ -32,8 +32,8 @@ Content_1::Content_1(QWidget *parent)
     setFixedSize(PageSize);
     addPicture(this, QStringLiteral(":/resource/1_content.png"));
     addText(this, QStringLiteral("请在Tintabell中进行如下操作："), QRect(24, 8, 300, 40));
-    addText(this, QStringLiteral("<center>单首同步<br><br>或<br><br>批量同步</center>"),
-            QRect(50, 80, 100, 180));
+    addText(
+        this, QStringLiteral("<center>单首同步<br><br>或<br><br>批量同步</center>"), QRect(50, 80, 100, 180));
 }
 
 Content_2::Content_2(QWidget *parent)
@@ -41,8 +41,8 @@ Content_2::Content_2(QWidget *parent)
 {
     setFixedSize(PageSize);
     addPicture(this, QStringLiteral(":/resource/2_content.png"));
-    addText(this, QStringLiteral("用数据线将iPhone与电脑连接，进行如下操作："),
-            QRect(10, 4, width() - 50, 40));
+    addText(
+        this, QStringLiteral("用数据线将iPhone与电脑连接，进行如下操作："), QRect(10, 4, width() - 50, 40));
 }
 
 Content_3::Content_3(QWidget *parent)
@@ -50,8 +50,8 @@ Content_3::Content_3(QWidget *parent)
 {
     setFixedSize(PageSize);
     addPicture(this, QStringLiteral(":/resource/3_content.png"));
-    QLabel *body = addText(this,
-                           QStringLiteral("点击iPhone中的<br>设置 -> 声音 -> 电话铃声<br> 选择您喜欢的铃声。"),
-                           QRect(30, 80, 150, 200));
+    QLabel *body
+        = addText(this, QStringLiteral("点击iPhone中的<br>设置 -> 声音 -> 电话铃声<br> 选择您喜欢的铃声。"),
+            QRect(30, 80, 150, 200));
     body->setWordWrap(true);
 }

@@ -4,8 +4,7 @@
 
 Label::Label(const QString &text, QWidget *parent)
     : QLabel(text, parent)
-{
-}
+{ }
 
 void Label::mousePressEvent(QMouseEvent *event)
 {

@@ -65,8 +65,8 @@ void Rotate::paintEvent(QPaintEvent *event)
     // The wheel sits two pixels in from each side. Asking for the picture at
     // the size it is drawn at scales it once, not twice.
     const QRect target(2, 2, width() - 4, height() - 4);
-    painter.drawPixmap(target, Resources::pixmap(QStringLiteral(":/resource/roll.png"),
-                                                 target.size(), devicePixelRatioF()));
+    painter.drawPixmap(
+        target, Resources::pixmap(QStringLiteral(":/resource/roll.png"), target.size(), devicePixelRatioF()));
     event->accept();
 }
 
@@ -267,7 +267,6 @@ void Scroll::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     const QSize strip(332, 36);
     painter.drawPixmap(QRect(QPoint(0, 0), strip),
-                       Resources::pixmap(QStringLiteral(":/resource/top_scroll.png"), strip,
-                                         devicePixelRatioF()));
+        Resources::pixmap(QStringLiteral(":/resource/top_scroll.png"), strip, devicePixelRatioF()));
     event->accept();
 }

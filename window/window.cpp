@@ -105,11 +105,19 @@ Window::Window(QWidget *parent)
     updateAction->setEnabled(false);
     deviceMenu->setEnabled(false);
 
-    connect(step1, &Button::clicked, this, [this] { showStep(1); });
-    connect(step2, &Button::clicked, this, [this] { showStep(2); });
-    connect(step3, &Button::clicked, this, [this] { showStep(3); });
+    connect(step1, &Button::clicked, this, [this] {
+        showStep(1);
+    });
+    connect(step2, &Button::clicked, this, [this] {
+        showStep(2);
+    });
+    connect(step3, &Button::clicked, this, [this] {
+        showStep(3);
+    });
     // The tray's "查看教程" lands on the iTunes step whatever it asks for.
-    connect(this, &Window::goToHelp, this, [this](int step) { emit step2->clicked(step != 0); });
+    connect(this, &Window::goToHelp, this, [this](int step) {
+        emit step2->clicked(step != 0);
+    });
     connect(closeButton, &QToolButton::released, this, &QWidget::hide);
     connect(itunesButton, &QToolButton::released, this, &Window::emit_itunes);
     connect(unpairAction, &QAction::triggered, this, &Window::emit_unpair);
@@ -223,6 +231,6 @@ void Window::mouseReleaseEvent(QMouseEvent *event)
 void Window::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    painter.drawPixmap(rect(), Resources::pixmap(QStringLiteral(":/resource/bg.png"), size(),
-                                                 devicePixelRatioF()));
+    painter.drawPixmap(
+        rect(), Resources::pixmap(QStringLiteral(":/resource/bg.png"), size(), devicePixelRatioF()));
 }

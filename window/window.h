@@ -56,7 +56,7 @@ private:
 
     QMenu *settingsMenu;
     QMenu *devicesMenu;  // "已连接设备", no parent widget: deleted by us
-    QMenu *deviceMenu;   // titled by the paired device, no parent widget
+    QMenu *deviceMenu;  // titled by the paired device, no parent widget
     QAction *unpairAction;
     QAction *updateAction;
     QAction *aboutAction;

@@ -16,11 +16,12 @@ struct Sandbox
     explicit Sandbox(const QString &state)
     {
         QProcess script;
-        script.start(QStringLiteral("bash"), {QStringLiteral(BELFRY_SOURCE_DIR "/scripts/sandbox-home.sh"),
-                                              dir.path(), state});
+        script.start(QStringLiteral("bash"),
+            {QStringLiteral(BELFRY_SOURCE_DIR "/scripts/sandbox-home.sh"), dir.path(), state});
         script.waitForFinished(10000);
         QDir(dir.path()).mkdir(".runtime");
-        QFile::setPermissions(dir.filePath(".runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(dir.filePath(".runtime"),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     QProcessEnvironment environment() const
@@ -73,10 +74,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "runs on a virtual X display");
-    }
+    void initTestCase() { QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "runs on a virtual X display"); }
 
     void cleanup()
     {
@@ -93,7 +91,7 @@ private slots:
         Sandbox sandbox(QStringLiteral("no-itunes"));
         QProcess *belfry = start(sandbox);
         QVERIFY(belfry->waitForStarted());
-        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList{"280x100"}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList {"280x100"}, 10000);
         QCOMPARE(belfry->state(), QProcess::Running);
         QVERIFY(!QFile::exists(sandbox.settingsFile()));
         QVERIFY(!QDir(sandbox.dir.filePath(".config/Corvale")).exists());
@@ -103,7 +101,7 @@ private slots:
     {
         Sandbox sandbox(QStringLiteral("no-library"));
         QProcess *belfry = start(sandbox);
-        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList{"280x100"}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList {"280x100"}, 10000);
         QCOMPARE(belfry->state(), QProcess::Running);
 
         QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
@@ -121,9 +119,9 @@ private slots:
 
         QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
         const QStringList keys = {"PCID", "Version", "Application", "Orgination", "Pulse", "HomePage",
-                                  "iTunes/DisplayName", "iTunes/DisplayVersion", "iTunes/InstallLocation",
-                                  "iTunes/InstallDate", "iTunes/URLUpdateInfo", "iTunes/HelpLink",
-                                  "iTunes/iTunesFolder", "Server/Host", "Server/Ringtone"};
+            "iTunes/DisplayName", "iTunes/DisplayVersion", "iTunes/InstallLocation", "iTunes/InstallDate",
+            "iTunes/URLUpdateInfo", "iTunes/HelpLink", "iTunes/iTunesFolder", "Server/Host",
+            "Server/Ringtone"};
         for (const QString &key : keys)
             QVERIFY2(settings.contains(key), qPrintable(key));
         const QString folder = settings.value("iTunes/iTunesFolder").toString();

@@ -27,7 +27,9 @@ private:
         dialog.show();
         QTimer::singleShot(0, &dialog, action);
         // A dialog that failed to end the loop must fail the test, not hang it.
-        QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); });
+        QTimer::singleShot(5000, qApp, [] {
+            QCoreApplication::exit(99);
+        });
         return QApplication::exec();
     }
 
@@ -53,8 +55,8 @@ private slots:
 
         Tunes init(Tunes::Mode::Init, QString());
         QCOMPARE(init.label->text(),
-                 QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>iTunes "
-                                "还未初始化<br><a href='file://iTunes'>初始化您的 iTunes</a></span></center>"));
+            QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>iTunes "
+                           "还未初始化<br><a href='file://iTunes'>初始化您的 iTunes</a></span></center>"));
     }
 
     void downloadLinkOpensTheBrowserAndEnds()
@@ -65,8 +67,12 @@ private slots:
         const QString link = text.mid(start, text.indexOf('\'', start) - start);
         QVERIFY(link.startsWith("http://"));
 
-        QCOMPARE(runWith(dialog, [&] { emit dialog.label->linkActivated(link); }), 0);
-        QCOMPARE(opened, QList<QUrl>{QUrl(link)});
+        QCOMPARE(runWith(dialog,
+                     [&] {
+                         emit dialog.label->linkActivated(link);
+                     }),
+            0);
+        QCOMPARE(opened, QList<QUrl> {QUrl(link)});
     }
 
     void initLinkStartsITunesAndEnds()
@@ -74,7 +80,11 @@ private slots:
         QTemporaryDir dir;
         const QString marker = dir.filePath("started by Tunes");
         Tunes dialog(Tunes::Mode::Init, QStringLiteral("touch \"%1\"").arg(marker));
-        QCOMPARE(runWith(dialog, [&] { emit dialog.label->linkActivated("file://iTunes"); }), 0);
+        QCOMPARE(runWith(dialog,
+                     [&] {
+                         emit dialog.label->linkActivated("file://iTunes");
+                     }),
+            0);
         QTRY_VERIFY(QFile::exists(marker));
         QVERIFY(opened.isEmpty());
     }
@@ -82,14 +92,22 @@ private slots:
     void otherLinksOnlyEnd()
     {
         Tunes dialog(Tunes::Mode::Install, QStringLiteral("touch /nonexistent/should-not-run"));
-        QCOMPARE(runWith(dialog, [&] { emit dialog.label->linkActivated("javascript:alert(1)"); }), 0);
+        QCOMPARE(runWith(dialog,
+                     [&] {
+                         emit dialog.label->linkActivated("javascript:alert(1)");
+                     }),
+            0);
         QVERIFY(opened.isEmpty());
     }
 
     void closingEnds()
     {
         Tunes dialog(Tunes::Mode::Init, QString());
-        QCOMPARE(runWith(dialog, [&] { dialog.close(); }), 0);
+        QCOMPARE(runWith(dialog,
+                     [&] {
+                         dialog.close();
+                     }),
+            0);
     }
 };
 

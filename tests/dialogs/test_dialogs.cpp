@@ -54,8 +54,8 @@ void TestDialogs::cleanupTestCase()
 
 void TestDialogs::closingHides()
 {
-    QList<QPointer<QDialog>> dialogs{new About, new NetworkConnection,
-                                     new Update(QStringLiteral("2.0"), QStringLiteral("http://a.example/"))};
+    QList<QPointer<QDialog>> dialogs {new About, new NetworkConnection,
+        new Update(QStringLiteral("2.0"), QStringLiteral("http://a.example/"))};
     for (QPointer<QDialog> dialog : dialogs) {
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog));
@@ -86,9 +86,9 @@ void TestDialogs::updateText()
     QCOMPARE(update.size(), QSize(280, 100));
     // Both values go in unchanged, even one that looks like a marker.
     QCOMPARE(update.textLabel()->text(),
-             QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
-                            "有新版本可以更新<br>版本号1.2.3, <a href='http://a.example/x%1.exe'>立即下载更新</a>"
-                            "</span></center>"));
+        QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
+                       "有新版本可以更新<br>版本号1.2.3, <a href='http://a.example/x%1.exe'>立即下载更新</a>"
+                       "</span></center>"));
 }
 
 void TestDialogs::webAddresses_data()

@@ -12,7 +12,7 @@ namespace {
 
 // Set up in main() before the application object exists, so every path
 // lookup lands in the sandbox.
-QTemporaryDir* sandbox = nullptr;
+QTemporaryDir *sandbox = nullptr;
 
 QString home()
 {
@@ -24,12 +24,12 @@ QString iTunesDir()
     return home() + "/Music/iTunes";
 }
 
-QString canonical(const QString& path)
+QString canonical(const QString &path)
 {
     return QFileInfo(path).canonicalFilePath();
 }
 
-void writeLibrary(const QByteArray& dictBody)
+void writeLibrary(const QByteArray &dictBody)
 {
     QVERIFY(QDir().mkpath(iTunesDir()));
     QFile file(iTunesDir() + "/iTunes Music Library.xml");
@@ -38,21 +38,21 @@ void writeLibrary(const QByteArray& dictBody)
                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
                "<plist version=\"1.0\">\n<dict>\n"
-               "\t<key>Major Version</key><integer>1</integer>\n" +
-               dictBody + "</dict>\n</plist>\n");
+               "\t<key>Major Version</key><integer>1</integer>\n"
+        + dictBody + "</dict>\n</plist>\n");
 }
 
-void writeLibraryFor(const QString& musicFolderUrl, const QByteArray& after = QByteArray())
+void writeLibraryFor(const QString &musicFolderUrl, const QByteArray &after = QByteArray())
 {
     writeLibrary("\t<key>Music Folder</key><string>" + musicFolderUrl.toUtf8() + "</string>\n" + after);
 }
 
 // A fresh music folder with the given subfolders; returns its path.
-QString makeMusicFolder(const QString& relative, const QStringList& subfolders)
+QString makeMusicFolder(const QString &relative, const QStringList &subfolders)
 {
     const QString path = home() + "/" + relative;
     QDir(path).removeRecursively();
-    for (const QString& sub : subfolders)
+    for (const QString &sub : subfolders)
         QDir().mkpath(path + "/" + sub);
     return path;
 }
@@ -129,8 +129,8 @@ void TestLibrary::folderNames()
 
 void TestLibrary::preferredOverPlainName()
 {
-    const QString music = makeMusicFolder(
-        "Media", {"Automatically Add to iTunes", "Automatically Add to iTunes.localized"});
+    const QString music
+        = makeMusicFolder("Media", {"Automatically Add to iTunes", "Automatically Add to iTunes.localized"});
     writeLibraryFor(QUrl::fromLocalFile(music).toString());
     QCOMPARE(autoAddFolder().dirName(), QString("Automatically Add to iTunes.localized"));
 }
@@ -138,15 +138,15 @@ void TestLibrary::preferredOverPlainName()
 void TestLibrary::nothingMatches()
 {
     DebugLines debug;
-    const QString music = makeMusicFolder(
-        "Media", {"Automatically Add to iTunes Later", "Add to iTunes", "Music"});
+    const QString music
+        = makeMusicFolder("Media", {"Automatically Add to iTunes Later", "Add to iTunes", "Music"});
     // A file of the right name is no folder to drop ringtones into.
     QFile file(music + "/自动添加到 iTunes");
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
     writeLibraryFor(QUrl::fromLocalFile(music).toString());
     QCOMPARE(autoAddFolder().path(), QString("."));
-    QCOMPARE(debug.take(), QStringList{music + " not exists!"});
+    QCOMPARE(debug.take(), QStringList {music + " not exists!"});
 }
 
 void TestLibrary::readOnlyFolderSkipped()
@@ -159,7 +159,7 @@ void TestLibrary::readOnlyFolderSkipped()
         QSKIP("this file system cannot make a folder read-only for this user");
     writeLibraryFor(QUrl::fromLocalFile(music).toString());
     QCOMPARE(autoAddFolder().path(), QString("."));
-    QCOMPARE(debug.take(), QStringList{music + " not exists!"});
+    QCOMPARE(debug.take(), QStringList {music + " not exists!"});
 }
 
 void TestLibrary::urlForms()
@@ -189,8 +189,8 @@ void TestLibrary::damageAfterFolderKey()
 
     // The same damage ahead of the key still keeps the folder out of reach.
     DebugLines debug;
-    writeLibrary(damage + "\t<key>Music Folder</key><string>" + QUrl::fromLocalFile(music).toEncoded() +
-                 "</string>\n");
+    writeLibrary(damage + "\t<key>Music Folder</key><string>" + QUrl::fromLocalFile(music).toEncoded()
+        + "</string>\n");
     QCOMPARE(autoAddFolder().path(), QString("."));
     const QStringList lines = debug.take();
     QCOMPARE(lines.size(), 4);
@@ -221,12 +221,13 @@ void TestLibrary::wineLibrary()
 
     writeLibraryFor("file://localhost/C:/users/u/Music/iTunes/iTunes%20Media/");
     const QDir folder = autoAddFolder();
-    QCOMPARE(folder.path(), home() + "/.wine/dosdevices/c:/users/u/Music/iTunes/iTunes Media/Automatically Add to iTunes");
+    QCOMPARE(folder.path(),
+        home() + "/.wine/dosdevices/c:/users/u/Music/iTunes/iTunes Media/Automatically Add to iTunes");
     QCOMPARE(canonical(folder.path()), canonical(media + "/Automatically Add to iTunes"));
     QDir(wine).removeRecursively();
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QTemporaryDir dir;
     if (!dir.isValid())

@@ -8,17 +8,16 @@
 
 namespace {
 
-const char Header[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
+const char Header[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
 
-QByteArray plist(const QByteArray& body, const QByteArray& rootAttributes = " version=\"1.0\"")
+QByteArray plist(const QByteArray &body, const QByteArray &rootAttributes = " version=\"1.0\"")
 {
     return QByteArray(Header) + "<plist" + rootAttributes + ">\n" + body + "\n</plist>\n";
 }
 
-QVariant readAll(const QByteArray& bytes)
+QVariant readAll(const QByteArray &bytes)
 {
     QBuffer buffer;
     buffer.setData(bytes);
@@ -26,7 +25,7 @@ QVariant readAll(const QByteArray& bytes)
     return PListParser::read(&buffer);
 }
 
-QVariant lookUp(const QByteArray& bytes, const QString& key)
+QVariant lookUp(const QByteArray &bytes, const QString &key)
 {
     QBuffer buffer;
     buffer.setData(bytes);
@@ -35,7 +34,7 @@ QVariant lookUp(const QByteArray& bytes, const QString& key)
 }
 
 // Both ways of reading agree on the root dict's values.
-void compareBoth(const QByteArray& bytes, const QString& key, const QVariant& expected)
+void compareBoth(const QByteArray &bytes, const QString &key, const QVariant &expected)
 {
     const QVariant whole = readAll(bytes).toMap().value(key);
     const QVariant one = lookUp(bytes, key);
@@ -44,14 +43,15 @@ void compareBoth(const QByteArray& bytes, const QString& key, const QVariant& ex
     QCOMPARE(one.userType(), expected.userType());
 }
 
-const QStringList ParseFailureFirstLine = {QStringLiteral("PListParser Warning: Could not parse PList file!")};
+const QStringList ParseFailureFirstLine
+    = {QStringLiteral("PListParser Warning: Could not parse PList file!")};
 
-bool isParseFailure(const QStringList& lines)
+bool isParseFailure(const QStringList &lines)
 {
-    return lines.size() == 4 && lines[0] == ParseFailureFirstLine[0] &&
-           lines[1].startsWith(QLatin1String("Error message: ")) &&
-           lines[2].startsWith(QLatin1String("Error line: ")) &&
-           lines[3].startsWith(QLatin1String("Error column: "));
+    return lines.size() == 4 && lines[0] == ParseFailureFirstLine[0]
+        && lines[1].startsWith(QLatin1String("Error message: "))
+        && lines[2].startsWith(QLatin1String("Error line: "))
+        && lines[3].startsWith(QLatin1String("Error column: "));
 }
 
 }  // namespace
@@ -74,20 +74,20 @@ private slots:
 
 void TestPList::scalarConversions()
 {
-    const QByteArray doc = plist(
-        "<dict>\n"
-        "  <key>Music Folder</key><string>file://localhost/C:/Music/iTunes%20Media/</string>\n"
-        "  <key>Big</key><integer>2147483648</integer>\n"
-        "  <key>Max</key><integer>2147483647</integer>\n"
-        "  <key>Negative</key><integer>-12</integer>\n"
-        "  <key>NotANumber</key><integer>twelve</integer>\n"
-        "  <key>Real</key><real>0.1</real>\n"
-        "  <key>Data</key><data>\n    SGVsbG8s\n    IFdvcmxk\n    IQ==\n  </data>\n"
-        "  <key>Yes</key><true/>\n"
-        "  <key>No</key><false>ignored</false>\n"
-        "  <key>Date</key><date>2014-03-05T08:09:10Z</date>\n"
-        "  <key>BadDate</key><date>yesterday</date>\n"
-        "</dict>");
+    const QByteArray doc
+        = plist("<dict>\n"
+                "  <key>Music Folder</key><string>file://localhost/C:/Music/iTunes%20Media/</string>\n"
+                "  <key>Big</key><integer>2147483648</integer>\n"
+                "  <key>Max</key><integer>2147483647</integer>\n"
+                "  <key>Negative</key><integer>-12</integer>\n"
+                "  <key>NotANumber</key><integer>twelve</integer>\n"
+                "  <key>Real</key><real>0.1</real>\n"
+                "  <key>Data</key><data>\n    SGVsbG8s\n    IFdvcmxk\n    IQ==\n  </data>\n"
+                "  <key>Yes</key><true/>\n"
+                "  <key>No</key><false>ignored</false>\n"
+                "  <key>Date</key><date>2014-03-05T08:09:10Z</date>\n"
+                "  <key>BadDate</key><date>yesterday</date>\n"
+                "</dict>");
 
     compareBoth(doc, "Music Folder", QStringLiteral("file://localhost/C:/Music/iTunes%20Media/"));
     compareBoth(doc, "Big", 0);
@@ -111,14 +111,13 @@ void TestPList::scalarConversions()
 void TestPList::dictKeyRules()
 {
     DebugLines debug;
-    const QByteArray doc = plist(
-        "<dict>\n"
-        "  <string>before any key</string>\n"
-        "  <key>A</key><string>first</string><string>second</string>\n"
-        "  <key></key><string>after empty key</string>\n"
-        "  <key>B</key><integer>1</integer>\n"
-        "  <key>B</key><integer>2</integer>\n"
-        "</dict>");
+    const QByteArray doc = plist("<dict>\n"
+                                 "  <string>before any key</string>\n"
+                                 "  <key>A</key><string>first</string><string>second</string>\n"
+                                 "  <key></key><string>after empty key</string>\n"
+                                 "  <key>B</key><integer>1</integer>\n"
+                                 "  <key>B</key><integer>2</integer>\n"
+                                 "</dict>");
 
     const QVariantMap map = readAll(doc).toMap();
     // The empty key drops its value; the value before any key is dropped too.
@@ -135,7 +134,8 @@ void TestPList::nestedValues()
     const QByteArray doc = plist(
         "<dict>\n"
         "  <key>Tracks</key><dict>\n"
-        "    <key>42</key><dict><key>Name</key><string>Bell</string><key>Size</key><integer>7</integer></dict>\n"
+        "    "
+        "<key>42</key><dict><key>Name</key><string>Bell</string><key>Size</key><integer>7</integer></dict>\n"
         "  </dict>\n"
         "  <key>Playlists</key><array>\n"
         "    <dict><key>Name</key><string>Library</string></dict>\n"
@@ -144,9 +144,9 @@ void TestPList::nestedValues()
         "  </array>\n"
         "</dict>");
 
-    const QVariantMap track{{"Name", "Bell"}, {"Size", 7}};
-    compareBoth(doc, "Tracks", QVariantMap{{"42", track}});
-    const QVariantList playlists{QVariantMap{{"Name", "Library"}}, 3, QVariantList()};
+    const QVariantMap track {{"Name", "Bell"}, {"Size", 7}};
+    compareBoth(doc, "Tracks", QVariantMap {{"42", track}});
+    const QVariantList playlists {QVariantMap {{"Name", "Library"}}, 3, QVariantList()};
     compareBoth(doc, "Playlists", playlists);
 }
 
@@ -162,9 +162,9 @@ void TestPList::versionWarning()
     QCOMPARE(debug.take(), QStringList());
 
     QCOMPARE(readAll(plist(body, " version=\"2.0\"")).toMap().value("K"), QVariant("v"));
-    QCOMPARE(debug.take(), QStringList{warning});
+    QCOMPARE(debug.take(), QStringList {warning});
     QCOMPARE(lookUp(plist(body, " version=\"2.0\""), "K"), QVariant("v"));
-    QCOMPARE(debug.take(), QStringList{warning});
+    QCOMPARE(debug.take(), QStringList {warning});
 }
 
 void TestPList::unreadableFiles()
@@ -176,7 +176,7 @@ void TestPList::unreadableFiles()
         QByteArray("Music Folder = C:/Music"),
         QByteArray(Header) + "<plist version=\"1.0\"><dict><key>Music Folder</key>",
     };
-    for (const QByteArray& file : files) {
+    for (const QByteArray &file : files) {
         const QVariant whole = readAll(file);
         QCOMPARE(whole.userType(), int(QMetaType::QVariantMap));
         QVERIFY(whole.toMap().isEmpty());
@@ -190,13 +190,15 @@ void TestPList::unreadableFiles()
 void TestPList::unknownTag()
 {
     DebugLines debug;
-    const QByteArray doc = plist("<dict><key>X</key><uid>7</uid><key>L</key><array><foo>bar</foo></array></dict>");
+    const QByteArray doc
+        = plist("<dict><key>X</key><uid>7</uid><key>L</key><array><foo>bar</foo></array></dict>");
     const QVariantMap map = readAll(doc).toMap();
     QVERIFY(map.contains("X"));
     QVERIFY(!map.value("X").isValid());
     QCOMPARE(map.value("L").toList().size(), 1);
-    QCOMPARE(debug.take(), QStringList({"PListParser Warning: Invalid tag found: uid 7",
-                                        "PListParser Warning: Invalid tag found: foo bar"}));
+    QCOMPARE(debug.take(),
+        QStringList({"PListParser Warning: Invalid tag found: uid 7",
+            "PListParser Warning: Invalid tag found: foo bar"}));
 }
 
 void TestPList::lookUpMatchesWholeRead()
@@ -208,12 +210,13 @@ void TestPList::lookUpMatchesWholeRead()
                       "  <key>Tracks</key>\n  <dict>\n";
     // Enough multi-byte names that many of them straddle the reader's blocks.
     for (int id = 100; id < 3100; ++id) {
-        body += "    <key>" + QByteArray::number(id) + "</key><dict><key>Track ID</key><integer>" +
-                QByteArray::number(id) + "</integer><key>Name</key><string>Song &amp; " +
-                QByteArray::number(id) + " 自动 \xf0\x9f\x8e\xb5 \xc3\xbc</string></dict>\n";
+        body += "    <key>" + QByteArray::number(id) + "</key><dict><key>Track ID</key><integer>"
+            + QByteArray::number(id) + "</integer><key>Name</key><string>Song &amp; " + QByteArray::number(id)
+            + " 自动 \xf0\x9f\x8e\xb5 \xc3\xbc</string></dict>\n";
     }
     body += "  </dict>\n"
-            "  <key>Music Folder</key><string>file://localhost/C:/Users/u/Music/iTunes/iTunes%20Media/</string>\n"
+            "  <key>Music "
+            "Folder</key><string>file://localhost/C:/Users/u/Music/iTunes/iTunes%20Media/</string>\n"
             "  <key>Playlists</key><array><dict><key>Name</key><string>Library</string></dict></array>\n"
             "</dict>";
     const QByteArray doc = plist(body);
@@ -242,7 +245,7 @@ void TestPList::lookUpDamage()
     QCOMPARE(readAll(straysFirst).toMap().value("Music Folder"), QVariant("file:///music/"));
     QCOMPARE(lookUp(straysFirst, "Music Folder"), QVariant("file:///music/"));
     QCOMPARE(lookUp(straysFirst, "Tracks").toMap().value("1").toMap().value("Name").toString().left(4),
-             QString("Bad\ufffd"));
+        QString("Bad\ufffd"));
     QCOMPARE(debug.take(), QStringList());
 
     const QByteArray after = plist("<dict>" + folder + strays + broken + "</dict>");
@@ -274,19 +277,20 @@ void TestPList::lookUpDamage()
 
 void TestPList::lookUpIgnoresNestedKeys()
 {
-    const QByteArray doc = plist(
-        "<dict>\n"
-        "  <key>Tracks</key><dict>\n"
-        "    <key>1</key><dict><key>Music Folder</key><string>file:///wrong/</string></dict>\n"
-        "  </dict>\n"
-        "  <key>Old</key><array><dict><key>Music Folder</key><string>file:///wrong2/</string></dict></array>\n"
-        "  <key>Music Folder</key><string>file:///right/</string>\n"
-        "</dict>");
+    const QByteArray doc
+        = plist("<dict>\n"
+                "  <key>Tracks</key><dict>\n"
+                "    <key>1</key><dict><key>Music Folder</key><string>file:///wrong/</string></dict>\n"
+                "  </dict>\n"
+                "  <key>Old</key><array><dict><key>Music "
+                "Folder</key><string>file:///wrong2/</string></dict></array>\n"
+                "  <key>Music Folder</key><string>file:///right/</string>\n"
+                "</dict>");
     compareBoth(doc, "Music Folder", QStringLiteral("file:///right/"));
 
     // A key's text, not a value that happens to read like it, starts an entry.
-    const QByteArray valueLikeKey = plist(
-        "<dict><key>Note</key><string>Music Folder</string><string>file:///wrong/</string></dict>");
+    const QByteArray valueLikeKey
+        = plist("<dict><key>Note</key><string>Music Folder</string><string>file:///wrong/</string></dict>");
     QVERIFY(!lookUp(valueLikeKey, "Music Folder").isValid());
     QVERIFY(!readAll(valueLikeKey).toMap().contains("Music Folder"));
 }

@@ -15,7 +15,8 @@
 
 namespace {
 const QString Waiting = QStringLiteral("<center>扫描二维码与电脑配对</center>");
-const QString WaitingAgain = QStringLiteral("<center><font color='#BCBCBC'>扫描二维码与电脑配对</font></center>");
+const QString WaitingAgain
+    = QStringLiteral("<center><font color='#BCBCBC'>扫描二维码与电脑配对</font></center>");
 
 QString countdownText(int seconds)
 {
@@ -90,7 +91,7 @@ void TestPairing::codeDecodes()
 
 void TestPairing::emptyIdShowsPlaceholder()
 {
-    Code page{QString()};
+    Code page {QString()};
     auto *qr = page.findChild<QRCode *>();
     QCOMPARE(qr->text(), QByteArray(Belfry::QrPlaceholder));
     QCOMPARE(decode(qr, dir.path()), QString::fromLatin1(Belfry::QrPlaceholder));
@@ -185,8 +186,8 @@ void TestPairing::closeButton()
     const QPoint inside = close->rect().center();
     const QPoint outside(-40, 60);
     QTest::mousePress(close, Qt::LeftButton, {}, inside);
-    QMouseEvent move(QEvent::MouseMove, outside, close->mapToGlobal(outside),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, outside, close->mapToGlobal(outside), Qt::NoButton, Qt::LeftButton,
+        Qt::NoModifier);
     QCoreApplication::sendEvent(close, &move);
     QTest::mouseRelease(close, Qt::LeftButton, {}, outside);
     QCOMPARE(ok.count(), 2);

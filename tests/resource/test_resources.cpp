@@ -23,7 +23,7 @@ private slots:
             {{"bg"}, {618, 456}},
             {{"bg_qrcode", "bg_qrcode_ok"}, {263, 343}},
             {{"close", "close_hover", "close_click", "setting", "setting_hover", "setting_click", "roll"},
-             {20, 20}},
+                {20, 20}},
             {{"itunes", "itunes_hover", "itunes_click"}, {100, 20}},
             {{"1_hover", "1_click", "3_hover", "3_click"}, {130, 129}},
             {{"1_content", "2_content", "3_content"}, {469, 350}},

@@ -10,298 +10,352 @@
 #include "service/heart.h"
 
 // Holds a server handler until the test lets it answer.
-class Gate {
- public:
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex);
-    opened = true;
-    changed.notify_all();
-  }
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_for(lock, std::chrono::seconds(10), [this] { return opened; });
-  }
+class Gate
+{
+public:
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        opened = true;
+        changed.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [this] {
+            return opened;
+        });
+    }
 
- private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool opened = false;
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool opened = false;
 };
 
-class TestHeart : public QObject {
-  Q_OBJECT
+class TestHeart : public QObject
+{
+    Q_OBJECT
 
- private slots:
-  void requests();
-  void answer_data();
-  void answer();
-  void suspendedWhileUnpairing();
-  void failedUnpairEndsSuspension();
-  void unreachableAgainstRefused();
-  void silentServerTimesOut();
+private slots:
+    void requests();
+    void answer_data();
+    void answer();
+    void suspendedWhileUnpairing();
+    void failedUnpairEndsSuspension();
+    void unreachableAgainstRefused();
+    void silentServerTimesOut();
 };
 
-void TestHeart::requests() {
-  TestServer server;
-  server.post("/p/v1/heart", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-  server.post("/p/v1/unpair", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-  server.get("/p/conf", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-  server.get("/p/update", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-  
-  Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  QSignalSpy network(&heart, &Heart::network);
-  heart.beat(10);
-  heart.unpair({QStringLiteral("dev-a"), QStringLiteral("dev-b")});
-  QTRY_COMPARE(network.count(), 2);
-  heart.unpair({});
-  heart.getConfig();
-  heart.checkUpdate();
-  QTRY_COMPARE(network.count(), 5);
+void TestHeart::requests()
+{
+    TestServer server;
+    server.post("/p/v1/heart", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("{}", "application/json");
+    });
+    server.post("/p/v1/unpair", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("{}", "application/json");
+    });
+    server.get("/p/conf", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("{}", "application/json");
+    });
+    server.get("/p/update", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("{}", "application/json");
+    });
 
-  const auto seen = server.requests();
-  QCOMPARE(int(seen.size()), 5);
-  auto find = [&](const std::string& path, int nth = 0) {
-    for (const Seen& s : seen)
-      if (s.path == path && nth-- == 0)
-        return s;
-    return Seen();
-  };
+    Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy network(&heart, &Heart::network);
+    heart.beat(10);
+    heart.unpair({QStringLiteral("dev-a"), QStringLiteral("dev-b")});
+    QTRY_COMPARE(network.count(), 2);
+    heart.unpair({});
+    heart.getConfig();
+    heart.checkUpdate();
+    QTRY_COMPARE(network.count(), 5);
 
-  const Seen beat = find("/p/v1/heart");
-  QCOMPARE(beat.method, std::string("POST"));
-  QCOMPARE(beat.header("User-Agent"), QStringLiteral("CorVale"));
-  QCOMPARE(beat.header("Content-Type"), QStringLiteral("application/json"));
-  QVERIFY2(beat.body.find("\n    \"") != std::string::npos, "body is Qt's indented JSON");
-  const QJsonObject beatBody = QJsonDocument::fromJson(QByteArray::fromStdString(beat.body)).object();
-  QCOMPARE(beatBody.size(), 4);
-  QVERIFY(beatBody.value("expire").isDouble());
-  QCOMPARE(beatBody.value("expire").toInt(), 10);
-  QCOMPARE(beatBody.value("platform").toString(), QStringLiteral("window"));
-  QCOMPARE(beatBody.value("pcid").toString(), QStringLiteral("PC-1"));
-  QCOMPARE(beatBody.value("version").toString(), QStringLiteral("1.0.1"));
+    const auto seen = server.requests();
+    QCOMPARE(int(seen.size()), 5);
+    auto find = [&](const std::string &path, int nth = 0) {
+        for (const Seen &s : seen)
+            if (s.path == path && nth-- == 0)
+                return s;
+        return Seen();
+    };
 
-  const Seen unpair = find("/p/v1/unpair");
-  QCOMPARE(unpair.header("User-Agent"), QStringLiteral("Corvale"));
-  QCOMPARE(unpair.header("Content-Type"), QStringLiteral("application/json"));
-  const QJsonObject unpairBody = QJsonDocument::fromJson(QByteArray::fromStdString(unpair.body)).object();
-  QCOMPARE(unpairBody.size(), 4);
-  QCOMPARE(unpairBody.value("data").toArray(), QJsonArray({"dev-a", "dev-b"}));
-  QCOMPARE(unpairBody.value("platform").toString(), QStringLiteral("window"));
-  const QJsonObject emptyUnpair =
-      QJsonDocument::fromJson(QByteArray::fromStdString(find("/p/v1/unpair", 1).body)).object();
-  QVERIFY(emptyUnpair.value("data").isArray());
-  QVERIFY(emptyUnpair.value("data").toArray().isEmpty());
+    const Seen beat = find("/p/v1/heart");
+    QCOMPARE(beat.method, std::string("POST"));
+    QCOMPARE(beat.header("User-Agent"), QStringLiteral("CorVale"));
+    QCOMPARE(beat.header("Content-Type"), QStringLiteral("application/json"));
+    QVERIFY2(beat.body.find("\n    \"") != std::string::npos, "body is Qt's indented JSON");
+    const QJsonObject beatBody = QJsonDocument::fromJson(QByteArray::fromStdString(beat.body)).object();
+    QCOMPARE(beatBody.size(), 4);
+    QVERIFY(beatBody.value("expire").isDouble());
+    QCOMPARE(beatBody.value("expire").toInt(), 10);
+    QCOMPARE(beatBody.value("platform").toString(), QStringLiteral("window"));
+    QCOMPARE(beatBody.value("pcid").toString(), QStringLiteral("PC-1"));
+    QCOMPARE(beatBody.value("version").toString(), QStringLiteral("1.0.1"));
 
-  const Seen conf = find("/p/conf");
-  QCOMPARE(conf.target, std::string("/p/conf?pcid=PC-1&version=1.0.1&platform=window"));
-  QCOMPARE(conf.header("User-Agent"), QStringLiteral("CorVale"));
-  QCOMPARE(conf.header("Content-Type"), QString());
-  QCOMPARE(find("/p/update").target, std::string("/p/update?pcid=PC-1&version=1.0.1&platform=window"));
+    const Seen unpair = find("/p/v1/unpair");
+    QCOMPARE(unpair.header("User-Agent"), QStringLiteral("Corvale"));
+    QCOMPARE(unpair.header("Content-Type"), QStringLiteral("application/json"));
+    const QJsonObject unpairBody = QJsonDocument::fromJson(QByteArray::fromStdString(unpair.body)).object();
+    QCOMPARE(unpairBody.size(), 4);
+    QCOMPARE(unpairBody.value("data").toArray(), QJsonArray({"dev-a", "dev-b"}));
+    QCOMPARE(unpairBody.value("platform").toString(), QStringLiteral("window"));
+    const QJsonObject emptyUnpair
+        = QJsonDocument::fromJson(QByteArray::fromStdString(find("/p/v1/unpair", 1).body)).object();
+    QVERIFY(emptyUnpair.value("data").isArray());
+    QVERIFY(emptyUnpair.value("data").toArray().isEmpty());
 
-  // A base that ends in a slash keeps both slashes.
-  Heart slashed(QUrl(server.base() + "/"), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  QSignalSpy slashedNetwork(&slashed, &Heart::network);
-  QUrl sent;
-  connect(slashed.findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished, this,
-          [&](QNetworkReply* reply) { sent = reply->url(); });
-  slashed.beat(5);
-  QTRY_COMPARE(slashedNetwork.count(), 1);
-  QCOMPARE(sent.toString(), server.base() + "//p/v1/heart");
+    const Seen conf = find("/p/conf");
+    QCOMPARE(conf.target, std::string("/p/conf?pcid=PC-1&version=1.0.1&platform=window"));
+    QCOMPARE(conf.header("User-Agent"), QStringLiteral("CorVale"));
+    QCOMPARE(conf.header("Content-Type"), QString());
+    QCOMPARE(find("/p/update").target, std::string("/p/update?pcid=PC-1&version=1.0.1&platform=window"));
+
+    // A base that ends in a slash keeps both slashes.
+    Heart slashed(QUrl(server.base() + "/"), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy slashedNetwork(&slashed, &Heart::network);
+    QUrl sent;
+    connect(slashed.findChild<QNetworkAccessManager *>(), &QNetworkAccessManager::finished, this,
+        [&](QNetworkReply *reply) {
+            sent = reply->url();
+        });
+    slashed.beat(5);
+    QTRY_COMPARE(slashedNetwork.count(), 1);
+    QCOMPARE(sent.toString(), server.base() + "//p/v1/heart");
 }
 
-void TestHeart::answer_data() {
-  QTest::addColumn<QByteArray>("body");
-  QTest::addColumn<QList<int>>("gets");
-  QTest::addColumn<QStringList>("devices");
-  QTest::addColumn<QStringList>("configs");
-  QTest::addColumn<int>("updateSize");  // -1: no update signal
-  QTest::addColumn<int>("paired");
-  QTest::addColumn<QString>("info");
+void TestHeart::answer_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QList<int>>("gets");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<QStringList>("configs");
+    QTest::addColumn<int>("updateSize");  // -1: no update signal
+    QTest::addColumn<int>("paired");
+    QTest::addColumn<QString>("info");
 
-  QTest::newRow("empty object") << QByteArray("{}") << QList<int>() << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("no status") << QByteArray(R"({"sync":["4"]})") << QList<int>{4} << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("status as text") << QByteArray(R"({"status":"5","sync":["4"]})") << QList<int>{4} << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("status 3") << QByteArray(R"({"status":3,"sync":["4"],"conf":{"A":"1"}})") << QList<int>() << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("status 5") << QByteArray(R"({"status":5,"sync":["4"]})") << QList<int>() << QStringList() << QStringList() << -1 << 1 << QString();
-  QTest::newRow("sync ids") << QByteArray(R"({"status":0,"sync":["12","x","30",15]})") << QList<int>{12, 0, 30, 0} << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("pair") << QByteArray(R"({"pair":[{"id":"a"},{"id":"b","name":"手机"},7,{"id":3,"name":"n"}]})") << QList<int>() << QStringList{"b=手机", "=n"} << QStringList() << -1 << 0 << QString();
-  QTest::newRow("conf") << QByteArray(R"({"conf":{"Pulse":7,"Server/Host":"http://h"}})") << QList<int>() << QStringList() << QStringList{"Pulse=", "Server/Host=http://h"} << -1 << 0 << QString();
-  QTest::newRow("update") << QByteArray(R"({"update":{"version":"2.0","download":"http://d"}})") << QList<int>() << QStringList() << QStringList() << 2 << 0 << QString();
-  QTest::newRow("empty update") << QByteArray(R"({"update":{}})") << QList<int>() << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("wrong types") << QByteArray(R"({"sync":"12","pair":{"id":"a","name":"b"},"conf":[1],"update":"2.0"})") << QList<int>() << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("array document") << QByteArray(R"([{"sync":["4"]}])") << QList<int>() << QStringList() << QStringList() << -1 << 0 << QString();
-  QTest::newRow("empty body") << QByteArray() << QList<int>() << QStringList() << QStringList() << -1 << 0 << QStringLiteral("json");
-  QTest::newRow("not json") << QByteArray("<html>busy</html>") << QList<int>() << QStringList() << QStringList() << -1 << 0 << QStringLiteral("json");
-  QTest::newRow("huge") << QByteArray(R"({"sync":[")" + QByteArray(3 << 20, '1') + R"("]})") << QList<int>() << QStringList() << QStringList() << -1 << 0 << QStringLiteral("beat");
+    QTest::newRow("empty object") << QByteArray("{}") << QList<int>() << QStringList() << QStringList() << -1
+                                  << 0 << QString();
+    QTest::newRow("no status") << QByteArray(R"({"sync":["4"]})") << QList<int> {4} << QStringList()
+                               << QStringList() << -1 << 0 << QString();
+    QTest::newRow("status as text") << QByteArray(R"({"status":"5","sync":["4"]})") << QList<int> {4}
+                                    << QStringList() << QStringList() << -1 << 0 << QString();
+    QTest::newRow("status 3") << QByteArray(R"({"status":3,"sync":["4"],"conf":{"A":"1"}})") << QList<int>()
+                              << QStringList() << QStringList() << -1 << 0 << QString();
+    QTest::newRow("status 5") << QByteArray(R"({"status":5,"sync":["4"]})") << QList<int>() << QStringList()
+                              << QStringList() << -1 << 1 << QString();
+    QTest::newRow("sync ids") << QByteArray(R"({"status":0,"sync":["12","x","30",15]})")
+                              << QList<int> {12, 0, 30, 0} << QStringList() << QStringList() << -1 << 0
+                              << QString();
+    QTest::newRow("pair") << QByteArray(
+        R"({"pair":[{"id":"a"},{"id":"b","name":"手机"},7,{"id":3,"name":"n"}]})")
+                          << QList<int>() << QStringList {"b=手机", "=n"} << QStringList() << -1 << 0
+                          << QString();
+    QTest::newRow("conf") << QByteArray(R"({"conf":{"Pulse":7,"Server/Host":"http://h"}})") << QList<int>()
+                          << QStringList() << QStringList {"Pulse=", "Server/Host=http://h"} << -1 << 0
+                          << QString();
+    QTest::newRow("update") << QByteArray(R"({"update":{"version":"2.0","download":"http://d"}})")
+                            << QList<int>() << QStringList() << QStringList() << 2 << 0 << QString();
+    QTest::newRow("empty update") << QByteArray(R"({"update":{}})") << QList<int>() << QStringList()
+                                  << QStringList() << -1 << 0 << QString();
+    QTest::newRow("wrong types") << QByteArray(
+        R"({"sync":"12","pair":{"id":"a","name":"b"},"conf":[1],"update":"2.0"})")
+                                 << QList<int>() << QStringList() << QStringList() << -1 << 0 << QString();
+    QTest::newRow("array document") << QByteArray(R"([{"sync":["4"]}])") << QList<int>() << QStringList()
+                                    << QStringList() << -1 << 0 << QString();
+    QTest::newRow("empty body") << QByteArray() << QList<int>() << QStringList() << QStringList() << -1 << 0
+                                << QStringLiteral("json");
+    QTest::newRow("not json") << QByteArray("<html>busy</html>") << QList<int>() << QStringList()
+                              << QStringList() << -1 << 0 << QStringLiteral("json");
+    QTest::newRow("huge") << QByteArray(R"({"sync":[")" + QByteArray(3 << 20, '1') + R"("]})") << QList<int>()
+                          << QStringList() << QStringList() << -1 << 0 << QStringLiteral("beat");
 }
 
-void TestHeart::answer() {
-  QFETCH(QByteArray, body);
-  QFETCH(QList<int>, gets);
-  QFETCH(QStringList, devices);
-  QFETCH(QStringList, configs);
-  QFETCH(int, updateSize);
-  QFETCH(int, paired);
-  QFETCH(QString, info);
+void TestHeart::answer()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QList<int>, gets);
+    QFETCH(QStringList, devices);
+    QFETCH(QStringList, configs);
+    QFETCH(int, updateSize);
+    QFETCH(int, paired);
+    QFETCH(QString, info);
 
-  TestServer server;
-  const std::string answer = body.toStdString();
-  server.post("/p/v1/heart", [answer](const httplib::Request&, httplib::Response& res) {
-    res.set_content(answer, "application/json");
-  });
-  Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  QSignalSpy network(&heart, &Heart::network);
-  QSignalSpy get(&heart, &Heart::get);
-  QSignalSpy device(&heart, &Heart::device);
-  QSignalSpy config(&heart, &Heart::config);
-  QStringList updates;
-  int updateCount = 0;
-  connect(&heart, &Heart::update, this, [&](QMap<QString, QString>& map) {
-    ++updateCount;
-    updates = map.keys();
-  });
-  QSignalSpy pairedSpy(&heart, &Heart::paired);
-  QSignalSpy infoSpy(&heart, &Heart::info);
+    TestServer server;
+    const std::string answer = body.toStdString();
+    server.post("/p/v1/heart", [answer](const httplib::Request &, httplib::Response &res) {
+        res.set_content(answer, "application/json");
+    });
+    Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy network(&heart, &Heart::network);
+    QSignalSpy get(&heart, &Heart::get);
+    QSignalSpy device(&heart, &Heart::device);
+    QSignalSpy config(&heart, &Heart::config);
+    QStringList updates;
+    int updateCount = 0;
+    connect(&heart, &Heart::update, this, [&](QMap<QString, QString> &map) {
+        ++updateCount;
+        updates = map.keys();
+    });
+    QSignalSpy pairedSpy(&heart, &Heart::paired);
+    QSignalSpy infoSpy(&heart, &Heart::info);
 
-  heart.beat(5);
-  QTRY_COMPARE(network.count() + infoSpy.count(), info == QLatin1String("json") ? 2 : 1);
-
-  if (info == QLatin1String("beat")) {
-    QCOMPARE(network.count(), 0);
-  } else {
-    QCOMPARE(network.count(), 1);
-    QCOMPARE(network.at(0).at(0).toInt(), 0);
-  }
-  QList<int> gotIds;
-  for (const auto& args : get)
-    gotIds << args.at(0).toInt();
-  QCOMPARE(gotIds, gets);
-  QStringList gotDevices;
-  for (const auto& args : device)
-    gotDevices << args.at(0).toString() + "=" + args.at(1).toString();
-  QCOMPARE(gotDevices, devices);
-  QStringList gotConfigs;
-  for (const auto& args : config)
-    gotConfigs << args.at(0).toString() + "=" + args.at(1).toString();
-  QCOMPARE(gotConfigs, configs);
-  QCOMPARE(updateCount, updateSize < 0 ? 0 : 1);
-  if (updateSize >= 0)
-    QCOMPARE(updates.size(), updateSize);
-  QCOMPARE(pairedSpy.count(), paired);
-  if (paired)
-    QCOMPARE(pairedSpy.at(0).at(0).toBool(), false);
-  QCOMPARE(infoSpy.count(), info.isEmpty() ? 0 : 1);
-  if (!info.isEmpty())
-    QCOMPARE(infoSpy.at(0).at(0).toString(), info);
-}
-
-void TestHeart::suspendedWhileUnpairing() {
-  TestServer server;
-  Gate beatGate, unpairGate;
-  server.post("/p/v1/heart", [&](const httplib::Request&, httplib::Response& res) {
-    beatGate.wait();
-    res.set_content(R"({"sync":["7"],"pair":[{"id":"d","name":"n"}],"conf":{"Pulse":"9"}})", "application/json");
-  });
-  server.post("/p/v1/unpair", [&](const httplib::Request&, httplib::Response& res) {
-    unpairGate.wait();
-    res.set_content(R"({"sync":["8"]})", "application/json");
-  });
-  server.get("/p/conf", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-  server.get("/p/update", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-
-  Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  QSignalSpy network(&heart, &Heart::network);
-  QSignalSpy get(&heart, &Heart::get);
-  QSignalSpy device(&heart, &Heart::device);
-  QSignalSpy config(&heart, &Heart::config);
-
-  heart.beat(5);
-  QTRY_COMPARE(server.count(), 1);
-  heart.unpair({QStringLiteral("d")});
-  QVERIFY(!heart.isActive());
-  QTRY_COMPARE(server.count(), 2);
-  heart.beat(5);
-  // Configuration and update requests do not wait for the unpair.
-  heart.getConfig();
-  heart.checkUpdate();
-  QTRY_COMPARE(network.count(), 2);
-  QCOMPARE(server.count(), 4);
-
-  // The earlier beat's answer: its devices and ids are ignored, its settings not.
-  beatGate.open();
-  QTRY_COMPARE(network.count(), 3);
-  QCOMPARE(get.count(), 0);
-  QCOMPARE(device.count(), 0);
-  QCOMPARE(config.count(), 1);
-
-  // The unpair's own answer is processed after beats resume.
-  unpairGate.open();
-  QTRY_COMPARE(network.count(), 4);
-  QVERIFY(heart.isActive());
-  QCOMPARE(get.count(), 1);
-  QCOMPARE(get.at(0).at(0).toInt(), 8);
-  heart.beat(5);
-  QTRY_COMPARE(server.count(), 5);
-}
-
-void TestHeart::failedUnpairEndsSuspension() {
-  TestServer server;
-  server.post("/p/v1/unpair", [](const httplib::Request&, httplib::Response& res) { res.status = 500; });
-  server.post("/p/v1/heart", [](const httplib::Request&, httplib::Response& res) { res.set_content("{}", "application/json"); });
-  Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  QSignalSpy info(&heart, &Heart::info);
-  QSignalSpy network(&heart, &Heart::network);
-  heart.unpair({QStringLiteral("d")});
-  QTRY_COMPARE(info.count(), 1);
-  QCOMPARE(info.at(0).at(0).toString(), QStringLiteral("beat"));
-  QVERIFY(heart.isActive());
-  heart.beat(5);
-  QTRY_COMPARE(network.count(), 1);
-  QCOMPARE(server.count(), 2);
-
-  // Unreachable service: the unpair fails without any HTTP answer.
-  Heart lost(QUrl(QStringLiteral("http://belfry-test.invalid")), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  QSignalSpy lostNetwork(&lost, &Heart::network);
-  lost.unpair({QStringLiteral("d")});
-  QTRY_COMPARE_WITH_TIMEOUT(lostNetwork.count(), 1, 15000);
-  lost.beat(5);
-  QTRY_COMPARE_WITH_TIMEOUT(lostNetwork.count(), 2, 15000);
-}
-
-void TestHeart::unreachableAgainstRefused() {
-  Heart lost(QUrl(QStringLiteral("http://belfry-test.invalid")), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  QSignalSpy network(&lost, &Heart::network);
-  QSignalSpy lostInfo(&lost, &Heart::info);
-  lost.beat(5);
-  QTRY_COMPARE_WITH_TIMEOUT(network.count(), 1, 15000);
-  QCOMPARE(network.at(0).at(0).toInt(), int(QNetworkReply::HostNotFoundError));
-  QCOMPARE(lostInfo.count(), 0);
-
-  Heart refused(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QStringLiteral("PC-1"),
-                QStringLiteral("1.0.1"));
-  QSignalSpy refusedNetwork(&refused, &Heart::network);
-  QSignalSpy info(&refused, &Heart::info);
-  refused.beat(5);
-  refused.getConfig();
-  QTRY_COMPARE(info.count(), 2);
-  QCOMPARE(info.at(0).at(0).toString(), QStringLiteral("beat"));
-  QCOMPARE(info.at(1).at(0).toString(), QStringLiteral("beat"));
-  QVERIFY(!info.at(0).at(1).toString().isEmpty());
-  QCOMPARE(refusedNetwork.count(), 0);
-}
-
-void TestHeart::silentServerTimesOut() {
-  SilentServer silent;
-  Heart heart(QUrl(silent.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-  heart.setTimeout(300);
-  QSignalSpy info(&heart, &Heart::info);
-  QSignalSpy network(&heart, &Heart::network);
-  // More hung beats than Qt has connections per host: none may stay stuck.
-  for (int i = 0; i < 8; ++i)
     heart.beat(5);
-  QTRY_COMPARE_WITH_TIMEOUT(info.count(), 8, 5000);
-  QCOMPARE(info.at(7).at(0).toString(), QStringLiteral("beat"));
-  QCOMPARE(network.count(), 0);
+    QTRY_COMPARE(network.count() + infoSpy.count(), info == QLatin1String("json") ? 2 : 1);
+
+    if (info == QLatin1String("beat")) {
+        QCOMPARE(network.count(), 0);
+    } else {
+        QCOMPARE(network.count(), 1);
+        QCOMPARE(network.at(0).at(0).toInt(), 0);
+    }
+    QList<int> gotIds;
+    for (const auto &args : get)
+        gotIds << args.at(0).toInt();
+    QCOMPARE(gotIds, gets);
+    QStringList gotDevices;
+    for (const auto &args : device)
+        gotDevices << args.at(0).toString() + "=" + args.at(1).toString();
+    QCOMPARE(gotDevices, devices);
+    QStringList gotConfigs;
+    for (const auto &args : config)
+        gotConfigs << args.at(0).toString() + "=" + args.at(1).toString();
+    QCOMPARE(gotConfigs, configs);
+    QCOMPARE(updateCount, updateSize < 0 ? 0 : 1);
+    if (updateSize >= 0)
+        QCOMPARE(updates.size(), updateSize);
+    QCOMPARE(pairedSpy.count(), paired);
+    if (paired)
+        QCOMPARE(pairedSpy.at(0).at(0).toBool(), false);
+    QCOMPARE(infoSpy.count(), info.isEmpty() ? 0 : 1);
+    if (!info.isEmpty())
+        QCOMPARE(infoSpy.at(0).at(0).toString(), info);
+}
+
+void TestHeart::suspendedWhileUnpairing()
+{
+    TestServer server;
+    Gate beatGate, unpairGate;
+    server.post("/p/v1/heart", [&](const httplib::Request &, httplib::Response &res) {
+        beatGate.wait();
+        res.set_content(
+            R"({"sync":["7"],"pair":[{"id":"d","name":"n"}],"conf":{"Pulse":"9"}})", "application/json");
+    });
+    server.post("/p/v1/unpair", [&](const httplib::Request &, httplib::Response &res) {
+        unpairGate.wait();
+        res.set_content(R"({"sync":["8"]})", "application/json");
+    });
+    server.get("/p/conf", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("{}", "application/json");
+    });
+    server.get("/p/update", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("{}", "application/json");
+    });
+
+    Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy network(&heart, &Heart::network);
+    QSignalSpy get(&heart, &Heart::get);
+    QSignalSpy device(&heart, &Heart::device);
+    QSignalSpy config(&heart, &Heart::config);
+
+    heart.beat(5);
+    QTRY_COMPARE(server.count(), 1);
+    heart.unpair({QStringLiteral("d")});
+    QVERIFY(!heart.isActive());
+    QTRY_COMPARE(server.count(), 2);
+    heart.beat(5);
+    // Configuration and update requests do not wait for the unpair.
+    heart.getConfig();
+    heart.checkUpdate();
+    QTRY_COMPARE(network.count(), 2);
+    QCOMPARE(server.count(), 4);
+
+    // The earlier beat's answer: its devices and ids are ignored, its settings not.
+    beatGate.open();
+    QTRY_COMPARE(network.count(), 3);
+    QCOMPARE(get.count(), 0);
+    QCOMPARE(device.count(), 0);
+    QCOMPARE(config.count(), 1);
+
+    // The unpair's own answer is processed after beats resume.
+    unpairGate.open();
+    QTRY_COMPARE(network.count(), 4);
+    QVERIFY(heart.isActive());
+    QCOMPARE(get.count(), 1);
+    QCOMPARE(get.at(0).at(0).toInt(), 8);
+    heart.beat(5);
+    QTRY_COMPARE(server.count(), 5);
+}
+
+void TestHeart::failedUnpairEndsSuspension()
+{
+    TestServer server;
+    server.post("/p/v1/unpair", [](const httplib::Request &, httplib::Response &res) {
+        res.status = 500;
+    });
+    server.post("/p/v1/heart", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("{}", "application/json");
+    });
+    Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy info(&heart, &Heart::info);
+    QSignalSpy network(&heart, &Heart::network);
+    heart.unpair({QStringLiteral("d")});
+    QTRY_COMPARE(info.count(), 1);
+    QCOMPARE(info.at(0).at(0).toString(), QStringLiteral("beat"));
+    QVERIFY(heart.isActive());
+    heart.beat(5);
+    QTRY_COMPARE(network.count(), 1);
+    QCOMPARE(server.count(), 2);
+
+    // Unreachable service: the unpair fails without any HTTP answer.
+    Heart lost(
+        QUrl(QStringLiteral("http://belfry-test.invalid")), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy lostNetwork(&lost, &Heart::network);
+    lost.unpair({QStringLiteral("d")});
+    QTRY_COMPARE_WITH_TIMEOUT(lostNetwork.count(), 1, 15000);
+    lost.beat(5);
+    QTRY_COMPARE_WITH_TIMEOUT(lostNetwork.count(), 2, 15000);
+}
+
+void TestHeart::unreachableAgainstRefused()
+{
+    Heart lost(
+        QUrl(QStringLiteral("http://belfry-test.invalid")), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy network(&lost, &Heart::network);
+    QSignalSpy lostInfo(&lost, &Heart::info);
+    lost.beat(5);
+    QTRY_COMPARE_WITH_TIMEOUT(network.count(), 1, 15000);
+    QCOMPARE(network.at(0).at(0).toInt(), int(QNetworkReply::HostNotFoundError));
+    QCOMPARE(lostInfo.count(), 0);
+
+    Heart refused(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort())), QStringLiteral("PC-1"),
+        QStringLiteral("1.0.1"));
+    QSignalSpy refusedNetwork(&refused, &Heart::network);
+    QSignalSpy info(&refused, &Heart::info);
+    refused.beat(5);
+    refused.getConfig();
+    QTRY_COMPARE(info.count(), 2);
+    QCOMPARE(info.at(0).at(0).toString(), QStringLiteral("beat"));
+    QCOMPARE(info.at(1).at(0).toString(), QStringLiteral("beat"));
+    QVERIFY(!info.at(0).at(1).toString().isEmpty());
+    QCOMPARE(refusedNetwork.count(), 0);
+}
+
+void TestHeart::silentServerTimesOut()
+{
+    SilentServer silent;
+    Heart heart(QUrl(silent.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    heart.setTimeout(300);
+    QSignalSpy info(&heart, &Heart::info);
+    QSignalSpy network(&heart, &Heart::network);
+    // More hung beats than Qt has connections per host: none may stay stuck.
+    for (int i = 0; i < 8; ++i)
+        heart.beat(5);
+    QTRY_COMPARE_WITH_TIMEOUT(info.count(), 8, 5000);
+    QCOMPARE(info.at(7).at(0).toString(), QStringLiteral("beat"));
+    QCOMPARE(network.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHeart)

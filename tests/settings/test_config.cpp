@@ -18,8 +18,7 @@ private:
     int serial = 0;
     QString org;
 
-    Config *make(const QString &version = QStringLiteral("1.0.1"),
-                 const QMap<QString, QString> &itunes = {})
+    Config *make(const QString &version = QStringLiteral("1.0.1"), const QMap<QString, QString> &itunes = {})
     {
         return new Config(org, QStringLiteral("Belfry"), version, itunes);
     }
@@ -37,10 +36,7 @@ private slots:
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
     }
 
-    void init()
-    {
-        org = QStringLiteral("Org%1").arg(++serial);
-    }
+    void init() { org = QStringLiteral("Org%1").arg(++serial); }
 
     void firstStartWritesEveryDefault()
     {
@@ -158,10 +154,14 @@ private slots:
     {
         QTest::addColumn<QString>("location");
         QTest::addColumn<QString>("command");
-        QTest::newRow("slash") << "C:/Apps/iTunes/" << "C:/Apps/iTunes/iTunes.exe";
-        QTest::newRow("backslash") << "C:\\Program Files\\iTunes\\" << "\"C:\\Program Files\\iTunes\\\\iTunes.exe\"";
-        QTest::newRow("no separator") << "C:\\iTunes" << "\"C:\\iTunes\\iTunes.exe\"";
-        QTest::newRow("empty") << "" << "\"\\iTunes.exe\"";
+        QTest::newRow("slash") << "C:/Apps/iTunes/"
+                               << "C:/Apps/iTunes/iTunes.exe";
+        QTest::newRow("backslash") << "C:\\Program Files\\iTunes\\"
+                                   << "\"C:\\Program Files\\iTunes\\\\iTunes.exe\"";
+        QTest::newRow("no separator") << "C:\\iTunes"
+                                      << "\"C:\\iTunes\\iTunes.exe\"";
+        QTest::newRow("empty") << ""
+                               << "\"\\iTunes.exe\"";
     }
 
     void itunesCommandForms()
@@ -193,7 +193,7 @@ private slots:
 
         config->newDevice("a", "x");
         config->newDevice("b", "y");
-        QCOMPARE(config->devices(), QStringList{"b"});
+        QCOMPARE(config->devices(), QStringList {"b"});
         QVERIFY(config->containDevices());
         QCOMPARE(config->getDevice("b"), QStringLiteral("y"));
         QCOMPARE(config->getDevice("a"), QString());
@@ -213,9 +213,8 @@ private slots:
     {
         // The service and older callers address these slots by position.
         const QMetaObject &meta = Config::staticMetaObject;
-        const QStringList expected = {
-            "devices(QString)", "devices()", "containDevices()", "getDevice(QString)",
-            "delDevice(QString)", "delAllDevice()", "newDevice(QString,QString)",
+        const QStringList expected = {"devices(QString)", "devices()", "containDevices()",
+            "getDevice(QString)", "delDevice(QString)", "delAllDevice()", "newDevice(QString,QString)",
             "get(QString,QVariant)", "get(QString)", "set(QString,QVariant)", "del(QString)",
             "contains(QString)", "iTunesCMD()", "Pulse()", "defaultDir()", "setAccess()", "getAccess()"};
         QStringList actual;

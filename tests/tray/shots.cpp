@@ -40,7 +40,8 @@ void save(const QPixmap &picture, const QString &name)
 
 void saveScreen(const QRect &area, const QString &name)
 {
-    save(QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()), name);
+    save(QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()),
+        name);
 }
 
 QWidget *balloon()

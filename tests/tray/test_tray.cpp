@@ -27,8 +27,8 @@ public:
     QList<Balloon> balloons;
 
 protected:
-    void showBalloon(const QString &title, const QString &text,
-                     QSystemTrayIcon::MessageIcon icon, int msecs) override
+    void showBalloon(
+        const QString &title, const QString &text, QSystemTrayIcon::MessageIcon icon, int msecs) override
     {
         balloons.append({title, text, icon, msecs});
     }
@@ -83,9 +83,10 @@ void TestTray::menuStates()
     const auto actions = tray.menu()->actions();
     for (QAction *a : actions)
         entries << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    QCOMPARE(entries, QStringList({"查看教程", "已连接设备", "-", "打开iTunes", "下载更新", "关于", "-", "退出"}));
-    QCOMPARE(tray.devicesMenu()->actions(), QList<QAction *>{tray.deviceMenu()->menuAction()});
-    QCOMPARE(tray.deviceMenu()->actions(), QList<QAction *>{tray.unpairAction()});
+    QCOMPARE(
+        entries, QStringList({"查看教程", "已连接设备", "-", "打开iTunes", "下载更新", "关于", "-", "退出"}));
+    QCOMPARE(tray.devicesMenu()->actions(), QList<QAction *> {tray.deviceMenu()->menuAction()});
+    QCOMPARE(tray.deviceMenu()->actions(), QList<QAction *> {tray.unpairAction()});
 
     QVERIFY(tray.helpAction()->isEnabled());
     QVERIFY(tray.devicesMenu()->isEnabled());
@@ -236,9 +237,15 @@ void TestTray::balloonClick()
 {
     Tray tray;
     QStringList order;
-    connect(&tray, &Tray::emit_itunes, this, [&] { order << "itunes"; });
-    connect(&tray, &Tray::emit_wanted, this, [&] { order << "wanted"; });
-    connect(&tray, &Tray::emit_open, this, [&] { order << "open"; });
+    connect(&tray, &Tray::emit_itunes, this, [&] {
+        order << "itunes";
+    });
+    connect(&tray, &Tray::emit_wanted, this, [&] {
+        order << "wanted";
+    });
+    connect(&tray, &Tray::emit_open, this, [&] {
+        order << "open";
+    });
     QSignalSpy help(&tray, &Tray::emit_help);
 
     tray.download();

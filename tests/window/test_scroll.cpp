@@ -30,7 +30,7 @@ void ScrollTest::batchesCarryTheCounters()
     scroll.finish(QString(), QStringLiteral("One"));
     QCOMPARE(scroll.bar->text(), QStringLiteral("1/1"));
     QCOMPARE(done.count(), 1);
-    QCOMPARE(done.at(0), (QVariantList{1, 0}));
+    QCOMPARE(done.at(0), (QVariantList {1, 0}));
     QVERIFY(!scroll.rotate->running);
     QVERIFY(!scroll.rotate->spinTimer.isActive());
     QVERIFY(scroll.isVisible());
@@ -39,14 +39,14 @@ void ScrollTest::batchesCarryTheCounters()
     QCOMPARE(scroll.bar->text(), QStringLiteral("1/2"));
     scroll.finish(QString(), QStringLiteral("Two"));
     QCOMPARE(done.count(), 2);
-    QCOMPARE(done.at(1), (QVariantList{2, 0}));
+    QCOMPARE(done.at(1), (QVariantList {2, 0}));
 
     // A failure ends a batch without touching the counter label.
     scroll.add(QString(), QStringLiteral("Three"));
     scroll.failed(QString(), QStringLiteral("Three"));
     QCOMPARE(scroll.bar->text(), QStringLiteral("2/3"));
     QCOMPARE(done.count(), 3);
-    QCOMPARE(done.at(2), (QVariantList{2, 1}));
+    QCOMPARE(done.at(2), (QVariantList {2, 1}));
     QVERIFY(!scroll.rotate->running);
 }
 
@@ -75,7 +75,7 @@ void ScrollTest::hundredthStartWraps()
     for (int i = 0; i < 75; ++i)
         scroll.finish(QString(), QStringLiteral("n%1").arg(i));
     QCOMPARE(done.count(), 1);
-    QCOMPARE(done.at(0), (QVariantList{75, 5}));
+    QCOMPARE(done.at(0), (QVariantList {75, 5}));
 }
 
 void ScrollTest::pendingNames()
@@ -100,7 +100,7 @@ void ScrollTest::pendingNames()
 
     // Each end takes one of two equal names.
     scroll.failed(QString(), QStringLiteral("Same"));
-    QCOMPARE(scroll.pending, QStringList{QStringLiteral("Same")});
+    QCOMPARE(scroll.pending, QStringList {QStringLiteral("Same")});
     QCOMPARE(done.count(), 1);  // the stray finish made the counts meet early
     scroll.failed(QString(), QStringLiteral("Same"));
     QVERIFY(scroll.pending.isEmpty());

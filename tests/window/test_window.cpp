@@ -40,13 +40,9 @@ private slots:
 private:
     // Sends a mouse event to the window as the window system would, with the
     // given buttons held, at a point in window coordinates.
-    void mouse(QEvent::Type type, const QPoint &pos, Qt::MouseButton button,
-               Qt::MouseButtons held);
+    void mouse(QEvent::Type type, const QPoint &pos, Qt::MouseButton button, Qt::MouseButtons held);
     QWindow *handle() const { return window->windowHandle(); }
-    QPoint centreOf(const QWidget *child) const
-    {
-        return child->mapTo(window, child->rect().center());
-    }
+    QPoint centreOf(const QWidget *child) const { return child->mapTo(window, child->rect().center()); }
 
     Window *window = nullptr;
     QList<QUrl> opened;
@@ -75,8 +71,7 @@ void WindowTest::cleanup()
     window = nullptr;
 }
 
-void WindowTest::mouse(QEvent::Type type, const QPoint &pos, Qt::MouseButton button,
-                       Qt::MouseButtons held)
+void WindowTest::mouse(QEvent::Type type, const QPoint &pos, Qt::MouseButton button, Qt::MouseButtons held)
 {
     QMouseEvent event(type, pos, pos, window->mapToGlobal(pos), button, held, Qt::NoModifier);
     QApplication::sendEvent(window, &event);
@@ -92,9 +87,9 @@ void WindowTest::construction()
     QStringList entries;
     for (QAction *action : window->settingsMenu->actions())
         entries << (action->isSeparator() ? QStringLiteral("--") : action->text());
-    QCOMPARE(entries, QStringList({QStringLiteral("已连接设备"), QStringLiteral("--"),
-                                   QStringLiteral("下载更新"), QStringLiteral("关于"),
-                                   QStringLiteral("--"), QStringLiteral("退出")}));
+    QCOMPARE(entries,
+        QStringList({QStringLiteral("已连接设备"), QStringLiteral("--"), QStringLiteral("下载更新"),
+            QStringLiteral("关于"), QStringLiteral("--"), QStringLiteral("退出")}));
     QCOMPARE(window->devicesMenu->actions(), {window->deviceMenu->menuAction()});
     QCOMPARE(window->deviceMenu->actions(), {window->unpairAction});
     QVERIFY(!window->updateAction->isEnabled());
@@ -103,24 +98,24 @@ void WindowTest::construction()
 void WindowTest::stepsAndHelp()
 {
     auto state = [this] {
-        return QVector<bool>{window->page1->isVisible(), window->page2->isVisible(),
-                             window->page3->isVisible(), window->step1->isChecked(),
-                             window->step2->isChecked(), window->step3->isChecked()};
+        return QVector<bool> {window->page1->isVisible(), window->page2->isVisible(),
+            window->page3->isVisible(), window->step1->isChecked(), window->step2->isChecked(),
+            window->step3->isChecked()};
     };
     const QPoint onStep3 = window->step3->geometry().topLeft() + QPoint(60, 10);
-    QCOMPARE(state(), (QVector<bool>{true, false, false, true, false, false}));
+    QCOMPARE(state(), (QVector<bool> {true, false, false, true, false, false}));
     QTest::mouseClick(handle(), Qt::LeftButton, {}, onStep3);
-    QCOMPARE(state(), (QVector<bool>{false, false, true, false, false, true}));
+    QCOMPARE(state(), (QVector<bool> {false, false, true, false, false, true}));
     // A click on the checked step keeps it checked.
     QTest::mouseClick(handle(), Qt::LeftButton, {}, onStep3);
-    QCOMPARE(state(), (QVector<bool>{false, false, true, false, false, true}));
+    QCOMPARE(state(), (QVector<bool> {false, false, true, false, false, true}));
 
     // Whatever step the tray asks for, the iTunes step is shown.
     emit window->goToHelp(0);
-    QCOMPARE(state(), (QVector<bool>{false, true, false, false, true, false}));
+    QCOMPARE(state(), (QVector<bool> {false, true, false, false, true, false}));
     QTest::mouseClick(handle(), Qt::LeftButton, {}, onStep3);
     emit window->goToHelp(3);
-    QCOMPARE(state(), (QVector<bool>{false, true, false, false, true, false}));
+    QCOMPARE(state(), (QVector<bool> {false, true, false, false, true, false}));
 }
 
 void WindowTest::captionClicksItsButton()
@@ -209,8 +204,8 @@ void WindowTest::deviceEntries()
         QMenu *menu = window->deviceMenu;
         menu->popup(window->mapToGlobal(QPoint(300, 200)));
         QVERIFY(QTest::qWaitForWindowExposed(menu));
-        QTest::mouseClick(menu->windowHandle(), Qt::LeftButton, {},
-                          menu->actionGeometry(window->unpairAction).center());
+        QTest::mouseClick(
+            menu->windowHandle(), Qt::LeftButton, {}, menu->actionGeometry(window->unpairAction).center());
         menu->hide();
     };
 
@@ -269,13 +264,13 @@ void WindowTest::downloadsReachTheStrip()
     QSignalSpy finished(window, &Window::emit_syncFinished);
     emit window->emit_download(QStringLiteral("http://files.invalid/a.m4r"), QStringLiteral("A"));
     QVERIFY(window->strip->isVisible());
-    QCOMPARE(window->strip->pending, QStringList{QStringLiteral("A")});
+    QCOMPARE(window->strip->pending, QStringList {QStringLiteral("A")});
     emit window->emit_download(QStringLiteral("http://files.invalid/b.m4r"), QStringLiteral("B"));
     emit window->emit_failed(QStringLiteral("http://files.invalid/a.m4r"), QStringLiteral("A"));
     QCOMPARE(finished.count(), 0);
     emit window->emit_finish(QStringLiteral("http://files.invalid/b.m4r"), QStringLiteral("B"));
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0), (QVariantList{1, 1}));
+    QCOMPARE(finished.at(0), (QVariantList {1, 1}));
 }
 
 QTEST_MAIN(WindowTest)

@@ -48,8 +48,8 @@ int fill()
 {
     const std::wstring path = std::wstring(uninstall::KeyPath) + L"\\{B2-iTunes-new}";
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+            nullptr, &key, nullptr)
         != ERROR_SUCCESS) {
         std::printf("FAIL cannot create the iTunes entry\n");
         return 1;
@@ -58,8 +58,7 @@ int fill()
     // after the data is NUL, so the buffer goes on past what is stored.
     const std::wstring text(2049, L'7');
     const LSTATUS status = RegSetValueExW(key, L"InstallDate", 0, REG_SZ,
-                                          reinterpret_cast<const BYTE *>(text.data()),
-                                          static_cast<DWORD>(uninstall::MaxValueBytes));
+        reinterpret_cast<const BYTE *>(text.data()), static_cast<DWORD>(uninstall::MaxValueBytes));
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) {
         std::printf("FAIL cannot write InstallDate\n");
@@ -76,18 +75,17 @@ void check(bool ok, const char *what)
 }
 
 void expectValue(const std::map<std::wstring, std::wstring> &info, const wchar_t *name,
-                 const std::wstring &expected, const char *what)
+    const std::wstring &expected, const char *what)
 {
     const auto it = info.find(name);
     const bool ok = it != info.end() && it->second == expected;
     check(ok, what);
     if (!ok)
         std::printf("  expected \"%s\", got %s\n", shortened(expected).c_str(),
-                    it == info.end() ? "nothing"
-                                     : ("\"" + shortened(it->second) + "\"").c_str());
+            it == info.end() ? "nothing" : ("\"" + shortened(it->second) + "\"").c_str());
 }
 
-} // namespace
+}  // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
@@ -101,16 +99,15 @@ int wmain(int argc, wchar_t **argv)
 
     check(info.size() == 6, "six values from the two iTunes entries");
     expectValue(info, L"DisplayName", L"iTunes", "DisplayName is iTunes");
-    expectValue(info, L"DisplayVersion", L"12.13.1.3",
-                "the later iTunes entry overwrites DisplayVersion");
+    expectValue(info, L"DisplayVersion", L"12.13.1.3", "the later iTunes entry overwrites DisplayVersion");
     expectValue(info, L"InstallLocation", L"C:\\Program Files\\iTunes \u97f3\u4e50\\",
-                "InstallLocation of the later entry, non-ASCII intact");
-    expectValue(info, L"HelpLink", L"http://old.example/help",
-                "HelpLink that only the earlier entry has stays");
+        "InstallLocation of the later entry, non-ASCII intact");
+    expectValue(
+        info, L"HelpLink", L"http://old.example/help", "HelpLink that only the earlier entry has stays");
     expectValue(info, L"URLUpdateInfo", L"http://old.example/update",
-                "a later value over 4096 bytes is absent and leaves the earlier one");
+        "a later value over 4096 bytes is absent and leaves the earlier one");
     expectValue(info, L"InstallDate", std::wstring(2048, L'7'),
-                "a value filling the whole buffer without NUL is read to its length");
+        "a value filling the whole buffer without NUL is read to its length");
     bool noDecoy = true;
     for (const auto &entry : info)
         if (entry.second.find(L"Decoy") != std::wstring::npos
