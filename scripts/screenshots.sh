@@ -18,10 +18,10 @@ on_display() {
     sleep 0.5; "$@"' sh "$@"
 }
 
-on_display build/tests/window_shots "$out"
-on_display build/tests/belfry_shots "$out"
+on_display build/bin/window_shots "$out"
+on_display build/bin/belfry_shots "$out"
 scaled=$(mktemp -d)
-QT_SCALE_FACTOR=2 SCREEN=1600x1000x24 on_display build/tests/window_shots "$scaled"
+QT_SCALE_FACTOR=2 SCREEN=1600x1000x24 on_display build/bin/window_shots "$scaled"
 cp "$scaled/window-step1.png" "$out/window-scale2.png"
 rm -rf "$scaled"
 

@@ -208,20 +208,6 @@ private slots:
         QVERIFY(config->getAccess());
         delete config;
     }
-
-    void slotsKeepTheirMetaObjectOrder()
-    {
-        // The service and older callers address these slots by position.
-        const QMetaObject &meta = Config::staticMetaObject;
-        const QStringList expected = {"devices(QString)", "devices()", "containDevices()",
-            "getDevice(QString)", "delDevice(QString)", "delAllDevice()", "newDevice(QString,QString)",
-            "get(QString,QVariant)", "get(QString)", "set(QString,QVariant)", "del(QString)",
-            "contains(QString)", "iTunesCMD()", "Pulse()", "defaultDir()", "setAccess()", "getAccess()"};
-        QStringList actual;
-        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-            actual << QString::fromLatin1(meta.method(i).methodSignature());
-        QCOMPARE(actual, expected);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestConfig)
