@@ -9,6 +9,27 @@
 #include <QLabel>
 #include <QUrl>
 
+namespace {
+
+// The service's texts go into rich text, where a quote or a tag in them would
+// turn into markup. The version is shown as text; the address keeps its
+// meaning with those characters percent-encoded (Qt takes href values as they
+// stand, entities and all).
+QString shownText(const QString &text)
+{
+    return text.toHtmlEscaped();
+}
+
+QString linkTarget(QString address)
+{
+    return address.replace(QLatin1Char('\''), QLatin1String("%27"))
+        .replace(QLatin1Char('"'), QLatin1String("%22"))
+        .replace(QLatin1Char('<'), QLatin1String("%3C"))
+        .replace(QLatin1Char('>'), QLatin1String("%3E"));
+}
+
+}  // namespace
+
 Update::Update(const QString &version, const QString &download, QWidget *parent)
     : QDialog(parent)
     , label(nullptr)
@@ -18,7 +39,7 @@ Update::Update(const QString &version, const QString &download, QWidget *parent)
         QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
                        "有新版本可以更新<br>版本号%0, <a href='%1'>立即下载更新</a>"
                        "</span></center>")
-            .arg(version, download),
+            .arg(shownText(version), linkTarget(download)),
         label, layout);
     connect(label, &QLabel::linkActivated, this, &Update::openLink);
 }

@@ -1,6 +1,7 @@
 #include "tray/tray.h"
 
 #include "settings/defaults.h"
+#include "window/menutitle.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -98,7 +99,7 @@ void Tray::download()
 void Tray::paired(const QString &ida, const QString &name)
 {
     Q_UNUSED(ida)
-    device->setTitle(name);
+    device->setTitle(menuTitle(name));
     device->setEnabled(true);
     unpair->setEnabled(true);
     help->setEnabled(true);

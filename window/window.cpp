@@ -14,6 +14,7 @@
 #include "window/button.h"
 #include "window/content.h"
 #include "window/label.h"
+#include "window/menutitle.h"
 #include "window/scroll.h"
 
 namespace {
@@ -149,7 +150,7 @@ void Window::setUpdate()
 
 void Window::paired(const QString &, const QString &name)
 {
-    deviceMenu->setTitle(name);
+    deviceMenu->setTitle(menuTitle(name));
     deviceMenu->setEnabled(true);
     unpairAction->setEnabled(true);
 }

@@ -9,6 +9,8 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPointer>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QtTest>
 
 // Stands in for the browser: QDesktopServices hands it the addresses it opens.
@@ -30,6 +32,7 @@ private slots:
     void closingHides();
     void about();
     void updateText();
+    void updateTextStaysText();
     void webAddresses_data();
     void webAddresses();
     void updateLink_data();
@@ -89,6 +92,25 @@ void TestDialogs::updateText()
         QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
                        "有新版本可以更新<br>版本号1.2.3, <a href='http://a.example/x%1.exe'>立即下载更新</a>"
                        "</span></center>"));
+}
+
+void TestDialogs::updateTextStaysText()
+{
+    // A quote or a tag from the service must not become markup, and the link
+    // must still lead to the address that was announced.
+    const QString address = QStringLiteral("http://a.example/get?v=2&x='><img src='file:///etc/x.png'>");
+    Update update(QStringLiteral("<b>2.0</b>"), address);
+    QTextDocument document;
+    document.setHtml(update.textLabel()->text());
+    QVERIFY(document.toPlainText().contains(QStringLiteral("版本号<b>2.0</b>, 立即下载更新")));
+    QStringList links;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next())
+        for (auto it = block.begin(); !it.atEnd(); ++it)
+            if (it.fragment().charFormat().isAnchor())
+                links << it.fragment().charFormat().anchorHref();
+    QCOMPARE(links.size(), 1);
+    QCOMPARE(QUrl::fromPercentEncoding(links.at(0).toUtf8()), address);
+    QVERIFY(!update.textLabel()->text().contains(QStringLiteral("<img")));
 }
 
 void TestDialogs::webAddresses_data()

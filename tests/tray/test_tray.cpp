@@ -108,6 +108,9 @@ void TestTray::menuStates()
     // Pairing again brings the tutorial entry back; an empty name is taken as is.
     tray.paired(QStringLiteral("id-2"), QString());
     QCOMPARE(tray.deviceMenu()->title(), QString());
+    // An ampersand in a device name is shown, not taken as a shortcut mark.
+    tray.paired(QStringLiteral("id-3"), QStringLiteral("Tom & Jerry"));
+    QCOMPARE(tray.deviceMenu()->title(), QStringLiteral("Tom && Jerry"));
     QVERIFY(tray.deviceMenu()->isEnabled());
     QVERIFY(tray.helpAction()->isEnabled());
     QVERIFY(tray.unpairAction()->isEnabled());
