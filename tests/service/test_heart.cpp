@@ -33,6 +33,12 @@ private:
     bool opened = false;
 };
 
+// A normal answer with nothing to do.
+void emptyAnswer(const httplib::Request &, httplib::Response &res)
+{
+    res.set_content("{}", "application/json");
+}
+
 class TestHeart : public QObject
 {
     Q_OBJECT
@@ -50,18 +56,10 @@ private slots:
 void TestHeart::requests()
 {
     TestServer server;
-    server.post("/p/v1/heart", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("{}", "application/json");
-    });
-    server.post("/p/v1/unpair", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("{}", "application/json");
-    });
-    server.get("/p/conf", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("{}", "application/json");
-    });
-    server.get("/p/update", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("{}", "application/json");
-    });
+    server.post("/p/v1/heart", emptyAnswer);
+    server.post("/p/v1/unpair", emptyAnswer);
+    server.get("/p/conf", emptyAnswer);
+    server.get("/p/update", emptyAnswer);
 
     Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
     QSignalSpy network(&heart, &Heart::network);
@@ -247,12 +245,8 @@ void TestHeart::suspendedWhileUnpairing()
         unpairGate.wait();
         res.set_content(R"({"sync":["8"]})", "application/json");
     });
-    server.get("/p/conf", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("{}", "application/json");
-    });
-    server.get("/p/update", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("{}", "application/json");
-    });
+    server.get("/p/conf", emptyAnswer);
+    server.get("/p/update", emptyAnswer);
 
     Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
     QSignalSpy network(&heart, &Heart::network);
@@ -295,9 +289,7 @@ void TestHeart::failedUnpairEndsSuspension()
     server.post("/p/v1/unpair", [](const httplib::Request &, httplib::Response &res) {
         res.status = 500;
     });
-    server.post("/p/v1/heart", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("{}", "application/json");
-    });
+    server.post("/p/v1/heart", emptyAnswer);
     Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
     QSignalSpy info(&heart, &Heart::info);
     QSignalSpy network(&heart, &Heart::network);
