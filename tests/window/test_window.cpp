@@ -156,6 +156,18 @@ void WindowTest::dragByTheTopStrip()
     mouse(QEvent::MouseButtonRelease, QPoint(310, 60), Qt::LeftButton, Qt::NoButton);
     QCOMPARE(window->dragOffset, QPoint());
     QCOMPARE(window->pos(), QPoint(100, 100));
+
+    // A press on the very corner gives a zero offset, which reads as unset:
+    // the first move takes its offset from where the pointer is then, and the
+    // window follows from there on without jumping to the pointer.
+    mouse(QEvent::MouseButtonPress, QPoint(0, 0), Qt::LeftButton, Qt::LeftButton);
+    QCOMPARE(window->dragOffset, QPoint());
+    mouse(QEvent::MouseMove, QPoint(10, 5), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window->pos(), QPoint(100, 100));
+    QCOMPARE(window->dragOffset, QPoint(10, 5));
+    mouse(QEvent::MouseMove, QPoint(30, 5), Qt::NoButton, Qt::LeftButton);
+    QCOMPARE(window->pos(), QPoint(120, 100));
+    mouse(QEvent::MouseButtonRelease, QPoint(10, 5), Qt::LeftButton, Qt::NoButton);
 }
 
 void WindowTest::dragEntersTheStripWhileHeld()
