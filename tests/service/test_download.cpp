@@ -167,13 +167,14 @@ void TestDownload::information()
     QSignalSpy info(&download, &Download::info);
     QSignalSpy add(&download, &Download::add);
     QSignalSpy finish(&download, &Download::finish);
+    // Connected after the downloader's own handler: once this has seen the
+    // reply, the handler is done with it.
+    QSignalSpy handled(download.informationManager(), &QNetworkAccessManager::finished);
 
     download.get(0);
     download.get(-3);
     download.get(5);
-    QTRY_VERIFY(server.count() >= 1);
-    QTRY_VERIFY(info.count() + finish.count() > 0 || stage.isEmpty());
-    QTest::qWait(stage.isEmpty() && adds == 0 ? 100 : 0);
+    QTRY_COMPARE(handled.count(), 1);
     if (adds)
         QTRY_COMPARE(finish.count(), 1);
     QCOMPARE(server.requests().front().target, std::string("/apiv1/ringtone?ringtoneid=5"));
@@ -260,12 +261,12 @@ void TestDownload::duplicateWhilePending()
     Download download(QDir(dir.path()), server.base());
     QSignalSpy add(&download, &Download::add);
     QSignalSpy finish(&download, &Download::finish);
+    QSignalSpy handled(download.informationManager(), &QNetworkAccessManager::finished);
     download.get(1);
     QTRY_COMPARE(add.count(), 1);
     QTRY_COMPARE(server.count(), 2);
     download.get(2);
-    QTRY_COMPARE(server.count(), 3);
-    QTest::qWait(100);
+    QTRY_COMPARE(handled.count(), 2);
     QCOMPARE(add.count(), 1);
     {
         std::lock_guard<std::mutex> lock(gateMutex);

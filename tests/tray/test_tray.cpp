@@ -2,6 +2,7 @@
 #include "tray/tray.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QIcon>
 #include <QImage>
 #include <QMenu>
@@ -39,6 +40,16 @@ void tick(Tray &tray)
     QTimerEvent event(tray.blinkTimerId());
     QCoreApplication::sendEvent(&tray, &event);
 }
+
+// Stands in for the browser: QDesktopServices hands it the addresses it opens.
+class Browser : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
 
 bool shows(const Tray &tray, const QString &path)
 {
@@ -130,6 +141,19 @@ void TestTray::menuCommands()
     QSignalSpy about(&tray, &Tray::emit_about);
     QSignalSpy quit(&tray, &Tray::emit_quit);
     QSignalSpy wanted(&tray, &Tray::emit_wanted);
+    QSignalSpy open(&tray, &Tray::emit_open);
+    QSignalSpy help(&tray, &Tray::emit_help);
+
+    // The tutorial entry goes to the browser itself; the controller hears nothing.
+    Browser browser;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &browser, "open");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
+    tray.helpAction()->trigger();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    QCOMPARE(browser.opened.size(), 1);
+    QVERIFY(browser.opened.at(0).isValid());
+    QVERIFY(!browser.opened.at(0).host().isEmpty());
 
     tray.paired(QString(), QStringLiteral("phone"));
     tray.unpairAction()->trigger();
@@ -144,6 +168,8 @@ void TestTray::menuCommands()
     QCOMPARE(about.count(), 1);
     QCOMPARE(quit.count(), 1);
     QCOMPARE(wanted.count(), 0);
+    QCOMPARE(open.count(), 0);
+    QCOMPARE(help.count(), 0);
 }
 
 void TestTray::blinkSequence()
@@ -294,7 +320,7 @@ void TestTray::showsInTrayHost()
     Tray tray;
     tray.show();
     QVERIFY(tray.isVisible());
-    QTRY_VERIFY(!tray.geometry().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!tray.geometry().isEmpty(), 10000);
     // A real balloon must not disturb the blink or the menus.
     tray.notify(1, 0);
     tray.download();
