@@ -38,6 +38,17 @@ bool anotherInstanceAnswers(const QString &name)
     return true;
 }
 
+// The client id comes from the settings file, whose keys the service may
+// rewrite. A name with a slash is a socket path to QLocalServer, and
+// removeServer() deletes whatever file is there: keep the name a plain name.
+QString serverName(const QString &pcid)
+{
+    QString name = pcid;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    name.replace(QLatin1Char('\\'), QLatin1Char('_'));
+    return name;
+}
+
 QLocalServer *listenAsRunningInstance(const QString &name)
 {
     auto *server = new QLocalServer;
@@ -85,19 +96,24 @@ int runBelfry(int argc, char **argv)
     if (!initialised)
         return runTunes(app, Tunes::Mode::Init, config->iTunesCMD());
 
-    const QString pcid = config->settings->value(QStringLiteral("PCID")).toString();
-    if (anotherInstanceAnswers(pcid))
+    const QString name = serverName(config->settings->value(QStringLiteral("PCID")).toString());
+    if (anotherInstanceAnswers(name))
         return 0;
 
-    QLocalServer *server = listenAsRunningInstance(pcid);
+    QLocalServer *server = listenAsRunningInstance(name);
     app.setStyleSheet(applicationStyleSheet());
 
     QObject::connect(server, &QLocalServer::newConnection, server, [server]() {
         QLocalSocket *socket = server->nextPendingConnection();
-        if (socket && socket->waitForConnected(SocketTimeout)) {
+        if (!socket)
+            return;
+        if (socket->waitForConnected(SocketTimeout)) {
             // Bringing the running instance forward comes with the controller.
             socket->close();
         }
+        // The server owns its sockets until it dies: one per later start
+        // would pile up for the life of the program.
+        socket->deleteLater();
     });
 
     return app.exec();

@@ -44,6 +44,11 @@ Tunes::Tunes(Mode mode, const QString &command, QWidget *parent)
             startCommand(command);
         QCoreApplication::quit();
     });
+    // Escape rejects the dialog without a close event; the program runs
+    // without quitting on its last window, so this would leave it windowless.
+    connect(this, &QDialog::finished, this, [] {
+        QCoreApplication::quit();
+    });
 }
 
 Tunes::~Tunes()

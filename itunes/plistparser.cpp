@@ -214,11 +214,19 @@ private:
     QByteArray out;
 };
 
+// Real property lists nest a handful of levels. This reader recurses once per
+// level, so a file nested some ten thousand deep would overflow the stack.
+constexpr int MaxNesting = 512;
+
 // Converts the element whose start tag the reader has just read and leaves the
 // reader on its end tag. On a reader error the result is meaningless; callers
 // check hasError().
-QVariant streamElement(QXmlStreamReader &xml)
+QVariant streamElement(QXmlStreamReader &xml, int depth = 0)
 {
+    if (depth > MaxNesting) {
+        xml.raiseError(QStringLiteral("Property list nested more than %1 levels deep").arg(MaxNesting));
+        return QVariant();
+    }
     const QString tag = xml.qualifiedName().toString();
     const Kind kind = kindOf(tag);
 
@@ -229,7 +237,7 @@ QVariant streamElement(QXmlStreamReader &xml)
             if (xml.qualifiedName() == QLatin1String("key")) {
                 key = xml.readElementText(QXmlStreamReader::IncludeChildElements);
             } else if (!key.isEmpty()) {
-                map.insert(key, streamElement(xml));
+                map.insert(key, streamElement(xml, depth + 1));
             } else {
                 xml.skipCurrentElement();
             }
@@ -239,7 +247,7 @@ QVariant streamElement(QXmlStreamReader &xml)
     if (kind == Kind::Array) {
         QVariantList list;
         while (xml.readNextStartElement())
-            list.append(streamElement(xml));
+            list.append(streamElement(xml, depth + 1));
         return list;
     }
     return scalarValue(kind, tag, xml.readElementText(QXmlStreamReader::IncludeChildElements));

@@ -1,6 +1,7 @@
 // Starts the real program in sandbox homes and looks at what it leaves on the
 // X display and in the settings file.
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -54,6 +55,14 @@ QStringList windowSizes(const QString &title)
     return sizes;
 }
 
+// Whether a running instance listens under `name`.
+bool answers(const QString &name)
+{
+    QLocalSocket socket;
+    socket.connectToServer(name, QIODevice::ReadWrite);
+    return socket.waitForConnected(1000);
+}
+
 }  // namespace
 
 class TestStartup : public QObject
@@ -91,7 +100,7 @@ private slots:
         Sandbox sandbox(QStringLiteral("no-itunes"));
         QProcess *belfry = start(sandbox);
         QVERIFY(belfry->waitForStarted());
-        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList {"280x100"}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList {"280x100"}, 30000);
         QCOMPARE(belfry->state(), QProcess::Running);
         QVERIFY(!QFile::exists(sandbox.settingsFile()));
         QVERIFY(!QDir(sandbox.dir.filePath(".config/Corvale")).exists());
@@ -101,7 +110,7 @@ private slots:
     {
         Sandbox sandbox(QStringLiteral("no-library"));
         QProcess *belfry = start(sandbox);
-        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList {"280x100"}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(windowSizes("Carillo"), QStringList {"280x100"}, 30000);
         QCOMPARE(belfry->state(), QProcess::Running);
 
         QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
@@ -115,7 +124,7 @@ private slots:
     {
         Sandbox sandbox(QStringLiteral("ready"));
         QProcess *first = start(sandbox);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(sandbox.settingsFile()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(sandbox.settingsFile()), 30000);
 
         QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
         const QStringList keys = {"PCID", "Version", "Application", "Orgination", "Pulse", "HomePage",
@@ -129,14 +138,42 @@ private slots:
         QVERIFY(QFileInfo(folder).isDir());
         QVERIFY(windowSizes("Carillo").isEmpty());
 
-        // Give the first instance time to listen, then start a second one.
-        QTest::qWait(1000);
+        // Once the first instance listens, a second start gives way to it.
+        QTRY_VERIFY_WITH_TIMEOUT(answers(settings.value("PCID").toString()), 30000);
         QCOMPARE(first->state(), QProcess::Running);
         QProcess *second = start(sandbox);
-        QVERIFY(second->waitForFinished(5000));
+        QVERIFY(second->waitForFinished(30000));
         QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
         QCOMPARE(first->state(), QProcess::Running);
+    }
+
+    void clientIdShapedLikeAPathTouchesNoFile()
+    {
+        Sandbox sandbox(QStringLiteral("ready"));
+        const QString victim = sandbox.dir.filePath("victim");
+        {
+            QFile file(victim);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("keep me");
+        }
+        {
+            // As the service could leave it: the settings keys are remotely writable.
+            QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
+            settings.setValue("PCID", victim);
+            settings.setValue("Version", "1.0.1");
+        }
+        QProcess *first = start(sandbox);
+        QTRY_VERIFY_WITH_TIMEOUT(answers(QString(victim).replace('/', '_')), 30000);
+        QProcess *second = start(sandbox);
+        QVERIFY(second->waitForFinished(30000));
+        QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(first->state(), QProcess::Running);
+
+        QFile file(victim);
+        QVERIFY(QFileInfo(victim).isFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("keep me"));
     }
 };
 

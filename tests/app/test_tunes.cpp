@@ -26,10 +26,14 @@ private:
     {
         dialog.show();
         QTimer::singleShot(0, &dialog, action);
-        // A dialog that failed to end the loop must fail the test, not hang it.
-        QTimer::singleShot(5000, qApp, [] {
+        // A dialog that failed to end the loop must fail the test, not hang
+        // it. The guard dies with this call, so it cannot end a later loop.
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, &guard, [] {
             QCoreApplication::exit(99);
         });
+        guard.start(30000);
         return QApplication::exec();
     }
 
@@ -37,6 +41,8 @@ private slots:
     void initTestCase()
     {
         Resources::init();
+        // As in start-up: the tray program does not end with its last window.
+        qApp->setQuitOnLastWindowClosed(false);
         QDesktopServices::setUrlHandler("http", this, "openInBrowser");
         QDesktopServices::setUrlHandler("https", this, "openInBrowser");
         QDesktopServices::setUrlHandler("file", this, "openInBrowser");
@@ -108,6 +114,17 @@ private slots:
                          dialog.close();
                      }),
             0);
+
+        // Escape hides a dialog without closing it: that must end the run too,
+        // not leave an invisible process behind.
+        Tunes install(Tunes::Mode::Install, QString());
+        QCOMPARE(runWith(install,
+                     [&] {
+                         QTest::keyClick(&install, Qt::Key_Escape);
+                     }),
+            0);
+        QVERIFY(install.isHidden());
+        QVERIFY(opened.isEmpty());
     }
 };
 

@@ -273,6 +273,16 @@ void TestPList::lookUpDamage()
                               "<string>file:///M\xfcsik/</string></dict></plist>";
     QCOMPARE(lookUp(latin1, "Music Folder"), QVariant(QString::fromUtf8("file:///Müsik/")));
     QCOMPARE(readAll(latin1).toMap().value("Music Folder"), QVariant(QString::fromUtf8("file:///Müsik/")));
+
+    // Nesting far beyond any real library is refused, not followed off the stack.
+    const auto nested = [](int depth) {
+        return plist("<dict><key>Music Folder</key>" + QByteArray("<array>").repeated(depth)
+            + QByteArray("</array>").repeated(depth) + "</dict>");
+    };
+    QCOMPARE(lookUp(nested(50), "Music Folder").userType(), int(QMetaType::QVariantList));
+    QCOMPARE(debug.take(), QStringList());
+    QVERIFY(!lookUp(nested(200000), "Music Folder").isValid());
+    QVERIFY(isParseFailure(debug.take()));
 }
 
 void TestPList::lookUpIgnoresNestedKeys()

@@ -33,6 +33,9 @@ private slots:
     {
         QVERIFY(home.isValid());
         qputenv("HOME", home.path().toUtf8());
+        // The library is looked up in the music location, which must be ours.
+        qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+        qunsetenv("XDG_MUSIC_DIR");
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
     }
 
@@ -121,6 +124,37 @@ private slots:
         QVERIFY(s.value("Update/Access").toBool());
         QVERIFY(s.value("Access").toBool());
         QCOMPARE(s.value("DEVICES/phone-a").toString(), QStringLiteral("Anna's phone"));
+    }
+
+    void autoAddFolderRefreshedOnEveryStart()
+    {
+        delete make();
+        QCOMPARE(file().value("iTunes/iTunesFolder").toString(), QStringLiteral("."));
+
+        // iTunes initialised since: the same version still picks the folder up.
+        const QString folder = home.filePath("Media/Automatically Add to iTunes.localized");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QDir().mkpath(home.filePath("Music/iTunes")));
+        QFile library(home.filePath("Music/iTunes/iTunes Music Library.xml"));
+        QVERIFY(library.open(QIODevice::WriteOnly));
+        library.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                      "<key>Music Folder</key><string>"
+            + QUrl::fromLocalFile(home.filePath("Media")).toEncoded() + "</string></dict></plist>\n");
+        library.close();
+        delete make();
+        QCOMPARE(QFileInfo(file().value("iTunes/iTunesFolder").toString()).canonicalFilePath(),
+            QFileInfo(folder).canonicalFilePath());
+
+        // A folder that still exists is kept; one that vanished is looked up again.
+        file().setValue("iTunes/iTunesFolder", home.path());
+        delete make();
+        QCOMPARE(file().value("iTunes/iTunesFolder").toString(), home.path());
+        file().setValue("iTunes/iTunesFolder", home.filePath("gone"));
+        delete make();
+        QCOMPARE(QFileInfo(file().value("iTunes/iTunesFolder").toString()).canonicalFilePath(),
+            QFileInfo(folder).canonicalFilePath());
+
+        QDir(home.filePath("Music")).removeRecursively();
     }
 
     void pulseBelowFiveMeansTen_data()
