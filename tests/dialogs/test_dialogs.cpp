@@ -13,22 +13,13 @@
 #include <QTextDocument>
 #include <QtTest>
 
-// Stands in for the browser: QDesktopServices hands it the addresses it opens.
-class Browser : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
+#include "tests/support/browser.h"
 
 class TestDialogs : public QObject
 {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void closingHides();
     void about();
     void updateText();
@@ -39,20 +30,12 @@ private slots:
     void updateLink();
 
 private:
-    Browser browser;
+    Browser browser {{"http", "https", "file", "ftp", "mailto"}};
 };
 
 void TestDialogs::initTestCase()
 {
     Resources::init();
-    for (const char *scheme : {"http", "https", "file", "ftp", "mailto"})
-        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &browser, "open");
-}
-
-void TestDialogs::cleanupTestCase()
-{
-    for (const char *scheme : {"http", "https", "file", "ftp", "mailto"})
-        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
 }
 
 void TestDialogs::closingHides()

@@ -10,6 +10,8 @@
 #include <QTimerEvent>
 #include <QtTest>
 
+#include "tests/support/browser.h"
+
 namespace {
 const QString NormalLogo = QStringLiteral(":/resource/logo.win.png");
 const QString DarkLogo = QStringLiteral(":/resource/logo.win_hide.png");
@@ -40,16 +42,6 @@ void tick(Tray &tray)
     QTimerEvent event(tray.blinkTimerId());
     QCoreApplication::sendEvent(&tray, &event);
 }
-
-// Stands in for the browser: QDesktopServices hands it the addresses it opens.
-class Browser : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
 
 bool shows(const Tray &tray, const QString &path)
 {
@@ -146,11 +138,7 @@ void TestTray::menuCommands()
 
     // The tutorial entry goes to the browser itself; the controller hears nothing.
     Browser browser;
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), &browser, "open");
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
     tray.helpAction()->trigger();
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
     QCOMPARE(browser.opened.size(), 1);
     QVERIFY(browser.opened.at(0).isValid());
     QVERIFY(!browser.opened.at(0).host().isEmpty());
