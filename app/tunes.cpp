@@ -1,12 +1,12 @@
 #include "app/tunes.h"
 
+#include "dialogs/messagedialog.h"
 #include "settings/config.h"
 #include "settings/defaults.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QHBoxLayout>
-#include <QIcon>
 #include <QLabel>
 #include <QUrl>
 
@@ -15,13 +15,6 @@ Tunes::Tunes(Mode mode, const QString &command, QWidget *parent)
     , layout(nullptr)
     , label(nullptr)
 {
-    setFixedSize(280, 100);
-    setWindowIcon(QIcon(QStringLiteral(":/resource/logo.win.png")));
-    setWindowTitle(QString::fromLatin1(Belfry::DisplayName));
-
-    layout = new QHBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-
     const QString text = mode == Mode::Install
         ? QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
                          "Carillo依赖于官方的 iTunes<br/>请先 <a href='%1'>下载iTunes</a>"
@@ -30,10 +23,7 @@ Tunes::Tunes(Mode mode, const QString &command, QWidget *parent)
         : QStringLiteral("<center><span style='font-family:serif,Times;font-size:15px;'>"
                          "iTunes 还未初始化<br><a href='file://iTunes'>初始化您的 iTunes</a>"
                          "</span></center>");
-    label = new QLabel(text, this);
-    label->setFixedSize(width(), 100);
-    layout->addWidget(label, 0);
-    setLayout(layout);
+    buildMessageDialog(this, text, label, layout, WindowButtons::Default);
 
     // Only web addresses go to the browser; the "init" link starts iTunes.
     // Anything else just ends the program, like closing the dialog.

@@ -7,10 +7,12 @@
 #include <QIcon>
 #include <QLabel>
 
-void buildMessageDialog(QDialog *dialog, const QString &text, QLabel *&label, QHBoxLayout *&layout)
+void buildMessageDialog(
+    QDialog *dialog, const QString &text, QLabel *&label, QHBoxLayout *&layout, WindowButtons buttons)
 {
-    dialog->setWindowFlags(
-        dialog->windowFlags() & ~(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    if (buttons == WindowButtons::CloseOnly)
+        dialog->setWindowFlags(
+            dialog->windowFlags() & ~(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     dialog->setFixedSize(280, 100);
     dialog->setWindowIcon(QIcon(QStringLiteral(":/resource/logo.win.png")));
     dialog->setWindowTitle(QString::fromLatin1(Belfry::DisplayName));
