@@ -38,6 +38,12 @@ int Channel::status(const QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+bool Channel::accepted(const QNetworkReply *reply)
+{
+    const int code = status(reply);
+    return code >= 200 && code < 300;
+}
+
 QNetworkReply *Channel::createRequest(Operation op, const QNetworkRequest &original, QIODevice *outgoingData)
 {
     QNetworkRequest request(original);

@@ -52,6 +52,9 @@ public:
     static QString failure(const QNetworkReply *reply);
     // The final HTTP status, 0 for a reply without one (not HTTP, no answer).
     static int status(const QNetworkReply *reply);
+    // Whether that status is a 2xx: Qt reports a 3xx that it did not follow
+    // as success, though it delivered nothing.
+    static bool accepted(const QNetworkReply *reply);
 
 protected:
     QNetworkReply *createRequest(

@@ -25,11 +25,6 @@ constexpr char StagingFolder[] = ".belfry-staging";
 // when the server redirects.
 constexpr char KeyProperty[] = "belfryKey";
 
-bool success(int status)
-{
-    return status >= 200 && status < 300;
-}
-
 }  // namespace
 
 Download::Download(const QDir &folder, const QString &ringtoneBase, QObject *parent)
@@ -77,7 +72,7 @@ void Download::fetch(const QString &address)
 
 void Download::informationReplied(QNetworkReply *reply)
 {
-    if (reply->error() != QNetworkReply::NoError || !success(Channel::status(reply))) {
+    if (reply->error() != QNetworkReply::NoError || !Channel::accepted(reply)) {
         QString text = Channel::failure(reply);
         if (reply->error() == QNetworkReply::NoError)
             text = QStringLiteral("HTTP status %1").arg(Channel::status(reply));
@@ -143,7 +138,7 @@ void Download::fileReplied(QNetworkReply *reply)
     const int status = Channel::status(reply);
     if (reply->error() != QNetworkReply::NoError) {
         problem = Channel::failure(reply);
-    } else if (!success(status)) {
+    } else if (!Channel::accepted(reply)) {
         problem = QStringLiteral("HTTP status %1").arg(status);
     } else {
         // A connection closed early can still end without an error; a short

@@ -35,8 +35,7 @@ void FeedBack::send(const QString &event)
 
 void FeedBack::replied(QNetworkReply *reply)
 {
-    const int status = Channel::status(reply);
-    const bool accepted = status >= 200 && status < 300;
+    const bool accepted = Channel::accepted(reply);
     if (Channel::tooLarge(reply) && accepted) {
         // The service took the event; the body it sent back was cut only
         // because nobody reads it.
@@ -46,8 +45,9 @@ void FeedBack::replied(QNetworkReply *reply)
         emit info(QStringLiteral("error"), text);
     } else if (!accepted) {
         // Qt reports 4xx and 5xx itself; a 3xx arrives as success but delivered nothing.
-        qDebug() << "usage event not delivered:" << reply->url().toString() << "HTTP status" << status;
-        emit info(QStringLiteral("error"), QStringLiteral("HTTP status %1").arg(status));
+        qDebug() << "usage event not delivered:" << reply->url().toString() << "HTTP status"
+                 << Channel::status(reply);
+        emit info(QStringLiteral("error"), QStringLiteral("HTTP status %1").arg(Channel::status(reply)));
     }
     reply->close();
     reply->deleteLater();
