@@ -102,7 +102,8 @@ void ScrollText::updateText()
     if (scrolling) {
         offset = -ScrollPause;
         drawnText.setText(shownText + spacer);
-        scrollTimer.start();
+        if (isVisible())
+            scrollTimer.start();
     } else {
         drawnText.setText(shownText);
     }
@@ -116,6 +117,22 @@ void ScrollText::timer_timeout()
     if (cycleSize.width() > 0)
         offset = (offset + 2) % cycleSize.width();
     repaint();
+}
+
+// The program spends weeks in the tray with its window hidden: a marquee
+// nobody sees must not wake the machine every 45 ms. It stops where it is and
+// goes on from there when the window comes back.
+void ScrollText::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (scrolling && !scrollTimer.isActive())
+        scrollTimer.start();
+}
+
+void ScrollText::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    scrollTimer.stop();
 }
 
 void ScrollText::resizeEvent(QResizeEvent *event)

@@ -17,6 +17,10 @@ private slots:
     void marquee();
     void fadeMaskFromSixtyFivePixels();
     void wheel();
+    void wheelStopsWhenTheSyncEnds_data();
+    void wheelStopsWhenTheSyncEnds();
+    void marqueeRestsWhileHidden_data();
+    void marqueeRestsWhileHidden();
 };
 
 void ScrollTest::batchesCarryTheCounters()
@@ -180,6 +184,83 @@ void ScrollTest::wheel()
     wheel.setRotate(false);
     QCOMPARE(wheel.angle, 0);
     QVERIFY(!wheel.spinTimer.isActive());
+}
+
+void ScrollTest::wheelStopsWhenTheSyncEnds_data()
+{
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<bool>("windowShown");
+    // "+name" starts a download, "=name" finishes it, "!name" fails it.
+    const QStringList mixed {"+a", "+b", "+a", "=a", "!b", "=a"};
+    QTest::newRow("finished") << QStringList {"+a", "=a"} << true;
+    QTest::newRow("failed") << QStringList {"+a", "!a"} << true;
+    QTest::newRow("mixed batch") << mixed << true;
+    QTest::newRow("mixed batch, window hidden") << mixed << false;
+}
+
+void ScrollTest::wheelStopsWhenTheSyncEnds()
+{
+    QFETCH(QStringList, events);
+    QFETCH(bool, windowShown);
+    QWidget window;
+    window.resize(400, 60);
+    auto *scroll = new Scroll(&window);
+    scroll->hide();
+    window.setVisible(windowShown);
+    QSignalSpy done(scroll, &Scroll::syncFinished);
+    for (int i = 0; i < events.size(); ++i) {
+        QVERIFY2(scroll->rotate->spinTimer.isActive() == (i > 0), qPrintable(events.at(i)));
+        const QString event = events.at(i);
+        const QString name = event.mid(1);
+        if (event.startsWith(QLatin1Char('+')))
+            scroll->add(QString(), name);
+        else if (event.startsWith(QLatin1Char('=')))
+            scroll->finish(QString(), name);
+        else
+            scroll->failed(QString(), name);
+    }
+    QCOMPARE(done.count(), 1);
+    QVERIFY(!scroll->rotate->spinTimer.isActive());
+}
+
+void ScrollTest::marqueeRestsWhileHidden_data()
+{
+    QTest::addColumn<bool>("shownFirst");
+    QTest::addColumn<int>("ticksBeforeHiding");
+    QTest::addColumn<int>("offsetWhileHidden");
+    QTest::newRow("hidden while pausing") << true << 0 << -64;
+    QTest::newRow("hidden while moving") << true << 40 << 16;
+    QTest::newRow("name arrives while hidden") << false << 0 << -64;
+}
+
+void ScrollTest::marqueeRestsWhileHidden()
+{
+    QFETCH(bool, shownFirst);
+    QFETCH(int, ticksBeforeHiding);
+    QFETCH(int, offsetWhileHidden);
+    QWidget window;
+    window.resize(400, 60);
+    auto *scroll = new Scroll(&window);
+    scroll->hide();
+    ScrollText *marquee = scroll->marquee;
+    if (shownFirst) {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
+    scroll->add(QString(), QStringLiteral("一首很长很长很长很长的铃声名字 A Very Long Ringtone Name"));
+    QCOMPARE(marquee->scrollTimer.isActive(), shownFirst);
+    for (int i = 0; i < ticksBeforeHiding; ++i)
+        marquee->timer_timeout();
+
+    window.hide();
+    QVERIFY(!marquee->scrollTimer.isActive());
+    QTest::qWait(150);
+    QCOMPARE(marquee->offset, offsetWhileHidden);
+
+    window.show();
+    QVERIFY(marquee->scrollTimer.isActive());
+    QCOMPARE(marquee->offset, offsetWhileHidden);
+    QTRY_VERIFY(marquee->offset != offsetWhileHidden);
 }
 
 QTEST_MAIN(ScrollTest)
