@@ -9,7 +9,7 @@ packages=(
   libcpp-httplib-dev
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-dejavu-core
-  zbar-tools curl e2fsprogs
+  zbar-tools curl e2fsprogs strace
   g++-mingw-w64-x86-64 wine64 wine
 )
 

@@ -1,0 +1,30 @@
+// A service stand-in for the idle benchmark on 127.0.0.1: every request gets
+// an empty, successful answer ("status" 0: nothing to pair, nothing to sync).
+// It prints its port, then one line per request, so that the caller can count
+// the beats of a time window.
+//
+//   bench_idle_server
+
+#include <httplib.h>
+
+#include <cstdio>
+
+int main()
+{
+    httplib::Server http;
+    auto answer = [](const httplib::Request &request, httplib::Response &response) {
+        std::printf("%s %s\n", request.method.c_str(), request.path.c_str());
+        std::fflush(stdout);
+        response.set_content("{\"status\":0}", "application/json");
+    };
+    http.Get(".*", answer);
+    http.Post(".*", answer);
+    const int port = http.bind_to_any_port("127.0.0.1");
+    if (port <= 0) {
+        std::fprintf(stderr, "bench_idle_server: cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+    std::printf("%d\n", port);
+    std::fflush(stdout);
+    return http.listen_after_bind() ? 0 : 1;
+}
