@@ -91,59 +91,117 @@ INI
 
 beats() { grep -c '/heart' "$tmp/server.log" || true; }
 
-# "stat-ticks schedstat-ns voluntary involuntary threads" of a running process.
-snapshot() {
-  local pid=$1
-  local ticks ns switches threads
-  ticks=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
-  ns=$(cat /proc/"$pid"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s }')
-  switches=$(cat /proc/"$pid"/task/*/status 2>/dev/null |
-    awk '/^voluntary_ctxt_switches/ { v += $2 } /^nonvoluntary_ctxt_switches/ { n += $2 } END { print v + 0, n + 0 }')
-  threads=$(ls "/proc/$pid/task" | wc -l)
-  echo "$ticks $ns $switches $threads"
+# Per thread, the run time (ns) and context switches seen last, in `seen`
+# ("ns switches" by thread id). Threads come and go (Qt's pooled threads end
+# after 30 s idle): sampling every second keeps what an ended thread did
+# until its last second.
+declare -A seen
+sample() {
+  local pid=$1 task tid ns key value switches
+  for task in /proc/"$pid"/task/*; do
+    tid=${task##*/}
+    read -r ns _ <"$task/schedstat" 2>/dev/null || continue
+    switches=0
+    while read -r key value _; do
+      case $key in
+        voluntary_ctxt_switches: | nonvoluntary_ctxt_switches:) switches=$((switches + value)) ;;
+      esac
+    done <"$task/status" 2>/dev/null || continue
+    seen[$tid]="$ns $switches"
+  done
 }
 
-# "all main-thread" timer wake-ups in an strace log of poll and ppoll.
+# Sums, over every thread seen, what it did since the samples in the array
+# named by $1 (0 for threads born
+# since): "ns switches".
+since() {
+  local -n base=$1
+  local tid ns sw ns0 sw0 totalNs=0 totalSw=0
+  for tid in "${!seen[@]}"; do
+    read -r ns sw <<<"${seen[$tid]}"
+    ns0=0 sw0=0
+    [ -n "${base[$tid]:-}" ] && read -r ns0 sw0 <<<"${base[$tid]}"
+    totalNs=$((totalNs + ns - ns0))
+    totalSw=$((totalSw + sw - sw0))
+  done
+  echo "$totalNs $totalSw"
+}
+
+cpuTicks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# Timer wake-ups in an strace log of poll, ppoll, futex and restart_syscall,
+# as "total name=count ..." by thread name: a blocking poll/ppoll that returned 0 (its time-out),
+# a futex wait that ended with ETIMEDOUT (a timed wait on a condition, e.g. a
+# pooled thread retiring). $2 holds "thread-id:syscall-number:name" of each
+# thread, read just before strace attached: a wait that was under way then
+# shows only as restart_syscall.
 timer_wakeups() {
-  awk -v main="$2" '
-    function count(tid, call, result,   t, s, n, blocking) {
+  local polls
+  case $(uname -m) in
+    x86_64) polls="7 271" ;;
+    aarch64) polls="73" ;;
+    *) polls="" ;;
+  esac
+  awk -v threads="$2" -v polls="$polls" '
+    BEGIN {
+      n = split(threads, entries, " ")
+      for (i = 1; i <= n; i++) {
+        split(entries[i], fields, ":")
+        waiting[fields[1]] = fields[2]
+        name[fields[1]] = fields[3]
+      }
+      n = split(polls, numbers, " ")
+      for (i = 1; i <= n; i++) pollNumber[numbers[i]] = 1
+    }
+    function wake(tid) {
+      all++
+      byName[tid in name ? name[tid] : "ended"]++
+    }
+    function ended(tid, call, result,   t, s, ns) {
+      if (call ~ /^futex\(/) {
+        if (result ~ /^-1 ETIMEDOUT/) wake(tid)
+        return
+      }
       if (result !~ /^0 \(Timeout\)/)
         return
-      blocking = 0
       if (call ~ /^poll\(/) {
-        t = call; sub(/.*, /, "", t); blocking = (t + 0 > 0)
+        t = call; sub(/.*, /, "", t)
+        if (t + 0 > 0) wake(tid)
       } else if (call ~ /tv_sec=/) {
         s = call; sub(/.*tv_sec=/, "", s)
-        n = call; sub(/.*tv_nsec=/, "", n)
-        blocking = (s + 0 > 0 || n + 0 > 0)
-      }
-      if (blocking) {
-        all++
-        if (tid == main)
-          mainThread++
+        ns = call; sub(/.*tv_nsec=/, "", ns)
+        if (s + 0 > 0 || ns + 0 > 0) wake(tid)
       }
     }
     {
       tid = $1; line = $0; sub(/^[0-9]+ +/, "", line)
       result = line; sub(/.*\) *= */, "", result)
-      if (line ~ /^<\.\.\. p?poll resumed>/) {
+      if (line ~ /^<\.\.\. restart_syscall resumed>/) {
+        if (result ~ /^-1 ETIMEDOUT/ || (result ~ /^0$/ && (waiting[tid] in pollNumber)))
+          wake(tid)
+      } else if (line ~ /^<\.\.\. [a-z_0-9]+ resumed>/) {
         if (tid in pending)
-          count(tid, pending[tid], result)
+          ended(tid, pending[tid], result)
         delete pending[tid]
       } else if (line ~ /<unfinished \.\.\.>$/) {
-        sub(/ <unfinished \.\.\.>$/, "", line); pending[tid] = line
-      } else if (line ~ /^p?poll\(/) {
-        sub(/\) += .*$/, "", line); count(tid, line, result)
+        sub(/ <unfinished \.\.\.>$/, "", line)
+        pending[tid] = line
+      } else {
+        sub(/\) += .*$/, "", line)
+        ended(tid, line, result)
       }
     }
-    END { print all + 0, mainThread + 0 }' "$1"
+    END {
+      line = all + 0
+      for (n in byName) line = line " " n "=" byName[n]
+      print line
+    }' "$1"
 }
 
 # Runs one program (and checks for its single-instance socket, if given) and
-# leaves its figures in `result`: CPU ms (stat), on-CPU
-# ms (schedstat), context switches, threads, beats, then for the strace pass
-# timer wake-ups (all threads, main thread) and beats, then peak and current
-# resident kB.
+# leaves its figures in `result`: CPU ms (stat), on-CPU ms (schedstat),
+# context switches, threads, beats; timer wake-ups and beats of the strace
+# pass; peak and current resident kB. `wakers` names the threads woken.
 measure() {
   local name=$1 program=$2 socket=${3:-}
   mkdir -p -m 700 "$tmp/run-$name"
@@ -161,18 +219,33 @@ measure() {
     exit 1
   fi
 
-  local before after beats0 beats1 beats2 hz
+  local ticks0 ticks1 beats0 beats1 beats2 hz threads window tid i
   hz=$(getconf CLK_TCK)
+  seen=()
+  sample "$pid"
+  declare -A start
+  for tid in "${!seen[@]}"; do start[$tid]=${seen[$tid]}; done
+  ticks0=$(cpuTicks "$pid")
   beats0=$(beats)
-  read -r -a before < <(snapshot "$pid")
-  sleep "$seconds"
-  read -r -a after < <(snapshot "$pid")
+  for ((i = 0; i < seconds; i++)); do
+    sleep 1
+    sample "$pid"
+  done
+  ticks1=$(cpuTicks "$pid")
   beats1=$(beats)
+  read -r -a window < <(since start)
+  threads=$(ls "/proc/$pid/task" | wc -l)
 
-  local timers=(n/a n/a)
+  local timers=(n/a)
   if [ "$tracing" = 1 ]; then
-    timeout -s INT "$seconds" strace -f -qq -p "$pid" -e trace=poll,ppoll -o "$tmp/$name.strace" 2>/dev/null || true
-    read -r -a timers < <(timer_wakeups "$tmp/$name.strace" "$pid")
+    local threadList="" task comm
+    for task in /proc/"$pid"/task/*; do
+      comm=$(cat "$task/comm" 2>/dev/null) || continue
+      threadList+=" ${task##*/}:$(cut -d' ' -f1 "$task/syscall" 2>/dev/null):${comm// /_}"
+    done
+    timeout -s INT "$seconds" strace -f -qq -p "$pid" -e trace=poll,ppoll,futex,restart_syscall \
+      -o "$tmp/$name.strace" 2>/dev/null || true
+    read -r -a timers < <(timer_wakeups "$tmp/$name.strace" "$threadList")
   fi
   beats2=$(beats)
 
@@ -182,9 +255,9 @@ measure() {
   kill "$pid"
   wait "$pid" 2>/dev/null || true
 
-  result=($(((after[0] - before[0]) * 1000 / hz)) $(((after[1] - before[1]) / 1000000))
-    $((after[2] + after[3] - before[2] - before[3])) "${after[4]}" $((beats1 - beats0))
-    "${timers[0]}" "${timers[1]}" $((beats2 - beats1)) "$hwm" "$rss")
+  result=($(((ticks1 - ticks0) * 1000 / hz)) $((window[0] / 1000000)) "${window[1]}" "$threads"
+    $((beats1 - beats0)) "${timers[0]}" $((beats2 - beats1)) "$hwm" "$rss")
+  wakers="${timers[*]:1}"
 }
 
 tracing=0
@@ -195,25 +268,33 @@ echo "Idle footprint: ${seconds} s per program after ${warmup} s of start-up; Pu
 [ "$tracing" = 1 ] && echo "Timer wake-ups: a further ${seconds} s under strace"
 measure tray "$bin/bench_idle_tray"
 bare=("${result[@]}")
+bareWakers=$wakers
 measure belfry "$bin/belfry" "$tmp/$pcid"
 belfry=("${result[@]}")
+belfryWakers=$wakers
 
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else printf "n/a" }'; }
+format='%-10s %7s %10s %9s %8s %6s %15s %6s %8s %7s\n'
 row() {
   local -n r=$1
-  printf '%-10s %7s %10s %9s %8s %6s %15s %6s %8s %7s\n' "$2" "${r[0]}" "${r[1]}" "${r[2]}" "${r[3]}" "${r[4]}" \
-    "${r[5]} (main ${r[6]})" "${r[7]}" "$(mb "${r[8]}")" "$(mb "${r[9]}")"
+  printf "$format" "$2" "${r[0]}" "${r[1]}" "${r[2]}" "${r[3]}" "${r[4]}" "${r[5]}" "${r[6]}" \
+    "$(mb "${r[7]}")" "$(mb "${r[8]}")"
 }
 echo
-printf '%-10s %7s %10s %9s %8s %6s %15s %6s %8s %7s\n' "" "CPU ms" "on-CPU ms" switches threads beats \
-  "timer wake-ups" beats "peak MB" "RSS MB"
+printf "$format" "" "CPU ms" "on-CPU ms" switches threads beats "timer wake-ups" beats "peak MB" "RSS MB"
 row bare "bare tray"
 row belfry belfry
 echo
+echo "timer wake-ups by thread: bare tray ${bareWakers:-none}; belfry ${belfryWakers:-none}"
 echo "belfry / bare tray: CPU $(ratio "${belfry[0]}" "${bare[0]}"), on-CPU $(ratio "${belfry[1]}" "${bare[1]}")," \
-  "switches $(ratio "${belfry[2]}" "${bare[2]}"), peak RSS $(ratio "${belfry[8]}" "${bare[8]}")," \
-  "RSS $(ratio "${belfry[9]}" "${bare[9]}")"
+  "switches $(ratio "${belfry[2]}" "${bare[2]}"), peak RSS $(ratio "${belfry[7]}" "${bare[7]}")," \
+  "RSS $(ratio "${belfry[8]}" "${bare[8]}")"
 echo "belfry per beat: $(ratio "${belfry[2]}" "${belfry[4]}") context switches," \
-  "$(ratio "${belfry[5]}" "${belfry[7]}") timer wake-ups"
+  "$(ratio "${belfry[5]}" "${belfry[6]}") timer wake-ups"
 [ "${belfry[4]}" -gt 0 ] || echo "belfry answered no beats: it does not beat (yet)"
+verdict() { awk -v v="$1" -v limit="$2" 'BEGIN { print (v != "n/a" && v + 0 <= limit + 0) ? "met" : "not met" }'; }
+peak=$(ratio "${belfry[7]}" "${bare[7]}")
+perBeat=$(ratio "${belfry[5]}" "${belfry[6]}")
+echo "criteria: peak RSS at most 1.5 x bare tray: $(verdict "$peak" 1.5) ($peak);" \
+  "at most one timer wake-up per beat: $(verdict "$perBeat" 1) ($perBeat)"
