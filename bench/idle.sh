@@ -7,7 +7,8 @@
 #
 # Environment: BUILD (build folder, default build/), WARMUP (seconds left to
 # start-up before measuring, default 10), PULSE (beat interval, default 5),
-# STRACE=0 (skip the timer wake-up pass).
+# STRACE=0 (skip the timer wake-up pass), KEEP=1 (keep the programs' output,
+# the stand-in's log and the strace logs in a temporary folder).
 #
 # Both programs run on one virtual X display with a tray host. Belfry gets a
 # sandbox home with an initialised iTunes, a paired phone and a service
@@ -50,7 +51,11 @@ cleanup() {
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
-  rm -rf "$tmp"
+  if [ "${KEEP:-0}" = 1 ]; then
+    echo "idle.sh: logs kept in $tmp" >&2
+  else
+    rm -rf "$tmp"
+  fi
 }
 trap cleanup EXIT
 
@@ -219,20 +224,26 @@ measure() {
     exit 1
   fi
 
-  local ticks0 ticks1 beats0 beats1 beats2 hz threads window tid i
+  local ticks0 ticks1 beats0 beats1 beats2 hz threads window tid
   hz=$(getconf CLK_TCK)
   seen=()
   sample "$pid"
   declare -A start
   for tid in "${!seen[@]}"; do start[$tid]=${seen[$tid]}; done
+  grep VmRSS "/proc/$pid/status" >>"$tmp/$name.out"
   ticks0=$(cpuTicks "$pid")
   beats0=$(beats)
-  for ((i = 0; i < seconds; i++)); do
-    sleep 1
+  # Sampling takes a little time of its own: keep the window to the clock.
+  local end=$((${EPOCHREALTIME/./} + seconds * 1000000))
+  local left
+  while left=$((end - ${EPOCHREALTIME/./})) && ((left > 0)); do
+    ((left > 1000000)) && left=1000000
+    sleep "$(printf '%d.%06d' $((left / 1000000)) $((left % 1000000)))"
     sample "$pid"
   done
   ticks1=$(cpuTicks "$pid")
   beats1=$(beats)
+  grep VmRSS "/proc/$pid/status" >>"$tmp/$name.out"
   read -r -a window < <(since start)
   threads=$(ls "/proc/$pid/task" | wc -l)
 
@@ -247,6 +258,9 @@ measure() {
       -o "$tmp/$name.strace" 2>/dev/null || true
     read -r -a timers < <(timer_wakeups "$tmp/$name.strace" "$threadList")
   fi
+  # A beat whose timer fired just before strace let go is answered within
+  # milliseconds: count it with its wake-up.
+  sleep 0.2
   beats2=$(beats)
 
   local hwm rss

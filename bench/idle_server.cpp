@@ -1,19 +1,22 @@
 // A service stand-in for the idle benchmark on 127.0.0.1: every request gets
 // an empty, successful answer ("status" 0: nothing to pair, nothing to sync).
-// It prints its port, then one line per request, so that the caller can count
-// the beats of a time window.
+// It prints its port, then one line per request (seconds since it started,
+// method, path), so that the caller can count the beats of a time window.
 //
 //   bench_idle_server
 
 #include <httplib.h>
 
+#include <chrono>
 #include <cstdio>
 
 int main()
 {
     httplib::Server http;
-    auto answer = [](const httplib::Request &request, httplib::Response &response) {
-        std::printf("%s %s\n", request.method.c_str(), request.path.c_str());
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = [start](const httplib::Request &request, httplib::Response &response) {
+        const std::chrono::duration<double> since = std::chrono::steady_clock::now() - start;
+        std::printf("%.3f %s %s\n", since.count(), request.method.c_str(), request.path.c_str());
         std::fflush(stdout);
         response.set_content("{\"status\":0}", "application/json");
     };
