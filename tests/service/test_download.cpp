@@ -125,9 +125,6 @@ public:
             const int left = std::stoi(req.get_param_value("n"));
             res.set_redirect(left > 1 ? "/hops?n=" + std::to_string(left - 1) : "/ok/1000/last");
         });
-        get("/local", [](const httplib::Request &, httplib::Response &res) {
-            res.set_redirect("file:///etc/hostname");
-        });
         get("/status", [](const httplib::Request &req, httplib::Response &res) {
             res.status = std::stoi(req.get_param_value("code"));
             res.set_content("abc", "audio/mp4");
@@ -502,7 +499,6 @@ void TestDownload::httpFailures_data()
     QTest::newRow("redirect loop") << "/loop" << false;
     QTest::newRow("five redirects") << "/hops?n=5" << true;
     QTest::newRow("six redirects") << "/hops?n=6" << false;
-    QTest::newRow("redirect to a local file") << "/local" << false;
     QTest::newRow("404") << "/missing" << false;
     QTest::newRow("500") << "/broken" << false;
     // Qt reports these as success.
