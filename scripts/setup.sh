@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   qtbase5-dev libqrencode-dev
   libcpp-httplib-dev
+  postgresql libpq-dev
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-dejavu-core
   zbar-tools curl e2fsprogs
