@@ -63,7 +63,7 @@ start)
   # Another process may take a port between our choice and the server's bind,
   # so a failed start is retried on another port.
   for attempt in 1 2 3 4 5 6 7 8; do
-    port=$((20000 + RANDOM % 30000))
+    port=$((20000 + RANDOM % 12000))  # below the ephemeral ports
     if as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -s \
       -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories='$dir' $*" start; then
       as_owner "$bindir/psql" -h "$dir" -p "$port" -U "$user" -d postgres -qAt -v ON_ERROR_STOP=1 \
