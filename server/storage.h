@@ -27,9 +27,9 @@ namespace belfry {
 enum class Result {
     Ok,
     NotFound,  // no such row (unknown ringtone, unknown pairing, no update)
-    Denied,    // the pairing or its token does not match
+    Denied,  // the pairing or its token does not match
     Conflict,  // a unique value is taken (ringtone id or file key): pick another
-    Failed,    // the database failed; already logged
+    Failed,  // the database failed; already logged
 };
 
 // A heartbeat of one PC.
@@ -55,9 +55,9 @@ struct Device
 // reported once: the same call marks them as taken.
 struct BeatAnswer
 {
-    bool pairingLost = false;         // the phone removed the PC's last pairing
+    bool pairingLost = false;  // the phone removed the PC's last pairing
     std::vector<Device> newPairings;  // paired since the last (non-farewell) beat, oldest first
-    std::vector<int64_t> waiting;     // ringtones not yet delivered to this PC, oldest first
+    std::vector<int64_t> waiting;  // ringtones not yet delivered to this PC, oldest first
 };
 
 // A ringtone sent by a paired device. The service picks `id` (a positive
@@ -93,7 +93,7 @@ struct Update
 
 struct Stats
 {
-    int64_t pcs = 0;        // PCs that ever beat
+    int64_t pcs = 0;  // PCs that ever beat
     int64_t pcsOnline = 0;  // PCs whose last beat plus its "expire" (plus a grace) is not past
     int64_t pairings = 0;
     int64_t ringtonesWaiting = 0;
@@ -128,19 +128,21 @@ public:
     // The file was sent completely: the ringtone is no longer waiting. The
     // backend may drop the file now. Ok also when it was delivered before.
     virtual Result markDelivered(int64_t id, int64_t now) = 0;
-    virtual Result recordEvent(const std::string &pcid, const std::string &version,
-                               const std::string &event, int64_t now) = 0;
+    virtual Result recordEvent(
+        const std::string &pcid, const std::string &version, const std::string &event, int64_t now)
+        = 0;
 
     // --- the phone's side ---
 
     // Pairs the device with the PC, or pairs it again with a new token (the
     // old token stops working). The pairing is reported to the PC once.
-    virtual Result pair(const std::string &pcid, const Device &device, const std::string &token,
-                        int64_t now) = 0;
+    virtual Result pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)
+        = 0;
     // Denied when the pairing does not exist or the token is wrong. When it
     // was the PC's last pairing, the PC's next beat reports the loss once.
-    virtual Result removePairing(const std::string &pcid, const std::string &deviceId,
-                                 const std::string &token) = 0;
+    virtual Result removePairing(
+        const std::string &pcid, const std::string &deviceId, const std::string &token)
+        = 0;
     // Stores the file and its row, after checking the pairing and its token
     // (Denied). Conflict when `id` or `fileKey` is taken: nothing was stored.
     virtual Result addRingtone(const NewRingtone &ringtone, const std::string &bytes) = 0;
@@ -149,8 +151,7 @@ public:
 
     virtual Result publishUpdate(const Update &update) = 0;
     // An empty `pcid` sets the value for all PCs; an empty `value` removes the key.
-    virtual Result setConf(const std::string &pcid, const std::string &key,
-                           const std::string &value) = 0;
+    virtual Result setConf(const std::string &pcid, const std::string &key, const std::string &value) = 0;
     virtual Result stats(int64_t now, Stats &stats) = 0;
 };
 
