@@ -35,6 +35,8 @@ int usage()
 
 int main(int argc, char **argv)
 {
+    // The database holds device tokens: nothing the service creates is for others.
+    ::umask(077);
     std::string listen = "127.0.0.1:8750", data, publicUrl, pg;
     if (argc < 2 || std::strcmp(argv[1], "serve") != 0)
         return usage();
