@@ -295,7 +295,8 @@ void Service::config(const Request &req, Response &res)
 {
     Input in(json::object());
     const std::string pcid = param(req, "pcid");
-    if (!clientFields(in, pcid, param(req, "version")) || !finish(in, res))
+    clientFields(in, pcid, param(req, "version"));
+    if (!finish(in, res))
         return;
     std::map<std::string, std::string> values;
     if (stored(storage.conf(pcid, values), res))
@@ -306,7 +307,8 @@ void Service::update(const Request &req, Response &res)
 {
     Input in(json::object());
     const std::string version = param(req, "version");
-    if (!clientFields(in, param(req, "pcid"), version) || !finish(in, res))
+    clientFields(in, param(req, "pcid"), version);
+    if (!finish(in, res))
         return;
     Update latest;
     const Result r = storage.latestUpdate(latest);
@@ -460,10 +462,10 @@ void Service::phoneSend(const Request &req, Response &res)
         return (void)finish(in, res);
     in.check(checkRingtoneName(r.name));
     std::string bytes;
-    if (data.size() > (MaxRingtoneBytes + 2) / 3 * 4)
-        return refuse(res, 413, "the ringtone is larger than 5 MB");
     if (!decodeBase64(data, bytes))
         in.fail("\"data\" must be the file in base64");
+    else if (bytes.size() > MaxRingtoneBytes)
+        return refuse(res, 413, "the ringtone is larger than 5 MB");
     else
         in.check(checkRingtoneFile(bytes));
     if (!finish(in, res))

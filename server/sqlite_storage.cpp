@@ -35,7 +35,8 @@ const char *const Migrations[] = {
          PRIMARY KEY (pcid, device_id));
        CREATE TABLE lost_pairings (pcid TEXT PRIMARY KEY);
        CREATE TABLE ringtones (
-         id INTEGER PRIMARY KEY, file_key TEXT NOT NULL UNIQUE, pcid TEXT NOT NULL,
+         seq INTEGER PRIMARY KEY AUTOINCREMENT, id INTEGER NOT NULL UNIQUE,
+         file_key TEXT NOT NULL UNIQUE, pcid TEXT NOT NULL,
          device_id TEXT NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,
          created INTEGER NOT NULL, delivered_at INTEGER);
        CREATE INDEX ringtones_waiting ON ringtones (pcid, delivered_at);
@@ -309,7 +310,7 @@ Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
                 return Result::Failed;
         }
         Query waiting(db, R"(SELECT id FROM ringtones WHERE pcid = ? AND delivered_at IS NULL
-                             ORDER BY created, rowid)");
+                             ORDER BY seq)");
         waiting.bind(beat.pcid);
         while (waiting.next())
             answer.waiting.push_back(waiting.integer(0));
