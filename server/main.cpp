@@ -8,6 +8,7 @@
 #include <cstring>
 #include <pthread.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -100,16 +101,26 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     httplib::Server server;
+    belfry::Service service(*storage, options);
+    service.install(server);
+    int listening = -1;
+    server.set_socket_options([&listening](socket_t fd) {
+        int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        listening = fd;
+    });
     const int bound
         = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
     if (bound < 0) {
         std::fprintf(stderr, "belfry-service: cannot listen on %s\n", listen.c_str());
         return 1;
     }
-    options.listenAddress
-        = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound);
-    belfry::Service service(*storage, options);
-    service.install(server);
+    // cpp-httplib listens with a backlog of 5: PCs that connect in a burst
+    // would have their connections dropped and retried a second later.
+    // Listening again on the bound socket only enlarges the backlog.
+    ::listen(listening, SOMAXCONN);
+    service.setListenAddress(
+        (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound));
 
     std::thread stopper([&server, stopSignals] {
         int signal = 0;
@@ -118,7 +129,7 @@ int main(int argc, char **argv)
         server.stop();
     });
     std::fprintf(stderr, "belfry-service: listening on http://%s (data in %s, admin token in %s)\n",
-        options.listenAddress.c_str(), data.c_str(), tokenPath.c_str());
+        service.listenAddress().c_str(), data.c_str(), tokenPath.c_str());
     std::fflush(stderr);
     const bool ok = server.listen_after_bind();
     // A failed listen loop ends without a signal; wake the stopper ourselves.

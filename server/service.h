@@ -23,8 +23,12 @@ class Service
 {
 public:
     Service(Storage &storage, ServiceOptions options);
-    // Registers the routes, the error answer and the request log on `server`.
+    // Registers the routes, the error answer, the request log and the
+    // connection handling on `server`, before it binds.
     void install(httplib::Server &server);
+    // Known once the server is bound (port 0 picks one).
+    void setListenAddress(const std::string &address) { options.listenAddress = address; }
+    const std::string &listenAddress() const { return options.listenAddress; }
 
 private:
     void heartBeat(const httplib::Request &req, httplib::Response &res);

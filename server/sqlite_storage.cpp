@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <unordered_map>
 #include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -51,12 +52,44 @@ const char *const Migrations[] = {
        CREATE INDEX events_name ON events (name);)",
 };
 
-// A prepared statement with positional binding, finalised on scope exit.
+// The connection and its prepared statements: each statement is prepared
+// once and reused, which keeps the SQL parser off the beat's path.
+struct Connection
+{
+    sqlite3 *handle = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt *> statements;
+
+    ~Connection()
+    {
+        for (auto &entry : statements)
+            sqlite3_finalize(entry.second);
+        sqlite3_close(handle);
+    }
+};
+
+// A cached statement with positional binding, reset on scope exit.
 class Query
 {
 public:
-    Query(sqlite3 *db, const char *sql) { ok = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK; }
-    ~Query() { sqlite3_finalize(stmt); }
+    Query(Connection &db, const char *sql)
+    {
+        sqlite3_stmt *&cached = db.statements[sql];
+        if (!cached
+            && sqlite3_prepare_v3(db.handle, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr)
+                != SQLITE_OK) {
+            sqlite3_finalize(cached);
+            cached = nullptr;
+        }
+        stmt = cached;
+        ok = stmt != nullptr;
+    }
+    ~Query()
+    {
+        if (stmt) {
+            sqlite3_reset(stmt);
+            sqlite3_clear_bindings(stmt);
+        }
+    }
     Query(const Query &) = delete;
     Query &operator=(const Query &) = delete;
 
@@ -127,7 +160,6 @@ class SqliteStorage : public Storage
 public:
     ~SqliteStorage() override
     {
-        sqlite3_close(db);
         if (lockFd >= 0)
             ::close(lockFd);
     }
@@ -154,10 +186,17 @@ public:
     Result stats(int64_t now, Stats &stats) override;
 
 private:
-    // Runs `work` in one transaction; `work` returns Ok to commit.
-    template<typename Work> Result transaction(const char *what, Work work);
+    // Runs `work` in one transaction; `work` returns Ok to commit. A durable
+    // commit is on disk when it returns; the others (beats, feedback: cheap to
+    // lose, and most of the load) may be lost to a power cut, never to a
+    // killed process.
+    enum Durability { Durable, Cheap };
+    template<typename Work> Result transaction(const char *what, Work work, Durability durability = Durable);
     Result fail(const char *what);
-    bool exec(const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+    bool exec(const char *sql)
+    {
+        return sqlite3_exec(db.handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
     Result readInfo(Query &q, RingtoneInfo &info);
     // Within a transaction: Ok when the device is paired with the PC under this token.
     Result checkToken(const std::string &pcid, const std::string &deviceId, const std::string &token);
@@ -166,20 +205,28 @@ private:
     void removeLeftovers();
 
     std::mutex mutex;
-    sqlite3 *db = nullptr;
+    Connection db;
+    Durability synchronous = Durable;
     int lockFd = -1;
     std::string files;
 };
 
 Result SqliteStorage::fail(const char *what)
 {
-    std::fprintf(stderr, "storage: %s: %s\n", what, sqlite3_errmsg(db));
+    std::fprintf(stderr, "storage: %s: %s\n", what, sqlite3_errmsg(db.handle));
     return Result::Failed;
 }
 
-template<typename Work> Result SqliteStorage::transaction(const char *what, Work work)
+template<typename Work> Result SqliteStorage::transaction(const char *what, Work work, Durability durability)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    // In WAL mode, FULL syncs the log at this commit, and with it every cheap
+    // commit before it.
+    if (durability != synchronous) {
+        if (!exec(durability == Durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"))
+            return fail(what);
+        synchronous = durability;
+    }
     if (!exec("BEGIN IMMEDIATE"))
         return fail(what);
     Result r = work();
@@ -208,17 +255,16 @@ bool SqliteStorage::open(const std::string &dataDir, std::string &error)
         return false;
     }
     const std::string path = dataDir + "/belfry.sqlite";
-    if (sqlite3_open_v2(
-            path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr)
+    if (sqlite3_open_v2(path.c_str(), &db.handle,
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr)
         != SQLITE_OK) {
-        error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+        error = "cannot open " + path + ": " + (db.handle ? sqlite3_errmsg(db.handle) : "out of memory");
         return false;
     }
-    sqlite3_busy_timeout(db, 5000);
-    // Synchronous FULL: an answered send or delivery survives a power cut.
+    sqlite3_busy_timeout(db.handle, 5000);
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=FULL")
         || !exec("PRAGMA foreign_keys=ON")) {
-        error = std::string("cannot set up ") + path + ": " + sqlite3_errmsg(db);
+        error = std::string("cannot set up ") + path + ": " + sqlite3_errmsg(db.handle);
         return false;
     }
     if (!migrate(error))
@@ -245,7 +291,8 @@ bool SqliteStorage::migrate(std::string &error)
         const std::string bump = "PRAGMA user_version=" + std::to_string(version + 1);
         if (!exec("BEGIN IMMEDIATE") || !exec(Migrations[version]) || !exec(bump.c_str())
             || !exec("COMMIT")) {
-            error = "schema migration " + std::to_string(version + 1) + " failed: " + sqlite3_errmsg(db);
+            error
+                = "schema migration " + std::to_string(version + 1) + " failed: " + sqlite3_errmsg(db.handle);
             exec("ROLLBACK");
             return false;
         }
@@ -289,33 +336,36 @@ void SqliteStorage::removeLeftovers()
 Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
 {
     answer = BeatAnswer();
-    return transaction("beat", [&] {
-        Query up(db, R"(INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)
+    return transaction(
+        "beat",
+        [&] {
+            Query up(db, R"(INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)
                         ON CONFLICT (pcid) DO UPDATE SET version = excluded.version,
                         last_beat = excluded.last_beat, expire = excluded.expire)");
-        if (!up.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
-            return Result::Failed;
-        if (!beat.farewell) {
-            Query lost(db, "DELETE FROM lost_pairings WHERE pcid = ?");
-            if (!lost.bind(beat.pcid).run())
+            if (!up.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
                 return Result::Failed;
-            answer.pairingLost = sqlite3_changes(db) > 0;
-            Query fresh(db, R"(SELECT device_id, device_name FROM pairings WHERE pcid = ? AND reported = 0
+            if (!beat.farewell) {
+                Query lost(db, "DELETE FROM lost_pairings WHERE pcid = ?");
+                if (!lost.bind(beat.pcid).run())
+                    return Result::Failed;
+                answer.pairingLost = sqlite3_changes(db.handle) > 0;
+                Query fresh(db, R"(SELECT device_id, device_name FROM pairings WHERE pcid = ? AND reported = 0
                                ORDER BY paired_at, rowid)");
-            fresh.bind(beat.pcid);
-            while (fresh.next())
-                answer.newPairings.push_back({fresh.text(0), fresh.text(1)});
-            Query mark(db, "UPDATE pairings SET reported = 1 WHERE pcid = ? AND reported = 0");
-            if (fresh.failed() || !mark.bind(beat.pcid).run())
-                return Result::Failed;
-        }
-        Query waiting(db, R"(SELECT id FROM ringtones WHERE pcid = ? AND delivered_at IS NULL
+                fresh.bind(beat.pcid);
+                while (fresh.next())
+                    answer.newPairings.push_back({fresh.text(0), fresh.text(1)});
+                Query mark(db, "UPDATE pairings SET reported = 1 WHERE pcid = ? AND reported = 0");
+                if (fresh.failed() || !mark.bind(beat.pcid).run())
+                    return Result::Failed;
+            }
+            Query waiting(db, R"(SELECT id FROM ringtones WHERE pcid = ? AND delivered_at IS NULL
                              ORDER BY seq)");
-        waiting.bind(beat.pcid);
-        while (waiting.next())
-            answer.waiting.push_back(waiting.integer(0));
-        return waiting.failed() ? Result::Failed : Result::Ok;
-    });
+            waiting.bind(beat.pcid);
+            while (waiting.next())
+                answer.waiting.push_back(waiting.integer(0));
+            return waiting.failed() ? Result::Failed : Result::Ok;
+        },
+        Cheap);
 }
 
 Result SqliteStorage::unpair(const std::string &pcid, const std::vector<std::string> &deviceIds)
@@ -426,10 +476,13 @@ Result SqliteStorage::markDelivered(int64_t id, int64_t now)
 Result SqliteStorage::recordEvent(
     const std::string &pcid, const std::string &version, const std::string &event, int64_t now)
 {
-    return transaction("event", [&] {
-        Query q(db, "INSERT INTO events (pcid, version, name, at) VALUES (?, ?, ?, ?)");
-        return q.bind(pcid).bind(version).bind(event).bind(now).run() ? Result::Ok : Result::Failed;
-    });
+    return transaction(
+        "event",
+        [&] {
+            Query q(db, "INSERT INTO events (pcid, version, name, at) VALUES (?, ?, ?, ?)");
+            return q.bind(pcid).bind(version).bind(event).bind(now).run() ? Result::Ok : Result::Failed;
+        },
+        Cheap);
 }
 
 Result SqliteStorage::checkToken(
