@@ -9,7 +9,7 @@ packages=(
   libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev
   postgresql libpq-dev
   xvfb xauth x11-utils trayer imagemagick
-  fonts-wqy-microhei fonts-dejavu-core
+  fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
   zbar-tools curl e2fsprogs
   g++-mingw-w64-x86-64 wine64 wine
 )
