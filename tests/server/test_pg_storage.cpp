@@ -1,7 +1,8 @@
 // The PostgreSQL backend where it differs from a single process on a file:
 // several instances on one database, concurrent requests, and a schema that
-// belongs to a newer service. Needs BELFRY_TEST_PG (a libpq connection
-// string); each run works in a database of its own, created and dropped here.
+// belongs to a newer service. Needs BELFRY_TEST_PG, a libpq connection string
+// (needs-pg.sh skips it otherwise); each run works in a database of its own,
+// created and dropped here.
 
 #include "storage.h"
 
@@ -147,16 +148,6 @@ private slots:
     }
 };
 
-int main(int argc, char **argv)
-{
-    // Without a database the test is skipped (CTest's SKIP_RETURN_CODE), not failed.
-    if (qEnvironmentVariableIsEmpty("BELFRY_TEST_PG")) {
-        std::puts("SKIP: BELFRY_TEST_PG is not set; `bash scripts/pg-cluster.sh start DIR` prints one");
-        return 77;
-    }
-    QCoreApplication app(argc, argv);
-    TestPgStorage test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestPgStorage)
 
 #include "test_pg_storage.moc"
