@@ -10,7 +10,7 @@ packages=(
   postgresql libpq-dev
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
-  zbar-tools curl e2fsprogs
+  zbar-tools xdotool curl e2fsprogs
   g++-mingw-w64-x86-64 wine64 wine
 )
 

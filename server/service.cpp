@@ -25,8 +25,9 @@ constexpr int MaxJsonDepth = 16;
 // File chunks handed to the socket; the file itself is in memory already.
 constexpr size_t FileChunk = 64 * 1024;
 
-// The refusal of the request being handled on this thread, for its log line.
-thread_local std::string requestError;
+// What the log line of the request being handled on this thread adds: why it
+// was refused, or a note on what it did.
+thread_local std::string requestNote;
 thread_local std::chrono::steady_clock::time_point requestStart;
 
 int64_t now()
@@ -42,7 +43,7 @@ void answer(Response &res, const json &body, int status = 200)
 
 void refuse(Response &res, int status, const std::string &why)
 {
-    requestError = why;
+    requestNote = why;
     answer(res, {{"status", 1}, {"error", why}}, status);
 }
 
@@ -203,7 +204,7 @@ void Service::install(httplib::Server &server)
         return new httplib::ThreadPool(32);
     };
     server.set_pre_routing_handler([](const Request &, Response &) {
-        requestError.clear();
+        requestNote.clear();
         requestStart = std::chrono::steady_clock::now();
         return httplib::Server::HandlerResponse::Unhandled;
     });
@@ -233,7 +234,7 @@ void Service::install(httplib::Server &server)
         const size_t bytes = res.content_provider_ ? res.content_length_ : res.body.size();
         std::fprintf(stderr, "%s %s %s %s %d %zuB %lldms%s%s\n", isoTime(std::time(nullptr)).c_str(),
             req.remote_addr.c_str(), req.method.c_str(), req.path.c_str(), res.status, bytes, (long long)ms,
-            requestError.empty() ? "" : " ", requestError.c_str());
+            requestNote.empty() ? "" : " ", requestNote.c_str());
         std::fflush(stderr);
     });
 }
@@ -288,6 +289,8 @@ void Service::heartBeat(const Request &req, Response &res)
         return;
     beat.now = now();
     beat.farewell = beat.expire == 1;
+    if (beat.farewell)
+        requestNote = "farewell of " + beat.pcid;
     BeatAnswer got;
     if (!stored(storage.beat(beat, got), res))
         return;
