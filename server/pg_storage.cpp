@@ -17,6 +17,8 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -87,6 +89,18 @@ const char *const Migrations[] = {
     )sql",
 };
 constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
+
+constexpr size_t PoolSize = 16;
+constexpr std::chrono::seconds PoolWait(10);
+
+// Beats and feedback events are committed without waiting for the disk: a
+// crash of the database server (not of a service) may lose the last fraction
+// of a second of them, which costs at most a pairing or a lost pairing
+// reported twice. Waiting for the disk on every beat would cost more than half
+// of the beats per second. Everything a phone or an administrator was told is
+// stored commits with the wait.
+constexpr const char *SessionSetup = "SET synchronous_commit TO off";
+constexpr const char *DurableBegin = "BEGIN; SET LOCAL synchronous_commit TO on";
 
 // Any constant; it keeps instances that start together from migrating at once.
 constexpr const char *MigrationLock = "SELECT pg_advisory_xact_lock(7428031)";
@@ -268,6 +282,7 @@ public:
         if (ok)
             ok = prepare(c.pg, error);
         if (ok) {
+            opened = 1;
             release(c);
         } else {
             PQfinish(c.pg);
@@ -306,8 +321,8 @@ public:
     Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override
     {
         Rows rows;
-        return run("unpair", Params().text(pcid).text(textArray(deviceIds)), rows) ? Result::Ok
-                                                                                   : Result::Failed;
+        return durable("unpair", Params().text(pcid).text(textArray(deviceIds)), rows) ? Result::Ok
+                                                                                       : Result::Failed;
     }
 
     Result conf(const std::string &pcid, std::map<std::string, std::string> &values) override
@@ -356,7 +371,7 @@ public:
     Result markDelivered(int64_t id, int64_t now) override
     {
         Rows rows;
-        if (!run("delivered", Params().number(id).number(now), rows))
+        if (!durable("delivered", Params().number(id).number(now), rows))
             return Result::Failed;
         return rows.count() ? Result::Ok : Result::NotFound;
     }
@@ -399,7 +414,7 @@ public:
     Result addRingtone(const NewRingtone &r, const std::string &bytes) override
     {
         Rows rows;
-        if (!run("add_ringtone",
+        if (!durable("add_ringtone",
                 Params()
                     .number(r.id)
                     .text(r.fileKey)
@@ -423,7 +438,8 @@ public:
     Result publishUpdate(const Update &update) override
     {
         Rows rows;
-        return run("publish", Params().text(update.version).text(update.url).number(update.published), rows)
+        return durable(
+                   "publish", Params().text(update.version).text(update.url).number(update.published), rows)
             ? Result::Ok
             : Result::Failed;
     }
@@ -431,8 +447,8 @@ public:
     Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override
     {
         Rows rows;
-        const bool ok = value.empty() ? run("unset_conf", Params().text(pcid).text(key), rows)
-                                      : run("set_conf", Params().text(pcid).text(key).text(value), rows);
+        const bool ok = value.empty() ? durable("unset_conf", Params().text(pcid).text(key), rows)
+                                      : durable("set_conf", Params().text(pcid).text(key).text(value), rows);
         return ok ? Result::Ok : Result::Failed;
     }
 
@@ -536,7 +552,7 @@ private:
                 error = "migrating the schema: " + std::string(PQerrorMessage(pg));
             return r.ok();
         };
-        if (!step("BEGIN") || !step(MigrationLock)
+        if (!step(DurableBegin) || !step(MigrationLock)
             || !step("CREATE TABLE IF NOT EXISTS belfry_schema (version integer NOT NULL)")) {
             PQclear(PQexec(pg, "ROLLBACK"));
             return false;
@@ -569,15 +585,26 @@ private:
         return true;
     }
 
-    // A connection from the pool, opened when none is idle. The pool grows to
-    // the number of requests the server runs at once and no further.
+    // A connection from the pool, opened when none is idle and the pool is
+    // not full. The pool is small on purpose: a database on a few cores
+    // answers more beats with a few busy connections than with one per
+    // request, which only adds switching between its processes.
     bool acquire(Connection &c)
     {
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!freed.wait_for(lock, PoolWait, [this] {
+                    return !idle.empty() || opened < PoolSize;
+                })) {
+                std::fprintf(stderr, "storage: no database connection became free in %lld s\n",
+                    (long long)PoolWait.count());
+                return false;
+            }
             if (!idle.empty()) {
                 c = idle.back();
                 idle.pop_back();
+            } else {
+                ++opened;
             }
         }
         // A connection lost while idle (the database restarted) is opened anew
@@ -591,6 +618,7 @@ private:
         std::string error;
         if (!open(c, error, true)) {
             std::fprintf(stderr, "storage: connecting to the database: %s\n", error.c_str());
+            drop();
             return false;
         }
         return true;
@@ -601,10 +629,20 @@ private:
         // A connection left inside a transaction or broken is not handed on.
         if (PQstatus(c.pg) != CONNECTION_OK || PQtransactionStatus(c.pg) != PQTRANS_IDLE) {
             PQfinish(c.pg);
+            drop();
             return;
         }
         std::lock_guard<std::mutex> lock(mutex);
         idle.push_back(c);
+        freed.notify_one();
+    }
+
+    // A connection of the pool is gone: another may be opened.
+    void drop()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        --opened;
+        freed.notify_one();
     }
 
     bool exec(
@@ -636,7 +674,15 @@ private:
         return ok;
     }
 
-    template<typename Body> Result transaction(Body body, const char *begin = "BEGIN")
+    // One statement that must survive a crash of the database server.
+    bool durable(const char *statement, const Params &params, Rows &rows)
+    {
+        return transaction([&](Connection &c) {
+            return exec(c, statement, params, rows) ? Result::Ok : Result::Failed;
+        }) == Result::Ok;
+    }
+
+    template<typename Body> Result transaction(Body body, const char *begin = DurableBegin)
     {
         Connection c;
         if (!acquire(c))
@@ -658,7 +704,9 @@ private:
 
     const std::string conninfo;
     std::mutex mutex;
+    std::condition_variable freed;
     std::vector<Connection> idle;
+    size_t opened = 0;  // idle and in use
 };
 
 }  // namespace
