@@ -15,6 +15,7 @@
 #include "storage.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -607,9 +608,12 @@ private:
                 ++opened;
             }
         }
-        // A connection lost while idle (the database restarted) is opened anew
-        // rather than failing the request that happens to take it.
-        if (c.pg && PQstatus(c.pg) != CONNECTION_OK) {
+        // A connection lost while idle (the database restarted, an operator
+        // ended it) is opened anew rather than failing the request that takes
+        // it. The server sends an idle session nothing but its farewell, so
+        // anything waiting on the socket means the session is over.
+        pollfd waiting {c.pg ? PQsocket(c.pg) : -1, POLLIN, 0};
+        if (c.pg && (PQstatus(c.pg) != CONNECTION_OK || ::poll(&waiting, 1, 0) != 0)) {
             PQfinish(c.pg);
             c.pg = nullptr;
         }

@@ -135,6 +135,21 @@ private slots:
         }
     }
 
+    // The database ended every connection (a restart does): the next
+    // requests get new ones instead of failing.
+    void reconnectsAfterConnectionsEnded()
+    {
+        auto a = open();
+        QVERIFY(a);
+        BeatAnswer answer;
+        QCOMPARE(a->beat({Pcid, "1.0.1", 5, 200}, answer), Result::Ok);
+        QVERIFY(sql(conninfo,
+            "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity"
+            " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(a->beat({Pcid, "1.0.1", 5, 201}, answer), Result::Ok);
+    }
+
     // A database migrated by a newer service is refused, not written to.
     void newerSchemaRefused()
     {
