@@ -83,7 +83,7 @@ bool shallow(const std::string &body)
 class Input
 {
 public:
-    explicit Input(json object)
+    explicit Input(json object = json::object())
         : object(std::move(object))
     { }
 
@@ -91,7 +91,7 @@ public:
     {
         const auto it = object.find(key);
         if (it == object.end() || !it->is_string()) {
-            fail(std::string("\"") + key + "\" must be a string");
+            check(std::string("\"") + key + "\" must be a string");
             return {};
         }
         return it->get<std::string>();
@@ -109,7 +109,6 @@ public:
         if (error.empty())
             error = std::move(problem);
     }
-    void fail(std::string problem) { check(std::move(problem)); }
     bool ok() const { return error.empty(); }
 
     std::string error;
@@ -119,17 +118,18 @@ private:
 };
 
 // Parses the body as a JSON object; refuses the request otherwise.
-bool readBody(const Request &req, Response &res, json &object)
+bool readBody(const Request &req, Response &res, Input &in)
 {
     if (!shallow(req.body)) {
         refuse(res, 400, "the JSON body nests too deeply");
         return false;
     }
-    object = json::parse(req.body, nullptr, false);
+    json object = json::parse(req.body, nullptr, false);
     if (object.is_discarded() || !object.is_object()) {
         refuse(res, 400, "the body must be a JSON object");
         return false;
     }
+    in = Input(std::move(object));
     return true;
 }
 
@@ -268,23 +268,22 @@ std::string Service::baseUrl(const Request &req) const
 
 void Service::heartBeat(const Request &req, Response &res)
 {
-    json body;
-    if (!readBody(req, res, body))
+    Input in;
+    if (!readBody(req, res, in))
         return;
-    Input in(body);
     Beat beat;
     beat.pcid = in.text("pcid");
     beat.version = in.text("version");
     const std::string platform = in.text("platform");
     if (!in["expire"].is_number_integer())
-        in.fail("\"expire\" must be an integer");
+        in.check("\"expire\" must be an integer");
     else
         beat.expire = in["expire"].get<int64_t>();
     if (!in.ok() || !clientFields(in, beat.pcid, beat.version))
         return (void)finish(in, res);
     in.check(checkWord("the platform", platform, 16));
     if (beat.expire < 1 || beat.expire > MaxExpire)
-        in.fail("\"expire\" must lie between 1 and " + std::to_string(MaxExpire));
+        in.check("\"expire\" must lie between 1 and " + std::to_string(MaxExpire));
     if (!finish(in, res))
         return;
     beat.now = now();
@@ -306,7 +305,7 @@ void Service::heartBeat(const Request &req, Response &res)
 
 void Service::config(const Request &req, Response &res)
 {
-    Input in(json::object());
+    Input in;
     const std::string pcid = param(req, "pcid");
     clientFields(in, pcid, param(req, "version"));
     if (!finish(in, res))
@@ -318,7 +317,7 @@ void Service::config(const Request &req, Response &res)
 
 void Service::update(const Request &req, Response &res)
 {
-    Input in(json::object());
+    Input in;
     const std::string version = param(req, "version");
     clientFields(in, param(req, "pcid"), version);
     if (!finish(in, res))
@@ -334,19 +333,18 @@ void Service::update(const Request &req, Response &res)
 
 void Service::unpair(const Request &req, Response &res)
 {
-    json body;
-    if (!readBody(req, res, body))
+    Input in;
+    if (!readBody(req, res, in))
         return;
-    Input in(body);
     const std::string pcid = in.text("pcid");
     const std::string version = in.text("version");
     std::vector<std::string> ids;
     if (!in["data"].is_array() || in["data"].size() > MaxUnpairIds)
-        in.fail("\"data\" must be an array of at most " + std::to_string(MaxUnpairIds) + " device ids");
+        in.check("\"data\" must be an array of at most " + std::to_string(MaxUnpairIds) + " device ids");
     else
         for (const json &id : in["data"])
             if (!id.is_string())
-                in.fail("\"data\" must hold strings");
+                in.check("\"data\" must hold strings");
             else
                 ids.push_back(id.get<std::string>());
     if (!in.ok() || !clientFields(in, pcid, version))
@@ -359,7 +357,7 @@ void Service::unpair(const Request &req, Response &res)
 
 void Service::feedback(const Request &req, Response &res)
 {
-    Input in(json::object());
+    Input in;
     const std::string pcid = param(req, "pcid"), version = param(req, "ver"), event = param(req, "event");
     if (!clientFields(in, pcid, version))
         return (void)finish(in, res);
@@ -403,6 +401,8 @@ void Service::ringtoneFile(const Request &req, Response &res)
         return refuse(res, 404, "no such ringtone file");
     Storage *store = &storage;
     const int64_t id = info.id;
+    // A range is a part of the file, whatever its outcome.
+    const bool whole = req.ranges.empty();
     res.set_content_provider(
         bytes->size(), "audio/mp4",
         [bytes](size_t offset, size_t length, httplib::DataSink &sink) {
@@ -410,8 +410,8 @@ void Service::ringtoneFile(const Request &req, Response &res)
         },
         // Called with true only when every byte went out; a broken transfer
         // leaves the ringtone waiting, so the next beat lists it again.
-        [store, id](bool success) {
-            if (success && store->markDelivered(id, now()) != Result::Ok)
+        [store, id, whole](bool success) {
+            if (success && whole && store->markDelivered(id, now()) != Result::Ok)
                 std::fprintf(
                     stderr, "ringtone %lld was sent but could not be marked delivered\n", (long long)id);
         });
@@ -419,10 +419,9 @@ void Service::ringtoneFile(const Request &req, Response &res)
 
 void Service::phonePair(const Request &req, Response &res)
 {
-    json body;
-    if (!readBody(req, res, body))
+    Input in;
+    if (!readBody(req, res, in))
         return;
-    Input in(body);
     const std::string pcid = in.text("pcid");
     Device device {in.text("device_id"), in.text("device_name")};
     if (!in.ok())
@@ -451,7 +450,7 @@ static bool readCredentials(Input &in, Credentials &c)
     in.check(checkClientId(c.pcid));
     in.check(checkWord("the device id", c.deviceId, 64));
     if (c.token.size() != 64 || c.token.find_first_not_of("0123456789abcdef") != std::string::npos)
-        in.fail("the device token is malformed");
+        in.check("the device token is malformed");
     return in.ok();
 }
 
@@ -462,10 +461,9 @@ static void refuseUnpaired(Response &res)
 
 void Service::phoneSend(const Request &req, Response &res)
 {
-    json body;
-    if (!readBody(req, res, body))
+    Input in;
+    if (!readBody(req, res, in))
         return;
-    Input in(body);
     Credentials c;
     readCredentials(in, c);
     NewRingtone r;
@@ -476,7 +474,7 @@ void Service::phoneSend(const Request &req, Response &res)
     in.check(checkRingtoneName(r.name));
     std::string bytes;
     if (!decodeBase64(data, bytes))
-        in.fail("\"data\" must be the file in base64");
+        in.check("\"data\" must be the file in base64");
     else if (bytes.size() > MaxRingtoneBytes)
         return refuse(res, 413, "the ringtone is larger than 5 MB");
     else
@@ -504,10 +502,9 @@ void Service::phoneSend(const Request &req, Response &res)
 
 void Service::phoneUnpair(const Request &req, Response &res)
 {
-    json body;
-    if (!readBody(req, res, body))
+    Input in;
+    if (!readBody(req, res, in))
         return;
-    Input in(body);
     Credentials c;
     if (!readCredentials(in, c))
         return (void)finish(in, res);
@@ -520,10 +517,9 @@ void Service::phoneUnpair(const Request &req, Response &res)
 
 void Service::adminUpdate(const Request &req, Response &res)
 {
-    json body;
-    if (!admitted(req, res) || !readBody(req, res, body))
+    Input in;
+    if (!admitted(req, res) || !readBody(req, res, in))
         return;
-    Input in(body);
     Update u {in.text("version"), in.text("url"), now()};
     if (!in.ok())
         return (void)finish(in, res);
@@ -535,10 +531,9 @@ void Service::adminUpdate(const Request &req, Response &res)
 
 void Service::adminConf(const Request &req, Response &res)
 {
-    json body;
-    if (!admitted(req, res) || !readBody(req, res, body))
+    Input in;
+    if (!admitted(req, res) || !readBody(req, res, in))
         return;
-    Input in(body);
     const std::string pcid = in.has("pcid") ? in.text("pcid") : std::string();
     const std::string key = in.text("key"), value = in.text("value");
     if (!in.ok())

@@ -310,6 +310,11 @@ private slots:
         const std::string path = downloadUrlPath(id);
         QVERIFY(!path.empty());
 
+        httplib::Client client("127.0.0.1", service->port);
+        const auto part = client.Get(path.c_str(), {{"Range", "bytes=0-99"}});
+        QVERIFY(part && part->status == 206 && part->body == big.substr(0, 100));
+        QVERIFY(lists(service->beat(pcid), id));
+
         // A reader that takes the first bytes and hangs up.
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         const int small = 4096;
