@@ -525,7 +525,10 @@ private:
         // Notices (such as "relation already exists, skipping") are not news.
         PQsetNoticeProcessor(
             c.pg, [](void *, const char *) {}, nullptr);
-        if (withStatements && !prepare(c.pg, error)) {
+        Rows setup(PQexec(c.pg, SessionSetup));
+        if (!setup.ok())
+            error = PQerrorMessage(c.pg);
+        if (!setup.ok() || (withStatements && !prepare(c.pg, error))) {
             PQfinish(c.pg);
             c.pg = nullptr;
             return false;
