@@ -307,12 +307,16 @@ void Service::config(const Request &req, Response &res)
 {
     Input in;
     const std::string pcid = param(req, "pcid");
-    clientFields(in, pcid, param(req, "version"));
+    const std::string version = param(req, "version");
+    clientFields(in, pcid, version);
     if (!finish(in, res))
         return;
     std::map<std::string, std::string> values;
-    if (stored(storage.conf(pcid, values), res))
-        answer(res, {{"status", 0}, {"conf", values}});
+    json body = {{"status", 0}};
+    if (!stored(storage.conf(pcid, values), res) || !newerVersion(version, body, res))
+        return;
+    body["conf"] = values;
+    answer(res, body);
 }
 
 void Service::update(const Request &req, Response &res)
@@ -322,13 +326,23 @@ void Service::update(const Request &req, Response &res)
     clientFields(in, param(req, "pcid"), version);
     if (!finish(in, res))
         return;
+    json body = {{"status", 0}};
+    if (newerVersion(version, body, res))
+        answer(res, body);
+}
+
+// The program asks for its configuration once per start and looks for an
+// update only after a long idle time: both answers name a newer version, so
+// a waiting update is offered at the next start.
+bool Service::newerVersion(const std::string &version, json &body, Response &res)
+{
     Update latest;
     const Result r = storage.latestUpdate(latest);
     if (!stored(r, res))
-        return;
-    if (r == Result::NotFound || latest.version == version)
-        return answer(res, {{"status", 0}});
-    answer(res, {{"status", 0}, {"update", {{"version", latest.version}, {"download", latest.url}}}});
+        return false;
+    if (r != Result::NotFound && latest.version != version)
+        body["update"] = {{"version", latest.version}, {"download", latest.url}};
+    return true;
 }
 
 void Service::unpair(const Request &req, Response &res)

@@ -3,6 +3,7 @@
 #include "storage.h"
 
 #include <httplib.h>
+#include <nlohmann/json_fwd.hpp>
 
 #include <string>
 
@@ -34,6 +35,7 @@ private:
     void heartBeat(const httplib::Request &req, httplib::Response &res);
     void config(const httplib::Request &req, httplib::Response &res);
     void update(const httplib::Request &req, httplib::Response &res);
+    bool newerVersion(const std::string &version, nlohmann::json &body, httplib::Response &res);
     void unpair(const httplib::Request &req, httplib::Response &res);
     void ringtoneInfo(const httplib::Request &req, httplib::Response &res);
     void ringtoneFile(const httplib::Request &req, httplib::Response &res);

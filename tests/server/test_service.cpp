@@ -399,6 +399,10 @@ private slots:
         QCOMPARE(update("1.0.1")["update"],
             (json {{"version", "2.1.0"}, {"download", "http://dl.example/2.1.0"}}));
         QCOMPARE(update("2.1.0"), (json {{"status", 0}}));
+        // A program learns of it at its next start too.
+        QCOMPARE(service->request("GET", "/p/conf?pcid=" + pcid + "&version=1.0.1&platform=window")
+                     .body["update"]["version"],
+            "2.1.0");
         QCOMPARE(publish("3.0", "ftp://dl.example/3.0"), 400);
         QCOMPARE(update("1.0.1")["update"]["version"], "2.1.0");
     }
