@@ -12,15 +12,17 @@
 #
 # Both programs run on one virtual X display with a tray host. Belfry gets a
 # sandbox home with an initialised iTunes, a paired phone and a service
-# stand-in on 127.0.0.1. After WARMUP, for [seconds]:
+# stand-in on 127.0.0.1 (bench_idle_server). After WARMUP, for [seconds]:
 #   - CPU time: utime + stime of /proc/PID/stat (all threads, clock ticks),
-#     and the run time of the live threads from /proc/PID/task/*/schedstat;
-#   - context switches, voluntary + involuntary, of the live threads;
+#     and the run time of every thread from /proc/PID/task/*/schedstat;
+#   - context switches, voluntary + involuntary, of every thread;
 #   - beats the stand-in answered.
-# Then, for another [seconds] under strace, timer wake-ups: blocking poll and
-# ppoll calls that ended by their time-out, i.e. a timer that expired (a call
-# woken by a socket or the X connection is not a timer). Last, the peak (VmHWM)
-# and current (VmRSS) resident memory.
+# Then, for another [seconds] under strace, timer wake-ups: waits that ended
+# by their time-out (a wait that a socket or the X connection ends is not a
+# timer), by thread. Last, the peak (VmHWM) and current (VmRSS) resident
+# memory, the ratios to the bare program and whether the criteria hold: peak
+# memory at most 1.5 times the bare program's, at most one timer wake-up per
+# beat.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -117,8 +119,7 @@ sample() {
 }
 
 # Sums, over every thread seen, what it did since the samples in the array
-# named by $1 (0 for threads born
-# since): "ns switches".
+# named by $1 (from 0 for threads born since): "ns switches".
 since() {
   local -n base=$1
   local tid ns sw ns0 sw0 totalNs=0 totalSw=0
@@ -135,9 +136,9 @@ since() {
 cpuTicks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
 # Timer wake-ups in an strace log of poll, ppoll, futex and restart_syscall,
-# as "total name=count ..." by thread name: a blocking poll/ppoll that returned 0 (its time-out),
-# a futex wait that ended with ETIMEDOUT (a timed wait on a condition, e.g. a
-# pooled thread retiring). $2 holds "thread-id:syscall-number:name" of each
+# as "total name=count ...": a blocking poll or ppoll that returned 0 (its
+# time-out), a futex wait that ended with ETIMEDOUT (a timed wait on a
+# condition, e.g. a pooled thread retiring). $2 holds "thread-id:syscall-number:name" of each
 # thread, read just before strace attached: a wait that was under way then
 # shows only as restart_syscall.
 timer_wakeups() {
@@ -209,7 +210,8 @@ timer_wakeups() {
 # pass; peak and current resident kB. `wakers` names the threads woken.
 measure() {
   local name=$1 program=$2 socket=${3:-}
-  mkdir -p -m 700 "$tmp/run-$name"
+  mkdir -p "$tmp/run-$name"
+  chmod 700 "$tmp/run-$name"
   env -u DBUS_SESSION_BUS_ADDRESS HOME="$home" XDG_CONFIG_HOME="$home/.config" \
     XDG_DATA_HOME="$home/.local/share" XDG_CACHE_HOME="$home/.cache" XDG_RUNTIME_DIR="$tmp/run-$name" \
     TMPDIR="$tmp" QT_QPA_PLATFORM=xcb "$program" >"$tmp/$name.out" 2>&1 &
@@ -229,7 +231,9 @@ measure() {
   seen=()
   sample "$pid"
   declare -A start
+  # shellcheck disable=SC2034 # since() reads it by name
   for tid in "${!seen[@]}"; do start[$tid]=${seen[$tid]}; done
+  # Resident memory at both ends of the window, for KEEP=1.
   grep VmRSS "/proc/$pid/status" >>"$tmp/$name.out"
   ticks0=$(cpuTicks "$pid")
   beats0=$(beats)
@@ -245,7 +249,8 @@ measure() {
   beats1=$(beats)
   grep VmRSS "/proc/$pid/status" >>"$tmp/$name.out"
   read -r -a window < <(since start)
-  threads=$(ls "/proc/$pid/task" | wc -l)
+  local tasks=(/proc/"$pid"/task/*)
+  threads=${#tasks[@]}
 
   local timers=(n/a)
   if [ "$tracing" = 1 ]; then
@@ -255,8 +260,14 @@ measure() {
       threadList+=" ${task##*/}:$(cut -d' ' -f1 "$task/syscall" 2>/dev/null):${comm// /_}"
     done
     timeout -s INT "$seconds" strace -f -qq -p "$pid" -e trace=poll,ppoll,futex,restart_syscall \
-      -o "$tmp/$name.strace" 2>/dev/null || true
-    read -r -a timers < <(timer_wakeups "$tmp/$name.strace" "$threadList")
+      -o "$tmp/$name.strace" 2>"$tmp/$name.strace.err" || true
+    # Every thread sits in some wait when strace attaches, so a log without a
+    # line means strace could not attach (ptrace not allowed).
+    if [ -s "$tmp/$name.strace" ]; then
+      read -r -a timers < <(timer_wakeups "$tmp/$name.strace" "$threadList")
+    else
+      echo "idle.sh: strace could not follow $name: $(head -n1 "$tmp/$name.strace.err")" >&2
+    fi
   fi
   # A beat whose timer fired just before strace let go is answered within
   # milliseconds: count it with its wake-up.
@@ -289,14 +300,14 @@ belfryWakers=$wakers
 
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else printf "n/a" }'; }
-format='%-10s %7s %10s %9s %8s %6s %15s %6s %8s %7s\n'
+columns() { printf '%-10s %7s %10s %9s %8s %6s %15s %6s %8s %7s\n' "$@"; }
 row() {
   local -n r=$1
-  printf "$format" "$2" "${r[0]}" "${r[1]}" "${r[2]}" "${r[3]}" "${r[4]}" "${r[5]}" "${r[6]}" \
+  columns "$2" "${r[0]}" "${r[1]}" "${r[2]}" "${r[3]}" "${r[4]}" "${r[5]}" "${r[6]}" \
     "$(mb "${r[7]}")" "$(mb "${r[8]}")"
 }
 echo
-printf "$format" "" "CPU ms" "on-CPU ms" switches threads beats "timer wake-ups" beats "peak MB" "RSS MB"
+columns "" "CPU ms" "on-CPU ms" switches threads beats "timer wake-ups" beats "peak MB" "RSS MB"
 row bare "bare tray"
 row belfry belfry
 echo
