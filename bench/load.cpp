@@ -143,7 +143,7 @@ public:
                         nextBeat += beatGap;
                     }
                 } else {
-                    while (pending.size() + busy < conns.size())
+                    while (pending.size() + busy < conns.size() && (o.beats == 0 || pc < o.beats))
                         pending.push_back({Beat, int(pc++ % o.pcs), now});
                 }
                 while (o.sends > 0 && !phones.empty() && nextSend <= now) {
