@@ -47,7 +47,7 @@ fi
 "$build/bin/belfry-service" "${args[@]}" 2>"$work/service.log" &
 service=$!
 for _ in $(seq 100); do
-  grep -q 'listening on' "$work/service.log" && break
+  grep -qs 'listening on' "$work/service.log" && break
   sleep 0.1
 done
 url=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/service.log" | head -1)
