@@ -32,6 +32,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr size_t MaxBacklog = 100000;
 
 enum Kind { Beat, Info, File, Send, Kinds };
 const char *const KindNames[Kinds] = {"beat", "ringtone info", "ringtone file", "phone send"};
@@ -131,12 +132,18 @@ public:
             const auto now = Clock::now();
             if (now < end && (o.beats == 0 || pc < o.beats)) {
                 if (o.rate > 0) {
+                    // A service that stopped answering must not make the
+                    // backlog grow without bound: what is past it never goes.
                     while (nextBeat <= now) {
-                        pending.push_back({Beat, int(pc++ % o.pcs), nextBeat});
+                        if (pending.size() < MaxBacklog)
+                            pending.push_back({Beat, int(pc % o.pcs), nextBeat});
+                        else
+                            ++stats.late;
+                        ++pc;
                         nextBeat += beatGap;
                     }
                 } else {
-                    while (pending.size() + busy < conns.size())
+                    while (pending.size() + busy < conns.size() && (o.beats == 0 || pc < o.beats))
                         pending.push_back({Beat, int(pc++ % o.pcs), now});
                 }
                 while (o.sends > 0 && !phones.empty() && nextSend <= now) {
@@ -161,6 +168,8 @@ public:
             r.kind == Beat ? ++stats.late : ++stats.errors[r.kind];
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     }
+
+    size_t answered() const { return stats.micros[Beat].size(); }
 
     void report() const
     {
@@ -480,8 +489,14 @@ int main(int argc, char **argv)
     warm.rate = 0;
     warm.sends = 0;
     warm.beats = o.pcs;
-    warm.seconds = 600;
-    Load(warm, noPhones, ringtone).run();
+    warm.seconds = 60;
+    Load warmUp(warm, noPhones, ringtone);
+    warmUp.run();
+    if (warmUp.answered() < size_t(o.pcs)) {
+        std::fprintf(stderr, "warm-up: only %zu of %d PCs were answered within %.0f s; is the service up?\n",
+            warmUp.answered(), o.pcs, warm.seconds);
+        return 1;
+    }
 
     Load load(o, phones, ringtone);
     load.run();

@@ -47,11 +47,25 @@ fi
 "$build/bin/belfry-service" "${args[@]}" 2>"$work/service.log" &
 service=$!
 for _ in $(seq 100); do
-  grep -q 'listening on' "$work/service.log" && break
+  grep -qs 'listening on' "$work/service.log" && break
   sleep 0.1
 done
 url=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/service.log" | head -1)
 [ -n "$url" ] || { cat "$work/service.log" >&2; exit 1; }
 
-echo "backend $backend, $(nproc) cores, bench_load $*"
+# CPU seconds of a process and its children, the reaped ones included.
+cpu() {
+  local ticks=0 pid
+  for pid in "$1" $(pgrep -P "$1" || true); do
+    [ -r "/proc/$pid/stat" ] || continue
+    ticks=$((ticks + $(sed 's/.*) //' "/proc/$pid/stat" | awk -v self=$([ "$pid" = "$1" ] && echo 1 || echo 0) \
+      '{ print $12 + $13 + (self ? $14 + $15 : 0) }')))
+  done
+  awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", t / hz }'
+}
+database=""
+[ "$backend" != pg ] || database=$(head -1 "$work/pg/data/postmaster.pid")
+
+echo "backend $backend, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), bench_load $*"
 "$build/bin/bench_load" --url "$url" --sample server/samples/bell.m4r "$@"
+echo "CPU seconds, warm-up included: service $(cpu "$service")${database:+, database $(cpu "$database")}"

@@ -72,7 +72,8 @@ private slots:
     void initTestCase()
     {
         sql(admin, "DROP DATABASE IF EXISTS " + dbname);
-        QVERIFY(sql(admin, "CREATE DATABASE " + dbname));
+        QVERIFY2(sql(admin, "CREATE DATABASE " + dbname),
+            "the role of BELFRY_TEST_PG must be allowed to create databases");
     }
     void cleanupTestCase() { sql(admin, "DROP DATABASE IF EXISTS " + dbname + " WITH (FORCE)"); }
 
