@@ -20,6 +20,10 @@ int main()
         std::fflush(stdout);
         response.set_content("{\"status\":0}", "application/json");
     };
+    // Like the service: answers leave at once, and every beat comes on a
+    // connection of its own.
+    http.set_tcp_nodelay(true);
+    http.set_keep_alive_max_count(1);
     http.Get(".*", answer);
     http.Post(".*", answer);
     const int port = http.bind_to_any_port("127.0.0.1");
