@@ -79,6 +79,17 @@ Moved moveToFreeName(const QString &from, const QString &to, QString &why)
 #endif
 }
 
+// The length the final response announced. After a followed redirect Qt
+// keeps the raw headers of every response on the way, joining a repeated one
+// with ", ", and its parsed length can still be the redirect's own 0: a whole
+// ringtone would then be refused as cut short, and the service, which saw it
+// go out, would not offer it again.
+QByteArray finalContentLength(const QNetworkReply *reply)
+{
+    const QByteArray joined = reply->rawHeader("Content-Length");
+    return joined.mid(joined.lastIndexOf(',') + 1).trimmed();
+}
+
 }  // namespace
 
 Download::Download(const QDir &folder, const QString &ringtoneBase, QObject *parent)
@@ -218,13 +229,12 @@ void Download::fileReplied(QNetworkReply *reply)
     } else {
         // A connection closed early can still end without an error; a short
         // body must not become a short ringtone.
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        bool known = false;
+        const qint64 length = finalContentLength(reply).toLongLong(&known);
         const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-        if (length.isValid() && (encoding.isEmpty() || encoding == "identity")
-            && length.toLongLong() != reply->bytesAvailable())
-            problem = QStringLiteral("incomplete body: %1 of %2 bytes")
-                          .arg(reply->bytesAvailable())
-                          .arg(length.toLongLong());
+        if (known && (encoding.isEmpty() || encoding == "identity") && length != reply->bytesAvailable())
+            problem
+                = QStringLiteral("incomplete body: %1 of %2 bytes").arg(reply->bytesAvailable()).arg(length);
     }
 
     if (!problem.isEmpty()) {
