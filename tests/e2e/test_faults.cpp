@@ -58,7 +58,7 @@ const Row Rows[] = {
     {"file body cut short", Fault::CutShort, 2, "download", true, false},
     {"file 404", Fault::NotFound, 2, "download", true, false},
     {"file 500", Fault::ServerError, 2, "download", true, false},
-    {"file 302 to a real file", Fault::Redirect, 2, "", false, false},
+    {"file 302 to a real file", Fault::Redirect, 20, "", false, false},
     {"ringtone server accepts and never answers", Fault::Silent, 1, "fullname", false, false},
     {"ringtone server refuses the connection", Fault::Refused, 1, "fullname", false, false},
     {"file host does not resolve", Fault::Unresolvable, 1, "download", false, false},
