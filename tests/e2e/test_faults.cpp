@@ -227,6 +227,11 @@ struct Service
         std::lock_guard<std::mutex> lock(mutex);
         tones[id] = Tone {name, toneBytes(id, size)};
     }
+    std::map<int, Tone> snapshot()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return tones;
+    }
     bool reported(const char *event)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -537,8 +542,9 @@ private slots:
         QCOMPARE(s.service.waiting(), QStringList());
 
         // Nothing partial, nothing twice, and everything that could be stored.
+        std::map<int, Tone> tones = s.service.snapshot();
         std::map<std::string, int> byContent;
-        for (const auto &[id, tone] : s.service.tones)
+        for (const auto &[id, tone] : tones)
             byContent[tone.bytes] = id;
         std::map<int, int> stored;
         const QFileInfoList files = QDir(s.folder).entryInfoList(
@@ -549,20 +555,20 @@ private slots:
             const auto found = byContent.find(file.readAll().toStdString());
             QVERIFY2(
                 found != byContent.end(), qPrintable("not a ringtone that was sent: " + info.fileName()));
-            const QString name = QString::fromStdString(s.service.tones[found->second].name);
+            const QString name = QString::fromStdString(tones[found->second].name);
             QVERIFY2(QRegularExpression(QRegularExpression::escape(name) + "(_\\d+)?\\.m4r")
                          .match(info.fileName())
                          .hasMatch(),
                 qPrintable(info.fileName()));
             ++stored[found->second];
         }
-        for (const auto &[id, tone] : s.service.tones) {
+        for (const auto &[id, tone] : tones) {
             QVERIFY2(stored[id] <= 1, qPrintable(QStringLiteral("ringtone %1 stored twice").arg(id)));
             if (!row.lossAllowed || id == LaterId)
                 QVERIFY2(stored[id] == 1, qPrintable(QStringLiteral("ringtone %1 missing").arg(id)));
         }
         if (row.refetched)
-            QVERIFY2(s.service.tones[1].requests >= 2, "the broken transfer was not the one that failed");
+            QVERIFY2(tones[1].requests >= 2, "the broken transfer was not the one that failed");
 
         // No staged file left, and nothing written outside the folder and its staging.
         const QString staging = QDir(s.home.path()).relativeFilePath(s.staging());
