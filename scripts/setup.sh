@@ -11,6 +11,7 @@ packages=(
   fonts-wqy-microhei fonts-dejavu-core
   zbar-tools curl e2fsprogs
   g++-mingw-w64-x86-64 wine64 wine
+  clang libclang-rt-14-dev
 )
 
 missing=()
