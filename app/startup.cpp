@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/tunes.h"
+#include "control/control.h"
 #include "itunes/itunes.h"
 #include "resource/resources.h"
 #include "settings/config.h"
@@ -13,6 +14,8 @@
 #include <QLocalSocket>
 #include <QSettings>
 #include <QTextCodec>
+
+#include <memory>
 
 namespace {
 
@@ -49,9 +52,9 @@ QString serverName(const QString &pcid)
     return name;
 }
 
-QLocalServer *listenAsRunningInstance(const QString &name)
+QLocalServer *listenAsRunningInstance(const QString &name, QObject *parent)
 {
-    auto *server = new QLocalServer;
+    auto *server = new QLocalServer(parent);
     // On Windows a pipe name is machine-wide: keep other users' starts out.
     server->setSocketOptions(QLocalServer::UserAccessOption);
     // A crashed instance leaves its socket behind.
@@ -87,8 +90,9 @@ int runBelfry(int argc, char **argv)
     if (itunes.isEmpty())
         return runTunes(app, Tunes::Mode::Install, QString());
 
-    auto *config = new Config(QCoreApplication::organizationName(), QCoreApplication::applicationName(),
-        QCoreApplication::applicationVersion(), itunes, nullptr);
+    // Freed when the event loop has ended, after the controller that uses it.
+    const auto config = std::make_unique<Config>(QCoreApplication::organizationName(),
+        QCoreApplication::applicationName(), QCoreApplication::applicationVersion(), itunes, nullptr);
 
     const QDir folder = autoAddFolder();
     const bool initialised
@@ -100,20 +104,28 @@ int runBelfry(int argc, char **argv)
     if (anotherInstanceAnswers(name))
         return 0;
 
-    QLocalServer *server = listenAsRunningInstance(name);
+    // A child of the application, so that it goes with it when the program
+    // ends without the controller's exit signal (closing the pairing page).
+    QLocalServer *server = listenAsRunningInstance(name, &app);
     app.setStyleSheet(applicationStyleSheet());
+    const auto control = std::make_unique<Control>(config.get());
 
-    QObject::connect(server, &QLocalServer::newConnection, server, [server]() {
+    QObject::connect(server, &QLocalServer::newConnection, server, [server, &control]() {
         QLocalSocket *socket = server->nextPendingConnection();
         if (!socket)
             return;
         if (socket->waitForConnected(SocketTimeout)) {
-            // Bringing the running instance forward comes with the controller.
+            control->newConnection();
             socket->close();
         }
         // The server owns its sockets until it dies: one per later start
         // would pile up for the life of the program.
         socket->deleteLater();
+    });
+    // From now on a later start finds no running instance and runs itself.
+    QObject::connect(control.get(), &Control::emit_exit, server, [server]() {
+        server->close();
+        server->deleteLater();
     });
 
     return app.exec();

@@ -1,0 +1,395 @@
+#include "control/control.h"
+
+#include "dialogs/about.h"
+#include "dialogs/networkconnection.h"
+#include "dialogs/update.h"
+#include "dialogs/webaddress.h"
+#include "pairing/code.h"
+#include "service/download.h"
+#include "service/feedback.h"
+#include "service/heart.h"
+#include "settings/config.h"
+#include "settings/defaults.h"
+#include "tray/tray.h"
+#include "window/window.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QTimer>
+#include <QTimerEvent>
+#include <QUrl>
+
+namespace {
+
+// Between the farewell beat and the end of the process, so the beat can leave.
+constexpr int ExitDelay = 3000;
+
+const QString UpdateVersion = QStringLiteral("Update/Version");
+const QString UpdateDownload = QStringLiteral("Update/Download");
+
+bool sameName(const QString &a, const char *b)
+{
+    return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
+}
+
+// The service speaks plain HTTP, so whoever sits on the way can answer for
+// it. It may tune the program, but not change its identity, its pairing, the
+// command a balloon click starts or the folder it writes into. Keys are
+// compared the way the settings file resolves them: either separator, empty
+// parts dropped, any case (Windows' INI files ignore it).
+bool remotelyWritable(QString key)
+{
+    key.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = key.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return false;
+    const QString &first = parts.first();
+    if (sameName(first, "iTunes") || sameName(first, Belfry::DevicesGroup))
+        return false;
+    return !(parts.size() == 1 && (sameName(first, "PCID") || sameName(first, "Version")));
+}
+
+}  // namespace
+
+Control::Control(Config *config, QObject *parent)
+    : QObject(parent)
+    , config(config)
+    , about(nullptr)
+    , code(nullptr)
+    , tray(nullptr)
+    , updateDialog(nullptr)
+    , networkDialog(nullptr)
+    , window(nullptr)
+    , feedBack(nullptr)
+    , heart(nullptr)
+    , download(nullptr)
+    , networkErrors(0)
+    , beatTimer(0)
+    , beatGuard(true)
+{
+    QSettings *settings = config->settings;
+    const QString pcid = settings->value(QStringLiteral("PCID")).toString();
+    const QString version = settings->value(QStringLiteral("Version")).toString();
+    const QString host = settings->value(QStringLiteral("Server/Host")).toString();
+    beat.reset(config->Pulse());
+
+    feedBack = new FeedBack(version, host, pcid);
+    heart = new Heart(QUrl(host), pcid, version, this);
+    download = new Download(QDir(settings->value(QStringLiteral("iTunes/iTunesFolder")).toString()),
+        settings->value(QStringLiteral("Server/Ringtone")).toString(), this);
+    window = new Window;
+    code = new Code(pcid);
+    about = new About;
+    networkDialog = new NetworkConnection;
+    networkDialog->hide();
+    tray = new Tray(window);
+
+    if (settings->contains(UpdateDownload) && settings->contains(UpdateVersion)) {
+        tray->setUpdate();
+        window->setUpdate();
+    }
+
+    connectAll();
+
+    const QStringList paired = config->devices();
+    for (const QString &ida : paired)
+        pairDevice(ida, config->getDevice(ida));
+    if (config->containDevices())
+        tray->setVisible(true);
+    else
+        code->show();
+
+    startBeat();
+    heart->getConfig();
+}
+
+Control::~Control()
+{
+    delete updateDialog;
+    delete code;
+    delete tray;
+    delete about;
+    delete window;
+    delete heart;
+    delete download;
+    // Parentless like the others; nothing else would release them.
+    delete networkDialog;
+    delete feedBack;
+}
+
+void Control::connectAll()
+{
+    connect(heart, &Heart::get, this, &Control::requestRingtone);
+    connect(heart, &Heart::device, this, [this](QString ida, QString name) {
+        beat.activity();
+        pairDevice(ida, name);
+    });
+    connect(heart, &Heart::paired, this, &Control::pairingLost);
+    connect(heart, &Heart::config, this, &Control::remoteSetting);
+    connect(heart, &Heart::network, this, &Control::networkState);
+    connect(heart, &Heart::update, this, &Control::updateAnnounced);
+    connect(tray, &Tray::emit_clear, this, &Control::unpair);
+    connect(tray, &Tray::emit_itunes, this, &Control::startITunes);
+    connect(tray, &Tray::emit_wanted, this, &Control::resetBeat);
+    connect(tray, &Tray::emit_about, this, [this] {
+        about->show();
+        about->raise();
+    });
+    connect(tray, &Tray::emit_open, this, &Control::open);
+    connect(tray, &Tray::emit_quit, this, &Control::quit);
+    connect(tray, &Tray::emit_update, this, &Control::openUpdate);
+    connect(tray, &Tray::emit_help, window, &Window::goToHelp);
+    connect(heart, &Heart::info, feedBack, &FeedBack::send);
+    connect(download, &Download::info, feedBack, &FeedBack::send);
+    connect(download, &Download::add, window, &Window::emit_download);
+    connect(download, &Download::finish, window, &Window::emit_finish);
+    connect(download, &Download::failed, window, &Window::emit_failed);
+    connect(download, &Download::add, tray, &Tray::download);
+    connect(code, &Code::ok, this, &Control::pairingClosed);
+    // Every command of the window goes through the tray's signal of the same
+    // meaning, so each is handled in one place.
+    connect(window, &Window::emit_itunes, tray, &Tray::emit_itunes);
+    connect(window, &Window::emit_unpair, tray, &Tray::emit_clear);
+    connect(window, &Window::emit_update, tray, &Tray::emit_update);
+    connect(window, &Window::emit_about, tray, &Tray::emit_about);
+    connect(window, &Window::emit_quit, tray, &Tray::emit_quit);
+    connect(window, &Window::emit_syncFinished, tray, &Tray::notify);
+}
+
+void Control::requestRingtone(int id)
+{
+    beat.activity();
+    if (id <= 0)
+        return;
+    // Sent on the downloader's own manager: its reply handler takes over.
+    download->informationManager()->get(QNetworkRequest(download->informationUrl(id)));
+}
+
+void Control::pairDevice(QString ida, QString name)
+{
+    if (devices.contains(ida))
+        return;
+    devices.insert(ida, name);
+    tray->paired(ida, name);
+    window->paired(ida, name);
+    config->newDevice(ida, name);
+    config->setAccess();
+    // Counts down only while the page is on screen.
+    code->paired();
+}
+
+void Control::pairingLost(bool ok)
+{
+    if (ok || !code->isHidden())
+        return;
+    tray->hide();
+    window->hide();
+    about->hide();
+    code->show();
+    config->delAllDevice();
+    devices.clear();
+}
+
+void Control::remoteSetting(const QString &key, const QString &value)
+{
+    QSettings *settings = config->settings;
+    if (!settings->contains(key) || settings->value(key).toString() == value)
+        return;
+    if (!remotelyWritable(key)) {
+        qDebug() << "the service may not change the setting" << key << "- ignored";
+        return;
+    }
+    settings->setValue(key, value);
+}
+
+void Control::networkState(int err)
+{
+    if (err == 0) {
+        const bool wasDown = networkErrors % 2 == 1;
+        networkErrors = 0;
+        networkDialog->hide();
+        // The failure hid the pairing page; without it an unpaired program
+        // would have nothing on screen and no tray icon.
+        if (wasDown && devices.isEmpty())
+            code->show();
+        return;
+    }
+    networkErrors += networkErrors % 2 == 0 ? 1 : 2;
+    if (networkErrors == 1) {
+        networkDialog->show();
+        networkDialog->raise();
+        code->hide();
+        window->hide();
+    }
+}
+
+void Control::updateAnnounced(const QMap<QString, QString> &info)
+{
+    QSettings *settings = config->settings;
+    const QString version = info.value(QStringLiteral("version"));
+    if (QVariant(version) == settings->value(QStringLiteral("Version"))
+        || !info.contains(QStringLiteral("download")))
+        return;
+    if (version == settings->value(UpdateVersion).toString())
+        return;
+    settings->setValue(UpdateVersion, version);
+    settings->setValue(UpdateDownload, info.value(QStringLiteral("download")));
+    tray->setUpdate();
+    window->setUpdate();
+
+    delete updateDialog;
+    updateDialog
+        = new Update(settings->value(UpdateVersion).toString(), settings->value(UpdateDownload).toString());
+    updateDialog->show();
+    code->hide();
+    window->hide();
+    settings->setValue(QStringLiteral("Update/Access"), true);
+}
+
+void Control::unpair()
+{
+    QStringList idas;
+    const QStringList keys = config->devices();
+    for (const QString &ida : keys) {
+        idas.append(ida);
+        devices.remove(ida);
+        config->delDevice(ida);
+    }
+    heart->unpair(idas);
+    tray->deviceRemove();
+    window->deviceRemove();
+    window->hide();
+    tray->hide();
+    code->show();
+}
+
+void Control::startITunes()
+{
+    startCommand(config->iTunesCMD());
+}
+
+void Control::openUpdate()
+{
+    QSettings *settings = config->settings;
+    if (!settings->contains(UpdateVersion) || !settings->contains(UpdateDownload))
+        return;
+    // The address came from the service: a web page may open, a local file
+    // or program may not.
+    const QString address = settings->value(UpdateDownload).toString();
+    const QUrl url(address);
+    if (!isWebAddress(url)) {
+        qDebug() << "update address is not a web address, not opened:" << address;
+        return;
+    }
+    QDesktopServices::openUrl(url);
+}
+
+void Control::open()
+{
+    if (!devices.isEmpty()) {
+        showWindow();
+    } else if (networkErrors % 2 == 1) {
+        networkDialog->show();
+        code->hide();
+        window->hide();
+    } else if (code->isVisible()) {
+        code->hide();
+    } else {
+        code->show();
+        code->activateWindow();
+        window->hide();
+    }
+}
+
+void Control::pairingClosed(bool ok)
+{
+    if (!ok) {
+        code->hide();
+        toExit();
+        return;
+    }
+    tray->setVisible(true);
+    showWindow();
+}
+
+void Control::newConnection()
+{
+    if (!devices.isEmpty()) {
+        showWindow();
+        code->hide();
+    } else {
+        code->show();
+        code->raise();
+        code->activateWindow();
+        window->hide();
+    }
+}
+
+void Control::quit()
+{
+    // The farewell must be the last beat: one more would tell the service
+    // that the PC stays for another pulse.
+    killTimer(beatTimer);
+    beatTimer = 0;
+    heart->beat(1);
+    emit emit_exit();
+    tray->hide();
+    code->hide();
+    about->hide();
+    window->hide();
+    networkDialog->hide();
+    if (updateDialog)
+        updateDialog->hide();
+    QTimer::singleShot(ExitDelay, this, &Control::toExit);
+}
+
+void Control::toExit()
+{
+    QCoreApplication::exit(0);
+}
+
+void Control::showWindow()
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void Control::startBeat()
+{
+    beatTimer = startTimer(beat.pulse() * 1000, Qt::CoarseTimer);
+}
+
+void Control::resetBeat()
+{
+    if (beatTimer == 0)
+        return;
+    killTimer(beatTimer);
+    beat.reset(config->Pulse());
+    startBeat();
+}
+
+void Control::timerEvent(QTimerEvent *event)
+{
+    // Every timer of the controller is the beat; none runs once the program
+    // is leaving.
+    if (beatTimer == 0)
+        return;
+    if (beatGuard) {
+        beatGuard = false;
+        heart->beat(beat.pulse());
+        beatGuard = true;
+    }
+    const BeatSchedule::Tick tick = beat.tick();
+    if (tick.restart) {
+        killTimer(beatTimer);
+        startBeat();
+    }
+    event->accept();
+    if (tick.checkUpdate)
+        heart->checkUpdate();
+}

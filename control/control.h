@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include "control/schedule.h"
+
+class About;
+class Code;
+class Config;
+class Download;
+class FeedBack;
+class Heart;
+class NetworkConnection;
+class Tray;
+class Update;
+class Window;
+
+// The one object that knows every other: it creates the service clients, the
+// windows, the tray icon and the dialogs, wires their signals, keeps the
+// paired devices, decides what is on screen, drives the beat and ends the
+// program. The objects below it only report and display.
+class Control : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Control(Config *config, QObject *parent = nullptr);
+    ~Control() override;
+
+signals:
+    void emit_exit();
+
+public slots:
+    void pairDevice(QString ida, QString name);
+    void quit();
+    void newConnection();
+    void toExit();
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    void requestRingtone(int id);
+    void pairingLost(bool ok);
+    void remoteSetting(const QString &key, const QString &value);
+    void networkState(int err);
+    void updateAnnounced(const QMap<QString, QString> &info);
+    void unpair();
+    void startITunes();
+    void openUpdate();
+    void open();
+    void pairingClosed(bool ok);
+    void startBeat();
+    void resetBeat();
+    void showWindow();
+    void connectAll();
+
+    Config *config;
+    About *about;
+    Code *code;
+    Tray *tray;
+    Update *updateDialog;
+    NetworkConnection *networkDialog;
+    Window *window;
+    FeedBack *feedBack;
+    Heart *heart;
+    Download *download;
+    // 0 while the service answers; odd once a failure was reported.
+    int networkErrors;
+    QMap<QString, QString> devices;
+
+    BeatSchedule beat;
+    int beatTimer;
+    // Keeps a beat from being sent from within the sending of another.
+    bool beatGuard;
+};

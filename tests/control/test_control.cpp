@@ -1,0 +1,393 @@
+// The controller with the real service clients, windows, tray and dialogs,
+// against a test server on 127.0.0.1 that plays the service.
+#include "control/control.h"
+#include "dialogs/about.h"
+#include "dialogs/networkconnection.h"
+#include "dialogs/update.h"
+#include "pairing/code.h"
+#include "service/heart.h"
+#include "settings/config.h"
+#include "tray/tray.h"
+#include "window/window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QJsonArray>
+#include <QLabel>
+#include <QMenu>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QtTest>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+
+#include "tests/service/server.h"
+#include "tests/support/browser.h"
+
+namespace {
+
+template<class T> T *topLevel()
+{
+    const auto widgets = QApplication::topLevelWidgets();
+    for (QWidget *widget : widgets) {
+        if (auto *found = qobject_cast<T *>(widget))
+            return found;
+    }
+    return nullptr;
+}
+
+QByteArray ringtoneBytes(int id)
+{
+    QByteArray bytes;
+    for (int i = 0; i < 5000 + id; ++i)
+        bytes.append(char((i * 31 + id) & 0xff));
+    return bytes;
+}
+
+// Plays the service: beats get the queued answers in turn, then {"status":0}.
+struct Service
+{
+    TestServer server;
+    std::mutex mutex;
+    std::deque<std::string> answers;
+
+    Service()
+    {
+        server.post("/p/v1/heart", [this](const httplib::Request &, httplib::Response &res) {
+            std::lock_guard<std::mutex> lock(mutex);
+            res.set_content(answers.empty() ? "{\"status\":0}" : answers.front(), "application/json");
+            if (!answers.empty())
+                answers.pop_front();
+        });
+        for (const char *path : {"/p/conf", "/p/update", "/p/feedback"})
+            server.get(path, [](const httplib::Request &, httplib::Response &res) {
+                res.set_content("{\"status\":0}", "application/json");
+            });
+        server.post("/p/v1/unpair", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content("{\"status\":0}", "application/json");
+        });
+        server.get("/apiv1/ringtone", [this](const httplib::Request &req, httplib::Response &res) {
+            const std::string id = req.get_param_value("ringtoneid");
+            res.set_content("{\"status\":0,\"data\":{\"name\":\"铃声" + id + "\",\"download_url\":\""
+                    + server.base().toStdString() + "/files/" + id + "\"}}",
+                "application/json");
+        });
+        server.get("/files/(\\d+)", [](const httplib::Request &req, httplib::Response &res) {
+            const QByteArray bytes = ringtoneBytes(std::stoi(req.matches[1]));
+            res.set_content(bytes.toStdString(), "audio/x-m4r");
+        });
+    }
+    // Answers are written with single quotes, which become double ones.
+    void answer(std::string json)
+    {
+        std::replace(json.begin(), json.end(), '\'', '"');
+        std::lock_guard<std::mutex> lock(mutex);
+        answers.push_back(json);
+    }
+    QList<QJsonObject> bodies(const std::string &path)
+    {
+        QList<QJsonObject> found;
+        for (const Seen &seen : server.requests())
+            if (seen.path == path)
+                found << QJsonDocument::fromJson(QByteArray::fromStdString(seen.body)).object();
+        return found;
+    }
+};
+
+struct ShowCounter : QObject
+{
+    int shows = 0;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        shows += event->type() == QEvent::Show ? 1 : 0;
+        return false;
+    }
+};
+
+}  // namespace
+
+class TestControl : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir home;
+    std::unique_ptr<Service> service;
+    std::unique_ptr<Config> config;
+    std::unique_ptr<Control> control;
+
+    QSettings &settings() { return *config->settings; }
+    Heart *heart() { return control->findChild<Heart *>(); }
+    Window *window() { return topLevel<Window>(); }
+    Code *code() { return topLevel<Code>(); }
+    Tray *tray() { return window()->findChild<Tray *>(); }
+    NetworkConnection *network() { return topLevel<NetworkConnection>(); }
+    QString folder() const { return home.filePath("auto-add"); }
+
+    // A controller on fresh settings that point at the test service.
+    void start(const QMap<QString, QVariant> &preset = {})
+    {
+        control.reset();
+        config.reset();
+        QSettings(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry").clear();
+        config = std::make_unique<Config>(
+            "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}});
+        settings().setValue("Server/Host", service->server.base());
+        settings().setValue("Server/Ringtone", service->server.base());
+        settings().setValue("iTunes/iTunesFolder", folder());
+        for (auto it = preset.cbegin(); it != preset.cend(); ++it)
+            settings().setValue(it.key(), it.value());
+        control = std::make_unique<Control>(config.get());
+        // The configuration request of the start answers first.
+        QSignalSpy configured(heart(), &Heart::network);
+        QTRY_COMPARE(configured.count(), 1);
+    }
+    // One beat, as the timer would send it, and its answer handled.
+    void beat(const std::string &answer)
+    {
+        service->answer(answer);
+        QSignalSpy answered(heart(), &Heart::network);
+        heart()->beat(5);
+        QTRY_COMPARE(answered.count(), 1);
+    }
+    // Runs the application's event loop until the controller ends the
+    // program, or 10 s.
+    int exitStatus()
+    {
+        QTimer::singleShot(10000, [] {
+            QCoreApplication::exit(99);
+        });
+        return QCoreApplication::exec();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("HOME", home.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+    }
+    void init() { service = std::make_unique<Service>(); }
+    void cleanup()
+    {
+        control.reset();
+        config.reset();
+        service.reset();
+    }
+
+    // Pair, receive three ringtones, an update, unpair, quit.
+    void road()
+    {
+        start();
+        QVERIFY(code()->isVisible());
+        QVERIFY(!tray()->isVisible());
+
+        beat("{'status':0,'pair':[{'id':'dev-1','name':'小明的iPhone'}]}");
+        QCOMPARE(settings().value("DEVICES/dev-1").toString(), QStringLiteral("小明的iPhone"));
+        QVERIFY(code()->findChild<QLabel *>("qrcode")->text().contains("秒后自动隐藏"));
+        QTRY_VERIFY_WITH_TIMEOUT(window()->isVisible(), 5000);
+        QVERIFY(tray()->isVisible());
+        QVERIFY(!code()->isVisible());
+
+        QSignalSpy synced(window(), &Window::emit_syncFinished);
+        beat("{'status':0,'sync':['1','2','3']}");
+        QTRY_COMPARE_WITH_TIMEOUT(synced.count(), 1, 10000);
+        QCOMPARE(synced.at(0), (QVariantList {3, 0}));
+        for (int id = 1; id <= 3; ++id) {
+            QFile file(QStringLiteral("%1/铃声%2.m4r").arg(folder()).arg(id));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            QCOMPARE(file.readAll(), ringtoneBytes(id));
+        }
+
+        beat("{'status':0,'update':{'version':'2.0.0','download':'http://www.corvale.example/2.exe'}}");
+        QVERIFY(topLevel<Update>() && topLevel<Update>()->isVisible());
+        QCOMPARE(settings().value("Update/Version").toString(), QStringLiteral("2.0.0"));
+
+        tray()->unpairAction()->trigger();
+        QTRY_COMPARE(service->bodies("/p/v1/unpair").size(), 1);
+        QCOMPARE(service->bodies("/p/v1/unpair").at(0).value("data").toArray(), QJsonArray {"dev-1"});
+        QVERIFY(code()->isVisible());
+        QVERIFY(!tray()->isVisible() && !window()->isVisible());
+        QVERIFY(config->devices().isEmpty());
+        QTRY_VERIFY(heart()->isActive());
+
+        QSignalSpy exiting(control.get(), &Control::emit_exit);
+        tray()->quitAction()->trigger();
+        QCOMPARE(exiting.count(), 1);
+        QVERIFY(!code()->isVisible());
+        // A tick while leaving must not tell the service the PC stays.
+        QTimerEvent tick(0);
+        QCoreApplication::sendEvent(control.get(), &tick);
+        QCOMPARE(exitStatus(), 0);
+        QCOMPARE(service->bodies("/p/v1/heart").last().value("expire").toInt(), 1);
+    }
+
+    void pairingWhilePageHidden()
+    {
+        start();
+        emit tray()->emit_open();
+        QVERIFY(!code()->isVisible());
+        beat("{'status':0,'pair':[{'id':'dev-1','name':'A'}]}");
+        // Recorded at once: no countdown, and the tray icon waits.
+        QVERIFY(code()->findChild<QLabel *>("qrcode")->text().contains("扫描二维码"));
+        QVERIFY(!tray()->isVisible());
+        QCOMPARE(tray()->deviceMenu()->title(), QStringLiteral("A"));
+    }
+
+    void restoreTwoDevices()
+    {
+        start({{"DEVICES/a", "Phone A"}, {"DEVICES/b", "Phone B"}});
+        QVERIFY(tray()->isVisible());
+        QVERIFY(!code()->isVisible());
+        // Each restore rewrites the group: the one restored last stays.
+        QCOMPARE(config->devices(), QStringList {"b"});
+        // Both are paired in this run: an unpair forgets only b, so the
+        // window still opens.
+        tray()->unpairAction()->trigger();
+        emit tray()->emit_open();
+        QVERIFY(window()->isVisible());
+    }
+
+    void pairingLost_data()
+    {
+        QTest::addColumn<bool>("pageShown");
+        QTest::newRow("page hidden") << false;
+        QTest::newRow("page shown") << true;
+    }
+    void pairingLost()
+    {
+        QFETCH(bool, pageShown);
+        start({{"DEVICES/a", "Phone A"}});
+        if (pageShown)
+            code()->show();
+        beat("{'status':5}");
+        QCOMPARE(code()->isVisible(), true);
+        QCOMPARE(tray()->isVisible(), pageShown);
+        QCOMPARE(config->devices().isEmpty(), !pageShown);
+    }
+
+    void remoteSettings_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("existing") << "Pulse" << true;
+        QTest::newRow("server address") << "Server/Host" << true;
+        QTest::newRow("absent") << "Nothing/Here" << false;
+        QTest::newRow("client id") << "PCID" << false;
+        QTest::newRow("version") << "Version" << false;
+        QTest::newRow("iTunes command") << "iTunes/InstallLocation" << false;
+        QTest::newRow("folder, other spelling") << "/iTunes//iTunesFolder" << false;
+        QTest::newRow("devices") << "DEVICES/a" << false;
+    }
+    void remoteSettings()
+    {
+        QFETCH(QString, key);
+        QFETCH(bool, written);
+        start({{"DEVICES/a", "Phone A"}});
+        const QString normal = QString(key).remove(0, key.startsWith('/') ? 1 : 0).replace("//", "/");
+        const QVariant before = settings().value(normal);
+        beat(QStringLiteral("{'status':0,'conf':{'%1':'C:/evil'}}").arg(key).toStdString());
+        QCOMPARE(settings().value(normal).toString() == "C:/evil", written);
+        if (!written)
+            QCOMPARE(settings().value(normal), before);
+    }
+
+    void networkDialog_data()
+    {
+        QTest::addColumn<QList<int>>("errors");
+        QTest::addColumn<int>("shown");
+        QTest::addColumn<bool>("pageAfter");
+        const int down = QNetworkReply::HostNotFoundError;
+        QTest::newRow("two failures") << QList<int> {down, down} << 1 << false;
+        QTest::newRow("failure, failure, success, failure") << QList<int> {down, down, 0, down} << 2 << false;
+        QTest::newRow("recovered while unpaired") << QList<int> {down, 0} << 1 << true;
+    }
+    void networkDialog()
+    {
+        QFETCH(QList<int>, errors);
+        QFETCH(int, shown);
+        QFETCH(bool, pageAfter);
+        start();
+        ShowCounter counter;
+        network()->installEventFilter(&counter);
+        for (int err : errors)
+            emit heart()->network(err);
+        QCOMPARE(counter.shows, shown);
+        QCOMPARE(code()->isVisible(), pageAfter);
+    }
+
+    void updateAnnouncements()
+    {
+        start({{"DEVICES/a", "Phone A"}});
+        Browser browser({"http", "https", "file"});
+        beat("{'status':0,'update':{'version':'2.0','download':'http://www.corvale.example/2.exe'}}");
+        QPointer<Update> first = topLevel<Update>();
+        QVERIFY(first && first->isVisible());
+        first->hide();
+        beat("{'status':0,'update':{'version':'2.0','download':'http://www.corvale.example/2.exe'}}");
+        QVERIFY(!first->isVisible());
+        beat("{'status':0,'update':{'version':'2.1','download':'file:///bin/sh'}}");
+        QVERIFY(!first);
+        QVERIFY(topLevel<Update>()->isVisible());
+        // A stored address that is not a web address is not opened from the menu.
+        tray()->updateAction()->trigger();
+        settings().setValue("Update/Download", "https://www.corvale.example/2.1.exe");
+        const auto actions = window()->findChildren<QAction *>();
+        for (QAction *action : actions)
+            if (action->text() == QStringLiteral("下载更新"))
+                action->trigger();
+        QCOMPARE(browser.opened, QList<QUrl> {QUrl("https://www.corvale.example/2.1.exe")});
+    }
+
+    void open_data()
+    {
+        QTest::addColumn<bool>("paired");
+        QTest::addColumn<bool>("networkDown");
+        QTest::addColumn<bool>("pageBefore");
+        QTest::addColumn<QString>("shown");  // what is on screen after the command
+        QTest::newRow("paired") << true << false << false << "window";
+        QTest::newRow("network down") << false << true << false << "network";
+        QTest::newRow("page shown: hides it") << false << false << true << "";
+        QTest::newRow("page hidden: shows it") << false << false << false << "page";
+    }
+    void open()
+    {
+        QFETCH(bool, paired);
+        QFETCH(bool, networkDown);
+        QFETCH(bool, pageBefore);
+        QFETCH(QString, shown);
+        start(paired ? QMap<QString, QVariant> {{"DEVICES/a", "A"}} : QMap<QString, QVariant> {});
+        if (networkDown)
+            emit heart()->network(QNetworkReply::HostNotFoundError);
+        network()->hide();
+        code()->setVisible(pageBefore);
+        emit tray()->emit_open();
+        QCOMPARE(window()->isVisible(), shown == "window");
+        QCOMPARE(network()->isVisible(), shown == "network");
+        QCOMPARE(code()->isVisible(), shown == "page");
+
+        // A second start brings the running one forward.
+        control->newConnection();
+        QCOMPARE(window()->isVisible(), paired);
+        QCOMPARE(code()->isVisible(), !paired);
+    }
+
+    void closingThePageEndsAtOnce()
+    {
+        start();
+        QTimer::singleShot(0, this, [this] {
+            emit code()->findChild<QToolButton *>()->released();
+        });
+        QCOMPARE(exitStatus(), 0);
+        for (const QJsonObject &beat : service->bodies("/p/v1/heart"))
+            QVERIFY(beat.value("expire").toInt() != 1);
+    }
+};
+
+QTEST_MAIN(TestControl)
+#include "test_control.moc"
