@@ -61,6 +61,6 @@ failed=()
 for name in "${targets[@]}"; do
   run "$name" || failed+=("$name")
 done
-echo "fuzz: ${#targets[@]} targets, ${seconds} s each; findings in: ${failed[*]:-none}"
+echo "fuzz: ${#targets[@]} targets, ${seconds} s each, ${SECONDS} s with the build; findings in: ${failed[*]:-none}"
 echo "fuzz: $(( ${#targets[@]} - ${#failed[@]} )) passed, ${#failed[@]} failed"
 [ ${#failed[@]} -eq 0 ]

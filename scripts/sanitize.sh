@@ -16,4 +16,7 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:print_stacktrace=1:fast_unwin
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS="suppressions=$(pwd)/tests/sanitizers/lsan.supp:print_suppressions=0"
 cd build-asan
-ctest --output-on-failure -j"$(nproc)" "$@"
+status=0
+ctest --output-on-failure -j"$(nproc)" "$@" || status=$?
+echo "sanitize: build and tests took ${SECONDS} s"
+exit "$status"
