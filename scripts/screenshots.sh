@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Renders the pictures in docs/screenshots from the program as it is: the
+# Renders the pictures in docs/screenshots from the program as it is: the road
+# from pairing to the sync balloon (the real controller against a stand-in
+# service on 127.0.0.1), the
 # window on each page and during a sync (also at 200 % scaling), the tray,
 # the pairing page, the dialogs and both iTunes-missing dialogs. Each runs on a
 # virtual display with a tray host and no window manager.
@@ -10,7 +12,7 @@ mkdir -p "$out"
 
 bash scripts/setup.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target belfry window_shots belfry_shots
+cmake --build build -j"$(nproc)" --target belfry window_shots belfry_shots road_shots
 
 on_display() {
   xvfb-run -a -s "-screen 0 ${SCREEN:-1024x640x24} -dpi 96" bash -c '
@@ -20,6 +22,7 @@ on_display() {
 
 on_display build/bin/window_shots "$out"
 on_display build/bin/belfry_shots "$out"
+on_display build/bin/road_shots "$out"
 scaled=$(mktemp -d)
 QT_SCALE_FACTOR=2 SCREEN=1600x1000x24 on_display build/bin/window_shots "$scaled"
 cp "$scaled/window-step1.png" "$out/window-scale2.png"

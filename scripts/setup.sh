@@ -8,7 +8,7 @@ packages=(
   qtbase5-dev libqrencode-dev
   libcpp-httplib-dev
   xvfb xauth x11-utils trayer imagemagick
-  fonts-wqy-microhei fonts-dejavu-core
+  fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
   zbar-tools curl e2fsprogs
   g++-mingw-w64-x86-64 wine64 wine
   clang libclang-rt-14-dev

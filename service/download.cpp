@@ -14,17 +14,71 @@
 #include "service/filename.h"
 #include "service/json.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr qint64 ChunkSize = 81920;
 // A chunk that the disk keeps refusing is not retried for ever.
 constexpr int MaxRetries = 2;
+// Nor a name that keeps being taken between the check and the move.
+constexpr int MaxNameRaces = 8;
 // Beside the automatically-add folder, never inside it: iTunes takes
-// whatever appears in that folder at once, half-written or not.
+// whatever appears in that folder at once, half-written or not. Never in
+// the system temp folder either: that may be another volume, and a move
+// across volumes is a copy, which iTunes can take half-written too.
 constexpr char StagingFolder[] = ".belfry-staging";
+constexpr char StagedPattern[] = "*.part";
 // The address a file request was made for; the reply's own URL changes
 // when the server redirects.
 constexpr char KeyProperty[] = "belfryKey";
+
+// Only web addresses: a file:, qrc: or data: address would copy whatever
+// it names on this PC into the iTunes folder.
+bool webAddress(const QUrl &url)
+{
+    return url.isValid() && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+}
+
+enum class Moved { Done, Taken, Failed };
+
+// Moves a file onto a name that must still be free, without copying.
+// QFile::rename copies whenever the plain rename fails: across volumes the
+// ringtone then grows in the watched folder, and onto a name that another
+// program took a moment ago it overwrites that program's file.
+Moved moveToFreeName(const QString &from, const QString &to, QString &why)
+{
+#ifdef Q_OS_WIN
+    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
+    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH))
+        return Moved::Done;
+    const DWORD code = GetLastError();
+    why = qt_error_string(int(code));
+    return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS ? Moved::Taken : Moved::Failed;
+#else
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return Moved::Done;
+    // A file system that cannot refuse to replace in a rename: a hard link
+    // refuses a taken name as well.
+    if ((errno == EINVAL || errno == ENOSYS) && ::link(source.constData(), target.constData()) == 0) {
+        ::unlink(source.constData());
+        return Moved::Done;
+    }
+    const int code = errno;
+    why = qt_error_string(code);
+    return code == EEXIST ? Moved::Taken : Moved::Failed;
+#endif
+}
 
 }  // namespace
 
@@ -61,14 +115,40 @@ void Download::get(int fullname)
 
 void Download::download(QUrl url)
 {
-    QNetworkReply *reply = fileManager->get(QNetworkRequest(url));
-    reply->setProperty(KeyProperty, url.toString());
+    const QString key = url.toString();
+    if (!fetch(url, key)) {
+        emit info(QStringLiteral("download"), QStringLiteral("invalid download address"));
+        emit failed(key, QString());
+    }
 }
 
-void Download::fetch(const QString &address)
+// Every file request leaves through here, so none escapes the address check.
+bool Download::fetch(const QUrl &url, const QString &key)
 {
-    QNetworkReply *reply = fileManager->get(QNetworkRequest(QUrl(address)));
-    reply->setProperty(KeyProperty, address);
+    if (!webAddress(url)) {
+        qDebug() << "ringtone file address refused:" << key;
+        return false;
+    }
+    if (pending.isEmpty())
+        removeLeftovers();
+    QNetworkReply *reply = fileManager->get(QNetworkRequest(url));
+    reply->setProperty(KeyProperty, key);
+    return true;
+}
+
+// Staged files of a program that was killed while writing. Nothing else
+// writes to the staging folder, and this program writes there only while
+// storing a reply, never between two turns of the event loop.
+void Download::removeLeftovers()
+{
+    const QString staging = stagingPath();
+    const QStringList parts = QDir(staging).entryList(
+        {QString::fromLatin1(StagedPattern)}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &part : parts) {
+        const QString path = staging + QLatin1Char('/') + part;
+        if (QFile::remove(path))
+            qDebug() << "removed a leftover staged file" << path;
+    }
 }
 
 void Download::informationReplied(QNetworkReply *reply)
@@ -114,18 +194,13 @@ void Download::informationReplied(QNetworkReply *reply)
     }
     const QString address = record.value(QStringLiteral("download_url")).toString();
     const QString name = record.value(QStringLiteral("name")).toString();
-    // Only web addresses: a file: or other local address would copy whatever
-    // the answer names on this PC into the iTunes folder.
-    const QUrl url(address);
-    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
-        qDebug() << "ringtone information with an unusable address:" << address;
+    if (pending.contains(address))
+        return;
+    if (!fetch(QUrl(address), address)) {
         emit info(QStringLiteral("fullname"), QStringLiteral("invalid download address"));
         return;
     }
-    if (pending.contains(address))
-        return;
     pending.insert(address, name);
-    fetch(address);
     emit add(address, name);
 }
 
@@ -189,10 +264,11 @@ bool Download::store(QNetworkReply *reply, const QString &key, const QString &na
         return false;
     }
 
-    QString staging = stagingPath();
+    const QString staging = stagingPath();
     if (!QDir().mkpath(staging)) {
-        qDebug() << "cannot create the staging folder" << staging << "- staging in" << QDir::tempPath();
-        staging = QDir::tempPath();
+        qDebug() << "cannot create the staging folder" << staging << "- the ringtone is not stored";
+        emit info(QStringLiteral("save"), QStringLiteral("cannot create the staging folder"));
+        return false;
     }
 
     // QTemporaryFile only reserves a fresh name; the writing goes through an
@@ -245,18 +321,24 @@ bool Download::store(QNetworkReply *reply, const QString &key, const QString &na
         return false;
     }
 
+    // The check only finds a candidate: another program may take the name
+    // before the move, which then refuses it, and the next name is tried.
     const QString base = RingtoneFile::safeBaseName(name);
-    QString path = RingtoneFile::targetPath(target, base, -1);
-    for (int counter = 0; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++counter)
-        path = RingtoneFile::targetPath(target, base, counter);
-
-    QFile stagedFile(staged);
-    if (!stagedFile.rename(path)) {
-        const QString why = stagedFile.errorString();
-        qDebug() << "cannot move the ringtone" << key << "to" << path << why;
-        QFile::remove(staged);
-        emit info(QStringLiteral("save"), why);
-        return false;
+    int counter = -1;
+    for (int races = 0;; ++races, ++counter) {
+        QString path = RingtoneFile::targetPath(target, base, counter);
+        while (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+            path = RingtoneFile::targetPath(target, base, ++counter);
+        QString why;
+        const Moved moved = moveToFreeName(staged, path, why);
+        if (moved == Moved::Done)
+            return true;
+        if (moved == Moved::Failed || races == MaxNameRaces) {
+            qDebug() << "cannot move the ringtone" << key << "to" << path << why;
+            QFile::remove(staged);
+            emit info(QStringLiteral("save"), why);
+            return false;
+        }
+        qDebug() << "the name" << path << "was taken before the move; trying the next one";
     }
-    return true;
 }

@@ -45,7 +45,8 @@ public slots:
 private:
     void informationReplied(QNetworkReply *reply);
     void fileReplied(QNetworkReply *reply);
-    void fetch(const QString &address);
+    bool fetch(const QUrl &url, const QString &key);
+    void removeLeftovers();
     bool store(QNetworkReply *reply, const QString &key, const QString &name);
     QString stagingPath() const;
 

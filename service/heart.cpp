@@ -19,6 +19,7 @@ constexpr QNetworkRequest::Attribute UnpairMark = QNetworkRequest::User;
 Heart::Heart(const QUrl &host, const QString &pcid, const QString &version, QObject *parent)
     : QObject(parent)
     , active(true)
+    , unpairing(0)
     , host(host)
     , pcid(pcid)
     , version(version)
@@ -79,6 +80,7 @@ void Heart::beat(int pulse)
 void Heart::unpair(QStringList idas)
 {
     active = false;
+    ++unpairing;
     QNetworkRequest request(QUrl(address(Service::UnpairTemplate)));
     request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromLatin1(Service::UnpairUserAgent));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QString::fromLatin1(Service::JsonType));
@@ -95,8 +97,9 @@ void Heart::replied(QNetworkReply *reply)
 {
     // Any answer to the unpair ends the suspension, a failed one too: beats
     // held back for good would leave the program silently dead until restarted.
+    // With several unpairs in flight, only the last answer ends it.
     if (reply->request().attribute(UnpairMark).toBool())
-        active = true;
+        active = --unpairing == 0;
 
     const QNetworkReply::NetworkError error = reply->error();
     if (error != QNetworkReply::NoError) {

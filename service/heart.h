@@ -45,6 +45,8 @@ private:
     QString address(const char *pattern) const;
 
     bool active;
+    // Unpair requests not answered yet.
+    int unpairing;
     QUrl host;
     QString pcid;
     QString version;

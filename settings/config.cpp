@@ -3,6 +3,7 @@
 #include "itunes/itunes.h"
 #include "settings/defaults.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -44,8 +45,13 @@ Config::Config(const QString &organization, const QString &application, const QS
     : QObject(parent)
     , settings(new QSettings(QSettings::IniFormat, QSettings::UserScope, organization, application))
 {
-    if (!settings->contains(QStringLiteral("PCID")))
+    // An empty id (a hand-edited or damaged file) names no socket for the
+    // single-instance guard and cannot be paired: treat it as missing.
+    if (settings->value(QStringLiteral("PCID")).toString().trimmed().isEmpty()) {
+        if (settings->contains(QStringLiteral("PCID")))
+            qDebug() << "the client id in" << settings->fileName() << "is empty; making a new one";
         settings->setValue(QStringLiteral("PCID"), newClientId());
+    }
 
     const bool versionChanged = !settings->contains(QStringLiteral("Version"))
         || settings->value(QStringLiteral("Version")) != QVariant(version);

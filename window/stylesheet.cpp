@@ -1,5 +1,7 @@
 #include "window/stylesheet.h"
 
+#include <QFont>
+
 QString applicationStyleSheet()
 {
     return QStringLiteral(R"(QToolButton#btn_close {
@@ -80,4 +82,12 @@ QLabel#more_help:hover {
     color:white;
 }
 )");
+}
+
+void installFontSubstitutes()
+{
+#ifndef Q_OS_WIN
+    QFont::insertSubstitutions(QStringLiteral("NSimSun"),
+        {QStringLiteral("WenQuanYi Zen Hei Mono"), QStringLiteral("WenQuanYi Micro Hei Mono")});
+#endif
 }

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Sandbox
@@ -53,6 +55,24 @@ QStringList windowSizes(const QString &title)
     while (it.hasNext())
         sizes << it.next().captured(1);
     return sizes;
+}
+
+// Whether a top-level window of this size is on screen (mapped), whatever its title.
+bool onScreen(const QString &size)
+{
+    QProcess tree;
+    tree.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
+    tree.waitForFinished(5000);
+    const QRegularExpression line(QStringLiteral("(0x[0-9a-f]+) .*\\s%1\\+").arg(size));
+    auto it = line.globalMatch(QString::fromUtf8(tree.readAllStandardOutput()));
+    while (it.hasNext()) {
+        QProcess window;
+        window.start(QStringLiteral("xwininfo"), {QStringLiteral("-id"), it.next().captured(1)});
+        window.waitForFinished(5000);
+        if (window.readAllStandardOutput().contains("IsViewable"))
+            return true;
+    }
+    return false;
 }
 
 // Whether a running instance listens under `name`.
@@ -136,7 +156,6 @@ private slots:
         const QString folder = settings.value("iTunes/iTunesFolder").toString();
         QVERIFY2(folder.endsWith("/iTunes Media/Automatically Add to iTunes"), qPrintable(folder));
         QVERIFY(QFileInfo(folder).isDir());
-        QVERIFY(windowSizes("Carillo").isEmpty());
 
         // Once the first instance listens, a second start gives way to it.
         QTRY_VERIFY_WITH_TIMEOUT(answers(settings.value("PCID").toString()), 30000);
@@ -145,6 +164,25 @@ private slots:
         QVERIFY(second->waitForFinished(30000));
         QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(first->state(), QProcess::Running);
+    }
+
+    void secondStartBringsTheFirstForward()
+    {
+        Sandbox sandbox(QStringLiteral("ready"));
+        {
+            QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
+            settings.setValue("Version", "1.0.1");
+            settings.setValue("Server/Host", "http://belfry.invalid");
+        }
+        QProcess *first = start(sandbox);
+        // The unreachable service hides the pairing page behind the network dialog.
+        QTRY_VERIFY_WITH_TIMEOUT(onScreen("280x100"), 30000);
+        QVERIFY(!onScreen("262x343"));
+        QProcess *second = start(sandbox);
+        QVERIFY(second->waitForFinished(30000));
+        QCOMPARE(second->exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(onScreen("262x343"), 10000);
         QCOMPARE(first->state(), QProcess::Running);
     }
 
@@ -174,6 +212,26 @@ private slots:
         QVERIFY(QFileInfo(victim).isFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("keep me"));
+    }
+
+    void guardSocketIsTheUsersOnly()
+    {
+        Sandbox sandbox(QStringLiteral("ready"));
+        // With nothing masked, only the program's own choice keeps others out.
+        const mode_t mask = ::umask(0);
+        start(sandbox);
+        ::umask(mask);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(sandbox.settingsFile()), 30000);
+        const QString pcid = QSettings(sandbox.settingsFile(), QSettings::IniFormat).value("PCID").toString();
+        QTRY_VERIFY_WITH_TIMEOUT(answers(pcid), 30000);
+        QLocalSocket socket;
+        socket.connectToServer(pcid);
+        QVERIFY(socket.waitForConnected(1000));
+        const QFileInfo path(socket.fullServerName());
+        QVERIFY2(path.exists(), qPrintable(path.filePath()));
+        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
+            | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(path.permissions() & others, QFile::Permissions());
     }
 };
 

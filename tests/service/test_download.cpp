@@ -6,8 +6,12 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <map>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "tests/support/readonlyfolder.h"
@@ -29,6 +33,56 @@ std::string record(const QString &name, const QString &url)
 {
     QJsonObject data {{"name", name}, {"download_url", url}};
     return QJsonDocument(QJsonObject {{"status", 0}, {"data", data}}).toJson().toStdString();
+}
+
+// Another program that takes the ringtone's name just before the move: the
+// next `takesLeft` moves find their target created a moment earlier. The
+// downloader's own calls to renameat2 resolve to this one.
+int takesLeft = 0;
+
+}  // namespace
+
+extern "C" int renameat2(
+    int fromDir, const char *from, int toDir, const char *to, unsigned int flags) noexcept
+{
+    if (takesLeft > 0) {
+        --takesLeft;
+        const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0 && ::write(fd, "other", 5) == 5)
+            ::close(fd);
+    }
+    return int(::syscall(SYS_renameat2, fromDir, from, toDir, to, flags));
+}
+
+namespace {
+
+// A tmpfs mounted over `path` while alive: a second volume, as the iTunes
+// folder on another drive than the system temp folder.
+class Volume
+{
+public:
+    explicit Volume(const QString &path)
+        : path(QFile::encodeName(path))
+    {
+        QDir().mkpath(path);
+        mounted = ::mount("tmpfs", this->path.constData(), "tmpfs", 0, "size=4m") == 0;
+    }
+    ~Volume()
+    {
+        if (mounted)
+            ::umount2(path.constData(), MNT_DETACH);
+    }
+    bool isMounted() const { return mounted; }
+
+private:
+    QByteArray path;
+    bool mounted = false;
+};
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Every file below `dir`, relative, sorted; hidden ones included.
@@ -67,6 +121,14 @@ public:
         get("/redirect", [](const httplib::Request &, httplib::Response &res) {
             res.set_redirect("/ok/1000/moved");
         });
+        get("/hops", [](const httplib::Request &req, httplib::Response &res) {
+            const int left = std::stoi(req.get_param_value("n"));
+            res.set_redirect(left > 1 ? "/hops?n=" + std::to_string(left - 1) : "/ok/1000/last");
+        });
+        get("/status", [](const httplib::Request &req, httplib::Response &res) {
+            res.status = std::stoi(req.get_param_value("code"));
+            res.set_content("abc", "audio/mp4");
+        });
         get("/loop", [](const httplib::Request &, httplib::Response &res) {
             res.set_redirect("/loop");
         });
@@ -75,6 +137,16 @@ public:
         });
         get("/broken", [](const httplib::Request &, httplib::Response &res) {
             res.status = 500;
+        });
+        // A body that disagrees with its own length, complete in every other
+        // way: Qt reports it as success.
+        get("/mismatch", [](const httplib::Request &, httplib::Response &res) {
+            res.set_header("Content-Length", "100000");
+            res.set_chunked_content_provider("audio/mp4", [](size_t, httplib::DataSink &sink) {
+                sink.write("tone", 4);
+                sink.done();
+                return true;
+            });
         });
         get("/truncated", [](const httplib::Request &, httplib::Response &res) {
             res.set_content_provider(100000, "audio/mp4", [](size_t offset, size_t, httplib::DataSink &sink) {
@@ -99,6 +171,30 @@ private:
     std::map<std::string, std::string> answers;
 };
 
+// A downloader for `folder` below a fresh temporary folder, on a ringtone
+// server of its own, with its outcome signals recorded.
+struct Session
+{
+    explicit Session(const QString &folder = QStringLiteral("auto"))
+        : download(QDir(dir.filePath(folder)), server.base())
+    { }
+
+    // Asks for one ringtone whose file is at `path` and waits for its end.
+    void fetch(const QString &path)
+    {
+        server.answer(1, record("Bell", server.url(path)));
+        download.get(1);
+        QTRY_COMPARE(finish.count() + failed.count(), 1);
+    }
+
+    Ringtones server;
+    QTemporaryDir dir;
+    Download download;
+    QSignalSpy finish {&download, &Download::finish};
+    QSignalSpy failed {&download, &Download::failed};
+    QSignalSpy info {&download, &Download::info};
+};
+
 class TestDownload : public QObject
 {
     Q_OBJECT
@@ -115,7 +211,14 @@ private slots:
     void httpFailures_data();
     void httpFailures();
     void silentAndUnreachable();
+    void refusedAddresses_data();
+    void refusedAddresses();
     void folderProblems();
+    void stagingOnFolderVolume_data();
+    void stagingOnFolderVolume();
+    void leftoversRemoved();
+    void nameTakenBeforeMove_data();
+    void nameTakenBeforeMove();
     void writeFailure();
 };
 
@@ -395,38 +498,38 @@ void TestDownload::httpFailures_data()
     QTest::addColumn<bool>("stored");
     QTest::newRow("redirect") << "/redirect" << true;
     QTest::newRow("redirect loop") << "/loop" << false;
+    QTest::newRow("five redirects") << "/hops?n=5" << true;
+    QTest::newRow("six redirects") << "/hops?n=6" << false;
     QTest::newRow("404") << "/missing" << false;
     QTest::newRow("500") << "/broken" << false;
+    // Qt reports these as success.
+    QTest::newRow("300") << "/status?code=300" << false;
     QTest::newRow("truncated") << "/truncated" << false;
+    QTest::newRow("length mismatch") << "/mismatch" << false;
+    QTest::newRow("over 64 MiB") << "/ok/67108865/big" << false;
 }
 
 void TestDownload::httpFailures()
 {
     QFETCH(QString, path);
     QFETCH(bool, stored);
-    Ringtones server;
-    QTemporaryDir dir;
-    const QString address = server.url(path);
-    server.answer(1, record("Bell", address));
-    Download download(QDir(dir.filePath("auto")), server.base());
-    QSignalSpy add(&download, &Download::add);
-    QSignalSpy finish(&download, &Download::finish);
-    QSignalSpy failed(&download, &Download::failed);
-    QSignalSpy info(&download, &Download::info);
-    download.get(1);
-    QTRY_COMPARE(finish.count() + failed.count(), 1);
+    Session session;
+    QSignalSpy add(&session.download, &Download::add);
+    session.fetch(path);
     QTest::qWait(50);
-    QCOMPARE(finish.count() + failed.count(), 1);
-    QCOMPARE(add.at(0), QVariantList({address, "Bell"}));
+    const QVariantList report {session.server.url(path), "Bell"};
+    QCOMPARE(add.at(0), report);
+    QCOMPARE(session.finish.count(), int(stored));
+    QCOMPARE(session.failed.count(), int(!stored));
     if (stored) {
-        QCOMPARE(finish.at(0), QVariantList({address, "Bell"}));
-        QCOMPARE(files(dir.path()), QStringList("auto/Bell.m4r"));
-        QCOMPARE(QFileInfo(dir.filePath("auto/Bell.m4r")).size(), 1000);
+        QCOMPARE(session.finish.at(0), report);
+        QCOMPARE(files(session.dir.path()), QStringList("auto/Bell.m4r"));
+        QCOMPARE(QFileInfo(session.dir.filePath("auto/Bell.m4r")).size(), 1000);
     } else {
-        QCOMPARE(failed.at(0), QVariantList({address, "Bell"}));
-        QCOMPARE(info.count(), 1);
-        QCOMPARE(info.at(0).at(0).toString(), QStringLiteral("download"));
-        QCOMPARE(files(dir.path()), QStringList());
+        QCOMPARE(session.failed.at(0), report);
+        QCOMPARE(session.info.count(), 1);
+        QCOMPARE(session.info.at(0).at(0).toString(), QStringLiteral("download"));
+        QCOMPARE(files(session.dir.path()), QStringList());
     }
 }
 
@@ -440,6 +543,10 @@ void TestDownload::silentAndUnreachable()
     server.answer(1, record("Hung", hung));
     server.answer(2, record("Lost", lost));
     Download download(QDir(dir.path()), server.base());
+    const QList<QNetworkAccessManager *> managers = download.findChildren<QNetworkAccessManager *>();
+    QCOMPARE(managers.size(), 2);
+    QCOMPARE(download.informationManager()->transferTimeout(), 30000);
+    QCOMPARE(managers.at(managers.at(0) == download.informationManager() ? 1 : 0)->transferTimeout(), 120000);
     download.setTimeouts(300, 300);
     QSignalSpy failed(&download, &Download::failed);
     QSignalSpy info(&download, &Download::info);
@@ -466,6 +573,27 @@ void TestDownload::silentAndUnreachable()
     asking.informationManager()->get(QNetworkRequest(asking.informationUrl(2)));
     QTRY_COMPARE_WITH_TIMEOUT(moreInfo.count(), 1, 3000);
     QCOMPARE(files(dir.path()), QStringList());
+}
+
+void TestDownload::refusedAddresses_data()
+{
+    QTest::addColumn<QUrl>("url");
+    QTest::newRow("file") << QUrl::fromLocalFile(QFINDTESTDATA("test_download.cpp"));
+    QTest::newRow("qrc") << QUrl("qrc:/resource/logo.png");
+    QTest::newRow("data") << QUrl("data:audio/mp4;base64,AAAA");
+    QTest::newRow("relative") << QUrl("tone.m4r");
+}
+
+void TestDownload::refusedAddresses()
+{
+    QFETCH(QUrl, url);
+    Session session;
+    session.download.download(url);
+    QTRY_COMPARE(session.failed.count(), 1);
+    QCOMPARE(session.failed.at(0), QVariantList({url.toString(), QString()}));
+    QCOMPARE(session.info.at(0), QVariantList({"download", "invalid download address"}));
+    QTest::qWait(50);
+    QCOMPARE(files(session.dir.path()), QStringList());
 }
 
 void TestDownload::folderProblems()
@@ -537,6 +665,92 @@ void TestDownload::writeFailure()
     QCOMPARE(info.count(), 1);
     QCOMPARE(info.at(0), QVariantList({"save", QString()}));
     QCOMPARE(files(dir.path()), QStringList());
+}
+
+void TestDownload::stagingOnFolderVolume_data()
+{
+    QTest::addColumn<QString>("mount");  // below the test folder; empty: none
+    QTest::addColumn<bool>("readOnlyParent");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("folder on another volume than temp") << "vol" << false << true;
+    QTest::newRow("folder is a mount point") << "vol/Media/auto" << false << false;
+    QTest::newRow("staging folder cannot be made") << QString() << true << false;
+}
+
+void TestDownload::stagingOnFolderVolume()
+{
+    QFETCH(QString, mount);
+    QFETCH(bool, readOnlyParent);
+    QFETCH(bool, stored);
+    Session session(QStringLiteral("vol/Media/auto"));
+    const QString media = session.dir.filePath("vol/Media");
+    std::unique_ptr<Volume> volume;
+    if (!mount.isEmpty()) {
+        volume.reset(new Volume(session.dir.filePath(mount)));
+        if (!volume->isMounted())
+            QSKIP("cannot mount a tmpfs here (needs root and a sandbox that allows mounts)");
+    }
+    QVERIFY(QDir().mkpath(media + "/auto"));
+    std::unique_ptr<ReadOnlyFolder> readOnly;
+    if (readOnlyParent) {
+        readOnly.reset(new ReadOnlyFolder(media));
+        if (!readOnly->isReadOnly())
+            QSKIP("this file system cannot make a folder read-only for this user");
+    }
+
+    session.fetch("/ok/300000/1");
+    QCOMPARE(session.finish.count(), int(stored));
+    if (stored)
+        QCOMPARE(contents(media + "/auto/Bell.m4r"), tone(300000));
+    else
+        QCOMPARE(session.info.at(0).at(0).toString(), QStringLiteral("save"));
+    QCOMPARE(files(media), stored ? QStringList("auto/Bell.m4r") : QStringList());
+}
+
+void TestDownload::leftoversRemoved()
+{
+    Session session(QStringLiteral("Media/auto"));
+    const QString media = session.dir.filePath("Media");
+    QVERIFY(QDir().mkpath(media + "/.belfry-staging"));
+    QVERIFY(QDir().mkpath(media + "/auto"));
+    for (const char *name :
+        {"/.belfry-staging/a1B2c3.part", "/.belfry-staging/notes.txt", "/keep.part", "/auto/keep.part"}) {
+        QFile file(media + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    session.fetch("/ok/10/1");
+    // Only the staging folder's own leftovers go.
+    QCOMPARE(files(media),
+        QStringList({".belfry-staging/notes.txt", "auto/Bell.m4r", "auto/keep.part", "keep.part"}));
+}
+
+void TestDownload::nameTakenBeforeMove_data()
+{
+    QTest::addColumn<int>("takes");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("once") << 1 << true;
+    QTest::newRow("every time") << 1000 << false;
+}
+
+void TestDownload::nameTakenBeforeMove()
+{
+    QFETCH(int, takes);
+    QFETCH(bool, stored);
+    Session session;
+    takesLeft = takes;
+    session.fetch("/ok/1000/1");
+    takesLeft = 0;
+    QCOMPARE(session.finish.count(), int(stored));
+    // The other program's files are untouched; ours has the next free name.
+    QStringList names = files(session.dir.filePath("auto"));
+    QCOMPARE(names.first(), QStringLiteral("Bell.m4r"));
+    if (stored)
+        QCOMPARE(contents(session.dir.filePath("auto/" + names.takeLast())), tone(1000));
+    else
+        QCOMPARE(session.info.at(0).at(0).toString(), QStringLiteral("save"));
+    for (const QString &name : names)
+        QCOMPARE(contents(session.dir.filePath("auto/" + name)), QByteArray("other"));
+    QCOMPARE(files(session.dir.path()).size(), names.size() + int(stored));
 }
 
 QTEST_GUILESS_MAIN(TestDownload)

@@ -4,6 +4,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
 #include <condition_variable>
 
 #include "server.h"
@@ -49,6 +50,7 @@ private slots:
     void answer();
     void suspendedWhileUnpairing();
     void failedUnpairEndsSuspension();
+    void overlappingUnpairs();
     void unreachableAgainstRefused();
     void silentServerTimesOut();
 };
@@ -122,6 +124,8 @@ void TestHeart::requests()
     slashed.beat(5);
     QTRY_COMPARE(slashedNetwork.count(), 1);
     QCOMPARE(sent.toString(), server.base() + "//p/v1/heart");
+    // Without a timeout a silent service would hold every beat for good.
+    QCOMPARE(slashed.findChild<QNetworkAccessManager *>()->transferTimeout(), 30000);
 }
 
 void TestHeart::answer_data()
@@ -317,6 +321,34 @@ void TestHeart::failedUnpairEndsSuspension()
     QTRY_COMPARE_WITH_TIMEOUT(lostNetwork.count(), 1, 15000);
     lost.beat(5);
     QTRY_COMPARE_WITH_TIMEOUT(lostNetwork.count(), 2, 15000);
+}
+
+void TestHeart::overlappingUnpairs()
+{
+    TestServer server;
+    Gate first, second;
+    std::atomic<int> unpairs {0};
+    server.post("/p/v1/unpair", [&](const httplib::Request &, httplib::Response &res) {
+        (unpairs++ == 0 ? first : second).wait();
+        res.set_content("{}", "application/json");
+    });
+    server.post("/p/v1/heart", emptyAnswer);
+    Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy network(&heart, &Heart::network);
+    heart.unpair({QStringLiteral("a")});
+    QTRY_COMPARE(server.count(), 1);
+    heart.unpair({QStringLiteral("b")});
+    QTRY_COMPARE(server.count(), 2);
+
+    // The first answer is not the last: beats stay held back.
+    first.open();
+    QTRY_COMPARE(network.count(), 1);
+    QVERIFY(!heart.isActive());
+    heart.beat(5);
+    second.open();
+    QTRY_COMPARE(network.count(), 2);
+    QVERIFY(heart.isActive());
+    QCOMPARE(server.count(), 2);
 }
 
 void TestHeart::unreachableAgainstRefused()

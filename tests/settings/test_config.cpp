@@ -1,5 +1,6 @@
 #include "settings/config.h"
 #include "settings/defaults.h"
+#include "tests/support/debuglines.h"
 
 #include <QRegularExpression>
 #include <QSettings>
@@ -79,6 +80,30 @@ private slots:
         init();
         delete make();
         QVERIFY(file().value("PCID").toString() != first);
+    }
+
+    void unusableClientIdReplaced_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<bool>("logged");
+        QTest::newRow("empty") << QVariant("") << true;
+        QTest::newRow("blank") << QVariant("  ") << true;
+        QTest::newRow("list") << QVariant(QStringList {"a", "b"}) << true;
+        QTest::newRow("kept") << QVariant("pc-1") << false;
+    }
+
+    void unusableClientIdReplaced()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(bool, logged);
+        delete make();
+        file().setValue("PCID", stored);
+        DebugLines debug;
+        delete make();
+        const QString pcid = file().value("PCID").toString();
+        QCOMPARE(pcid == stored.toString(), !logged);
+        QCOMPARE(pcid.size(), logged ? 36 : stored.toString().size());
+        QCOMPARE(debug.take().filter("client id").size(), int(logged));
     }
 
     void sameVersionKeepsRemoteChanges()
