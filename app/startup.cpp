@@ -17,6 +17,14 @@
 
 #include <memory>
 
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Long enough for a busy running instance to answer, short enough that a
@@ -66,6 +74,39 @@ QLocalServer *listenAsRunningInstance(const QString &name, QObject *parent)
     }
     return server;
 }
+
+#ifdef Q_OS_UNIX
+int terminateFds[2] = {-1, -1};
+
+void onTerminate(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe calls here: the event loop does the rest.
+    [[maybe_unused]] const ssize_t written = ::write(terminateFds[0], &byte, 1);
+}
+
+// A session that ends sends SIGTERM: leave as the quit command does, with the
+// farewell beat, instead of vanishing while the service still counts on us.
+void quitOnTerminate(Control *control)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, terminateFds) != 0) {
+        qDebug() << "no orderly exit on SIGTERM: socketpair failed";
+        return;
+    }
+    auto *notifier = new QSocketNotifier(terminateFds[1], QSocketNotifier::Read, control);
+    QObject::connect(notifier, &QSocketNotifier::activated, control, [notifier, control] {
+        char byte;
+        [[maybe_unused]] const ssize_t got = ::read(terminateFds[1], &byte, 1);
+        notifier->setEnabled(false);
+        control->quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+#endif
 
 }  // namespace
 
@@ -123,6 +164,9 @@ int runBelfry(int argc, char **argv)
         // would pile up for the life of the program.
         socket->deleteLater();
     });
+#ifdef Q_OS_UNIX
+    quitOnTerminate(control.get());
+#endif
     // From now on a later start finds no running instance and runs itself.
     QObject::connect(control.get(), &Control::emit_exit, server, [server]() {
         server->close();

@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qtbase5-dev libqrencode-dev
-  libcpp-httplib-dev
+  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev
+  postgresql libpq-dev
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
-  zbar-tools curl e2fsprogs
+  zbar-tools xdotool curl e2fsprogs
   g++-mingw-w64-x86-64 wine64 wine
   clang libclang-rt-14-dev
 )

@@ -165,6 +165,12 @@ private slots:
         QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
         QCOMPARE(first->state(), QProcess::Running);
+
+        // The end of a session: an orderly quit, not a kill.
+        first->terminate();
+        QVERIFY(first->waitForFinished(10000));
+        QCOMPARE(first->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first->exitCode(), 0);
     }
 
     void secondStartBringsTheFirstForward()

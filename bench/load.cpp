@@ -1,0 +1,490 @@
+// Many PCs beating against one service on loopback: beats per second and the
+// latency percentiles, with a share of the PCs receiving ringtones meanwhile.
+//
+//   bench_load --url http://127.0.0.1:8750 [--pcs 10000] [--rate 5000] [--seconds 20]
+//              [--connections 200] [--receivers 200] [--sends 10] [--sample FILE]
+//
+// --rate 0 beats as fast as the connections allow (closed loop); any other rate
+// schedules beats at fixed times and counts each one's latency from the time it
+// was due, so a stalled server shows in the percentiles instead of slowing the
+// generator down with it. One thread, non-blocking sockets and epoll.
+
+#include "bench/load_http.h"
+
+#include <sys/epoll.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum Kind { Beat, Info, File, Send, Kinds };
+const char *const KindNames[Kinds] = {"beat", "ringtone info", "ringtone file", "phone send"};
+
+struct Options
+{
+    std::string host = "127.0.0.1";
+    int port = 8750;
+    int pcs = 10000;
+    double rate = 5000;
+    double seconds = 20;
+    int connections = 200;
+    int receivers = 200;
+    double sends = 10;
+    std::string sample;
+    long beats = 0;  // stop after this many beats; 0: no limit
+};
+
+struct Request
+{
+    Request() = default;
+    Request(Kind kind, int pc, Clock::time_point due, std::string target = {}, std::string id = {})
+        : kind(kind)
+        , pc(pc)
+        , due(due)
+        , target(std::move(target))
+        , id(std::move(id))
+    { }
+
+    Kind kind = Beat;
+    int pc = 0;
+    Clock::time_point due;
+    std::string target;  // ringtone id for Info, path for File
+    std::string id;  // the ringtone a File request fetches
+    bool retried = false;
+};
+
+struct Conn
+{
+    int fd = -1;
+    bool connected = false;
+    bool used = false;  // served a request already, so a close before any answer is a keep-alive race
+    std::string out;
+    size_t sent = 0;
+    Response in;
+    Request req;
+    bool busy = false;
+    size_t index = 0;
+};
+
+struct Stats
+{
+    std::vector<uint32_t> micros[Kinds];
+    long errors[Kinds] = {};
+    long late = 0;  // beats the generator could not even send before the run ended
+};
+
+std::string pcid(int i)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "b3e1f00d-0000-R000-8000-%012x", i);
+    return buf;
+}
+
+class Load
+{
+public:
+    Load(const Options &o, const std::vector<Phone> &phones, const std::string &ringtone)
+        : o(o)
+        , phones(phones)
+        , ringtone(ringtone)
+        , conns(size_t(o.connections))
+    {
+        ep = epoll_create1(0);
+        for (size_t i = 0; i < conns.size(); ++i) {
+            conns[i].index = i;
+            idle.push_back(i);
+        }
+    }
+
+    void run()
+    {
+        const auto start = Clock::now();
+        const auto end
+            = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
+        // Answers still due after the run get a short grace to arrive, then count as errors.
+        const auto hardEnd = end + std::chrono::seconds(5);
+        auto nextBeat = start;
+        auto nextSend = start;
+        const auto beatGap = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / std::max(o.rate, 1.0)));
+        const auto sendGap = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / std::max(o.sends, 0.001)));
+        long pc = 0;
+        epoll_event events[256];
+        for (;;) {
+            const auto now = Clock::now();
+            if (now < end && (o.beats == 0 || pc < o.beats)) {
+                if (o.rate > 0) {
+                    while (nextBeat <= now) {
+                        pending.push_back({Beat, int(pc++ % o.pcs), nextBeat});
+                        nextBeat += beatGap;
+                    }
+                } else {
+                    while (pending.size() + busy < conns.size())
+                        pending.push_back({Beat, int(pc++ % o.pcs), now});
+                }
+                while (o.sends > 0 && !phones.empty() && nextSend <= now) {
+                    pending.push_front({Send, int(sends++ % phones.size()), nextSend});
+                    nextSend += sendGap;
+                }
+            } else if ((pending.empty() && busy == 0) || now >= hardEnd) {
+                break;
+            }
+            dispatch();
+            const int n = epoll_wait(ep, events, 256, 1);
+            for (int i = 0; i < n; ++i)
+                service(conns[events[i].data.u32], events[i].events);
+        }
+        for (Conn &c : conns) {
+            if (c.busy)
+                ++stats.errors[c.req.kind];
+            if (c.fd >= 0)
+                ::close(c.fd);
+        }
+        for (const Request &r : pending)
+            r.kind == Beat ? ++stats.late : ++stats.errors[r.kind];
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+    void report() const
+    {
+        long beats = long(stats.micros[Beat].size());
+        std::printf("%d PCs, %d connections, %.1f s: %ld beats answered, %.0f beats/s", o.pcs, o.connections,
+            elapsed, beats, beats / elapsed);
+        if (o.rate > 0)
+            std::printf(" (scheduled %.0f/s, %ld never sent)", o.rate, stats.late);
+        std::printf("\n%-14s %8s %7s %9s %9s %9s %9s\n", "request", "count", "errors", "p50 ms", "p99 ms",
+            "p99.9 ms", "max ms");
+        for (int k = 0; k < Kinds; ++k) {
+            std::vector<uint32_t> v = stats.micros[k];
+            if (v.empty() && !stats.errors[k])
+                continue;
+            std::sort(v.begin(), v.end());
+            auto pct = [&](double p) {
+                return v.empty() ? 0.0 : v[std::min(v.size() - 1, size_t(p * v.size()))] / 1000.0;
+            };
+            std::printf("%-14s %8zu %7ld %9.2f %9.2f %9.2f %9.2f\n", KindNames[k], v.size(), stats.errors[k],
+                pct(0.5), pct(0.99), pct(0.999), v.empty() ? 0.0 : v.back() / 1000.0);
+        }
+    }
+
+private:
+    // Idle connections are taken in turn, so with one connection per PC each
+    // one sits idle between beats as long as a real PC's would.
+    void dispatch()
+    {
+        while (!pending.empty() && !idle.empty()) {
+            const size_t i = idle.front();
+            Conn &c = conns[i];
+            if (c.fd < 0 && !open(c, i))
+                return;
+            idle.pop_front();
+            c.req = pending.front();
+            pending.pop_front();
+            start(c);
+        }
+    }
+
+    bool open(Conn &c, size_t index)
+    {
+        c.fd = connectTo(o.host, o.port);
+        if (c.fd < 0)
+            return false;
+        c.connected = false;
+        c.used = false;
+        epoll_event ev {};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+        ev.data.u32 = uint32_t(index);
+        epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
+        return true;
+    }
+
+    void start(Conn &c)
+    {
+        const std::string host = o.host + ":" + std::to_string(o.port);
+        switch (c.req.kind) {
+        case Beat:
+            c.out = beatRequest(host, pcid(c.req.pc));
+            break;
+        case Info:
+            c.out = getRequest(host, "/apiv1/ringtone?ringtoneid=" + c.req.target);
+            break;
+        case File:
+            c.out = getRequest(host, c.req.target);
+            break;
+        case Send:
+            c.out = sendRequest(host, phones[size_t(c.req.pc)], "load " + std::to_string(sends), ringtone);
+            break;
+        default:
+            break;
+        }
+        c.sent = 0;
+        c.in = Response();
+        c.busy = true;
+        ++busy;
+        if (c.connected)
+            flush(c);
+    }
+
+    void flush(Conn &c)
+    {
+        while (c.sent < c.out.size()) {
+            const ssize_t n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                c.sent += size_t(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return;
+            } else {
+                fail(c);
+                return;
+            }
+        }
+    }
+
+    void service(Conn &c, uint32_t events)
+    {
+        if (c.fd < 0)
+            return;
+        if (!c.connected && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err != 0) {
+                fail(c);
+                return;
+            }
+            c.connected = true;
+        }
+        if (c.busy && (events & EPOLLOUT))
+            flush(c);
+        if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
+            return;
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                if (!c.busy) {  // an answer nobody asked for: the connection is out of step
+                    closeConn(c);
+                    return;
+                }
+                c.in.feed(buf, size_t(n));
+                if (c.in.complete()) {
+                    finish(c);
+                    if (c.fd < 0)
+                        return;
+                }
+                continue;
+            }
+            if (n == 0) {
+                if (c.busy && c.in.completeAtClose())
+                    finish(c);
+                if (c.busy)
+                    fail(c);
+                else
+                    closeConn(c);
+                return;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            fail(c);
+            return;
+        }
+    }
+
+    void finish(Conn &c)
+    {
+        const auto now = Clock::now();
+        const Request req = c.req;
+        c.busy = false;
+        c.used = true;
+        --busy;
+        idle.push_back(c.index);
+        const bool ok = c.in.status >= 200 && c.in.status < 300;
+        if (ok)
+            stats.micros[req.kind].push_back(
+                uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(now - req.due).count()));
+        else
+            ++stats.errors[req.kind];
+        if (!ok || req.kind == File)
+            forget(req);
+        const std::string body = std::move(c.in.body);
+        if (c.in.close)
+            closeConn(c);
+        if (!ok)
+            return;
+        // The PC fetches what its beat announced, right away, as the program does.
+        if (req.kind == Beat) {
+            for (const std::string &id : syncIds(body))
+                if (fetching.insert({req.pc, id}).second)
+                    pending.push_front({Info, req.pc, now, id});
+        } else if (req.kind == Info) {
+            const std::string path = downloadPath(body);
+            if (path.empty()) {
+                ++stats.errors[Info];
+                forget(req);
+            } else {
+                pending.push_front({File, req.pc, now, path, req.target});
+            }
+        }
+    }
+
+    // A keep-alive connection the server closed just as a request went out is
+    // retried once on a fresh one, as HTTP clients do; anything else is an error.
+    void fail(Conn &c)
+    {
+        Request req = c.req;
+        const bool race = c.busy && c.used && c.in.empty();
+        if (c.busy) {
+            c.busy = false;
+            --busy;
+            idle.push_back(c.index);
+            if (race && !req.retried) {
+                req.retried = true;
+                pending.push_front(req);
+            } else {
+                ++stats.errors[req.kind];
+                forget(req);
+            }
+        }
+        closeConn(c);
+    }
+
+    // The ringtone may be fetched again when a later beat still lists it.
+    void forget(const Request &req)
+    {
+        if (req.kind == Info)
+            fetching.erase({req.pc, req.target});
+        else if (req.kind == File)
+            fetching.erase({req.pc, req.id});
+    }
+
+    void closeConn(Conn &c)
+    {
+        if (c.fd >= 0) {
+            epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+            ::close(c.fd);
+        }
+        c.fd = -1;
+        c.connected = false;
+    }
+
+    const Options &o;
+    const std::vector<Phone> &phones;
+    const std::string &ringtone;
+    std::vector<Conn> conns;
+    std::deque<Request> pending;
+    std::deque<size_t> idle;
+    std::set<std::pair<int, std::string>> fetching;
+    size_t busy = 0;
+    long sends = 0;
+    int ep = -1;
+    Stats stats;
+    double elapsed = 0;
+};
+
+bool parse(int argc, char **argv, Options &o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (i + 1 >= argc)
+            return false;
+        const std::string v = argv[++i];
+        if (a == "--url") {
+            if (!splitUrl(v, o.host, o.port))
+                return false;
+        } else if (a == "--pcs") {
+            o.pcs = std::atoi(v.c_str());
+        } else if (a == "--rate") {
+            o.rate = std::atof(v.c_str());
+        } else if (a == "--seconds") {
+            o.seconds = std::atof(v.c_str());
+        } else if (a == "--connections") {
+            o.connections = std::atoi(v.c_str());
+        } else if (a == "--receivers") {
+            o.receivers = std::atoi(v.c_str());
+        } else if (a == "--sends") {
+            o.sends = std::atof(v.c_str());
+        } else if (a == "--sample") {
+            o.sample = v;
+        } else {
+            return false;
+        }
+    }
+    // Bounded by design: loopback, at most ten minutes and a million PCs.
+    return o.pcs > 0 && o.pcs <= 1000000 && o.rate >= 0 && o.rate <= 1e6 && o.seconds > 0 && o.seconds <= 600
+        && o.connections > 0 && o.connections <= 20000 && o.receivers >= 0 && o.receivers <= o.pcs
+        && o.sends >= 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(stderr,
+            "usage: %s --url http://127.0.0.1:PORT [--pcs N] [--rate BEATS_PER_S (0: as fast as possible)]\n"
+            "       [--seconds S] [--connections N] [--receivers N] [--sends PER_S] [--sample FILE.m4r]\n"
+            "The service must be on a loopback address.\n",
+            argv[0]);
+        return 2;
+    }
+    rlimit lim {};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+
+    std::string ringtone;
+    std::vector<Phone> phones;
+    if (o.receivers > 0 && o.sends > 0) {
+        std::ifstream in(o.sample, std::ios::binary);
+        ringtone = base64(std::string(std::istreambuf_iterator<char>(in), {}));
+        if (ringtone.empty()) {
+            std::fprintf(stderr, "ringtones need a sample .m4r file (--sample), or --receivers 0\n");
+            return 2;
+        }
+        // Every receiver's PC gets a phone; they are spread over the PCs.
+        for (int i = 0; i < o.receivers; ++i) {
+            Phone p;
+            p.pcid = pcid(int(long(i) * o.pcs / o.receivers));
+            p.deviceId = "load" + std::to_string(i);
+            if (!pairPhone(o.host, o.port, p)) {
+                std::fprintf(stderr, "pairing a phone with %s failed\n", p.pcid.c_str());
+                return 1;
+            }
+            phones.push_back(p);
+        }
+    }
+
+    // Every PC beats once before the measurement, as PCs that are known
+    // already: the first beat of a PC is an insert, all later ones updates.
+    const std::vector<Phone> noPhones;
+    Options warm = o;
+    warm.rate = 0;
+    warm.sends = 0;
+    warm.beats = o.pcs;
+    warm.seconds = 600;
+    Load(warm, noPhones, ringtone).run();
+
+    Load load(o, phones, ringtone);
+    load.run();
+    load.report();
+    return 0;
+}

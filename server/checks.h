@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Checks for everything that arrives from the network. Each returns an empty
+// string when the input is acceptable, otherwise the reason for the refusal
+// (sent back to the caller and logged).
+namespace belfry {
+
+inline constexpr size_t MaxRingtoneBytes = 5 * 1024 * 1024;
+inline constexpr int MaxRingtoneSeconds = 40;
+
+// The program's client id: a lowercase UUID in 8-4-4-4-12 form whose version
+// digit may be the letter R.
+std::string checkClientId(const std::string &pcid);
+// Device ids and versions: short words of letters, digits and ".-_:+".
+std::string checkWord(const std::string &what, const std::string &value, size_t maxLength);
+// Display names: valid UTF-8, 1 to `maxChars` characters, no control characters.
+std::string checkName(const std::string &what, const std::string &value, size_t maxChars);
+// A ringtone name also becomes a file name on the PC: no path separators and
+// nothing the PC's file system refuses.
+std::string checkRingtoneName(const std::string &name);
+// Settings keys as the program writes them: "Pulse", "Server/Host".
+std::string checkConfKey(const std::string &key);
+std::string checkHttpUrl(const std::string &url);
+
+// An MPEG-4 audio file: an "ftyp" box with an audio brand first, and a movie
+// header whose duration is above zero and at most MaxRingtoneSeconds.
+std::string checkRingtoneFile(const std::string &bytes);
+
+// Standard base64 with padding; false on any other character or length.
+bool decodeBase64(const std::string &text, std::string &bytes);
+std::string encodeBase64(const std::string &bytes);
+
+// `bytes` random bytes from the system's generator, as lowercase hex.
+std::string randomHex(size_t bytes);
+// A random ringtone id in 1 .. 2^31-1.
+int64_t randomId();
+// Compares in time independent of where the strings differ.
+bool sameSecret(const std::string &a, const std::string &b);
+
+}  // namespace belfry

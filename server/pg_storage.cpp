@@ -1,0 +1,729 @@
+// The PostgreSQL backend: one database shared by any number of service
+// instances, none of which keeps state between requests.
+//
+// Ringtone files live in the database (bytea) rather than in a shared folder:
+// a row and its file then commit together in one transaction on every
+// instance, there is no network file system to set up, secure and keep
+// consistent, and a file is at most 5 MB and gone once delivered.
+//
+// Every method is one transaction. Those on the hot path (beat, conf, the
+// ringtone reads) are single prepared statements, one round trip each.
+// Changes that must see one another's effects (pairing, removing a pairing)
+// lock the PC's row first, so concurrent requests for one PC queue up there
+// and always in the same order.
+
+#include "storage.h"
+
+#include <libpq-fe.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace belfry {
+namespace {
+
+// Each step takes the schema from the version before it to its own number.
+// Never edit a step that has shipped; add one.
+const char *const Migrations[] = {
+    // 1
+    R"sql(
+    CREATE TABLE pcs (
+        pcid text PRIMARY KEY,
+        version text NOT NULL,
+        last_beat bigint NOT NULL,
+        expire bigint NOT NULL,
+        pairing_lost boolean NOT NULL DEFAULT false
+    );
+    CREATE TABLE pairings (
+        pcid text NOT NULL,
+        device_id text NOT NULL,
+        name text NOT NULL,
+        token_hash bytea NOT NULL,
+        paired_at bigint NOT NULL,
+        seq bigserial NOT NULL,
+        reported boolean NOT NULL DEFAULT false,
+        PRIMARY KEY (pcid, device_id)
+    );
+    CREATE TABLE ringtones (
+        id bigint PRIMARY KEY,
+        file_key text NOT NULL UNIQUE,
+        pcid text NOT NULL,
+        device_id text NOT NULL,
+        name text NOT NULL,
+        size bigint NOT NULL,
+        created bigint NOT NULL,
+        seq bigserial NOT NULL,
+        delivered bigint,
+        data bytea
+    );
+    -- The files are AAC already: compressing them again only costs time.
+    ALTER TABLE ringtones ALTER COLUMN data SET STORAGE EXTERNAL;
+    CREATE INDEX ringtones_waiting ON ringtones (pcid, seq) WHERE delivered IS NULL;
+    CREATE TABLE conf (
+        pcid text NOT NULL,  -- '' for every PC
+        key text NOT NULL,
+        value text NOT NULL,
+        PRIMARY KEY (pcid, key)
+    );
+    CREATE TABLE updates (
+        seq bigserial PRIMARY KEY,
+        version text NOT NULL,
+        url text NOT NULL,
+        published bigint NOT NULL
+    );
+    CREATE TABLE events (
+        seq bigserial PRIMARY KEY,
+        pcid text NOT NULL,
+        version text NOT NULL,
+        event text NOT NULL,
+        at bigint NOT NULL
+    );
+    CREATE INDEX events_by_name ON events (event);
+    )sql",
+};
+constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
+
+constexpr size_t PoolSize = 16;
+constexpr std::chrono::seconds PoolWait(10);
+
+// Beats and feedback events are committed without waiting for the disk: a
+// crash of the database server (not of a service) may lose the last fraction
+// of a second of them, which costs at most a pairing or a lost pairing
+// reported twice. Waiting for the disk on every beat would cost more than half
+// of the beats per second. Everything a phone or an administrator was told is
+// stored commits with the wait.
+constexpr const char *SessionSetup = "SET synchronous_commit TO off";
+constexpr const char *DurableBegin = "BEGIN; SET LOCAL synchronous_commit TO on";
+
+// Any constant; it keeps instances that start together from migrating at once.
+constexpr const char *MigrationLock = "SELECT pg_advisory_xact_lock(7428031)";
+
+// Tokens are kept as hashes: a copy of the database does not let anyone send.
+#define TOKEN_HASH(p) "sha256(convert_to(" p ", 'UTF8'))"
+
+struct Statement
+{
+    const char *name;
+    const char *sql;
+};
+
+const Statement Statements[] = {
+    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell.
+    // Rows: (0, lost) once, (1, seq, device id, name) per new pairing,
+    // (2, seq, ringtone id) per waiting ringtone. The FOR UPDATE queues beats of
+    // one PC, so the lost pairing and new pairings are reported once.
+    {"beat", R"sql(
+    WITH old AS (SELECT pairing_lost FROM pcs WHERE pcid = $1 FOR UPDATE),
+    paired AS (
+        UPDATE pairings SET reported = true
+        WHERE pcid = $1 AND NOT reported AND NOT $5::boolean
+        RETURNING seq, device_id, name),
+    up AS (
+        INSERT INTO pcs AS p (pcid, version, last_beat, expire) VALUES ($1, $2, $3, $4)
+        ON CONFLICT (pcid) DO UPDATE
+        SET version = EXCLUDED.version, last_beat = EXCLUDED.last_beat, expire = EXCLUDED.expire,
+            pairing_lost = p.pairing_lost AND $5::boolean)
+    SELECT 0 AS kind, 0::bigint AS ord, NULL AS a, NULL AS b FROM old WHERE pairing_lost AND NOT $5::boolean
+    UNION ALL SELECT 1, seq, device_id, name FROM paired
+    UNION ALL SELECT 2, seq, id::text, NULL FROM ringtones WHERE pcid = $1 AND delivered IS NULL
+    ORDER BY 1, 2)sql"},
+    {"unpair", "DELETE FROM pairings WHERE pcid = $1 AND device_id = ANY($2::text[])"},
+    {"conf", "SELECT key, value FROM conf WHERE pcid IN ('', $1) ORDER BY pcid <> ''"},
+    {"latest_update",
+        "SELECT version, url, published FROM updates ORDER BY published DESC, seq DESC LIMIT 1"},
+    {"ringtone", "SELECT id, file_key, pcid, name, size, delivered IS NOT NULL FROM ringtones WHERE id = $1"},
+    {"ringtone_by_key",
+        "SELECT id, file_key, pcid, name, size, delivered IS NOT NULL FROM ringtones WHERE file_key = $1"},
+    {"ringtone_file", "SELECT data FROM ringtones WHERE id = $1 AND data IS NOT NULL"},
+    {"delivered",
+        "UPDATE ringtones SET delivered = coalesce(delivered, $2), data = NULL WHERE id = $1 RETURNING 1"},
+    {"event", "INSERT INTO events (pcid, version, event, at) VALUES ($1, $2, $3, $4)"},
+    {"lock_pc", "SELECT 1 FROM pcs WHERE pcid = $1 FOR UPDATE"},
+    {"pair",
+        R"sql(
+    INSERT INTO pairings (pcid, device_id, name, token_hash, paired_at) VALUES ($1, $2, $3, )sql" TOKEN_HASH(
+            "$4") R"sql(, $5)
+    ON CONFLICT (pcid, device_id) DO UPDATE
+    SET name = EXCLUDED.name, token_hash = EXCLUDED.token_hash, paired_at = EXCLUDED.paired_at,
+        seq = nextval(pg_get_serial_sequence('pairings', 'seq')), reported = false)sql"},
+    // A new pairing supersedes a loss the PC has not heard of yet.
+    {"pair_found", "UPDATE pcs SET pairing_lost = false WHERE pcid = $1"},
+    {"remove_pairing",
+        "DELETE FROM pairings WHERE pcid = $1 AND device_id = $2 AND token_hash = " TOKEN_HASH(
+            "$3") " RETURNING 1"},
+    {"pairing_lost", R"sql(
+    UPDATE pcs SET pairing_lost = true
+    WHERE pcid = $1 AND NOT EXISTS (SELECT 1 FROM pairings WHERE pcid = $1))sql"},
+    // The FOR SHARE makes a removal of the pairing that commits meanwhile win:
+    // then nothing is stored.
+    {"add_ringtone", R"sql(
+    INSERT INTO ringtones (id, file_key, pcid, device_id, name, size, created, data)
+    SELECT $1::bigint, $2, $3, $4, $5, $6::bigint, $7::bigint, $8::bytea FROM pairings
+    WHERE pcid = $3 AND device_id = $4 AND token_hash = )sql" TOKEN_HASH("$9") R"sql(
+    FOR SHARE
+    ON CONFLICT DO NOTHING RETURNING 1)sql"},
+    {"pairing_valid",
+        "SELECT 1 FROM pairings WHERE pcid = $1 AND device_id = $2 AND token_hash = " TOKEN_HASH("$3")},
+    {"publish", "INSERT INTO updates (version, url, published) VALUES ($1, $2, $3)"},
+    {"set_conf", R"sql(
+    INSERT INTO conf (pcid, key, value) VALUES ($1, $2, $3)
+    ON CONFLICT (pcid, key) DO UPDATE SET value = EXCLUDED.value)sql"},
+    {"unset_conf", "DELETE FROM conf WHERE pcid = $1 AND key = $2"},
+    // $1 now, $2 grace.
+    {"stats", R"sql(
+    SELECT (SELECT count(*) FROM pcs),
+           (SELECT count(*) FROM pcs WHERE last_beat + expire + $2 >= $1),
+           (SELECT count(*) FROM pairings),
+           (SELECT count(*) FROM ringtones WHERE delivered IS NULL),
+           (SELECT count(*) FROM ringtones WHERE delivered IS NOT NULL))sql"},
+    {"event_counts", "SELECT event, count(*) FROM events GROUP BY event"},
+};
+
+void logLine(const std::string &what, PGconn *conn)
+{
+    std::string detail = conn ? PQerrorMessage(conn) : "";
+    while (!detail.empty() && (detail.back() == '\n' || detail.back() == ' '))
+        detail.pop_back();
+    std::replace(detail.begin(), detail.end(), '\n', ' ');
+    std::fprintf(stderr, "storage: %s: %s\n", what.c_str(), detail.c_str());
+}
+
+// One statement's result; frees itself.
+class Rows
+{
+public:
+    explicit Rows(PGresult *r = nullptr)
+        : r(r)
+    { }
+    Rows(Rows &&o) noexcept
+        : r(std::exchange(o.r, nullptr))
+    { }
+    Rows &operator=(Rows &&o) noexcept
+    {
+        std::swap(r, o.r);
+        return *this;
+    }
+    Rows(const Rows &) = delete;
+    Rows &operator=(const Rows &) = delete;
+    ~Rows() { PQclear(r); }
+
+    bool ok() const
+    {
+        const ExecStatusType s = PQresultStatus(r);
+        return r && (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK);
+    }
+    int count() const { return PQntuples(r); }
+    std::string text(int row, int col) const
+    {
+        return std::string(PQgetvalue(r, row, col), size_t(PQgetlength(r, row, col)));
+    }
+    int64_t number(int row, int col) const { return std::strtoll(PQgetvalue(r, row, col), nullptr, 10); }
+    bool flag(int row, int col) const { return PQgetvalue(r, row, col)[0] == 't'; }
+
+private:
+    PGresult *r;
+};
+
+// Parameters as text, except those marked binary (bytea).
+class Params
+{
+public:
+    Params &text(std::string v)
+    {
+        values.push_back(std::move(v));
+        binary.push_back(0);
+        return *this;
+    }
+    Params &number(int64_t v) { return text(std::to_string(v)); }
+    Params &flag(bool v) { return text(v ? "t" : "f"); }
+    Params &bytes(const std::string &v)
+    {
+        values.push_back(v);
+        binary.push_back(1);
+        return *this;
+    }
+
+    std::vector<std::string> values;
+    std::vector<int> binary;
+};
+
+// One connection of the pool; its statements are prepared when it opens.
+struct Connection
+{
+    PGconn *pg = nullptr;
+};
+
+class PgStorage : public Storage
+{
+public:
+    explicit PgStorage(std::string conninfo)
+        : conninfo(std::move(conninfo))
+    { }
+
+    ~PgStorage() override
+    {
+        for (Connection &c : idle)
+            PQfinish(c.pg);
+    }
+
+    bool migrate(std::string &error)
+    {
+        Connection c;
+        if (!open(c, error, false))
+            return false;
+        bool ok = migrateOn(c.pg, error);
+        if (ok)
+            ok = prepare(c.pg, error);
+        if (ok) {
+            opened = 1;
+            release(c);
+        } else {
+            PQfinish(c.pg);
+        }
+        return ok;
+    }
+
+    Result beat(const Beat &beat, BeatAnswer &answer) override
+    {
+        answer = BeatAnswer();
+        Rows rows;
+        if (!run("beat",
+                Params()
+                    .text(beat.pcid)
+                    .text(beat.version)
+                    .number(beat.now)
+                    .number(beat.expire)
+                    .flag(beat.farewell),
+                rows))
+            return Result::Failed;
+        for (int i = 0; i < rows.count(); ++i) {
+            switch (rows.number(i, 0)) {
+            case 0:
+                answer.pairingLost = true;
+                break;
+            case 1:
+                answer.newPairings.push_back({rows.text(i, 2), rows.text(i, 3)});
+                break;
+            default:
+                answer.waiting.push_back(rows.number(i, 2));
+            }
+        }
+        return Result::Ok;
+    }
+
+    Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override
+    {
+        Rows rows;
+        return durable("unpair", Params().text(pcid).text(textArray(deviceIds)), rows) ? Result::Ok
+                                                                                       : Result::Failed;
+    }
+
+    Result conf(const std::string &pcid, std::map<std::string, std::string> &values) override
+    {
+        values.clear();
+        Rows rows;
+        if (!run("conf", Params().text(pcid), rows))
+            return Result::Failed;
+        for (int i = 0; i < rows.count(); ++i)
+            values[rows.text(i, 0)] = rows.text(i, 1);
+        return Result::Ok;
+    }
+
+    Result latestUpdate(Update &update) override
+    {
+        Rows rows;
+        if (!run("latest_update", Params(), rows))
+            return Result::Failed;
+        if (rows.count() == 0)
+            return Result::NotFound;
+        update = {rows.text(0, 0), rows.text(0, 1), rows.number(0, 2)};
+        return Result::Ok;
+    }
+
+    Result ringtone(int64_t id, RingtoneInfo &info) override
+    {
+        return ringtoneBy("ringtone", Params().number(id), info);
+    }
+
+    Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) override
+    {
+        return ringtoneBy("ringtone_by_key", Params().text(fileKey), info);
+    }
+
+    Result ringtoneFile(int64_t id, std::string &bytes) override
+    {
+        Rows rows;
+        if (!run("ringtone_file", Params().number(id), rows, true))
+            return Result::Failed;
+        if (rows.count() == 0)
+            return Result::NotFound;
+        bytes = rows.text(0, 0);
+        return Result::Ok;
+    }
+
+    Result markDelivered(int64_t id, int64_t now) override
+    {
+        Rows rows;
+        if (!durable("delivered", Params().number(id).number(now), rows))
+            return Result::Failed;
+        return rows.count() ? Result::Ok : Result::NotFound;
+    }
+
+    Result recordEvent(
+        const std::string &pcid, const std::string &version, const std::string &event, int64_t now) override
+    {
+        Rows rows;
+        return run("event", Params().text(pcid).text(version).text(event).number(now), rows) ? Result::Ok
+                                                                                             : Result::Failed;
+    }
+
+    Result pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now) override
+    {
+        return transaction([&](Connection &c) {
+            Rows rows;
+            return exec(c, "lock_pc", Params().text(pcid), rows)
+                    && exec(c, "pair",
+                        Params().text(pcid).text(device.id).text(device.name).text(token).number(now), rows)
+                    && exec(c, "pair_found", Params().text(pcid), rows)
+                ? Result::Ok
+                : Result::Failed;
+        });
+    }
+
+    Result removePairing(
+        const std::string &pcid, const std::string &deviceId, const std::string &token) override
+    {
+        return transaction([&](Connection &c) {
+            Rows rows;
+            if (!exec(c, "lock_pc", Params().text(pcid), rows)
+                || !exec(c, "remove_pairing", Params().text(pcid).text(deviceId).text(token), rows))
+                return Result::Failed;
+            if (rows.count() == 0)
+                return Result::Denied;
+            return exec(c, "pairing_lost", Params().text(pcid), rows) ? Result::Ok : Result::Failed;
+        });
+    }
+
+    Result addRingtone(const NewRingtone &r, const std::string &bytes) override
+    {
+        Rows rows;
+        if (!durable("add_ringtone",
+                Params()
+                    .number(r.id)
+                    .text(r.fileKey)
+                    .text(r.pcid)
+                    .text(r.deviceId)
+                    .text(r.name)
+                    .number(int64_t(bytes.size()))
+                    .number(r.now)
+                    .bytes(bytes)
+                    .text(r.deviceToken),
+                rows))
+            return Result::Failed;
+        if (rows.count() == 1)
+            return Result::Ok;
+        // Nothing stored: either the pairing did not match or an id was taken.
+        if (!run("pairing_valid", Params().text(r.pcid).text(r.deviceId).text(r.deviceToken), rows))
+            return Result::Failed;
+        return rows.count() ? Result::Conflict : Result::Denied;
+    }
+
+    Result publishUpdate(const Update &update) override
+    {
+        Rows rows;
+        return durable(
+                   "publish", Params().text(update.version).text(update.url).number(update.published), rows)
+            ? Result::Ok
+            : Result::Failed;
+    }
+
+    Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override
+    {
+        Rows rows;
+        const bool ok = value.empty() ? durable("unset_conf", Params().text(pcid).text(key), rows)
+                                      : durable("set_conf", Params().text(pcid).text(key).text(value), rows);
+        return ok ? Result::Ok : Result::Failed;
+    }
+
+    Result stats(int64_t now, Stats &stats) override
+    {
+        stats = Stats();
+        // One snapshot for both statements, so the figures agree with each other.
+        return transaction(
+            [&](Connection &c) {
+                Rows rows;
+                if (!exec(c, "stats", Params().number(now).number(OnlineGrace), rows))
+                    return Result::Failed;
+                stats.pcs = rows.number(0, 0);
+                stats.pcsOnline = rows.number(0, 1);
+                stats.pairings = rows.number(0, 2);
+                stats.ringtonesWaiting = rows.number(0, 3);
+                stats.ringtonesDelivered = rows.number(0, 4);
+                if (!exec(c, "event_counts", Params(), rows))
+                    return Result::Failed;
+                for (int i = 0; i < rows.count(); ++i)
+                    stats.events[rows.text(i, 0)] = rows.number(i, 1);
+                return Result::Ok;
+            },
+            "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    }
+
+private:
+    // The array literal of a text[] parameter: every element quoted.
+    static std::string textArray(const std::vector<std::string> &items)
+    {
+        std::string out = "{";
+        for (const std::string &item : items) {
+            if (out.size() > 1)
+                out += ',';
+            out += '"';
+            for (char ch : item) {
+                if (ch == '"' || ch == '\\')
+                    out += '\\';
+                out += ch;
+            }
+            out += '"';
+        }
+        return out + "}";
+    }
+
+    Result ringtoneBy(const char *statement, const Params &params, RingtoneInfo &info)
+    {
+        Rows rows;
+        if (!run(statement, params, rows))
+            return Result::Failed;
+        if (rows.count() == 0)
+            return Result::NotFound;
+        info.id = rows.number(0, 0);
+        info.fileKey = rows.text(0, 1);
+        info.pcid = rows.text(0, 2);
+        info.name = rows.text(0, 3);
+        info.size = rows.number(0, 4);
+        info.delivered = rows.flag(0, 5);
+        return Result::Ok;
+    }
+
+    bool open(Connection &c, std::string &error, bool withStatements)
+    {
+        c.pg = PQconnectdb(conninfo.c_str());
+        if (PQstatus(c.pg) != CONNECTION_OK) {
+            error = PQerrorMessage(c.pg);
+            while (!error.empty() && error.back() == '\n')
+                error.pop_back();
+            PQfinish(c.pg);
+            c.pg = nullptr;
+            return false;
+        }
+        // Notices (such as "relation already exists, skipping") are not news.
+        PQsetNoticeProcessor(
+            c.pg, [](void *, const char *) {}, nullptr);
+        Rows setup(PQexec(c.pg, SessionSetup));
+        if (!setup.ok())
+            error = PQerrorMessage(c.pg);
+        if (!setup.ok() || (withStatements && !prepare(c.pg, error))) {
+            PQfinish(c.pg);
+            c.pg = nullptr;
+            return false;
+        }
+        return true;
+    }
+
+    static bool prepare(PGconn *pg, std::string &error)
+    {
+        for (const Statement &s : Statements) {
+            Rows r(PQprepare(pg, s.name, s.sql, 0, nullptr));
+            if (!r.ok()) {
+                error = std::string("preparing ") + s.name + ": " + PQerrorMessage(pg);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static bool migrateOn(PGconn *pg, std::string &error)
+    {
+        auto step = [&](const std::string &sql) {
+            Rows r(PQexec(pg, sql.c_str()));
+            if (!r.ok())
+                error = "migrating the schema: " + std::string(PQerrorMessage(pg));
+            return r.ok();
+        };
+        if (!step(DurableBegin) || !step(MigrationLock)
+            || !step("CREATE TABLE IF NOT EXISTS belfry_schema (version integer NOT NULL)")) {
+            PQclear(PQexec(pg, "ROLLBACK"));
+            return false;
+        }
+        Rows current(PQexec(pg, "SELECT coalesce(max(version), 0) FROM belfry_schema"));
+        if (!current.ok()) {
+            error = "reading the schema version: " + std::string(PQerrorMessage(pg));
+            PQclear(PQexec(pg, "ROLLBACK"));
+            return false;
+        }
+        const int version = int(current.number(0, 0));
+        if (version > SchemaVersion) {
+            error = "the database has schema version " + std::to_string(version)
+                + ", newer than this service's " + std::to_string(SchemaVersion) + ": update the service";
+            PQclear(PQexec(pg, "ROLLBACK"));
+            return false;
+        }
+        for (int v = version; v < SchemaVersion; ++v) {
+            if (!step(Migrations[v])) {
+                PQclear(PQexec(pg, "ROLLBACK"));
+                return false;
+            }
+        }
+        if (!step("DELETE FROM belfry_schema")
+            || !step("INSERT INTO belfry_schema VALUES (" + std::to_string(SchemaVersion) + ")")
+            || !step("COMMIT")) {
+            PQclear(PQexec(pg, "ROLLBACK"));
+            return false;
+        }
+        return true;
+    }
+
+    // A connection from the pool, opened when none is idle and the pool is
+    // not full. The pool is small on purpose: a database on a few cores
+    // answers more beats with a few busy connections than with one per
+    // request, which only adds switching between its processes.
+    bool acquire(Connection &c)
+    {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!freed.wait_for(lock, PoolWait, [this] {
+                    return !idle.empty() || opened < PoolSize;
+                })) {
+                std::fprintf(stderr, "storage: no database connection became free in %lld s\n",
+                    (long long)PoolWait.count());
+                return false;
+            }
+            if (!idle.empty()) {
+                c = idle.back();
+                idle.pop_back();
+            } else {
+                ++opened;
+            }
+        }
+        // A connection lost while idle (the database restarted, an operator
+        // ended it) is opened anew rather than failing the request that takes
+        // it. The server sends an idle session nothing but its farewell, so
+        // anything waiting on the socket means the session is over.
+        pollfd waiting {c.pg ? PQsocket(c.pg) : -1, POLLIN, 0};
+        if (c.pg && (PQstatus(c.pg) != CONNECTION_OK || ::poll(&waiting, 1, 0) != 0)) {
+            PQfinish(c.pg);
+            c.pg = nullptr;
+        }
+        if (c.pg)
+            return true;
+        std::string error;
+        if (!open(c, error, true)) {
+            std::fprintf(stderr, "storage: connecting to the database: %s\n", error.c_str());
+            drop();
+            return false;
+        }
+        return true;
+    }
+
+    void release(Connection &c)
+    {
+        // A connection left inside a transaction or broken is not handed on.
+        if (PQstatus(c.pg) != CONNECTION_OK || PQtransactionStatus(c.pg) != PQTRANS_IDLE) {
+            PQfinish(c.pg);
+            drop();
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        idle.push_back(c);
+        freed.notify_one();
+    }
+
+    // A connection of the pool is gone: another may be opened.
+    void drop()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        --opened;
+        freed.notify_one();
+    }
+
+    bool exec(
+        Connection &c, const char *statement, const Params &params, Rows &rows, bool binaryResult = false)
+    {
+        std::vector<const char *> values;
+        std::vector<int> lengths;
+        for (const std::string &v : params.values) {
+            values.push_back(v.data());
+            lengths.push_back(int(v.size()));
+        }
+        rows = Rows(PQexecPrepared(c.pg, statement, int(values.size()), values.data(), lengths.data(),
+            params.binary.data(), binaryResult ? 1 : 0));
+        if (!rows.ok()) {
+            logLine(statement, c.pg);
+            return false;
+        }
+        return true;
+    }
+
+    // One statement on its own: PostgreSQL makes it a transaction.
+    bool run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false)
+    {
+        Connection c;
+        if (!acquire(c))
+            return false;
+        const bool ok = exec(c, statement, params, rows, binaryResult);
+        release(c);
+        return ok;
+    }
+
+    // One statement that must survive a crash of the database server.
+    bool durable(const char *statement, const Params &params, Rows &rows)
+    {
+        return transaction([&](Connection &c) {
+            return exec(c, statement, params, rows) ? Result::Ok : Result::Failed;
+        }) == Result::Ok;
+    }
+
+    template<typename Body> Result transaction(Body body, const char *begin = DurableBegin)
+    {
+        Connection c;
+        if (!acquire(c))
+            return Result::Failed;
+        Rows r(PQexec(c.pg, begin));
+        Result result = Result::Failed;
+        if (r.ok())
+            result = body(c);
+        else
+            logLine(begin, c.pg);
+        r = Rows(PQexec(c.pg, result == Result::Ok ? "COMMIT" : "ROLLBACK"));
+        if (!r.ok() && result == Result::Ok) {
+            logLine("COMMIT", c.pg);
+            result = Result::Failed;
+        }
+        release(c);
+        return result;
+    }
+
+    const std::string conninfo;
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::vector<Connection> idle;
+    size_t opened = 0;  // idle and in use
+};
+
+}  // namespace
+
+std::unique_ptr<Storage> openPgStorage(const std::string &conninfo, std::string &error)
+{
+    auto storage = std::make_unique<PgStorage>(conninfo);
+    if (!storage->migrate(error))
+        return nullptr;
+    return storage;
+}
+
+}  // namespace belfry

@@ -1,0 +1,643 @@
+// The SQLite backend: one database file in WAL mode and one file per waiting
+// ringtone, both in the data folder. One connection, used under one mutex:
+// the service's load is small writes, which SQLite serialises anyway.
+
+#include "storage.h"
+
+#include "checks.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <unordered_map>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace belfry {
+
+namespace {
+
+// Each entry brings the schema from its index to the next version; the
+// database's user_version says how many have run.
+const char *const Migrations[] = {
+    R"(CREATE TABLE pcs (
+         pcid TEXT PRIMARY KEY, version TEXT NOT NULL, last_beat INTEGER NOT NULL,
+         expire INTEGER NOT NULL);
+       CREATE TABLE pairings (
+         pcid TEXT NOT NULL, device_id TEXT NOT NULL, device_name TEXT NOT NULL,
+         token TEXT NOT NULL, paired_at INTEGER NOT NULL, reported INTEGER NOT NULL DEFAULT 0,
+         PRIMARY KEY (pcid, device_id));
+       CREATE TABLE lost_pairings (pcid TEXT PRIMARY KEY);
+       CREATE TABLE ringtones (
+         seq INTEGER PRIMARY KEY AUTOINCREMENT, id INTEGER NOT NULL UNIQUE,
+         file_key TEXT NOT NULL UNIQUE, pcid TEXT NOT NULL,
+         device_id TEXT NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,
+         created INTEGER NOT NULL, delivered_at INTEGER);
+       CREATE INDEX ringtones_waiting ON ringtones (pcid, delivered_at);
+       CREATE TABLE conf (
+         pcid TEXT NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, PRIMARY KEY (pcid, key));
+       CREATE TABLE updates (
+         seq INTEGER PRIMARY KEY AUTOINCREMENT, version TEXT NOT NULL, url TEXT NOT NULL,
+         published INTEGER NOT NULL);
+       CREATE TABLE events (
+         seq INTEGER PRIMARY KEY AUTOINCREMENT, pcid TEXT NOT NULL, version TEXT NOT NULL,
+         name TEXT NOT NULL, at INTEGER NOT NULL);
+       CREATE INDEX events_name ON events (name);)",
+};
+
+// The connection and its prepared statements: each statement is prepared
+// once and reused, which keeps the SQL parser off the beat's path.
+struct Connection
+{
+    sqlite3 *handle = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt *> statements;
+
+    ~Connection()
+    {
+        for (auto &entry : statements)
+            sqlite3_finalize(entry.second);
+        sqlite3_close(handle);
+    }
+};
+
+// A cached statement with positional binding, reset on scope exit.
+class Query
+{
+public:
+    Query(Connection &db, const char *sql)
+    {
+        sqlite3_stmt *&cached = db.statements[sql];
+        if (!cached
+            && sqlite3_prepare_v3(db.handle, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr)
+                != SQLITE_OK) {
+            sqlite3_finalize(cached);
+            cached = nullptr;
+        }
+        stmt = cached;
+        ok = stmt != nullptr;
+    }
+    ~Query()
+    {
+        if (stmt) {
+            sqlite3_reset(stmt);
+            sqlite3_clear_bindings(stmt);
+        }
+    }
+    Query(const Query &) = delete;
+    Query &operator=(const Query &) = delete;
+
+    Query &bind(const std::string &v)
+    {
+        ok = ok && sqlite3_bind_text(stmt, ++index, v.data(), int(v.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+        return *this;
+    }
+    Query &bind(int64_t v)
+    {
+        ok = ok && sqlite3_bind_int64(stmt, ++index, v) == SQLITE_OK;
+        return *this;
+    }
+    // True while there is a row; check failed() afterwards.
+    bool next()
+    {
+        if (!ok)
+            return false;
+        const int rc = sqlite3_step(stmt);
+        ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+        constraint = rc == SQLITE_CONSTRAINT;
+        return rc == SQLITE_ROW;
+    }
+    bool run() { return next() || ok; }
+    bool failed() const { return !ok; }
+    bool violatedConstraint() const { return constraint; }
+    std::string text(int col) const
+    {
+        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(stmt, col));
+        return p ? std::string(p, size_t(sqlite3_column_bytes(stmt, col))) : std::string();
+    }
+    int64_t integer(int col) const { return sqlite3_column_int64(stmt, col); }
+    bool null(int col) const { return sqlite3_column_type(stmt, col) == SQLITE_NULL; }
+
+private:
+    sqlite3_stmt *stmt = nullptr;
+    int index = 0;
+    bool ok = false;
+    bool constraint = false;
+};
+
+bool writeAll(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool syncFolder(const std::string &dir)
+{
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+class SqliteStorage : public Storage
+{
+public:
+    ~SqliteStorage() override
+    {
+        if (lockFd >= 0)
+            ::close(lockFd);
+    }
+
+    bool open(const std::string &dataDir, std::string &error);
+
+    Result beat(const Beat &beat, BeatAnswer &answer) override;
+    Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override;
+    Result conf(const std::string &pcid, std::map<std::string, std::string> &values) override;
+    Result latestUpdate(Update &update) override;
+    Result ringtone(int64_t id, RingtoneInfo &info) override;
+    Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) override;
+    Result ringtoneFile(int64_t id, std::string &bytes) override;
+    Result markDelivered(int64_t id, int64_t now) override;
+    Result recordEvent(
+        const std::string &pcid, const std::string &version, const std::string &event, int64_t now) override;
+    Result pair(
+        const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
+    Result removePairing(
+        const std::string &pcid, const std::string &deviceId, const std::string &token) override;
+    Result addRingtone(const NewRingtone &ringtone, const std::string &bytes) override;
+    Result publishUpdate(const Update &update) override;
+    Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override;
+    Result stats(int64_t now, Stats &stats) override;
+
+private:
+    // Runs `work` in one transaction; `work` returns Ok to commit. A durable
+    // commit is on disk when it returns; the others (beats, feedback: cheap to
+    // lose, and most of the load) may be lost to a power cut, never to a
+    // killed process.
+    enum Durability { Durable, Cheap };
+    template<typename Work> Result transaction(const char *what, Work work, Durability durability = Durable);
+    Result fail(const char *what);
+    bool exec(const char *sql)
+    {
+        return sqlite3_exec(db.handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    Result readInfo(Query &q, RingtoneInfo &info);
+    // Within a transaction: Ok when the device is paired with the PC under this token.
+    Result checkToken(const std::string &pcid, const std::string &deviceId, const std::string &token);
+    std::string filePath(const std::string &fileKey) const { return files + "/" + fileKey + ".m4r"; }
+    bool migrate(std::string &error);
+    void removeLeftovers();
+
+    std::mutex mutex;
+    Connection db;
+    Durability synchronous = Durable;
+    int lockFd = -1;
+    std::string files;
+};
+
+Result SqliteStorage::fail(const char *what)
+{
+    std::fprintf(stderr, "storage: %s: %s\n", what, sqlite3_errmsg(db.handle));
+    return Result::Failed;
+}
+
+template<typename Work> Result SqliteStorage::transaction(const char *what, Work work, Durability durability)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    // In WAL mode, FULL syncs the log at this commit, and with it every cheap
+    // commit before it.
+    if (durability != synchronous) {
+        if (!exec(durability == Durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"))
+            return fail(what);
+        synchronous = durability;
+    }
+    if (!exec("BEGIN IMMEDIATE"))
+        return fail(what);
+    Result r = work();
+    if (r == Result::Failed)
+        fail(what);
+    if (r != Result::Ok || !exec("COMMIT")) {
+        exec("ROLLBACK");
+        return r == Result::Ok ? fail(what) : r;
+    }
+    return r;
+}
+
+bool SqliteStorage::open(const std::string &dataDir, std::string &error)
+{
+    // Two services on one folder would each delete the other's new files as
+    // leftovers at start.
+    const std::string lockPath = dataDir + "/service.lock";
+    lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        error = "the data folder " + dataDir + " is in use by another service (or not writable)";
+        return false;
+    }
+    files = dataDir + "/ringtones";
+    if (::mkdir(files.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + files + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string path = dataDir + "/belfry.sqlite";
+    if (sqlite3_open_v2(path.c_str(), &db.handle,
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr)
+        != SQLITE_OK) {
+        error = "cannot open " + path + ": " + (db.handle ? sqlite3_errmsg(db.handle) : "out of memory");
+        return false;
+    }
+    sqlite3_busy_timeout(db.handle, 5000);
+    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=FULL")
+        || !exec("PRAGMA foreign_keys=ON")) {
+        error = std::string("cannot set up ") + path + ": " + sqlite3_errmsg(db.handle);
+        return false;
+    }
+    if (!migrate(error))
+        return false;
+    removeLeftovers();
+    return true;
+}
+
+bool SqliteStorage::migrate(std::string &error)
+{
+    const int64_t known = int64_t(sizeof Migrations / sizeof *Migrations);
+    int64_t version = 0;
+    {
+        Query q(db, "PRAGMA user_version");
+        if (q.next())
+            version = q.integer(0);
+    }
+    if (version > known) {
+        error = "the database has schema version " + std::to_string(version)
+            + ", newer than this service knows (" + std::to_string(known) + ")";
+        return false;
+    }
+    for (; version < known; ++version) {
+        const std::string bump = "PRAGMA user_version=" + std::to_string(version + 1);
+        if (!exec("BEGIN IMMEDIATE") || !exec(Migrations[version]) || !exec(bump.c_str())
+            || !exec("COMMIT")) {
+            error
+                = "schema migration " + std::to_string(version + 1) + " failed: " + sqlite3_errmsg(db.handle);
+            exec("ROLLBACK");
+            return false;
+        }
+        std::fprintf(stderr, "storage: database schema now at version %lld\n", (long long)version + 1);
+    }
+    return true;
+}
+
+// A killed service can leave a temporary file, a renamed file whose row was
+// never committed, or the file of a ringtone delivered just before. Rows whose
+// file vanished cannot be delivered any more and are dropped.
+void SqliteStorage::removeLeftovers()
+{
+    std::set<std::string> waiting;
+    {
+        Query q(db, "SELECT file_key FROM ringtones WHERE delivered_at IS NULL");
+        while (q.next())
+            waiting.insert(q.text(0));
+    }
+    if (DIR *dir = ::opendir(files.c_str())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            const bool kept = name.size() > 4 && name.compare(name.size() - 4, 4, ".m4r") == 0
+                && waiting.erase(name.substr(0, name.size() - 4)) == 1;
+            if (!kept) {
+                std::fprintf(stderr, "storage: removing leftover file %s\n", name.c_str());
+                ::unlink((files + "/" + name).c_str());
+            }
+        }
+        ::closedir(dir);
+    }
+    for (const std::string &key : waiting) {
+        std::fprintf(stderr, "storage: dropping ringtone %s: its file is missing\n", key.c_str());
+        Query q(db, "DELETE FROM ringtones WHERE file_key = ?");
+        q.bind(key).run();
+    }
+}
+
+Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
+{
+    answer = BeatAnswer();
+    return transaction(
+        "beat",
+        [&] {
+            Query up(db, R"(INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)
+                        ON CONFLICT (pcid) DO UPDATE SET version = excluded.version,
+                        last_beat = excluded.last_beat, expire = excluded.expire)");
+            if (!up.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
+                return Result::Failed;
+            if (!beat.farewell) {
+                Query lost(db, "DELETE FROM lost_pairings WHERE pcid = ?");
+                if (!lost.bind(beat.pcid).run())
+                    return Result::Failed;
+                answer.pairingLost = sqlite3_changes(db.handle) > 0;
+                Query fresh(db, R"(SELECT device_id, device_name FROM pairings WHERE pcid = ? AND reported = 0
+                               ORDER BY paired_at, rowid)");
+                fresh.bind(beat.pcid);
+                while (fresh.next())
+                    answer.newPairings.push_back({fresh.text(0), fresh.text(1)});
+                Query mark(db, "UPDATE pairings SET reported = 1 WHERE pcid = ? AND reported = 0");
+                if (fresh.failed() || !mark.bind(beat.pcid).run())
+                    return Result::Failed;
+            }
+            Query waiting(db, R"(SELECT id FROM ringtones WHERE pcid = ? AND delivered_at IS NULL
+                             ORDER BY seq)");
+            waiting.bind(beat.pcid);
+            while (waiting.next())
+                answer.waiting.push_back(waiting.integer(0));
+            return waiting.failed() ? Result::Failed : Result::Ok;
+        },
+        Cheap);
+}
+
+Result SqliteStorage::unpair(const std::string &pcid, const std::vector<std::string> &deviceIds)
+{
+    return transaction("unpair", [&] {
+        for (const std::string &id : deviceIds) {
+            Query q(db, "DELETE FROM pairings WHERE pcid = ? AND device_id = ?");
+            if (!q.bind(pcid).bind(id).run())
+                return Result::Failed;
+        }
+        return Result::Ok;
+    });
+}
+
+Result SqliteStorage::conf(const std::string &pcid, std::map<std::string, std::string> &values)
+{
+    values.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    // The values for all PCs first, so that this PC's own override them.
+    Query q(db, "SELECT key, value FROM conf WHERE pcid = '' OR pcid = ? ORDER BY pcid <> ''");
+    q.bind(pcid);
+    while (q.next())
+        values[q.text(0)] = q.text(1);
+    return q.failed() ? fail("conf") : Result::Ok;
+}
+
+Result SqliteStorage::latestUpdate(Update &update)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Query q(db, "SELECT version, url, published FROM updates ORDER BY seq DESC LIMIT 1");
+    if (q.next()) {
+        update = {q.text(0), q.text(1), q.integer(2)};
+        return Result::Ok;
+    }
+    return q.failed() ? fail("latest update") : Result::NotFound;
+}
+
+Result SqliteStorage::readInfo(Query &q, RingtoneInfo &info)
+{
+    if (q.next()) {
+        info = {q.integer(0), q.text(1), q.text(2), q.text(3), q.integer(4), !q.null(5)};
+        return Result::Ok;
+    }
+    return q.failed() ? fail("ringtone") : Result::NotFound;
+}
+
+#define RINGTONE_COLUMNS "SELECT id, file_key, pcid, name, size, delivered_at FROM ringtones "
+
+Result SqliteStorage::ringtone(int64_t id, RingtoneInfo &info)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Query q(db, RINGTONE_COLUMNS "WHERE id = ?");
+    q.bind(id);
+    return readInfo(q, info);
+}
+
+Result SqliteStorage::ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Query q(db, RINGTONE_COLUMNS "WHERE file_key = ?");
+    q.bind(fileKey);
+    return readInfo(q, info);
+}
+
+Result SqliteStorage::ringtoneFile(int64_t id, std::string &bytes)
+{
+    RingtoneInfo info;
+    const Result r = ringtone(id, info);
+    if (r != Result::Ok)
+        return r;
+    if (info.delivered)
+        return Result::NotFound;
+    FILE *f = std::fopen(filePath(info.fileKey).c_str(), "rb");
+    if (!f) {
+        std::fprintf(stderr, "storage: cannot read the file of ringtone %lld: %s\n", (long long)id,
+            std::strerror(errno));
+        return Result::Failed;
+    }
+    bytes.resize(size_t(info.size));
+    const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+    const bool more = std::fgetc(f) != EOF;
+    std::fclose(f);
+    if (got != bytes.size() || more) {
+        std::fprintf(stderr, "storage: the file of ringtone %lld changed size\n", (long long)id);
+        return Result::Failed;
+    }
+    return Result::Ok;
+}
+
+Result SqliteStorage::markDelivered(int64_t id, int64_t now)
+{
+    std::string fileKey;
+    const Result r = transaction("delivery", [&] {
+        Query q(db,
+            "UPDATE ringtones SET delivered_at = ? WHERE id = ? AND delivered_at IS NULL "
+            "RETURNING file_key");
+        q.bind(now).bind(id);
+        if (q.next())
+            fileKey = q.text(0);
+        return q.failed() ? Result::Failed : Result::Ok;
+    });
+    // Only after the commit: a crash before it keeps the ringtone deliverable.
+    if (r == Result::Ok && !fileKey.empty())
+        ::unlink(filePath(fileKey).c_str());
+    return r;
+}
+
+Result SqliteStorage::recordEvent(
+    const std::string &pcid, const std::string &version, const std::string &event, int64_t now)
+{
+    return transaction(
+        "event",
+        [&] {
+            Query q(db, "INSERT INTO events (pcid, version, name, at) VALUES (?, ?, ?, ?)");
+            return q.bind(pcid).bind(version).bind(event).bind(now).run() ? Result::Ok : Result::Failed;
+        },
+        Cheap);
+}
+
+Result SqliteStorage::checkToken(
+    const std::string &pcid, const std::string &deviceId, const std::string &token)
+{
+    Query q(db, "SELECT token FROM pairings WHERE pcid = ? AND device_id = ?");
+    q.bind(pcid).bind(deviceId);
+    if (!q.next())
+        return q.failed() ? Result::Failed : Result::Denied;
+    return sameSecret(q.text(0), token) ? Result::Ok : Result::Denied;
+}
+
+Result SqliteStorage::pair(
+    const std::string &pcid, const Device &device, const std::string &token, int64_t now)
+{
+    return transaction("pair", [&] {
+        Query q(db, R"(INSERT INTO pairings (pcid, device_id, device_name, token, paired_at, reported)
+                       VALUES (?, ?, ?, ?, ?, 0) ON CONFLICT (pcid, device_id) DO UPDATE SET
+                       device_name = excluded.device_name, token = excluded.token,
+                       paired_at = excluded.paired_at, reported = 0)");
+        Query found(db, "DELETE FROM lost_pairings WHERE pcid = ?");
+        const bool ok = q.bind(pcid).bind(device.id).bind(device.name).bind(token).bind(now).run()
+            && found.bind(pcid).run();
+        return ok ? Result::Ok : Result::Failed;
+    });
+}
+
+Result SqliteStorage::removePairing(
+    const std::string &pcid, const std::string &deviceId, const std::string &token)
+{
+    return transaction("unpair device", [&] {
+        const Result known = checkToken(pcid, deviceId, token);
+        if (known != Result::Ok)
+            return known;
+        Query q(db, "DELETE FROM pairings WHERE pcid = ? AND device_id = ?");
+        if (!q.bind(pcid).bind(deviceId).run())
+            return Result::Failed;
+        Query left(db, "SELECT 1 FROM pairings WHERE pcid = ? LIMIT 1");
+        left.bind(pcid);
+        if (left.next())
+            return Result::Ok;
+        Query lost(db, "INSERT OR IGNORE INTO lost_pairings (pcid) VALUES (?)");
+        return !left.failed() && lost.bind(pcid).run() ? Result::Ok : Result::Failed;
+    });
+}
+
+Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
+{
+    // The slow part, writing and flushing the file, runs outside the lock
+    // under a name that start-up treats as a leftover.
+    const std::string temp = files + "/tmp-" + r.fileKey;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "storage: cannot create %s: %s\n", temp.c_str(), std::strerror(errno));
+        return Result::Failed;
+    }
+    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    const int savedErrno = errno;
+    ::close(fd);
+    if (!written) {
+        std::fprintf(stderr, "storage: cannot write %s: %s\n", temp.c_str(), std::strerror(savedErrno));
+        ::unlink(temp.c_str());
+        return Result::Failed;
+    }
+    const std::string path = filePath(r.fileKey);
+    bool renamed = false;
+    const Result result = transaction("add ringtone", [&] {
+        const Result known = checkToken(r.pcid, r.deviceId, r.deviceToken);
+        if (known != Result::Ok)
+            return known;
+        Query taken(db, "SELECT 1 FROM ringtones WHERE id = ? OR file_key = ?");
+        taken.bind(r.id).bind(r.fileKey);
+        if (taken.next())
+            return Result::Conflict;
+        if (taken.failed())
+            return Result::Failed;
+        // The file is in place before the row exists; a crash in between
+        // leaves a file without a row, which the next start removes.
+        if (::rename(temp.c_str(), path.c_str()) != 0 || !syncFolder(files)) {
+            std::fprintf(
+                stderr, "storage: cannot move %s into place: %s\n", temp.c_str(), std::strerror(errno));
+            return Result::Failed;
+        }
+        renamed = true;
+        Query q(db, R"(INSERT INTO ringtones (id, file_key, pcid, device_id, name, size, created)
+                       VALUES (?, ?, ?, ?, ?, ?, ?))");
+        return q.bind(r.id)
+                   .bind(r.fileKey)
+                   .bind(r.pcid)
+                   .bind(r.deviceId)
+                   .bind(r.name)
+                   .bind(int64_t(bytes.size()))
+                   .bind(r.now)
+                   .run()
+            ? Result::Ok
+            : Result::Failed;
+    });
+    if (result != Result::Ok)
+        ::unlink((renamed ? path : temp).c_str());
+    return result;
+}
+
+Result SqliteStorage::publishUpdate(const Update &update)
+{
+    return transaction("publish update", [&] {
+        Query q(db, "INSERT INTO updates (version, url, published) VALUES (?, ?, ?)");
+        return q.bind(update.version).bind(update.url).bind(update.published).run() ? Result::Ok
+                                                                                    : Result::Failed;
+    });
+}
+
+Result SqliteStorage::setConf(const std::string &pcid, const std::string &key, const std::string &value)
+{
+    return transaction("set conf", [&] {
+        if (value.empty()) {
+            Query q(db, "DELETE FROM conf WHERE pcid = ? AND key = ?");
+            return q.bind(pcid).bind(key).run() ? Result::Ok : Result::Failed;
+        }
+        Query q(db, R"(INSERT INTO conf (pcid, key, value) VALUES (?, ?, ?)
+                       ON CONFLICT (pcid, key) DO UPDATE SET value = excluded.value)");
+        return q.bind(pcid).bind(key).bind(value).run() ? Result::Ok : Result::Failed;
+    });
+}
+
+Result SqliteStorage::stats(int64_t now, Stats &stats)
+{
+    stats = Stats();
+    std::lock_guard<std::mutex> lock(mutex);
+    Query counts(db, R"(SELECT (SELECT count(*) FROM pcs),
+                               (SELECT count(*) FROM pcs WHERE last_beat + expire + ? >= ?),
+                               (SELECT count(*) FROM pairings),
+                               (SELECT count(*) FROM ringtones WHERE delivered_at IS NULL),
+                               (SELECT count(*) FROM ringtones WHERE delivered_at IS NOT NULL))");
+    counts.bind(OnlineGrace).bind(now);
+    if (!counts.next())
+        return fail("stats");
+    stats.pcs = counts.integer(0);
+    stats.pcsOnline = counts.integer(1);
+    stats.pairings = counts.integer(2);
+    stats.ringtonesWaiting = counts.integer(3);
+    stats.ringtonesDelivered = counts.integer(4);
+    Query events(db, "SELECT name, count(*) FROM events GROUP BY name");
+    while (events.next())
+        stats.events[events.text(0)] = events.integer(1);
+    return events.failed() ? fail("stats") : Result::Ok;
+}
+
+}  // namespace
+
+std::unique_ptr<Storage> openSqliteStorage(const std::string &dataDir, std::string &error)
+{
+    auto storage = std::make_unique<SqliteStorage>();
+    if (!storage->open(dataDir, error))
+        return nullptr;
+    return storage;
+}
+
+}  // namespace belfry

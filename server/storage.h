@@ -1,0 +1,167 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Everything the service keeps between requests goes through this interface,
+// so one service binary can run on a local SQLite file or on a PostgreSQL
+// cluster shared by several service machines.
+//
+// Rules every backend follows:
+// - Every method may be called concurrently from the HTTP worker threads.
+// - Every method that changes something does it in one transaction: it either
+//   happens completely or not at all, also when the process dies meanwhile.
+// - Times are whole seconds since the Unix epoch, passed in by the caller, so
+//   the backends never read the clock themselves.
+// - Inputs arrive already checked by the service (forms, lengths, sizes).
+// - On Result::Failed the backend has written one diagnostic line to stderr
+//   (prefixed with "storage: "); the service answers 500 and goes on.
+// - Ringtone files are kept by the backend, next to its rows, so that a row is
+//   never visible without its complete file and no file outlives its row
+//   longer than until the next start.
+namespace belfry {
+
+enum class Result {
+    Ok,
+    NotFound,  // no such row (unknown ringtone, unknown pairing, no update)
+    Denied,  // the pairing or its token does not match
+    Conflict,  // a unique value is taken (ringtone id or file key): pick another
+    Failed,  // the database failed; already logged
+};
+
+// A heartbeat of one PC.
+struct Beat
+{
+    std::string pcid;
+    std::string version;
+    int64_t expire = 0;  // seconds until the PC's next beat; 1 when it quits
+    int64_t now = 0;
+    // A farewell beat only records the PC: it takes nothing that must be
+    // reported once (new pairings, the lost pairing) because the program is
+    // about to end and could not keep it.
+    bool farewell = false;
+};
+
+struct Device
+{
+    std::string id;
+    std::string name;
+};
+
+// What a beat takes from the store. `newPairings` and `pairingLost` are
+// reported once: the same call marks them as taken.
+struct BeatAnswer
+{
+    bool pairingLost = false;  // the phone removed the PC's last pairing
+    std::vector<Device> newPairings;  // paired since the last (non-farewell) beat, oldest first
+    std::vector<int64_t> waiting;  // ringtones not yet delivered to this PC, oldest first
+};
+
+// A ringtone sent by a paired device. The service picks `id` (a positive
+// 31-bit number, random, so ids cannot be walked) and `fileKey` (a random
+// token that names the file in its download address).
+struct NewRingtone
+{
+    int64_t id = 0;
+    std::string fileKey;
+    std::string pcid;
+    std::string deviceId;
+    std::string deviceToken;  // checked against the pairing in the same transaction
+    std::string name;
+    int64_t now = 0;
+};
+
+struct RingtoneInfo
+{
+    int64_t id = 0;
+    std::string fileKey;
+    std::string pcid;
+    std::string name;
+    int64_t size = 0;
+    bool delivered = false;
+};
+
+struct Update
+{
+    std::string version;
+    std::string url;
+    int64_t published = 0;
+};
+
+struct Stats
+{
+    int64_t pcs = 0;  // PCs that ever beat
+    int64_t pcsOnline = 0;  // PCs whose last beat plus its "expire" (plus a grace) is not past
+    int64_t pairings = 0;
+    int64_t ringtonesWaiting = 0;
+    int64_t ringtonesDelivered = 0;
+    std::map<std::string, int64_t> events;  // feedback event name -> count
+};
+
+// A PC counts as online this long after its last beat's "expire" ran out.
+inline constexpr int64_t OnlineGrace = 30;
+
+class Storage
+{
+public:
+    virtual ~Storage() = default;
+
+    // --- the program's side ---
+
+    // Records the PC (version, last beat, expire) and fills `answer`.
+    virtual Result beat(const Beat &beat, BeatAnswer &answer) = 0;
+    // The PC removes the pairings with these devices (unknown ids are ignored).
+    // This is not a lost pairing: the PC itself asked for it.
+    virtual Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) = 0;
+    // The settings for this PC: the values set for all PCs, overridden by
+    // those set for this one.
+    virtual Result conf(const std::string &pcid, std::map<std::string, std::string> &values) = 0;
+    // The most recently published update; NotFound when none was published.
+    virtual Result latestUpdate(Update &update) = 0;
+    virtual Result ringtone(int64_t id, RingtoneInfo &info) = 0;
+    virtual Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) = 0;
+    // The whole file (at most a few megabytes).
+    virtual Result ringtoneFile(int64_t id, std::string &bytes) = 0;
+    // The file was sent completely: the ringtone is no longer waiting. The
+    // backend may drop the file now. Ok also when it was delivered before.
+    virtual Result markDelivered(int64_t id, int64_t now) = 0;
+    virtual Result recordEvent(
+        const std::string &pcid, const std::string &version, const std::string &event, int64_t now)
+        = 0;
+
+    // --- the phone's side ---
+
+    // Pairs the device with the PC, or pairs it again with a new token (the
+    // old token stops working). The pairing is reported to the PC once.
+    virtual Result pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)
+        = 0;
+    // Denied when the pairing does not exist or the token is wrong. When it
+    // was the PC's last pairing, the PC's next beat reports the loss once.
+    virtual Result removePairing(
+        const std::string &pcid, const std::string &deviceId, const std::string &token)
+        = 0;
+    // Stores the file and its row, after checking the pairing and its token
+    // (Denied). Conflict when `id` or `fileKey` is taken: nothing was stored.
+    virtual Result addRingtone(const NewRingtone &ringtone, const std::string &bytes) = 0;
+
+    // --- administration ---
+
+    virtual Result publishUpdate(const Update &update) = 0;
+    // An empty `pcid` sets the value for all PCs; an empty `value` removes the key.
+    virtual Result setConf(const std::string &pcid, const std::string &key, const std::string &value) = 0;
+    virtual Result stats(int64_t now, Stats &stats) = 0;
+};
+
+// The backends. Each opens (creating or migrating its schema) or returns null
+// with a reason in `error`.
+//
+// SQLite: database and ringtone files in `dataDir` (which must exist).
+std::unique_ptr<Storage> openSqliteStorage(const std::string &dataDir, std::string &error);
+// PostgreSQL: a libpq connection string; built only with BELFRY_SERVER_PG
+// (the build defines BELFRY_HAVE_PG then).
+std::unique_ptr<Storage> openPgStorage(const std::string &conninfo, std::string &error);
+
+}  // namespace belfry

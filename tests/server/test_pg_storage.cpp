@@ -1,0 +1,168 @@
+// The PostgreSQL backend where it differs from a single process on a file:
+// several instances on one database, concurrent requests, and a schema that
+// belongs to a newer service. Needs BELFRY_TEST_PG, a libpq connection string
+// (needs-pg.sh skips it otherwise); each run works in a database of its own,
+// created and dropped here.
+
+#include "storage.h"
+
+#include <libpq-fe.h>
+
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace belfry;
+
+namespace {
+
+const char *const Pcid = "0f1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0";
+
+// `conninfo` with its database replaced.
+std::string withDatabase(const std::string &conninfo, const std::string &dbname)
+{
+    PQconninfoOption *options = PQconninfoParse(conninfo.c_str(), nullptr);
+    std::string out;
+    for (PQconninfoOption *o = options; o && o->keyword; ++o) {
+        const std::string value = std::string(o->keyword) == "dbname" ? dbname : o->val ? o->val : "";
+        if (value.empty())
+            continue;
+        out += std::string(o->keyword) + "='";
+        for (char ch : value)
+            out += ch == '\'' || ch == '\\' ? std::string("\\") + ch : std::string(1, ch);
+        out += "' ";
+    }
+    PQconninfoFree(options);
+    return out;
+}
+
+bool sql(const std::string &conninfo, const std::string &statement)
+{
+    PGconn *c = PQconnectdb(conninfo.c_str());
+    PGresult *r = PQexec(c, statement.c_str());
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    if (!ok)
+        qDebug() << statement.c_str() << PQerrorMessage(c);
+    PQclear(r);
+    PQfinish(c);
+    return ok;
+}
+
+}  // namespace
+
+class TestPgStorage : public QObject
+{
+    Q_OBJECT
+
+    std::string admin = qEnvironmentVariable("BELFRY_TEST_PG").toStdString();
+    std::string dbname = "belfry_test_" + std::to_string(QCoreApplication::applicationPid());
+    std::string conninfo = withDatabase(admin, dbname);
+
+    std::unique_ptr<Storage> open()
+    {
+        std::string error;
+        auto s = openPgStorage(conninfo, error);
+        if (!s)
+            qDebug() << error.c_str();
+        return s;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        sql(admin, "DROP DATABASE IF EXISTS " + dbname);
+        QVERIFY(sql(admin, "CREATE DATABASE " + dbname));
+    }
+    void cleanupTestCase() { sql(admin, "DROP DATABASE IF EXISTS " + dbname + " WITH (FORCE)"); }
+
+    // Two instances share the database and nothing else: what one takes in,
+    // the other answers with, and a delivery through one ends the waiting on both.
+    void instancesShareOneDatabase()
+    {
+        auto a = open(), b = open();
+        QVERIFY(a && b);
+        BeatAnswer answer;
+        QCOMPARE(b->beat({Pcid, "1.0.1", 5, 100}, answer), Result::Ok);
+        QCOMPARE(a->pair(Pcid, {"dev-a", "Phone"}, "token-a", 101), Result::Ok);
+        const std::string bytes("\0ftypM4A \xff", 10);
+        QCOMPARE(a->addRingtone({77, "k77", Pcid, "dev-a", "token-a", "Bell", 102}, bytes), Result::Ok);
+
+        QCOMPARE(b->beat({Pcid, "1.0.1", 5, 103}, answer), Result::Ok);
+        QCOMPARE(answer.newPairings.size(), size_t(1));
+        QCOMPARE(answer.waiting, std::vector<int64_t> {77});
+        std::string got;
+        QCOMPARE(b->ringtoneFile(77, got), Result::Ok);
+        QVERIFY(got == bytes);
+        QCOMPARE(b->markDelivered(77, 104), Result::Ok);
+        QCOMPARE(a->beat({Pcid, "1.0.1", 5, 105}, answer), Result::Ok);
+        QVERIFY(answer.waiting.empty() && answer.newPairings.empty());
+    }
+
+    // Many beats of one PC at once, on several instances: a new pairing and
+    // then the lost pairing each reach exactly one of them.
+    void concurrentBeatsTakeOnce()
+    {
+        auto a = open(), b = open();
+        QVERIFY(a && b);
+        const std::string pcid = "1f1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0";
+        BeatAnswer answer;
+        QCOMPARE(a->beat({pcid, "1.0.1", 5, 1}, answer), Result::Ok);
+        for (int round = 0; round < 20; ++round) {
+            QCOMPARE(a->pair(pcid, {"dev", "Phone"}, "token", 2), Result::Ok);
+            QCOMPARE(a->removePairing(pcid, "dev", "token"), Result::Ok);
+            QCOMPARE(a->pair(pcid, {"dev", "Phone"}, "token", 3), Result::Ok);
+            std::atomic<int> pairings {0}, losses {0}, failures {0};
+            auto beats = [&](Storage *s, bool remover) {
+                for (int i = 0; i < 10; ++i) {
+                    BeatAnswer mine;
+                    failures += s->beat({pcid, "1.0.1", 5, 4}, mine) != Result::Ok;
+                    pairings += int(mine.newPairings.size());
+                    // The loss is set while the beats run, so some of them see it.
+                    if (i == 4 && remover)
+                        failures += s->removePairing(pcid, "dev", "token") != Result::Ok;
+                    losses += mine.pairingLost;
+                }
+            };
+            std::vector<std::thread> threads;
+            for (int t = 0; t < 6; ++t)
+                threads.emplace_back(beats, t % 2 ? a.get() : b.get(), t == 0);
+            for (std::thread &t : threads)
+                t.join();
+            QCOMPARE(failures.load(), 0);
+            QCOMPARE(pairings.load(), 1);
+            QCOMPARE(losses.load(), 1);
+        }
+    }
+
+    // The database ended every connection (a restart does): the next
+    // requests get new ones instead of failing.
+    void reconnectsAfterConnectionsEnded()
+    {
+        auto a = open();
+        QVERIFY(a);
+        BeatAnswer answer;
+        QCOMPARE(a->beat({Pcid, "1.0.1", 5, 200}, answer), Result::Ok);
+        QVERIFY(sql(conninfo,
+            "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity"
+            " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(a->beat({Pcid, "1.0.1", 5, 201}, answer), Result::Ok);
+    }
+
+    // A database migrated by a newer service is refused, not written to.
+    void newerSchemaRefused()
+    {
+        QVERIFY(open());
+        QVERIFY(sql(conninfo, "UPDATE belfry_schema SET version = version + 100"));
+        std::string error;
+        QVERIFY(!openPgStorage(conninfo, error));
+        QVERIFY2(error.find("newer") != std::string::npos, error.c_str());
+        QVERIFY(sql(conninfo, "UPDATE belfry_schema SET version = version - 100"));
+        QVERIFY(open());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPgStorage)
+
+#include "test_pg_storage.moc"

@@ -1,0 +1,616 @@
+// belfry-service as a black box: started as a child process on 127.0.0.1 with
+// a fresh data folder, spoken to over HTTP. With BELFRY_TEST_PG set to a libpq
+// connection string it keeps its data in that PostgreSQL database instead;
+// every case uses fresh client ids, so old rows there do not matter.
+
+#include "checks.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using json = nlohmann::json;
+
+namespace QTest {
+template<> inline char *toString(const json &value)
+{
+    return qstrdup(value.dump().c_str());
+}
+}  // namespace QTest
+
+namespace {
+
+// A client id in the program's form: a UUID whose version digit is R.
+std::string newPcid()
+{
+    QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    id[14] = QLatin1Char('R');
+    return id.toStdString();
+}
+
+std::string be32(uint32_t v)
+{
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+}
+
+std::string box(const char *type, const std::string &body)
+{
+    return be32(uint32_t(8 + body.size())) + type + body;
+}
+
+// An MPEG-4 file reduced to what the service looks at.
+std::string mp4(const char *brand, uint32_t timescale, uint64_t duration, bool v1 = false, size_t padding = 0)
+{
+    std::string header = v1 ? std::string("\1\0\0\0", 4) + std::string(16, '\0') + be32(timescale)
+            + be32(uint32_t(duration >> 32)) + be32(uint32_t(duration))
+                            : std::string(12, '\0') + be32(timescale) + be32(uint32_t(duration));
+    header += std::string(80, '\0');
+    return box("ftyp", std::string(brand) + be32(0) + brand) + box("moov", box("mvhd", header))
+        + (padding ? box("free", std::string(padding, 'x')) : "");
+}
+
+std::string sample(const char *name)
+{
+    QFile f(QStringLiteral(BELFRY_SAMPLES "/%1.m4r").arg(QLatin1String(name)));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+}
+
+struct Reply
+{
+    int status = 0;
+    json body;
+    std::string raw;
+};
+
+// One running service.
+class Service
+{
+public:
+    explicit Service(const QString &data)
+        : data(data)
+    { }
+    ~Service() { stop(); }
+
+    bool start()
+    {
+        QStringList args {"serve", "--listen", "127.0.0.1:0", "--data", data};
+        if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
+            args << "--pg" << qEnvironmentVariable("BELFRY_TEST_PG");
+        process.start(QStringLiteral(BELFRY_SERVICE), args);
+        const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
+        if (!waitForLog(QStringLiteral("listening on"), 10000))
+            return false;
+        port = listening.match(log).captured(1).toInt();
+        return port > 0;
+    }
+    // Ends the service as an operator would; its exit status.
+    int stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return process.exitCode();
+        process.terminate();
+        process.waitForFinished(10000);
+        log += QString::fromUtf8(process.readAllStandardError());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+    bool waitForLog(const QString &needle, int ms = 5000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!log.contains(needle) && timer.elapsed() < ms) {
+            process.waitForReadyRead(50);
+            log += QString::fromUtf8(process.readAllStandardError());
+        }
+        return log.contains(needle);
+    }
+
+    Reply request(const char *method, const std::string &path, const std::string &body = {},
+        const std::string &token = {})
+    {
+        httplib::Client client("127.0.0.1", port);
+        httplib::Headers headers;
+        if (!token.empty())
+            headers.emplace("Authorization", "Bearer " + token);
+        auto r = std::string(method) == "GET" ? client.Get(path.c_str(), headers)
+                                              : client.Post(path.c_str(), headers, body, "application/json");
+        Reply reply;
+        if (r) {
+            reply.status = r->status;
+            reply.raw = r->body;
+            reply.body = json::parse(r->body, nullptr, false);
+        }
+        return reply;
+    }
+    Reply post(const std::string &path, const json &body, const std::string &token = {})
+    {
+        return request("POST", path, body.dump(), token);
+    }
+    json beat(const std::string &pcid, int expire = 5, const std::string &version = "1.0.1")
+    {
+        return post(
+            "/p/v1/heart", {{"pcid", pcid}, {"version", version}, {"platform", "window"}, {"expire", expire}})
+            .body;
+    }
+    std::string adminToken() const
+    {
+        QFile f(data + "/admin-token");
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toStdString() : std::string();
+    }
+
+    QString data;
+    QString log;
+    int port = 0;
+    QProcess process;
+};
+
+// A phone paired with one PC.
+struct Phone
+{
+    std::string pcid, device, token;
+
+    json credentials() const { return {{"pcid", pcid}, {"device_id", device}, {"device_token", token}}; }
+};
+
+}  // namespace
+
+class TestService : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<Service> service;
+
+    Phone pair(const std::string &pcid, const std::string &device, const std::string &name = "Phone")
+    {
+        const Reply r
+            = service->post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", device}, {"device_name", name}});
+        return {pcid, device, r.status == 200 ? r.body.value("device_token", "") : ""};
+    }
+    Reply send(const Phone &phone, const std::string &bytes, const std::string &name = "Bell")
+    {
+        json body = phone.credentials();
+        body["name"] = name;
+        body["data"] = belfry::encodeBase64(bytes);
+        return service->post("/phone/v1/ringtone", body);
+    }
+    std::string downloadUrlPath(int64_t id)
+    {
+        const Reply info = service->request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id));
+        if (info.status != 200)
+            return {};
+        const std::string url = info.body["data"].value("download_url", "");
+        const std::string base = "http://127.0.0.1:" + std::to_string(service->port);
+        return url.rfind(base, 0) == 0 ? url.substr(base.size()) : std::string();
+    }
+    json stats()
+    {
+        return service->request("GET", "/admin/v1/stats", {}, service->adminToken()).body["stats"];
+    }
+    static bool lists(const json &answer, int64_t id)
+    {
+        for (const json &v : answer["sync"])
+            if (v == std::to_string(id))
+                return true;
+        return false;
+    }
+    // The service marks a delivery once the last byte has left, which can be
+    // a moment after the client has read it.
+    bool delivered(const std::string &pcid, int64_t id)
+    {
+        for (int i = 0; i < 100; ++i, QTest::qWait(20))
+            if (!lists(service->beat(pcid), id))
+                return true;
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        service = std::make_unique<Service>(dir.path() + "/data");
+        QVERIFY2(service->start(), qPrintable(service->log));
+    }
+
+    void mp4Check_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("refusal");
+        const auto row = [](const char *name, const std::string &file, const char *refusal) {
+            QTest::newRow(name) << QByteArray::fromStdString(file) << QString::fromLatin1(refusal);
+        };
+        row("chime sample", sample("chime"), "");
+        row("bell sample", sample("bell"), "");
+        row("knock sample", sample("knock"), "");
+        row("40 s exactly", mp4("M4A ", 1000, 40000), "");
+        row("one tick over 40 s", mp4("M4A ", 1000, 40001), "longer than 40 seconds");
+        row("64-bit header", mp4("isom", 44100, 44100 * 12, true), "");
+        row("64-bit header, 41 s", mp4("isom", 44100, 44100ull * 41, true), "longer than 40 seconds");
+        row("video brand only", mp4("qt  ", 1000, 5000), "no MPEG-4 audio brand");
+        row("no ftyp first", box("moov", "") + mp4("M4A ", 1000, 5000), "no ftyp box first");
+        row("no movie header", box("ftyp", "M4A " + be32(0) + "M4A "), "no movie header");
+        row("zero timescale", mp4("M4A ", 0, 5000), "duration is unknown");
+        row("zero duration", mp4("M4A ", 1000, 0), "duration is unknown");
+        row("header cut short", mp4("M4A ", 1000, 5000).substr(0, 60), "no movie header");
+        row("over 5 MB", mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024), "larger than 5 MB");
+        row("empty", "", "empty");
+    }
+    void mp4Check()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, refusal);
+        const QString error = QString::fromStdString(belfry::checkRingtoneFile(file.toStdString()));
+        if (refusal.isEmpty())
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        else
+            QVERIFY2(error.contains(refusal), qPrintable(error));
+    }
+
+    void pairingReportedOnce()
+    {
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-1", "Anna’s phone");
+        QCOMPARE(phone.token.size(), size_t(64));
+        // The farewell beat of a quitting program must not take the news.
+        QCOMPARE(service->beat(pcid, 1)["pair"], json::array());
+        const json first = service->beat(pcid);
+        QCOMPARE(first["status"], 0);
+        QCOMPARE(first["pair"], (json::array({{{"id", "dev-1"}, {"name", "Anna’s phone"}}})));
+        QCOMPARE(service->beat(pcid)["pair"], json::array());
+        pair(pcid, "dev-1", "Anna’s phone");
+        QCOMPARE(service->beat(pcid)["pair"].size(), size_t(1));
+        QCOMPARE(service->beat(newPcid())["pair"], json::array());
+    }
+
+    void queue()
+    {
+        const std::string pcid = newPcid(), other = newPcid();
+        const Phone phone = pair(pcid, "dev-q");
+        const Reply a = send(phone, sample("chime"), "Chime"), b = send(phone, sample("bell"), "Bell");
+        QCOMPARE(a.status, 201);
+        QCOMPARE(b.status, 201);
+        const int64_t idA = a.body["id"], idB = b.body["id"];
+        const json listed = service->beat(pcid)["sync"];
+        QCOMPARE(listed, json::array({std::to_string(idA), std::to_string(idB)}));
+        QCOMPARE(service->beat(other)["sync"], json::array());
+
+        const Reply info = service->request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(idA));
+        QCOMPARE(info.body["status"], 0);
+        QCOMPARE(info.body["data"]["name"], "Chime");
+        const std::string path = downloadUrlPath(idA);
+        QVERIFY2(path.rfind("/f/", 0) == 0, info.raw.c_str());
+        const Reply file = service->request("GET", path);
+        QCOMPARE(file.status, 200);
+        QVERIFY(file.raw == sample("chime"));
+
+        // Delivered: no longer listed, and neither its information nor its file is handed out again.
+        QVERIFY(delivered(pcid, idA));
+        QCOMPARE(service->beat(pcid)["sync"], json::array({std::to_string(idB)}));
+        QCOMPARE(service->request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(idA)).status, 404);
+        QCOMPARE(service->request("GET", path).status, 404);
+    }
+
+    void brokenTransferKeepsRingtone()
+    {
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-b");
+        const std::string big = mp4("M4A ", 1000, 5000, false, 4 * 1024 * 1024);
+        const int64_t id = send(phone, big).body["id"];
+        const std::string path = downloadUrlPath(id);
+        QVERIFY(!path.empty());
+
+        httplib::Client client("127.0.0.1", service->port);
+        const auto part = client.Get(path.c_str(), {{"Range", "bytes=0-99"}});
+        QVERIFY(part && part->status == 206 && part->body == big.substr(0, 100));
+        QVERIFY(lists(service->beat(pcid), id));
+
+        // A reader that takes the first bytes and hangs up.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(service->port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        QCOMPARE(::write(fd, request.data(), request.size()), ssize_t(request.size()));
+        char buffer[1024];
+        QVERIFY(::read(fd, buffer, sizeof buffer) > 0);
+        ::close(fd);
+        QVERIFY(service->waitForLog(QString::fromStdString("GET " + path + " 200")));
+        QTest::qWait(200);
+        QVERIFY(lists(service->beat(pcid), id));
+
+        QVERIFY(service->request("GET", path).raw == big);
+        QVERIFY(delivered(pcid, id));
+    }
+
+    void statusFiveOnce()
+    {
+        const std::string pcid = newPcid();
+        const Phone a = pair(pcid, "dev-a"), b = pair(pcid, "dev-b");
+        service->beat(pcid);
+        QCOMPARE(service->post("/phone/v1/unpair", a.credentials()).status, 200);
+        QCOMPARE(service->beat(pcid)["status"], 0);  // dev-b is still paired
+        QCOMPARE(service->post("/phone/v1/unpair", b.credentials()).status, 200);
+        QCOMPARE(service->beat(pcid, 1)["status"], 0);  // a farewell beat does not take it
+        QCOMPARE(service->beat(pcid), (json {{"status", 5}}));
+        QCOMPARE(service->beat(pcid)["status"], 0);
+        QCOMPARE(service->post("/phone/v1/unpair", b.credentials()).status, 403);
+
+        // Paired again before the PC heard of the loss: the new pairing wins.
+        const Phone c = pair(pcid, "dev-c");
+        QCOMPARE(service->post("/phone/v1/unpair", c.credentials()).status, 200);
+        pair(pcid, "dev-c");
+        const json answer = service->beat(pcid);
+        QCOMPARE(answer["status"], 0);
+        QCOMPARE(answer["pair"].size(), size_t(1));
+
+        // The PC's own unpair is no loss to report; the device can send nothing more.
+        const Phone d = pair(pcid, "dev-d");
+        const Reply unpaired = service->post("/p/v1/unpair",
+            {{"pcid", pcid}, {"data", {"dev-c", "dev-d"}}, {"version", "1.0.1"}, {"platform", "window"}});
+        QCOMPARE(unpaired.body, (json {{"status", 0}}));
+        QCOMPARE(service->beat(pcid)["status"], 0);
+        QCOMPARE(send(d, sample("knock")).status, 403);
+    }
+
+    void confAndUpdate()
+    {
+        const std::string admin = service->adminToken(), pcid = newPcid(), other = newPcid();
+        const auto conf = [&](const std::string &id) {
+            return service->request("GET", "/p/conf?pcid=" + id + "&version=1.0.1&platform=window")
+                .body["conf"];
+        };
+        const auto set = [&](json body) {
+            return service->post("/admin/v1/conf", body, admin).status;
+        };
+        QCOMPARE(set({{"key", "Pulse"}, {"value", "30"}}), 200);
+        QCOMPARE(set({{"key", "Server/Host"}, {"value", "http://a.example"}}), 200);
+        QCOMPARE(set({{"pcid", pcid}, {"key", "Pulse"}, {"value", "60"}}), 200);
+        QCOMPARE(conf(pcid)["Pulse"], "60");
+        QCOMPARE(conf(pcid)["Server/Host"], "http://a.example");
+        QCOMPARE(conf(other)["Pulse"], "30");
+        QCOMPARE(set({{"pcid", pcid}, {"key", "Pulse"}, {"value", ""}}), 200);
+        QCOMPARE(conf(pcid)["Pulse"], "30");
+
+        const auto update = [&](const char *version) {
+            return service
+                ->request("GET", "/p/update?pcid=" + pcid + "&version=" + version + "&platform=window")
+                .body;
+        };
+        const auto publish = [&](const char *version, const char *url) {
+            return service->post("/admin/v1/update", {{"version", version}, {"url", url}}, admin).status;
+        };
+        QCOMPARE(publish("2.0.0", "http://dl.example/2.0.0"), 200);
+        QCOMPARE(publish("2.1.0", "http://dl.example/2.1.0"), 200);
+        QCOMPARE(update("1.0.1")["update"],
+            (json {{"version", "2.1.0"}, {"download", "http://dl.example/2.1.0"}}));
+        QCOMPARE(update("2.1.0"), (json {{"status", 0}}));
+        // A program learns of it at its next start too.
+        QCOMPARE(service->request("GET", "/p/conf?pcid=" + pcid + "&version=1.0.1&platform=window")
+                     .body["update"]["version"],
+            "2.1.0");
+        QCOMPARE(publish("3.0", "ftp://dl.example/3.0"), 400);
+        QCOMPARE(update("1.0.1")["update"]["version"], "2.1.0");
+    }
+
+    void tokens()
+    {
+        const std::string pcid = newPcid();
+        const Phone first = pair(pcid, "dev-t");
+        const Phone second = pair(pcid, "dev-t");  // pairing again replaces the token
+        QVERIFY(first.token != second.token);
+        QCOMPARE(send(first, sample("knock")).status, 403);
+        QCOMPARE(send(second, sample("knock")).status, 201);
+        Phone elsewhere = second;
+        elsewhere.pcid = newPcid();
+        QCOMPARE(send(elsewhere, sample("knock")).status, 403);
+        Phone otherDevice = second;
+        otherDevice.device = "dev-u";
+        QCOMPARE(send(otherDevice, sample("knock")).status, 403);
+
+        QCOMPARE(service->request("GET", "/admin/v1/stats").status, 401);
+        QCOMPARE(service->request("GET", "/admin/v1/stats", {}, std::string(64, 'a')).status, 401);
+        QCOMPARE(service->request("GET", "/admin/v1/stats", {}, service->adminToken()).status, 200);
+        struct stat info;
+        QCOMPARE(::stat(qPrintable(service->data + "/admin-token"), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0600));
+    }
+
+    void badInput_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        const std::string pc = "0123abcd-0000-R000-8000-00000000cafe";
+        const auto beat = [&](const char *name, const char *key, const json &value) {
+            json body = {{"pcid", pc}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}};
+            body[key] = value;
+            QTest::newRow(name) << QByteArray("POST") << QByteArray("/p/v1/heart")
+                                << QByteArray::fromStdString(body.dump()) << 400;
+        };
+        beat("pcid in capitals", "pcid", "0123ABCD-0000-R000-8000-00000000CAFE");
+        beat("pcid too short", "pcid", "0123abcd-0000-R000-8000-00000000caf");
+        beat("R off the version digit", "pcid", "0123abcd-R000-4000-8000-00000000cafe");
+        beat("pcid a number", "pcid", 12);
+        beat("expire a string", "expire", "5");
+        beat("expire zero", "expire", 0);
+        beat("expire a fraction", "expire", 5.5);
+        beat("version with a space", "version", "1 0");
+        const auto row = [](const char *name, const char *method, const std::string &path,
+                             const std::string &body, int status) {
+            QTest::newRow(name) << QByteArray(method) << QByteArray::fromStdString(path)
+                                << QByteArray::fromStdString(body) << status;
+        };
+        row("beat not JSON", "POST", "/p/v1/heart", "pcid=1", 400);
+        row("beat an array", "POST", "/p/v1/heart", "[1]", 400);
+        row("beat nested deep", "POST", "/p/v1/heart", std::string(5000, '[') + std::string(5000, ']'), 400);
+        row("unpair ids not strings", "POST", "/p/v1/unpair",
+            json({{"pcid", pc}, {"version", "1"}, {"platform", "window"}, {"data", {1}}}).dump(), 400);
+        row("conf without pcid", "GET", "/p/conf?version=1.0.1&platform=window", "", 400);
+        row("feedback event with a slash", "GET", "/p/feedback?pcid=" + pc + "&ver=1.0.1&event=a/b", "", 400);
+        row("ringtone id letters", "GET", "/apiv1/ringtone?ringtoneid=x1", "", 400);
+        row("ringtone id zero", "GET", "/apiv1/ringtone?ringtoneid=0", "", 400);
+        row("ringtone id too large", "GET", "/apiv1/ringtone?ringtoneid=99999999999", "", 400);
+        row("ringtone unknown", "GET", "/apiv1/ringtone?ringtoneid=12", "", 404);
+        row("file unknown", "GET", "/f/0123456789abcdef0123456789abcdef.m4r", "", 404);
+        row("no such address", "GET", "/p/v2/heart", "", 404);
+        const auto pairRow = [&](const char *name, const std::string &device, const std::string &deviceName) {
+            row(name, "POST", "/phone/v1/pair",
+                json({{"pcid", pc}, {"device_id", device}, {"device_name", deviceName}}).dump(), 400);
+        };
+        pairRow("device id with a space", "dev 1", "Phone");
+        pairRow("device name with a tab", "dev-1", "Pho\tne");
+        pairRow("device name too long", "dev-1", std::string(65, 'n'));
+        pairRow("device name empty", "dev-1", "");
+        row("device name not UTF-8", "POST", "/phone/v1/pair",
+            "{\"pcid\":\"" + pc + "\",\"device_id\":\"d\",\"device_name\":\"\xff\"}", 400);
+        // The placeholders are filled in with a real pairing: only the named fault is left.
+        const auto sendRow
+            = [&](const char *name, const std::string &ringtone, const json &data, int status) {
+                  row(name, "POST", "/phone/v1/ringtone",
+                      json({{"pcid", "PCID"}, {"device_id", "dev-x"}, {"device_token", "TOKEN"},
+                               {"name", ringtone}, {"data", data}})
+                          .dump(),
+                      status);
+              };
+        const std::string knock = belfry::encodeBase64(sample("knock"));
+        sendRow("name with a path", "../evil", knock, 400);
+        sendRow("name with a backslash", "a\\b", knock, 400);
+        sendRow("name ending in a dot", "Bell.", knock, 400);
+        sendRow("name with a newline", "Be\nll", knock, 400);
+        sendRow("data a number", "Bell", 12, 400);
+        sendRow("data not base64", "Bell", "a*==", 400);
+        sendRow("data not MPEG-4", "Bell", belfry::encodeBase64("ID3\3\0\0\0\0\0\0 not an m4a file"), 400);
+        sendRow("ringtone too long", "Bell", belfry::encodeBase64(mp4("M4A ", 600, 600 * 45)), 400);
+        sendRow(
+            "ringtone too large", "Bell", belfry::encodeBase64(std::string(5 * 1024 * 1024 + 1, 'x')), 413);
+        row("body too large", "POST", "/phone/v1/ringtone", std::string(8 * 1024 * 1024, ' '), 413);
+        row("admin without token", "POST", "/admin/v1/update",
+            json({{"version", "9"}, {"url", "http://x.example"}}).dump(), 401);
+    }
+    void badInput()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-x");
+        std::string text = body.toStdString();
+        for (const auto &[from, to] :
+            {std::pair {"\"PCID\"", "\"" + pcid + "\""}, {"\"TOKEN\"", "\"" + phone.token + "\""}})
+            if (const size_t at = text.find(from); at != std::string::npos)
+                text.replace(at, std::strlen(from), to);
+        const Reply reply = service->request(method.constData(), path.toStdString(), text);
+        QCOMPARE(reply.status, status);
+        QVERIFY2(reply.body.is_object() && reply.body["error"].is_string(), reply.raw.c_str());
+        const std::string logged
+            = " " + path.split('?').first().toStdString() + " " + std::to_string(status) + " ";
+        QVERIFY2(service->waitForLog(QString::fromStdString(logged)), qPrintable(service->log.right(300)));
+        QCOMPARE(service->beat(pcid)["sync"], json::array());  // still answering, nothing stored
+    }
+
+    void feedbackCounted()
+    {
+        const json before = stats();
+        const std::string query = "/p/feedback?pcid=" + newPcid() + "&ver=1.0.1&event=";
+        for (const char *event : {"save", "download", "save"})
+            QCOMPARE(service->request("GET", query + event).body, (json {{"status", 0}}));
+        const json after = stats();
+        QCOMPARE(after["events"].value("save", 0) - before["events"].value("save", 0), 2);
+        QCOMPARE(after["events"].value("download", 0) - before["events"].value("download", 0), 1);
+    }
+
+    void phoneCommandLine()
+    {
+        const std::string pcid = newPcid();
+        const auto run = [&](QStringList args) {
+            QProcess phone;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("BELFRY_PHONE_STATE", dir.path() + "/phone.json");
+            phone.setProcessEnvironment(env);
+            args << "--service" << QStringLiteral("http://127.0.0.1:%1").arg(service->port) << "--data"
+                 << service->data;
+            phone.start(QStringLiteral(BELFRY_PHONE), args);
+            phone.waitForFinished(20000);
+            return phone.exitCode() == 0 ? QString::fromUtf8(phone.readAllStandardOutput()) : QString();
+        };
+        const QString id = QString::fromStdString(pcid);
+        QVERIFY(run({"pair", "--pcid", id, "--name", "Test phone"}).startsWith("paired"));
+        QVERIFY(run({"send", "--pcid", id, BELFRY_SAMPLES "/bell.m4r"}).startsWith("sent bell"));
+        QVERIFY(run({"set-conf", "--pcid", id, "Pulse", "20"}).startsWith("set Pulse"));
+        QVERIFY(run({"publish-update", "9.9.9", "http://dl.example/9"}).startsWith("published"));
+        QVERIFY(run({"stats"}).contains("ringtones_waiting"));
+        const json answer = service->beat(pcid);
+        QCOMPARE(answer["pair"][0]["name"], "Test phone");
+        QCOMPARE(answer["sync"].size(), size_t(1));
+        QVERIFY(run({"unpair", "--pcid", id}).startsWith("unpaired"));
+        QCOMPARE(service->beat(pcid)["status"], 5);
+        QVERIFY(run({"send", "--pcid", id, BELFRY_SAMPLES "/bell.m4r"}).isEmpty());  // no pairing left
+    }
+
+    // Last: stops the service and starts it again on the same data.
+    void restartKeepsEverything()
+    {
+        const std::string pcid = newPcid(), admin = service->adminToken();
+        const Phone phone = pair(pcid, "dev-r", "Kept");
+        const int64_t delivered = send(phone, sample("chime")).body["id"];
+        const int64_t waiting = send(phone, sample("bell"), "Bell").body["id"];
+        QVERIFY(service->request("GET", downloadUrlPath(delivered)).raw == sample("chime"));
+        service->post("/admin/v1/conf", {{"pcid", pcid}, {"key", "Pulse"}, {"value", "15"}}, admin);
+        service->post("/admin/v1/update", {{"version", "9.9.9"}, {"url", "http://dl.example/9"}}, admin);
+        const json statsBefore = stats();
+
+        QCOMPARE(service->stop(), 0);
+        QVERIFY(service->log.contains("stopped"));
+        const bool sqlite = qEnvironmentVariableIsEmpty("BELFRY_TEST_PG");
+        const QString files = service->data + "/ringtones/";
+        if (sqlite) {
+            // What a kill at the wrong moment leaves behind.
+            for (const char *name :
+                {"tmp-0123456789abcdef0123456789abcdef", "fedcba9876543210fedcba9876543210.m4r"}) {
+                QFile f(files + name);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+            }
+        }
+        service->log.clear();
+        QVERIFY2(service->start(), qPrintable(service->log));
+
+        QCOMPARE(service->adminToken(), admin);
+        QCOMPARE(stats()["pairings"], statsBefore["pairings"]);
+        const json answer = service->beat(pcid);
+        QCOMPARE(answer["pair"], (json::array({{{"id", "dev-r"}, {"name", "Kept"}}})));
+        QCOMPARE(answer["sync"], json::array({std::to_string(waiting)}));
+        QVERIFY(service->request("GET", downloadUrlPath(waiting)).raw == sample("bell"));
+        QCOMPARE(send(phone, sample("knock")).status, 201);
+        QCOMPARE(service->request("GET", "/p/conf?pcid=" + pcid + "&version=1.0.1&platform=window")
+                     .body["conf"]["Pulse"],
+            "15");
+        QCOMPARE(service->request("GET", "/p/update?pcid=" + pcid + "&version=1.0.1&platform=window")
+                     .body["update"]["version"],
+            "9.9.9");
+        if (sqlite) {
+            const QStringList left = QDir(files).entryList(QDir::Files);
+            QVERIFY2(!left.contains("tmp-0123456789abcdef0123456789abcdef"), qPrintable(left.join(' ')));
+            QVERIFY2(!left.contains("fedcba9876543210fedcba9876543210.m4r"), qPrintable(left.join(' ')));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestService)
+#include "test_service.moc"
