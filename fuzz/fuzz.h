@@ -4,13 +4,12 @@
 #include <QCoreApplication>
 #include <QString>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "fuzz/check.h"
+
 // Shared by the libFuzzer targets: one quiet application for the whole run,
-// the fuzzed bytes as Qt types, and a check that turns a broken promise into
-// a finding.
+// the fuzzed bytes as Qt types, and FUZZ_CHECK for Qt texts.
 
 namespace Fuzz {
 
@@ -35,14 +34,7 @@ inline QByteArray bytes(const uint8_t *data, size_t size)
 
 [[noreturn]] inline void fail(const char *what, const QString &detail)
 {
-    fprintf(stderr, "fuzz check failed: %s: %s\n", what, detail.toUtf8().constData());
-    abort();
+    fail(what, detail.toStdString());
 }
 
 }  // namespace Fuzz
-
-#define FUZZ_CHECK(condition, detail)                                                                        \
-    do {                                                                                                     \
-        if (!(condition))                                                                                    \
-            Fuzz::fail(#condition, detail);                                                                  \
-    } while (0)

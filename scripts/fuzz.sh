@@ -41,6 +41,7 @@ run() {
     fuzz_plist | fuzz_musicfolder) options+=(-dict=fuzz/dict/plist.dict) ;;
     fuzz_heart | fuzz_ringtone) options+=(-dict=fuzz/dict/json.dict) ;;
     fuzz_winereg) options+=(-dict=fuzz/dict/winereg.dict) ;;
+    fuzz_service) options+=(-dict=fuzz/dict/service.dict) ;;
   esac
   if "build-fuzz/fuzz/$name" "$scratch" "$seeds" "${options[@]}" -max_total_time="$seconds" -timeout=10 \
       -rss_limit_mb=2048 -max_len=16384 -artifact_prefix="build-fuzz/artifacts/$name-" -print_final_stats=1 \
