@@ -12,6 +12,7 @@
 
 #include "service/channel.h"
 #include "service/filename.h"
+#include "service/json.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -178,10 +179,10 @@ void Download::informationReplied(QNetworkReply *reply)
     reply->close();
     reply->deleteLater();
 
-    QJsonParseError parse;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
-    if (parse.error != QJsonParseError::NoError) {
-        qDebug() << "ringtone information from" << source << "is not JSON:" << parse.errorString();
+    QString problem;
+    const QJsonDocument document = Service::parseJson(body, &problem);
+    if (!problem.isEmpty()) {
+        qDebug() << "ringtone information from" << source << "is not JSON:" << problem;
         return;
     }
     const QJsonObject object = document.object();

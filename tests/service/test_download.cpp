@@ -280,6 +280,7 @@ void TestDownload::information_data()
     QTest::newRow("no name") << QByteArray(R"({"data":{"download_url":"URL"}})") << "fullname"
                              << "no complete info" << 0;
     QTest::newRow("not json") << QByteArray("<html>") << QString() << QString() << 0;
+    QTest::newRow("data twice") << "{" + data + "," + data + "}" << QString() << QString() << 0;
     QTest::newRow("empty") << QByteArray() << QString() << QString() << 0;
     QTest::newRow("array document") << QByteArray("[]") << "fullname"
                                     << "invalid fullname" << 0;
