@@ -117,6 +117,12 @@ int runBelfry(int argc, char **argv)
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 
+    // Qt's network layer otherwise polls the network interfaces every 10 s
+    // for as long as the program runs: a tray program must not wake the
+    // machine for that. Beats find out about the network by themselves.
+    if (!qEnvironmentVariableIsSet("QT_BEARER_POLL_TIMEOUT"))
+        qputenv("QT_BEARER_POLL_TIMEOUT", "-1");
+
     QApplication app(argc, argv);
     Resources::init();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));

@@ -24,7 +24,6 @@ About::About(QWidget *parent)
 
     logoLabel = new QLabel;
     logoLabel->setFixedSize(100, 100);
-    logoLabel->setPixmap(QPixmap(QStringLiteral(":/resource/logo.png")));
     logoLabel->setScaledContents(true);
 
     logoLayout = new QHBoxLayout;
@@ -59,6 +58,15 @@ About::~About()
 QString About::text() const
 {
     return textLabel->text();
+}
+
+// The logo is decoded when the dialog is first shown, not while the program
+// waits in the tray.
+void About::showEvent(QShowEvent *event)
+{
+    if (logoLabel->pixmap(Qt::ReturnByValue).isNull())
+        logoLabel->setPixmap(QPixmap(QStringLiteral(":/resource/logo.png")));
+    QDialog::showEvent(event);
 }
 
 void About::closeEvent(QCloseEvent *event)

@@ -18,6 +18,7 @@ public:
     QString text() const;
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:

@@ -12,6 +12,7 @@ packages=(
   fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
   zbar-tools xdotool curl e2fsprogs strace
   g++-mingw-w64-x86-64 wine64 wine
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -12,6 +12,7 @@
 
 #include "service/channel.h"
 #include "service/filename.h"
+#include "service/json.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -77,6 +78,17 @@ Moved moveToFreeName(const QString &from, const QString &to, QString &why)
     why = qt_error_string(code);
     return code == EEXIST ? Moved::Taken : Moved::Failed;
 #endif
+}
+
+// The length the final response announced. After a followed redirect Qt
+// keeps the raw headers of every response on the way, joining a repeated one
+// with ", ", and its parsed length can still be the redirect's own 0: a whole
+// ringtone would then be refused as cut short, and the service, which saw it
+// go out, would not offer it again.
+QByteArray finalContentLength(const QNetworkReply *reply)
+{
+    const QByteArray joined = reply->rawHeader("Content-Length");
+    return joined.mid(joined.lastIndexOf(',') + 1).trimmed();
 }
 
 }  // namespace
@@ -167,10 +179,10 @@ void Download::informationReplied(QNetworkReply *reply)
     reply->close();
     reply->deleteLater();
 
-    QJsonParseError parse;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
-    if (parse.error != QJsonParseError::NoError) {
-        qDebug() << "ringtone information from" << source << "is not JSON:" << parse.errorString();
+    QString problem;
+    const QJsonDocument document = Service::parseJson(body, &problem);
+    if (!problem.isEmpty()) {
+        qDebug() << "ringtone information from" << source << "is not JSON:" << problem;
         return;
     }
     const QJsonObject object = document.object();
@@ -218,13 +230,12 @@ void Download::fileReplied(QNetworkReply *reply)
     } else {
         // A connection closed early can still end without an error; a short
         // body must not become a short ringtone.
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        bool known = false;
+        const qint64 length = finalContentLength(reply).toLongLong(&known);
         const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-        if (length.isValid() && (encoding.isEmpty() || encoding == "identity")
-            && length.toLongLong() != reply->bytesAvailable())
-            problem = QStringLiteral("incomplete body: %1 of %2 bytes")
-                          .arg(reply->bytesAvailable())
-                          .arg(length.toLongLong());
+        if (known && (encoding.isEmpty() || encoding == "identity") && length != reply->bytesAvailable())
+            problem
+                = QStringLiteral("incomplete body: %1 of %2 bytes").arg(reply->bytesAvailable()).arg(length);
     }
 
     if (!problem.isEmpty()) {

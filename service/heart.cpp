@@ -8,6 +8,7 @@
 #include <QNetworkRequest>
 
 #include "service/channel.h"
+#include "service/json.h"
 
 namespace {
 // Marks the unpair request, so its reply is recognised whatever happened to
@@ -125,11 +126,11 @@ void Heart::replied(QNetworkReply *reply)
 
 void Heart::answer(const QByteArray &body)
 {
-    QJsonParseError parse;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
-    if (parse.error != QJsonParseError::NoError) {
-        qDebug() << "service answer is not JSON:" << parse.errorString();
-        emit info(QStringLiteral("json"), parse.errorString());
+    QString problem;
+    const QJsonDocument document = Service::parseJson(body, &problem);
+    if (!problem.isEmpty()) {
+        qDebug() << "service answer is not JSON:" << problem;
+        emit info(QStringLiteral("json"), problem);
         return;
     }
     const QJsonObject object = document.object();

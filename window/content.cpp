@@ -1,5 +1,6 @@
 #include "window/content.h"
 
+#include <QEvent>
 #include <QLabel>
 
 #include "resource/resources.h"
@@ -8,12 +9,39 @@ namespace {
 
 const QSize PageSize(470, 350);
 
+// Decodes a page's picture when the page is first shown: a program that
+// waits in the tray with its window hidden keeps no tutorial picture in
+// memory, and the picture is made for the screen the window is on.
+class PictureOnShow : public QObject
+{
+public:
+    PictureOnShow(QLabel *label, const QString &path)
+        : QObject(label)
+        , path(path)
+    {
+        label->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            auto *label = static_cast<QLabel *>(watched);
+            label->setPixmap(Resources::pixmap(path, PageSize, label->devicePixelRatioF()));
+            label->removeEventFilter(this);
+        }
+        return false;
+    }
+
+private:
+    QString path;
+};
+
 // The picture goes in first so that the instruction labels lie above it.
 void addPicture(QWidget *page, const QString &path)
 {
     auto *picture = new QLabel(page);
-    picture->setPixmap(Resources::pixmap(path, PageSize, page->devicePixelRatioF()));
     picture->setGeometry(QRect(QPoint(0, 0), PageSize));
+    new PictureOnShow(picture, path);
 }
 
 QLabel *addText(QWidget *page, const QString &text, const QRect &geometry)

@@ -31,9 +31,13 @@ struct Seen
 class TestServer
 {
 public:
-    TestServer()
+    // Port 0 picks a free one; a given port lets a test restart "the same" server.
+    explicit TestServer(int wanted = 0)
     {
-        port = http.bind_to_any_port("127.0.0.1");
+        if (wanted == 0)
+            port = http.bind_to_any_port("127.0.0.1");
+        else if (http.bind_to_port("127.0.0.1", wanted))
+            port = wanted;
         thread = std::thread([this] {
             http.listen_after_bind();
         });

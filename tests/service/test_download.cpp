@@ -98,6 +98,43 @@ QStringList files(const QString &dir)
 
 }  // namespace
 
+namespace {
+
+// A file reply as Qt can hand it over after a redirect whose own headers
+// arrived late: the parsed length still the redirect's 0 (Qt parses it only
+// once), the raw header holding both responses' values.
+class LateRedirectReply : public QNetworkReply
+{
+public:
+    LateRedirectReply(const QUrl &url, const QByteArray &body)
+        : body(body)
+    {
+        setUrl(url);
+        setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 200);
+        setHeader(QNetworkRequest::ContentLengthHeader, 0);
+        setRawHeader("Content-Length", "0, " + QByteArray::number(body.size()));
+        open(QIODevice::ReadOnly);
+        setFinished(true);
+    }
+    void abort() override { }
+    qint64 bytesAvailable() const override { return body.size() - offset + QIODevice::bytesAvailable(); }
+
+protected:
+    qint64 readData(char *data, qint64 max) override
+    {
+        const qint64 n = qMin(max, qint64(body.size()) - offset);
+        memcpy(data, body.constData() + offset, size_t(n));
+        offset += n;
+        return n;
+    }
+
+private:
+    QByteArray body;
+    qint64 offset = 0;
+};
+
+}  // namespace
+
 // A ringtone server: information answers by id, and files whose path says
 // how to misbehave.
 class Ringtones : public TestServer
@@ -220,6 +257,7 @@ private slots:
     void nameTakenBeforeMove_data();
     void nameTakenBeforeMove();
     void writeFailure();
+    void lengthOfTheFinalResponse();
 };
 
 void TestDownload::information_data()
@@ -242,6 +280,7 @@ void TestDownload::information_data()
     QTest::newRow("no name") << QByteArray(R"({"data":{"download_url":"URL"}})") << "fullname"
                              << "no complete info" << 0;
     QTest::newRow("not json") << QByteArray("<html>") << QString() << QString() << 0;
+    QTest::newRow("data twice") << "{" + data + "," + data + "}" << QString() << QString() << 0;
     QTest::newRow("empty") << QByteArray() << QString() << QString() << 0;
     QTest::newRow("array document") << QByteArray("[]") << "fullname"
                                     << "invalid fullname" << 0;
@@ -750,6 +789,19 @@ void TestDownload::nameTakenBeforeMove()
     for (const QString &name : names)
         QCOMPARE(contents(session.dir.filePath("auto/" + name)), QByteArray("other"));
     QCOMPARE(files(session.dir.path()).size(), names.size() + int(stored));
+}
+
+void TestDownload::lengthOfTheFinalResponse()
+{
+    Session session;
+    QNetworkAccessManager *fileManager = nullptr;
+    for (QNetworkAccessManager *manager : session.download.findChildren<QNetworkAccessManager *>())
+        fileManager = manager == session.download.informationManager() ? fileManager : manager;
+    emit fileManager->finished(new LateRedirectReply(QUrl(session.server.url("/ok/1000/moved")), tone(1000)));
+    QCOMPARE(session.finish.count(), 1);
+    const QStringList stored = files(session.dir.filePath("auto"));
+    QCOMPARE(stored.size(), 1);
+    QCOMPARE(contents(session.dir.filePath("auto/" + stored.first())), tone(1000));
 }
 
 QTEST_GUILESS_MAIN(TestDownload)

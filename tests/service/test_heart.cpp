@@ -167,6 +167,14 @@ void TestHeart::answer_data()
                                  << QList<int>() << QStringList() << QStringList() << -1 << 0 << QString();
     QTest::newRow("array document") << QByteArray(R"([{"sync":["4"]}])") << QList<int>() << QStringList()
                                     << QStringList() << -1 << 0 << QString();
+    // Qt's parser would keep the last and lose the memory of the first.
+    QTest::newRow("member twice") << QByteArray(
+        R"({"sync":["4"],"update":{"a":"1"},"upd\u0061te":{"a":"2"}})")
+                                  << QList<int>() << QStringList() << QStringList() << -1 << 0
+                                  << QStringLiteral("json");
+    QTest::newRow("names inside a value")
+        << QByteArray(R"({"conf":{"A":"x\",\"A\":{"}})") << QList<int>() << QStringList()
+        << QStringList {R"(A=x","A":{)"} << -1 << 0 << QString();
     QTest::newRow("empty body") << QByteArray() << QList<int>() << QStringList() << QStringList() << -1 << 0
                                 << QStringLiteral("json");
     QTest::newRow("not json") << QByteArray("<html>busy</html>") << QList<int>() << QStringList()

@@ -36,6 +36,7 @@ private slots:
     void deviceEntries();
     void helpLink();
     void downloadsReachTheStrip();
+    void picturesWaitUntilShown();
 
 private:
     // Sends a mouse event to the window as the window system would, with the
@@ -283,6 +284,24 @@ void WindowTest::downloadsReachTheStrip()
     emit window->emit_finish(QStringLiteral("http://files.invalid/b.m4r"), QStringLiteral("B"));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0), (QVariantList {1, 1}));
+}
+
+// A program waiting in the tray with its window hidden keeps no tutorial
+// picture in memory; each page decodes its own when it is first shown.
+void WindowTest::picturesWaitUntilShown()
+{
+    Window hidden;
+    const auto pictures = [&hidden] {
+        QVector<bool> shown;
+        for (QWidget *page : {static_cast<QWidget *>(hidden.page1), static_cast<QWidget *>(hidden.page3)})
+            shown << !page->findChildren<QLabel *>().first()->pixmap(Qt::ReturnByValue).isNull();
+        return shown;
+    };
+    QCOMPARE(pictures(), (QVector<bool> {false, false}));
+    hidden.show();
+    QCOMPARE(pictures(), (QVector<bool> {true, false}));
+    hidden.step3->click();
+    QCOMPARE(pictures(), (QVector<bool> {true, true}));
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,0 +1,589 @@
+// The real program against a server that plays the service, one fault per
+// row. Every row runs its own program in its own sandbox home, all rows at
+// once (a beat is 5 s), and the checks then look at what each one left.
+
+// Each program keeps up to six connections per manager open at once.
+#define CPPHTTPLIB_THREAD_POOL_COUNT 32
+
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+
+#include "tests/service/server.h"
+#include "tests/support/readonlyfolder.h"
+
+namespace {
+
+enum class Fault {
+    CutShort,
+    NotFound,
+    ServerError,
+    Redirect,
+    Silent,
+    Refused,
+    Unresolvable,
+    Restart,
+    DiskFull,
+    FolderRemoved,
+    FolderReadOnly,
+    Killed,
+    Many,
+    SameName,
+};
+
+struct Row
+{
+    const char *tag;
+    Fault fault;
+    int ringtones;  // waiting for the PC when the program starts
+    const char *event;  // usage event the program must report, "" for none
+    bool refetched;  // the first ringtone's file must have been asked for again
+    bool lossAllowed;  // went out whole but could not be stored: the service counts it delivered
+};
+
+const Row Rows[] = {
+    {"file body cut short", Fault::CutShort, 2, "download", true, false},
+    {"file 404", Fault::NotFound, 2, "download", true, false},
+    {"file 500", Fault::ServerError, 2, "download", true, false},
+    {"file 302 to a real file", Fault::Redirect, 20, "", false, false},
+    {"ringtone server accepts and never answers", Fault::Silent, 1, "fullname", false, false},
+    {"ringtone server refuses the connection", Fault::Refused, 1, "fullname", false, false},
+    {"file host does not resolve", Fault::Unresolvable, 1, "download", false, false},
+    {"service restarted mid-sync", Fault::Restart, 3, "", true, false},
+    {"disk full while writing", Fault::DiskFull, 1, "save", false, true},
+    {"auto-add folder removed mid-sync", Fault::FolderRemoved, 2, "", false, false},
+    {"auto-add folder read-only mid-sync", Fault::FolderReadOnly, 2, "save", false, true},
+    {"killed mid-download and started again", Fault::Killed, 2, "", true, false},
+    {"200 ringtones at once", Fault::Many, 200, "", false, false},
+    {"one name sent 50 times", Fault::SameName, 50, "", false, false},
+};
+
+// Sent by the phone once the fault is gone: it must arrive like any other.
+constexpr int LaterId = 1000;
+constexpr size_t Chunk = 16384;
+constexpr int Pulse = 5;
+const QString SettingsFile = QStringLiteral(".config/Corvale/Belfry.ini");
+const QString StagingName = QStringLiteral(".belfry-staging");
+
+struct Tone
+{
+    std::string name;
+    std::string bytes;
+    bool delivered = false;
+    int requests = 0;
+};
+
+std::string toneBytes(int id, size_t size)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = char((i * 31 + size_t(id) * 7 + i / 251) & 0xff);
+    return bytes;
+}
+
+// Plays the service for one program. Like the real one it keeps a ringtone
+// in "sync" until its file went out whole, and then forgets it (404).
+struct Service
+{
+    const Fault fault;
+    std::mutex mutex;
+    std::map<int, Tone> tones;
+    std::vector<std::string> events;
+    int beats = 0;
+    std::atomic<bool> faulty {true};
+    // While set, file transfers stop after their first chunk; held counts
+    // them, and the silent information requests.
+    std::atomic<bool> gated {false};
+    std::atomic<int> held {0};
+    // A transfer held before the last cut fails instead of going on.
+    std::atomic<int> cuts {0};
+    std::unique_ptr<TestServer> main;
+    std::unique_ptr<TestServer> ringtone;
+    int port = 0;
+
+    explicit Service(Fault fault)
+        : fault(fault)
+    {
+        main = serve(0);
+        port = main->port;
+    }
+
+    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+
+    std::unique_ptr<TestServer> serve(int wanted)
+    {
+        auto server = std::make_unique<TestServer>(wanted);
+        server->http.set_keep_alive_timeout(1);
+        server->post("/p/v1/heart", [this](const httplib::Request &, httplib::Response &res) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++beats;
+            std::string sync;
+            for (const auto &[id, tone] : tones)
+                if (!tone.delivered)
+                    sync += (sync.empty() ? "\"" : ",\"") + std::to_string(id) + "\"";
+            res.set_content("{\"status\":0,\"sync\":[" + sync + "]}", "application/json");
+        });
+        for (const char *path : {"/p/conf", "/p/update"})
+            server->get(path, [](const httplib::Request &, httplib::Response &res) {
+                res.set_content("{\"status\":0}", "application/json");
+            });
+        server->get("/p/feedback", [this](const httplib::Request &req, httplib::Response &res) {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(req.get_param_value("event"));
+            res.set_content("{\"status\":0}", "application/json");
+        });
+        server->get("/apiv1/ringtone", [this](const httplib::Request &req, httplib::Response &res) {
+            information(std::atoi(req.get_param_value("ringtoneid").c_str()), res);
+        });
+        server->get("/moved/(\\d+)", [this](const httplib::Request &req, httplib::Response &res) {
+            res.set_redirect(base().toStdString() + "/f/" + req.matches[1].str());
+        });
+        server->get("/f/(\\d+)", [this](const httplib::Request &req, httplib::Response &res) {
+            file(std::stoi(req.matches[1]), res);
+        });
+        return server;
+    }
+
+    void information(int id, httplib::Response &res)
+    {
+        if (fault == Fault::Silent && faulty) {
+            // Accepted, and then not a byte until the row ends.
+            ++held;
+            const int generation = cuts;
+            while (cuts == generation)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = tones.find(id);
+        if (it == tones.end() || it->second.delivered) {
+            res.status = 404;
+            return;
+        }
+        std::string url = base().toStdString() + "/f/" + std::to_string(id);
+        if (fault == Fault::Redirect)
+            url = base().toStdString() + "/moved/" + std::to_string(id);
+        else if (fault == Fault::Unresolvable && faulty)
+            url = "http://ringtones.invalid/f/" + std::to_string(id);
+        res.set_content(
+            "{\"status\":0,\"data\":{\"name\":\"" + it->second.name + "\",\"download_url\":\"" + url + "\"}}",
+            "application/json");
+    }
+
+    void file(int id, httplib::Response &res)
+    {
+        auto bytes = std::make_shared<std::string>();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto it = tones.find(id);
+            if (it == tones.end() || it->second.delivered) {
+                res.status = 404;
+                return;
+            }
+            ++it->second.requests;
+            *bytes = it->second.bytes;
+        }
+        if (faulty && (fault == Fault::NotFound || fault == Fault::ServerError)) {
+            res.status = fault == Fault::NotFound ? 404 : 500;
+            return;
+        }
+        const bool cutShort = faulty && fault == Fault::CutShort;
+        const int generation = cuts;
+        res.set_content_provider(
+            bytes->size(), "audio/mp4",
+            [this, bytes, cutShort, generation, waited = false](
+                size_t offset, size_t length, httplib::DataSink &sink) mutable {
+                if (cutShort && offset >= bytes->size() / 2)
+                    return false;
+                if (offset > 0 && gated && !waited) {
+                    waited = true;
+                    ++held;
+                    while (gated && cuts == generation)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                return cuts == generation && sink.write(bytes->data() + offset, std::min(length, Chunk));
+            },
+            [this, id](bool success) {
+                std::lock_guard<std::mutex> lock(mutex);
+                tones[id].delivered = tones[id].delivered || success;
+            });
+    }
+
+    void send(int id, const std::string &name, size_t size)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        tones[id] = Tone {name, toneBytes(id, size)};
+    }
+    std::map<int, Tone> snapshot()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return tones;
+    }
+    bool reported(const char *event)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::find(events.begin(), events.end(), event) != events.end();
+    }
+    int beatCount()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return beats;
+    }
+    QStringList waiting()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QStringList ids;
+        for (const auto &[id, tone] : tones)
+            if (!tone.delivered)
+                ids << QString::number(id);
+        return ids;
+    }
+};
+
+bool isSocket(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+QSet<QString> treeOf(const QString &root)
+{
+    QSet<QString> paths;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << QDir(root).relativeFilePath(it.next());
+    return paths;
+}
+
+// One row: a sandbox home, its service and the program running in it.
+struct Scenario
+{
+    enum Stage { Started, Injected, Healed };
+
+    const Row &row;
+    QTemporaryDir home;
+    QString folder;
+    Service service;
+    std::unique_ptr<QProcess> program;
+    std::unique_ptr<ReadOnlyFolder> readOnly;
+    int ringtonePort = 0;
+    QString mountPoint;
+    QString skipped;
+    QSet<QString> before;
+    Stage stage = Started;
+    QElapsedTimer sinceInjected;
+    int beatsAtHeal = 0;
+
+    explicit Scenario(const Row &row)
+        : row(row)
+        , service(row.fault)
+    { }
+
+    QString staging() const { return QFileInfo(folder).absolutePath() + QLatin1Char('/') + StagingName; }
+    QString log() const { return home.path() + QStringLiteral(".log"); }
+    bool gatedFault() const
+    {
+        return row.fault == Fault::Restart || row.fault == Fault::Killed || row.fault == Fault::FolderRemoved
+            || row.fault == Fault::FolderReadOnly;
+    }
+
+    void launch()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.filePath(".config"));
+        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
+        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
+        env.insert("XDG_RUNTIME_DIR", home.filePath(".runtime"));
+        env.insert("TMPDIR", home.filePath("tmp"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program = std::make_unique<QProcess>();
+        program->setProcessEnvironment(env);
+        program->setStandardOutputFile(log(), QIODevice::Append);
+        program->setStandardErrorFile(log(), QIODevice::Append);
+        program->start(QStringLiteral(BELFRY_BINARY), QStringList());
+    }
+
+    void prepare()
+    {
+        QProcess script;
+        script.start(QStringLiteral("bash"),
+            {QStringLiteral(BELFRY_SOURCE_DIR "/scripts/sandbox-home.sh"), home.path(),
+                QStringLiteral("ready")});
+        script.waitForFinished(10000);
+        for (const char *dir : {".runtime", "tmp"})
+            QDir(home.path()).mkdir(dir);
+        QFile::setPermissions(home.filePath(".runtime"),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        folder = home.filePath(
+            ".wine/drive_c/users/belfry/Music/iTunes/iTunes Media/Automatically Add to iTunes");
+
+        QString ringtoneBase = service.base();
+        if (row.fault == Fault::Refused) {
+            ringtonePort = closedPort();
+            ringtoneBase = QStringLiteral("http://127.0.0.1:%1").arg(ringtonePort);
+        } else if (row.fault == Fault::DiskFull) {
+            // A small file system of its own holds the folder and the staging beside it.
+            mountPoint = home.filePath("disk");
+            QDir().mkpath(mountPoint);
+            if (::geteuid() != 0
+                || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", mountPoint}) != 0) {
+                mountPoint.clear();
+                skipped = QStringLiteral("mounting a small tmpfs needs root");
+                return;
+            }
+            folder = mountPoint + QStringLiteral("/auto-add");
+            QDir().mkpath(folder);
+        }
+        {
+            QSettings settings(home.filePath(SettingsFile), QSettings::IniFormat);
+            settings.setValue("PCID", QUuid::createUuid().toString(QUuid::WithoutBraces));
+            settings.setValue("Version", "1.0.1");
+            settings.setValue("Pulse", Pulse);
+            settings.setValue("Server/Host", service.base());
+            settings.setValue("Server/Ringtone", ringtoneBase);
+            settings.setValue("iTunes/iTunesFolder", folder);
+            settings.setValue("DEVICES/dev-1", QStringLiteral("测试的iPhone"));
+        }
+
+        for (int id = 1; id <= row.ringtones; ++id) {
+            const bool big = row.fault == Fault::DiskFull;
+            const std::string name = row.fault == Fault::SameName ? "铃声" : "铃声" + std::to_string(id);
+            service.send(id, name, big ? 512 * 1024 : 40000 + id);
+        }
+        service.gated = gatedFault();
+        before = treeOf(home.path());
+        launch();
+    }
+
+    bool triggered()
+    {
+        if (gatedFault() || row.fault == Fault::Silent)
+            return service.held > 0;
+        return true;
+    }
+
+    void inject()
+    {
+        switch (row.fault) {
+        case Fault::Restart:
+            ++service.cuts;
+            service.main.reset();
+            break;
+        case Fault::Killed: {
+            program->kill();
+            program->waitForFinished(5000);
+            ++service.cuts;
+            // A kill during the write leaves the staged half behind.
+            QDir().mkpath(staging());
+            QFile part(staging() + QStringLiteral("/k1ll3d.part"));
+            part.open(QIODevice::WriteOnly);
+            part.write(QByteArray(20000, 'x'));
+            part.close();
+            launch();
+            service.gated = false;
+            break;
+        }
+        case Fault::FolderRemoved:
+            QDir(folder).removeRecursively();
+            service.gated = false;
+            break;
+        case Fault::FolderReadOnly:
+            readOnly = std::make_unique<ReadOnlyFolder>(folder);
+            if (!readOnly->isReadOnly())
+                skipped = QStringLiteral("the folder could not be made read-only here");
+            service.gated = false;
+            break;
+        default:
+            break;
+        }
+        sinceInjected.start();
+    }
+
+    bool healable()
+    {
+        if (*row.event && row.fault != Fault::Silent)
+            return service.reported(row.event);
+        if (row.fault == Fault::Restart)
+            return sinceInjected.elapsed() > Pulse * 1000 + 1000;
+        return true;
+    }
+
+    void heal()
+    {
+        service.faulty = false;
+        service.gated = false;
+        if (row.fault == Fault::Restart)
+            service.main = service.serve(service.port);
+        if (ringtonePort != 0)
+            service.ringtone = service.serve(ringtonePort);
+        if (row.fault == Fault::DiskFull)
+            QProcess::execute("mount", {"-o", "remount,size=8m", mountPoint});
+        readOnly.reset();
+        service.send(LaterId, "后来的铃声", 30000);
+        beatsAtHeal = service.beatCount();
+    }
+
+    bool finished()
+    {
+        const int stored = QDir(folder).entryList(QDir::Files | QDir::Hidden).size();
+        const int expected = row.lossAllowed ? 1 : row.ringtones + 1;
+        return service.waiting().isEmpty() && stored >= expected && service.beatCount() >= beatsAtHeal + 2
+            && (!*row.event || service.reported(row.event));
+    }
+
+    // Drives the row one step; true once it has nothing left to wait for.
+    bool step()
+    {
+        if (!skipped.isEmpty())
+            return true;
+        if (stage == Started) {
+            if (!triggered())
+                return false;
+            inject();
+            stage = Injected;
+        }
+        if (stage == Injected) {
+            if (!healable())
+                return false;
+            heal();
+            stage = Healed;
+        }
+        return finished();
+    }
+
+    ~Scenario()
+    {
+        ++service.cuts;
+        if (program) {
+            program->kill();
+            program->waitForFinished(5000);
+        }
+        readOnly.reset();
+        if (!mountPoint.isEmpty())
+            QProcess::execute("umount", {mountPoint});
+        QFile::remove(log());
+    }
+};
+
+}  // namespace
+
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+    std::vector<std::unique_ptr<Scenario>> scenarios;
+
+private slots:
+    void initTestCase()
+    {
+        for (const Row &row : Rows) {
+            scenarios.push_back(std::make_unique<Scenario>(row));
+            scenarios.back()->prepare();
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 150000) {
+            bool done = true;
+            for (auto &scenario : scenarios)
+                done = scenario->step() && done;
+            if (done)
+                break;
+            QTest::qWait(100);
+        }
+    }
+
+    void cleanupTestCase() { scenarios.clear(); }
+
+    void cleanup()
+    {
+        if (!QTest::currentTestFailed())
+            return;
+        QFETCH(int, index);
+        QFile log(scenarios[size_t(index)]->log());
+        log.open(QIODevice::ReadOnly);
+        qDebug().noquote() << "program output:\n" << log.readAll().right(4000);
+    }
+
+    void fault_data()
+    {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < int(std::size(Rows)); ++i)
+            QTest::newRow(Rows[i].tag) << i;
+    }
+
+    void fault()
+    {
+        QFETCH(int, index);
+        Scenario &s = *scenarios[size_t(index)];
+        const Row &row = s.row;
+        if (!s.skipped.isEmpty())
+            QSKIP(qPrintable(s.skipped));
+        QVERIFY2(s.stage == Scenario::Healed, "the fault never showed or never went away");
+        QCOMPARE(s.program->state(), QProcess::Running);
+        QVERIFY2(s.service.beatCount() >= s.beatsAtHeal + 2, "the program stopped beating");
+        if (*row.event)
+            QVERIFY2(s.service.reported(row.event), row.event);
+        // Every ringtone the service still lists was fetched.
+        QCOMPARE(s.service.waiting(), QStringList());
+
+        // Nothing partial, nothing twice, and everything that could be stored.
+        std::map<int, Tone> tones = s.service.snapshot();
+        std::map<std::string, int> byContent;
+        for (const auto &[id, tone] : tones)
+            byContent[tone.bytes] = id;
+        std::map<int, int> stored;
+        const QFileInfoList files = QDir(s.folder).entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo &info : files) {
+            QFile file(info.filePath());
+            QVERIFY2(info.isFile() && file.open(QIODevice::ReadOnly), qPrintable(info.fileName()));
+            const auto found = byContent.find(file.readAll().toStdString());
+            QVERIFY2(
+                found != byContent.end(), qPrintable("not a ringtone that was sent: " + info.fileName()));
+            const QString name = QString::fromStdString(tones[found->second].name);
+            QVERIFY2(QRegularExpression(QRegularExpression::escape(name) + "(_\\d+)?\\.m4r")
+                         .match(info.fileName())
+                         .hasMatch(),
+                qPrintable(info.fileName()));
+            ++stored[found->second];
+        }
+        for (const auto &[id, tone] : tones) {
+            QVERIFY2(stored[id] <= 1, qPrintable(QStringLiteral("ringtone %1 stored twice").arg(id)));
+            if (!row.lossAllowed || id == LaterId)
+                QVERIFY2(stored[id] == 1, qPrintable(QStringLiteral("ringtone %1 missing").arg(id)));
+        }
+        if (row.refetched)
+            QVERIFY2(tones[1].requests >= 2, "the broken transfer was not the one that failed");
+
+        // No staged file left, and nothing written outside the folder and its staging.
+        const QString staging = QDir(s.home.path()).relativeFilePath(s.staging());
+        const QString folder = QDir(s.home.path()).relativeFilePath(s.folder);
+        const QSet<QString> after = treeOf(s.home.path());
+        for (const QString &path : after) {
+            QVERIFY2(!path.endsWith(".part"), qPrintable("staged file left: " + path));
+            if (s.before.contains(path) || path == SettingsFile || path == folder || path == staging
+                || path.startsWith(folder + '/') || path.startsWith(staging + '/')
+                || (path.startsWith("tmp/") && isSocket(s.home.filePath(path))))
+                continue;
+            QFAIL(qPrintable("written outside the folder: " + path));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFaults)
+#include "test_faults.moc"
