@@ -129,7 +129,7 @@ int main(int argc, char **argv)
     config.set(QStringLiteral("Server/Host"), service.base());
     config.set(QStringLiteral("Server/Ringtone"), service.base());
     config.set(QStringLiteral("iTunes/iTunesFolder"), home.filePath(QStringLiteral("auto-add")));
-    config.set(QStringLiteral("PCID"), QStringLiteral("3f2a6c1e-8b4d-R e2a-9c71-5d0b8e6f1a24").remove(' '));
+    config.set(QStringLiteral("PCID"), QStringLiteral("3f2a6c1e-8b4d-Re2a-9c71-5d0b8e6f1a24"));
     QElapsedTimer wait;
     wait.start();
     while (!QSystemTrayIcon::isSystemTrayAvailable() && wait.elapsed() < 10000)

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "tests/support/sandbox.h"
+
 #include <sys/stat.h>
 
 namespace {
@@ -16,28 +18,9 @@ struct Sandbox
 {
     QTemporaryDir dir;
 
-    explicit Sandbox(const QString &state)
-    {
-        QProcess script;
-        script.start(QStringLiteral("bash"),
-            {QStringLiteral(BELFRY_SOURCE_DIR "/scripts/sandbox-home.sh"), dir.path(), state});
-        script.waitForFinished(10000);
-        QDir(dir.path()).mkdir(".runtime");
-        QFile::setPermissions(dir.filePath(".runtime"),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    }
+    explicit Sandbox(const QString &state) { makeSandboxHome(dir.path(), state); }
 
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", dir.path());
-        env.insert("XDG_CONFIG_HOME", dir.filePath(".config"));
-        env.insert("XDG_DATA_HOME", dir.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", dir.filePath(".cache"));
-        env.insert("XDG_RUNTIME_DIR", dir.filePath(".runtime"));
-        env.remove("XDG_MUSIC_DIR");
-        return env;
-    }
+    QProcessEnvironment environment() const { return sandboxEnvironment(dir.path()); }
 
     QString settingsFile() const { return dir.filePath(".config/Corvale/Belfry.ini"); }
 };

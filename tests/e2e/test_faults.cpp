@@ -24,6 +24,7 @@
 
 #include "tests/service/server.h"
 #include "tests/support/readonlyfolder.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -303,12 +304,7 @@ struct Scenario
 
     void launch()
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_CONFIG_HOME", home.filePath(".config"));
-        env.insert("XDG_DATA_HOME", home.filePath(".local/share"));
-        env.insert("XDG_CACHE_HOME", home.filePath(".cache"));
-        env.insert("XDG_RUNTIME_DIR", home.filePath(".runtime"));
+        QProcessEnvironment env = sandboxEnvironment(home.path());
         env.insert("TMPDIR", home.filePath("tmp"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         program = std::make_unique<QProcess>();
@@ -320,15 +316,8 @@ struct Scenario
 
     void prepare()
     {
-        QProcess script;
-        script.start(QStringLiteral("bash"),
-            {QStringLiteral(BELFRY_SOURCE_DIR "/scripts/sandbox-home.sh"), home.path(),
-                QStringLiteral("ready")});
-        script.waitForFinished(10000);
-        for (const char *dir : {".runtime", "tmp"})
-            QDir(home.path()).mkdir(dir);
-        QFile::setPermissions(home.filePath(".runtime"),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        makeSandboxHome(home.path(), QStringLiteral("ready"));
+        QDir(home.path()).mkdir("tmp");
         folder = home.filePath(
             ".wine/drive_c/users/belfry/Music/iTunes/iTunes Media/Automatically Add to iTunes");
 
