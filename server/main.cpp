@@ -1,4 +1,4 @@
-// belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO]
+// belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO] [...]
 
 #include "service.h"
 
@@ -6,11 +6,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
+#include <malloc.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 
 namespace {
 
@@ -21,15 +19,114 @@ int usage()
 #ifdef BELFRY_HAVE_PG
         " [--pg CONNINFO]"
 #endif
-        "\n"
-        "  --listen      address to listen on (default 127.0.0.1:8750; port 0 picks a free one)\n"
-        "  --data        folder for the database, the ringtone files and the admin token\n"
-        "  --public-url  base address handed out in download addresses (default: the Host header)\n"
+        " [--trust-proxy] [--max-connections N] [--max-per-address N]\n"
+        "  --listen           address to listen on (default 127.0.0.1:8750; port 0 picks a free one)\n"
+        "  --data             folder for the database, the ringtone files and the admin token\n"
+        "  --public-url       base address handed out in download addresses (default: the Host header)\n"
 #ifdef BELFRY_HAVE_PG
-        "  --pg          keep everything in this PostgreSQL database instead of DIR\n"
+        "  --pg               keep everything in this PostgreSQL database instead of DIR\n"
 #endif
-    );
+        "  --trust-proxy      behind a reverse proxy: a request comes from the last X-Forwarded-For address\n"
+        "  --max-connections  open connections at most (default 10000, or what the open-file limit allows)\n"
+        "  --max-per-address  open connections per client address at most (default 256; not behind a proxy)\n");
     return 2;
+}
+
+struct Options
+{
+    std::string listen = "127.0.0.1:8750", data, publicUrl, pg;
+    std::string host;
+    int port = -1;
+    belfry::HttpOptions http;
+};
+
+bool count(const std::string &text, size_t &value)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoul(text);
+    return value > 0;
+}
+
+bool parseOptions(int argc, char **argv, Options &o)
+{
+    if (argc < 2 || std::strcmp(argv[1], "serve") != 0)
+        return false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--trust-proxy") {
+            o.http.trustProxy = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
+        const std::string value = argv[++i];
+        std::string *text = arg == "--listen" ? &o.listen
+            : arg == "--data"                 ? &o.data
+            : arg == "--public-url"           ? &o.publicUrl
+            : arg == "--pg"                   ? &o.pg
+                                              : nullptr;
+        if (text)
+            *text = value;
+        else if (!(arg == "--max-connections" && count(value, o.http.maxConnections))
+            && !(arg == "--max-per-address" && count(value, o.http.maxPerAddress)))
+            return false;
+    }
+    const size_t colon = o.listen.rfind(':');
+    if (colon != std::string::npos && colon + 1 < o.listen.size() && o.listen.size() - colon <= 6
+        && o.listen.find_first_not_of("0123456789", colon + 1) == std::string::npos)
+        o.port = std::stoi(o.listen.substr(colon + 1));
+    o.host = colon == std::string::npos ? "" : o.listen.substr(0, colon);
+    if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']')
+        o.host = o.host.substr(1, o.host.size() - 2);
+    while (o.publicUrl.size() > 1 && o.publicUrl.back() == '/')
+        o.publicUrl.pop_back();
+#ifndef BELFRY_HAVE_PG
+    if (!o.pg.empty())
+        return false;
+#endif
+    return !o.data.empty() && o.port >= 0 && o.port <= 65535 && !o.host.empty();
+}
+
+std::unique_ptr<belfry::Storage> openStorage(const Options &o, std::string &error)
+{
+    if (::mkdir(o.data.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + o.data + ": " + std::strerror(errno);
+        return nullptr;
+    }
+#ifdef BELFRY_HAVE_PG
+    if (!o.pg.empty())
+        return belfry::openPgStorage(o.pg, error);
+#endif
+    return belfry::openSqliteStorage(o.data, error);
+}
+
+int serve(belfry::Storage &storage, const Options &o)
+{
+    const std::string tokenPath = o.data + "/admin-token";
+    std::string error;
+    belfry::ServiceOptions options;
+    options.adminToken = belfry::loadAdminToken(tokenPath, error);
+    options.publicUrl = o.publicUrl;
+    if (options.adminToken.empty()) {
+        std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
+        return 1;
+    }
+    belfry::Service service(storage, options);
+    belfry::HttpServer server(service.routes(), o.http);
+    const int port = server.listen(o.host, o.port, error);
+    if (port < 0) {
+        std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
+        return 1;
+    }
+    service.setListenAddress(
+        (o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host) + ":" + std::to_string(port));
+    std::fprintf(stderr, "belfry-service: listening on http://%s (data in %s, admin token in %s)\n",
+        service.listenAddress().c_str(), o.data.c_str(), tokenPath.c_str());
+    std::fflush(stderr);
+    server.run();
+    std::fprintf(stderr, "belfry-service: stopped\n");
+    return 0;
 }
 
 }  // namespace
@@ -38,104 +135,15 @@ int main(int argc, char **argv)
 {
     // The database holds device tokens: nothing the service creates is for others.
     ::umask(077);
-    std::string listen = "127.0.0.1:8750", data, publicUrl, pg;
-    if (argc < 2 || std::strcmp(argv[1], "serve") != 0)
+    std::signal(SIGPIPE, SIG_IGN);
+    Options options;
+    if (!parseOptions(argc, argv, options))
         return usage();
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        std::string *target = arg == "--listen" ? &listen
-            : arg == "--data"                   ? &data
-            : arg == "--public-url"             ? &publicUrl
-            : arg == "--pg"                     ? &pg
-                                                : nullptr;
-        if (!target || i + 1 >= argc)
-            return usage();
-        *target = argv[++i];
-    }
-    const size_t colon = listen.rfind(':');
-    int port = -1;
-    if (colon != std::string::npos && colon + 1 < listen.size() && listen.size() - colon <= 6
-        && listen.find_first_not_of("0123456789", colon + 1) == std::string::npos)
-        port = std::stoi(listen.substr(colon + 1));
-    const std::string host = colon == std::string::npos ? "" : listen.substr(0, colon);
-    if (data.empty() || port < 0 || port > 65535 || host.empty())
-        return usage();
-    while (publicUrl.size() > 1 && publicUrl.back() == '/')
-        publicUrl.pop_back();
-
-    if (::mkdir(data.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "belfry-service: cannot create %s: %s\n", data.c_str(), std::strerror(errno));
-        return 1;
-    }
     std::string error;
-    std::unique_ptr<belfry::Storage> storage;
-#ifdef BELFRY_HAVE_PG
-    if (!pg.empty())
-        storage = belfry::openPgStorage(pg, error);
-    else
-#else
-    if (!pg.empty())
-        return usage();
-#endif
-        storage = belfry::openSqliteStorage(data, error);
+    const std::unique_ptr<belfry::Storage> storage = openStorage(options, error);
     if (!storage) {
         std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
         return 1;
     }
-    const std::string tokenPath = data + "/admin-token";
-    belfry::ServiceOptions options;
-    options.adminToken = belfry::loadAdminToken(tokenPath, error);
-    if (options.adminToken.empty()) {
-        std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
-        return 1;
-    }
-    options.publicUrl = publicUrl;
-
-    // SIGINT and SIGTERM are taken by one thread of ours, so no worker thread
-    // is interrupted by them and the server can stop in order.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
-    httplib::Server server;
-    belfry::Service service(*storage, options);
-    service.install(server);
-    int listening = -1;
-    server.set_socket_options([&listening](socket_t fd) {
-        int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        listening = fd;
-    });
-    const int bound
-        = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
-    if (bound < 0) {
-        std::fprintf(stderr, "belfry-service: cannot listen on %s\n", listen.c_str());
-        return 1;
-    }
-    // cpp-httplib listens with a backlog of 5: PCs that connect in a burst
-    // would have their connections dropped and retried a second later.
-    // Listening again on the bound socket only enlarges the backlog.
-    ::listen(listening, SOMAXCONN);
-    service.setListenAddress(
-        (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(bound));
-
-    std::thread stopper([&server, stopSignals] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        std::fprintf(stderr, "belfry-service: %s received, stopping\n", strsignal(signal));
-        server.stop();
-    });
-    std::fprintf(stderr, "belfry-service: listening on http://%s (data in %s, admin token in %s)\n",
-        service.listenAddress().c_str(), data.c_str(), tokenPath.c_str());
-    std::fflush(stderr);
-    const bool ok = server.listen_after_bind();
-    // A failed listen loop ends without a signal; wake the stopper ourselves.
-    if (!ok)
-        pthread_kill(stopper.native_handle(), SIGTERM);
-    stopper.join();
-    std::fprintf(stderr, "belfry-service: stopped\n");
-    return ok ? 0 : 1;
+    return serve(*storage, options);
 }

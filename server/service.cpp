@@ -14,21 +14,20 @@
 namespace belfry {
 
 using json = nlohmann::json;
-using httplib::Request;
-using httplib::Response;
 
 namespace {
 
 constexpr int64_t MaxExpire = 24 * 3600;
 constexpr size_t MaxUnpairIds = 100;
 constexpr int MaxJsonDepth = 16;
-// File chunks handed to the socket; the file itself is in memory already.
-constexpr size_t FileChunk = 64 * 1024;
-
-// What the log line of the request being handled on this thread adds: why it
-// was refused, or a note on what it did.
-thread_local std::string requestNote;
-thread_local std::chrono::steady_clock::time_point requestStart;
+// Our requests hold a handful of values (an unpair at most a hundred ids);
+// a body of millions of empty ones would cost hundreds of megabytes parsed.
+constexpr size_t MaxJsonValues = 1000;
+// Every request but the upload is a few hundred bytes of JSON; an unpair of
+// a hundred device ids stays under 8 KB.
+constexpr size_t SmallBody = 16 * 1024;
+// A base64 ringtone of 5 MB with its JSON around it.
+constexpr size_t UploadBody = 7 * 1024 * 1024;
 
 int64_t now()
 {
@@ -38,13 +37,13 @@ int64_t now()
 void answer(Response &res, const json &body, int status = 200)
 {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    res.setContent(body.dump(), "application/json");
 }
 
 void refuse(Response &res, int status, const std::string &why)
 {
-    requestNote = why;
     answer(res, {{"status", 1}, {"error", why}}, status);
+    res.note = why;
 }
 
 bool stored(Result r, Response &res)
@@ -55,10 +54,12 @@ bool stored(Result r, Response &res)
 }
 
 // nlohmann parses iteratively, but deep documents still cost recursion when
-// they are destroyed; no request of ours nests more than a few levels.
-bool shallow(const std::string &body)
+// they are destroyed; no request of ours nests more than a few levels, nor
+// holds more than a few values.
+bool modest(const std::string &body)
 {
     int depth = 0;
+    size_t values = 0;
     bool inString = false;
     for (size_t i = 0; i < body.size(); ++i) {
         const char c = body[i];
@@ -70,10 +71,12 @@ bool shallow(const std::string &body)
         } else if (c == '"') {
             inString = true;
         } else if (c == '[' || c == '{') {
-            if (++depth > MaxJsonDepth)
+            if (++depth > MaxJsonDepth || ++values > MaxJsonValues)
                 return false;
         } else if (c == ']' || c == '}') {
             --depth;
+        } else if ((c == ',' || c == ':') && ++values > MaxJsonValues) {
+            return false;
         }
     }
     return true;
@@ -120,8 +123,8 @@ private:
 // Parses the body as a JSON object; refuses the request otherwise.
 bool readBody(const Request &req, Response &res, Input &in)
 {
-    if (!shallow(req.body)) {
-        refuse(res, 400, "the JSON body nests too deeply");
+    if (!modest(req.body)) {
+        refuse(res, 400, "the JSON body nests too deeply or holds too many values");
         return false;
     }
     json object = json::parse(req.body, nullptr, false);
@@ -143,7 +146,7 @@ bool finish(Input &in, Response &res)
 // The program's query parameters; a missing one reads as empty and fails its check.
 std::string param(const Request &req, const char *key)
 {
-    return req.get_param_value(key);
+    return req.param(key);
 }
 
 // The client id and version that every request of the program carries.
@@ -154,15 +157,6 @@ bool clientFields(Input &in, const std::string &pcid, const std::string &version
     return in.ok();
 }
 
-std::string isoTime(std::time_t t)
-{
-    char text[32];
-    std::tm tm {};
-    gmtime_r(&t, &tm);
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
 }  // namespace
 
 Service::Service(Storage &storage, ServiceOptions options)
@@ -170,78 +164,34 @@ Service::Service(Storage &storage, ServiceOptions options)
     , options(std::move(options))
 { }
 
-void Service::install(httplib::Server &server)
+std::vector<Route> Service::routes()
 {
-    const auto route = [this](void (Service::*handler)(const Request &, Response &)) {
-        return [this, handler](const Request &req, Response &res) {
-            (this->*handler)(req, res);
-        };
+    const auto route = [this](const char *method, const char *path, size_t bodyLimit,
+                           void (Service::*handler)(const Request &, Response &)) {
+        return Route {method, path, bodyLimit, [this, handler](const Request &req, Response &res) {
+                          (this->*handler)(req, res);
+                      }};
     };
-    server.Post("/p/v1/heart", route(&Service::heartBeat));
-    server.Get("/p/conf", route(&Service::config));
-    server.Get("/p/update", route(&Service::update));
-    server.Post("/p/v1/unpair", route(&Service::unpair));
-    server.Get("/p/feedback", route(&Service::feedback));
-    server.Get("/apiv1/ringtone", route(&Service::ringtoneInfo));
-    server.Get(R"(/f/([0-9a-f]{32})\.m4r)", route(&Service::ringtoneFile));
-    server.Post("/phone/v1/pair", route(&Service::phonePair));
-    server.Post("/phone/v1/ringtone", route(&Service::phoneSend));
-    server.Post("/phone/v1/unpair", route(&Service::phoneUnpair));
-    server.Post("/admin/v1/update", route(&Service::adminUpdate));
-    server.Post("/admin/v1/conf", route(&Service::adminConf));
-    server.Get("/admin/v1/stats", route(&Service::adminStats));
-
-    // A base64 ringtone of 5 MB with its JSON around it; nothing else is near.
-    server.set_payload_max_length(7 * 1024 * 1024);
-    // Headers and body leave in two writes: without this every answer waits
-    // for the client's delayed acknowledgement (about 40 ms).
-    server.set_tcp_nodelay(true);
-    // A kept-alive connection holds a worker thread while it waits for its
-    // next request, and every PC would keep one between beats. One request
-    // per connection keeps the workers for requests.
-    server.set_keep_alive_max_count(1);
-    server.new_task_queue = [] {
-        return new httplib::ThreadPool(32);
+    return {
+        route("POST", "/p/v1/heart", SmallBody, &Service::heartBeat),
+        route("GET", "/p/conf", 0, &Service::config),
+        route("GET", "/p/update", 0, &Service::update),
+        route("POST", "/p/v1/unpair", SmallBody, &Service::unpair),
+        route("GET", "/p/feedback", 0, &Service::feedback),
+        route("GET", "/apiv1/ringtone", 0, &Service::ringtoneInfo),
+        route("GET", "/f/*.m4r", 0, &Service::ringtoneFile),
+        route("POST", "/phone/v1/pair", SmallBody, &Service::phonePair),
+        route("POST", "/phone/v1/ringtone", UploadBody, &Service::phoneSend),
+        route("POST", "/phone/v1/unpair", SmallBody, &Service::phoneUnpair),
+        route("POST", "/admin/v1/update", SmallBody, &Service::adminUpdate),
+        route("POST", "/admin/v1/conf", SmallBody, &Service::adminConf),
+        route("GET", "/admin/v1/stats", 0, &Service::adminStats),
     };
-    server.set_pre_routing_handler([](const Request &, Response &) {
-        requestNote.clear();
-        requestStart = std::chrono::steady_clock::now();
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_error_handler(httplib::Server::HandlerWithResponse([](const Request &, Response &res) {
-        if (res.body.empty() && !res.content_provider_) {
-            const int status = res.status;
-            refuse(res, status,
-                status == 404       ? "no such address"
-                    : status == 413 ? "the request body is too large"
-                                    : "the request was refused");
-        }
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    server.set_exception_handler([](const Request &, Response &res, std::exception_ptr e) {
-        std::string what = "unknown";
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception &x) {
-            what = x.what();
-        } catch (...) { }
-        refuse(res, 500, "internal error: " + what);
-    });
-    server.set_logger([](const Request &req, const Response &res) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - requestStart)
-                            .count();
-        const size_t bytes = res.content_provider_ ? res.content_length_ : res.body.size();
-        std::fprintf(stderr, "%s %s %s %s %d %zuB %lldms%s%s\n", isoTime(std::time(nullptr)).c_str(),
-            req.remote_addr.c_str(), req.method.c_str(), req.path.c_str(), res.status, bytes, (long long)ms,
-            requestNote.empty() ? "" : " ", requestNote.c_str());
-        std::fflush(stderr);
-    });
 }
 
 bool Service::admitted(const Request &req, Response &res) const
 {
-    const std::string header = req.get_header_value("Authorization");
+    const std::string header = req.header("Authorization");
     const std::string prefix = "Bearer ";
     if (header.compare(0, prefix.size(), prefix) != 0
         || !sameSecret(header.substr(std::min(header.size(), prefix.size())), options.adminToken)) {
@@ -257,7 +207,7 @@ std::string Service::baseUrl(const Request &req) const
         return options.publicUrl;
     // The Host header ends up inside an address handed to clients: only a
     // plain host name or address with an optional port is taken from it.
-    const std::string host = req.get_header_value("Host");
+    const std::string host = req.header("Host");
     bool plain = !host.empty() && host.size() <= 255;
     for (char c : host)
         plain = plain
@@ -289,7 +239,7 @@ void Service::heartBeat(const Request &req, Response &res)
     beat.now = now();
     beat.farewell = beat.expire == 1;
     if (beat.farewell)
-        requestNote = "farewell of " + beat.pcid;
+        res.note = "farewell of " + beat.pcid;
     BeatAnswer got;
     if (!stored(storage.beat(beat, got), res))
         return;
@@ -406,29 +356,20 @@ void Service::ringtoneFile(const Request &req, Response &res)
     Result r = storage.ringtoneByFileKey(req.matches[1], info);
     if (!stored(r, res))
         return;
-    auto bytes = std::make_shared<std::string>();
+    std::string bytes;
     if (r == Result::Ok && !info.delivered)
-        r = storage.ringtoneFile(info.id, *bytes);
+        r = storage.ringtoneFile(info.id, bytes);
     if (!stored(r, res))
         return;
     if (r == Result::NotFound || info.delivered)
         return refuse(res, 404, "no such ringtone file");
-    Storage *store = &storage;
-    const int64_t id = info.id;
-    // A range is a part of the file, whatever its outcome.
-    const bool whole = req.ranges.empty();
-    res.set_content_provider(
-        bytes->size(), "audio/mp4",
-        [bytes](size_t offset, size_t length, httplib::DataSink &sink) {
-            return sink.write(bytes->data() + offset, std::min(length, FileChunk));
-        },
-        // Called with true only when every byte went out; a broken transfer
-        // leaves the ringtone waiting, so the next beat lists it again.
-        [store, id, whole](bool success) {
-            if (success && whole && store->markDelivered(id, now()) != Result::Ok)
-                std::fprintf(
-                    stderr, "ringtone %lld was sent but could not be marked delivered\n", (long long)id);
-        });
+    res.setContent(std::move(bytes), "audio/mp4");
+    // Called only once the client has read every byte and closed; anything
+    // less leaves the ringtone waiting, so the next beat lists it again.
+    res.delivered = [store = &storage, id = info.id] {
+        if (store->markDelivered(id, now()) != Result::Ok)
+            std::fprintf(stderr, "ringtone %lld was sent but could not be marked delivered\n", (long long)id);
+    };
 }
 
 void Service::phonePair(const Request &req, Response &res)

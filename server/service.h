@@ -2,7 +2,7 @@
 
 #include "storage.h"
 
-#include <httplib.h>
+#include "http.h"
 #include <nlohmann/json_fwd.hpp>
 
 #include <string>
@@ -24,31 +24,30 @@ class Service
 {
 public:
     Service(Storage &storage, ServiceOptions options);
-    // Registers the routes, the error answer, the request log and the
-    // connection handling on `server`, before it binds.
-    void install(httplib::Server &server);
+    // Every route with the largest body it reads.
+    std::vector<Route> routes();
     // Known once the server is bound (port 0 picks one).
     void setListenAddress(const std::string &address) { options.listenAddress = address; }
     const std::string &listenAddress() const { return options.listenAddress; }
 
 private:
-    void heartBeat(const httplib::Request &req, httplib::Response &res);
-    void config(const httplib::Request &req, httplib::Response &res);
-    void update(const httplib::Request &req, httplib::Response &res);
-    bool newerVersion(const std::string &version, nlohmann::json &body, httplib::Response &res);
-    void unpair(const httplib::Request &req, httplib::Response &res);
-    void ringtoneInfo(const httplib::Request &req, httplib::Response &res);
-    void ringtoneFile(const httplib::Request &req, httplib::Response &res);
-    void feedback(const httplib::Request &req, httplib::Response &res);
-    void phonePair(const httplib::Request &req, httplib::Response &res);
-    void phoneSend(const httplib::Request &req, httplib::Response &res);
-    void phoneUnpair(const httplib::Request &req, httplib::Response &res);
-    void adminUpdate(const httplib::Request &req, httplib::Response &res);
-    void adminConf(const httplib::Request &req, httplib::Response &res);
-    void adminStats(const httplib::Request &req, httplib::Response &res);
+    void heartBeat(const Request &req, Response &res);
+    void config(const Request &req, Response &res);
+    void update(const Request &req, Response &res);
+    bool newerVersion(const std::string &version, nlohmann::json &body, Response &res);
+    void unpair(const Request &req, Response &res);
+    void ringtoneInfo(const Request &req, Response &res);
+    void ringtoneFile(const Request &req, Response &res);
+    void feedback(const Request &req, Response &res);
+    void phonePair(const Request &req, Response &res);
+    void phoneSend(const Request &req, Response &res);
+    void phoneUnpair(const Request &req, Response &res);
+    void adminUpdate(const Request &req, Response &res);
+    void adminConf(const Request &req, Response &res);
+    void adminStats(const Request &req, Response &res);
 
-    bool admitted(const httplib::Request &req, httplib::Response &res) const;
-    std::string baseUrl(const httplib::Request &req) const;
+    bool admitted(const Request &req, Response &res) const;
+    std::string baseUrl(const Request &req) const;
 
     Storage &storage;
     ServiceOptions options;

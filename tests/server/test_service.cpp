@@ -17,9 +17,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 using json = nlohmann::json;
 
@@ -74,20 +78,75 @@ struct Reply
     std::string raw;
 };
 
+// A connection made by hand, for what a well-behaved client would not do;
+// `from` is any loopback address.
+class Raw
+{
+public:
+    Raw(int port, const char *from = "127.0.0.1")
+        : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &addr.sin_addr);
+        const timeval wait {10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        connected = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        addr.sin_port = htons(uint16_t(port));
+        ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+        connected = connected && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    }
+    ~Raw() { close(); }
+    bool send(const std::string &bytes)
+    {
+        return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+    // Up to `most` bytes, or everything until the service closes.
+    std::string receive(size_t most = SIZE_MAX)
+    {
+        std::string got;
+        char buffer[65536];
+        ssize_t n = 0;
+        while (got.size() < most && (n = ::read(fd, buffer, std::min(sizeof buffer, most - got.size()))) > 0)
+            got.append(buffer, size_t(n));
+        return got;
+    }
+    // Closing with unread data makes the kernel reset the connection.
+    void close(bool withUnread = false)
+    {
+        int unread = 0;
+        for (int i = 0; withUnread && i < 200 && unread == 0; ++i, QTest::qWait(5))
+            ::ioctl(fd, FIONREAD, &unread);
+        ::close(fd);
+        fd = -1;
+    }
+
+    int fd;
+    bool connected = false;
+};
+
+// The status of the answer that opens `raw`.
+int statusOf(const std::string &raw)
+{
+    return raw.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(raw.c_str() + 9) : 0;
+}
+
 // One running service.
 class Service
 {
 public:
-    explicit Service(const QString &data)
+    explicit Service(const QString &data, QStringList options = {})
         : data(data)
+        , options(options)
     { }
     ~Service() { stop(); }
 
     bool start()
     {
-        QStringList args {"serve", "--listen", "127.0.0.1:0", "--data", data};
+        QStringList args = QStringList {"serve", "--listen", "127.0.0.1:0", "--data", data} + options;
         if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
             args << "--pg" << qEnvironmentVariable("BELFRY_TEST_PG");
+        log.clear();
         process.start(QStringLiteral(BELFRY_SERVICE), args);
         const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
         if (!waitForLog(QStringLiteral("listening on"), 10000))
@@ -101,9 +160,9 @@ public:
         if (process.state() == QProcess::NotRunning)
             return process.exitCode();
         process.terminate();
-        process.waitForFinished(10000);
+        const bool ended = process.waitForFinished(10000);
         log += QString::fromUtf8(process.readAllStandardError());
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
     bool waitForLog(const QString &needle, int ms = 5000)
     {
@@ -150,9 +209,40 @@ public:
     }
 
     QString data;
+    QStringList options;
     QString log;
     int port = 0;
     QProcess process;
+};
+
+// Connections that send one byte of their headers a second until told to stop.
+class SlowClients
+{
+public:
+    SlowClients(int port, int count, const char *from = "127.0.0.1")
+    {
+        for (int i = 0; i < count; ++i)
+            clients.push_back(std::make_unique<Raw>(port, from));
+        drip = std::thread([this] {
+            const std::string request = "POST /p/v1/heart HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+            for (size_t at = 0; !done; ++at) {
+                for (auto &c : clients)
+                    c->send(at < request.size() ? request.substr(at, 1) : "a");
+                for (int i = 0; i < 10 && !done; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+    ~SlowClients()
+    {
+        done = true;
+        drip.join();
+    }
+
+private:
+    std::vector<std::unique_ptr<Raw>> clients;
+    std::atomic<bool> done {false};
+    std::thread drip;
 };
 
 // A phone paired with one PC.
@@ -205,8 +295,8 @@ class TestService : public QObject
                 return true;
         return false;
     }
-    // The service marks a delivery once the last byte has left, which can be
-    // a moment after the client has read it.
+    // The service marks a delivery once it has seen the client close, a
+    // moment after the client has read the file.
     bool delivered(const std::string &pcid, int64_t id)
     {
         for (int i = 0; i < 100; ++i, QTest::qWait(20))
@@ -301,40 +391,46 @@ private slots:
         QCOMPARE(service->request("GET", path).status, 404);
     }
 
-    void brokenTransferKeepsRingtone()
+    // A file counts as delivered only once the client has read all of it and
+    // closed; a reader that takes the first bytes and resets leaves it waiting.
+    void deliveries_data()
     {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("how");
+        for (const auto &[name, size] : {std::pair {"34 KB", 0}, {"330 KB", 330 * 1024}, {"near 5 MB", 5 * 1024 * 1024 - 4096}}) {
+            for (const char *how : {"reset after 1,000 bytes", "whole, then closed"})
+                QTest::newRow(qPrintable(QString("%1, %2").arg(name, how))) << size << QString(how);
+        }
+        QTest::newRow("first 100 bytes by Range") << 330 * 1024 << "range";
+    }
+    void deliveries()
+    {
+        QFETCH(int, size);
+        QFETCH(QString, how);
         const std::string pcid = newPcid();
-        const Phone phone = pair(pcid, "dev-b");
-        const std::string big = mp4("M4A ", 1000, 5000, false, 4 * 1024 * 1024);
-        const int64_t id = send(phone, big).body["id"];
+        const std::string file = size ? mp4("M4A ", 1000, 5000, false, size_t(size) - 124) : sample("bell");
+        const int64_t id = send(pair(pcid, "dev-d"), file).body["id"];
         const std::string path = downloadUrlPath(id);
         QVERIFY(!path.empty());
-
-        httplib::Client client("127.0.0.1", service->port);
-        const auto part = client.Get(path.c_str(), {{"Range", "bytes=0-99"}});
-        QVERIFY(part && part->status == 206 && part->body == big.substr(0, 100));
-        QVERIFY(lists(service->beat(pcid), id));
-
-        // A reader that takes the first bytes and hangs up.
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int small = 4096;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(uint16_t(service->port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        QCOMPARE(::write(fd, request.data(), request.size()), ssize_t(request.size()));
-        char buffer[1024];
-        QVERIFY(::read(fd, buffer, sizeof buffer) > 0);
-        ::close(fd);
-        QVERIFY(service->waitForLog(QString::fromStdString("GET " + path + " 200")));
-        QTest::qWait(200);
-        QVERIFY(lists(service->beat(pcid), id));
-
-        QVERIFY(service->request("GET", path).raw == big);
-        QVERIFY(delivered(pcid, id));
+        Raw client(service->port);
+        const std::string range = how == "range" ? "Range: bytes=0-99\r\nConnection: close\r\n" : "";
+        QVERIFY(client.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + range + "\r\n"));
+        if (how.startsWith("reset")) {
+            QCOMPARE(client.receive(1000).size(), size_t(1000));
+            client.close(true);
+            QVERIFY(service->waitForLog(QString::fromStdString("GET " + path + " 200")));
+            QVERIFY2(service->log.contains(QRegularExpression("GET " + QString::fromStdString(path) + " 200 .*broken")),
+                qPrintable(service->log.right(300)));
+        } else {
+            const std::string answer = client.receive();
+            QCOMPARE(statusOf(answer), how == "range" ? 206 : 200);
+            QVERIFY(answer.substr(answer.find("\r\n\r\n") + 4) == (how == "range" ? file.substr(0, 100) : file));
+            client.close();
+        }
+        if (how.startsWith("whole"))
+            QVERIFY(delivered(pcid, id));
+        else
+            QVERIFY(lists(service->beat(pcid), id));
     }
 
     void statusFiveOnce()
@@ -525,6 +621,110 @@ private slots:
         QCOMPARE(service->beat(pcid)["sync"], json::array());  // still answering, nothing stored
     }
 
+    // Requests as bytes on the wire: limits hold whatever the framing, before
+    // the body is read; `expected` is in the answer or in the log.
+    void framing_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("expected");
+        const std::string beat = json({{"pcid", "0123abcd-0000-R000-8000-00000000cafe"}, {"version", "1.0.1"},
+                                          {"platform", "window"}, {"expire", 5}})
+                                     .dump();
+        const auto post = [](const std::string &path, const std::string &headers, const std::string &body) {
+            return QByteArray::fromStdString("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                + headers + "\r\n" + body);
+        };
+        const auto sized = [&](const std::string &path, const std::string &body) {
+            return post(path, "Content-Length: " + std::to_string(body.size()) + "\r\n", body);
+        };
+        QTest::newRow("chunked past the beat's cap")
+            << post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", "5000\r\n" + std::string(0x5000, ' ')) << 413
+            << "too large";
+        QTest::newRow("chunked in small pieces past the cap")
+            << post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", [] {
+                   std::string body;
+                   for (int i = 0; i < 5; ++i)
+                       body += "1000\r\n" + std::string(0x1000, ' ') + "\r\n";
+                   return body;
+               }()) << 413 << "too large";
+        QTest::newRow("Content-Length past the beat's cap")
+            << post("/p/v1/heart", "Content-Length: 20000\r\n", "") << 413 << "too large";
+        QTest::newRow("gzip-encoded") << post("/p/v1/heart", "Content-Encoding: gzip\r\nContent-Length: 2\r\n", "{}")
+                                      << 415 << "compressed";
+        QTest::newRow("64 KB of headers")
+            << post("/p/v1/heart", "X-Big: " + std::string(65536, 'a') + "\r\n", "") << 431 << "too large";
+        std::string empties = "{}";
+        for (int i = 0; i < 3000; ++i)
+            empties += ",{}";
+        QTest::newRow("JSON of many empty values")
+            << sized("/phone/v1/ringtone", "{\"data\":[" + empties + "]}") << 400 << "too many values";
+        QTest::newRow("repeated slashes") << sized("//p//v1/heart", beat) << 200 << "\"status\":0";
+        QTest::newRow("line feed in the path")
+            << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n") << 404
+            << "/p/\\x0a2000-01-01T00:00:00Z\\x20forged 404";
+        QTest::newRow("kept alive") << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "") + sized("/p/v1/heart", beat)
+                                    << 200 << "\"sync\":[]}HTTP/1.1 200 OK";
+    }
+    void framing()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        QFETCH(QString, expected);
+        Raw client(service->port);
+        QVERIFY(client.send(request.toStdString()));
+        const std::string answer = client.receive();
+        QCOMPARE(statusOf(answer), status);
+        if (!QString::fromStdString(answer).contains(expected))
+            QVERIFY2(service->waitForLog(expected), qPrintable(QString::fromStdString(answer) + service->log.right(300)));
+    }
+
+    // Slow and idle connections cost a socket each, not a worker: beats are
+    // answered meanwhile, and the service still stops at once.
+    void slowClients()
+    {
+        std::vector<std::unique_ptr<Raw>> idle;
+        for (int i = 0; i < 200; ++i)
+            idle.push_back(std::make_unique<Raw>(service->port));
+        SlowClients slow(service->port, 32);
+        QTest::qWait(1100);
+        httplib::Client client("127.0.0.1", service->port);
+        client.set_read_timeout(2, 0);  // the fault was a wait of 10 to 30 s
+        const auto beat = client.Post("/p/v1/heart",
+            json({{"pcid", newPcid()}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}}).dump(),
+            "application/json");
+        QVERIFY(beat && beat->status == 200);
+
+        QCOMPARE(service->stop(), 0);
+        QVERIFY(service->log.contains("stopped"));
+        QVERIFY2(service->start(), qPrintable(service->log));
+    }
+
+    // Past the cap of an address its new connections are refused, other
+    // addresses' are not; a connection that only waits makes room.
+    void caps()
+    {
+        Service capped(dir.path() + "/capped", {"--max-per-address", "4"});
+        QVERIFY2(capped.start(), qPrintable(capped.log));
+        const std::string beat = "POST /p/v1/heart HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
+        const auto status = [&](const char *from) {
+            Raw client(capped.port, from);
+            client.send(beat);
+            return statusOf(client.receive());
+        };
+        {
+            std::vector<std::unique_ptr<Raw>> idle;
+            for (int i = 0; i < 4; ++i)
+                idle.push_back(std::make_unique<Raw>(capped.port));
+            QTest::qWait(200);
+            QCOMPARE(status("127.0.0.1"), 400);
+        }
+        SlowClients slow(capped.port, 4);
+        QTest::qWait(300);
+        QCOMPARE(status("127.0.0.1"), 503);
+        QCOMPARE(status("127.0.0.2"), 400);
+    }
+
     void feedbackCounted()
     {
         const json before = stats();
@@ -588,7 +788,6 @@ private slots:
                 QVERIFY(f.open(QIODevice::WriteOnly));
             }
         }
-        service->log.clear();
         QVERIFY2(service->start(), qPrintable(service->log));
 
         QCOMPARE(service->adminToken(), admin);

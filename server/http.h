@@ -1,0 +1,124 @@
+#pragma once
+
+// The service's HTTP/1.1 transport: a few I/O threads for every open
+// connection, a small pool of workers for the routes (they block on the
+// database), deadlines on every phase of a request, caps on connections, and
+// deliveries that count only once the client has closed in order.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace belfry {
+
+// One request as a route sees it.
+struct Request
+{
+    std::string method;
+    // Percent-decoded, with runs of slashes taken as one.
+    std::string path;
+    std::string body;
+    // matches[0] is the path, matches[1] what the route's "*" stood for.
+    std::vector<std::string> matches;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::vector<std::pair<std::string, std::string>> params;
+    // The TCP peer, and the address the request counts as coming from: the
+    // peer, or behind a trusted proxy the last X-Forwarded-For entry.
+    std::string peer;
+    std::string source;
+
+    // Empty when absent; names are compared without regard to case.
+    std::string header(std::string_view name) const;
+    // The first value of a query parameter; empty when absent.
+    std::string param(std::string_view key) const;
+    const std::string &address() const { return source; }
+};
+
+struct Response
+{
+    int status = 200;
+    std::string body;
+    std::string contentType;
+    // Set by routes that hand out a file: called (on a worker) only once the
+    // whole body reached the client, which then closed the connection in
+    // order. A Range request, a reset or a timeout never calls it.
+    std::function<void()> delivered;
+    // What the request's log line adds: why it was refused, or what it did.
+    std::string note;
+
+    void setContent(std::string content, const char *type)
+    {
+        body = std::move(content);
+        contentType = type;
+    }
+};
+
+struct Route
+{
+    const char *method;
+    // Exact, or with one "*" that stands for 1 to 64 lowercase hex digits.
+    const char *path;
+    // The largest body this route reads, whatever its framing.
+    size_t bodyLimit;
+    std::function<void(const Request &, Response &)> handle;
+};
+
+struct HttpOptions
+{
+    int ioThreads = 2;
+    int workers = 8;
+    // 0: as many as the open-file limit leaves room for.
+    size_t maxConnections = 10000;
+    // Per source address (per /64 for IPv6); not applied behind a trusted
+    // proxy, whose connections all come from one address.
+    size_t maxPerAddress = 256;
+    bool trustProxy = false;
+    bool log = true;
+    std::chrono::seconds idleTimeout {10};
+    std::chrono::seconds headerTimeout {10};
+    std::chrono::seconds bodyTimeout {60};
+    // An answer must be written (and a file's close seen) within this, plus
+    // one second for every `writeRate` bytes of it.
+    std::chrono::seconds writeTimeout {30};
+    size_t writeRate = 16 * 1024;
+    std::chrono::seconds stopGrace {3};
+    size_t headerLimit = 8 * 1024;
+};
+
+class HttpServer
+{
+public:
+    HttpServer(std::vector<Route> routes, HttpOptions options);
+    ~HttpServer();
+    HttpServer(const HttpServer &) = delete;
+    HttpServer &operator=(const HttpServer &) = delete;
+
+    // Binds and listens; the port actually bound (port 0 picks one), or -1
+    // with `error` set.
+    int listen(const std::string &host, int port, std::string &error);
+    // Serves until SIGINT or SIGTERM, then stops accepting, lets what is in
+    // flight finish within the grace time and drops the rest.
+    void run();
+
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> impl;
+};
+
+// Raw bytes of one connection in, the raw answers out, without a socket: the
+// same parsing, limits and routing as a connection, handled in this thread.
+// Stops at the first answer that closes the connection or at input that is
+// cut short.
+std::string exchange(const std::vector<Route> &routes, const HttpOptions &options, std::string_view input);
+
+// A log field with every byte that could end or forge a line, or split a
+// field, written as \xNN.
+std::string escaped(std::string_view text, bool keepSpaces = false);
+
+}  // namespace belfry
