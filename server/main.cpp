@@ -136,6 +136,10 @@ int main(int argc, char **argv)
     // The database holds device tokens: nothing the service creates is for others.
     ::umask(077);
     std::signal(SIGPIPE, SIG_IGN);
+    // Request bodies and ringtone files are megabytes each: a fixed threshold
+    // keeps them in mappings of their own, returned to the system when freed,
+    // instead of heaps that glibc would grow and keep after a burst.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     Options options;
     if (!parseOptions(argc, argv, options))
         return usage();
