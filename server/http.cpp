@@ -1,5 +1,6 @@
 #include "http.h"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -15,6 +16,7 @@
 #include <boost/beast/http/write.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -271,12 +273,11 @@ bool byteRange(const Request &req, size_t size, size_t &from, size_t &to)
         || range.find('-', dash + 1) != std::string::npos || size == 0)
         return false;
     const std::string first = range.substr(6, dash - 6), last = range.substr(dash + 1);
+    const size_t a = std::strtoull(first.c_str(), nullptr, 10), b = std::strtoull(last.c_str(), nullptr, 10);
     if (first.empty() && last.empty())
         return false;
-    from = first.empty() ? 0 : std::strtoull(first.c_str(), nullptr, 10);
-    to = last.empty() ? size - 1 : std::min<size_t>(std::strtoull(last.c_str(), nullptr, 10), size - 1);
-    if (first.empty())
-        from = size - std::min<size_t>(std::strtoull(last.c_str(), nullptr, 10), size), to = size - 1;
+    from = first.empty() ? size - std::min(b, size) : a;  // "-N": the last N bytes
+    to = first.empty() || last.empty() ? size - 1 : std::min(b, size - 1);
     return from <= to && from < size;
 }
 
@@ -424,9 +425,11 @@ public:
     std::atomic<bool> stopped {false};
 
     asio::io_context ioc;
-    tcp::acceptor acceptor {ioc};
-    asio::signal_set signals {ioc, SIGINT, SIGTERM};
-    asio::steady_timer timer {ioc};
+    // Accepting, the signals and the stop take turns on one strand.
+    asio::strand<asio::io_context::executor_type> control {asio::make_strand(ioc)};
+    tcp::acceptor acceptor {control};
+    asio::signal_set signals {control, SIGINT, SIGTERM};
+    asio::steady_timer timer {control};
     // Destroyed (joined) before the io_context its tasks post back to.
     asio::thread_pool workers;
 };
