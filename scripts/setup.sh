@@ -13,6 +13,7 @@ packages=(
   zbar-tools xdotool curl e2fsprogs strace
   g++-mingw-w64-x86-64 wine64 wine
   clang libclang-rt-14-dev
+  ffmpeg qrencode chromium chromium-driver python3-selenium
 )
 
 missing=()
