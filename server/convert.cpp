@@ -26,9 +26,10 @@ using Clock = std::chrono::steady_clock;
 
 // Only what the accepted formats carry: their sound, and a cover picture.
 constexpr const char *Demuxers = "mov,mp3,ogg,wav,flac,aac";
-constexpr const char *Decoders = "aac,aac_fixed,mp3float,mp3,vorbis,opus,flac,alac,"
-                                 "pcm_s16le,pcm_s24le,pcm_s32le,pcm_f32le,pcm_f64le,pcm_u8,pcm_alaw,pcm_mulaw,"
-                                 "adpcm_ms,adpcm_ima_wav,mjpeg,png";
+constexpr const char *Decoders
+    = "aac,aac_fixed,mp3float,mp3,vorbis,opus,flac,alac,"
+      "pcm_s16le,pcm_s24le,pcm_s32le,pcm_f32le,pcm_f64le,pcm_u8,pcm_alaw,pcm_mulaw,"
+      "adpcm_ms,adpcm_ima_wav,mjpeg,png";
 constexpr const char *NotATune
     = "it is not a tune in a format this service reads (MP3, AAC, M4A, Ogg, Opus, WAV or FLAC)";
 constexpr double FadeSeconds = 2;
@@ -169,7 +170,7 @@ void watch(pid_t pid, pollfd pipes[2], Child &c, const Clock::time_point deadlin
     const std::atomic<bool> *cancel)
 {
     bool killed = false;
-    int status = 0;
+    int status = -1;
     for (;;) {
         if (!killed && (Clock::now() >= deadline || (cancel && cancel->load()))) {
             ::kill(-pid, SIGKILL);
@@ -185,8 +186,11 @@ void watch(pid_t pid, pollfd pipes[2], Child &c, const Clock::time_point deadlin
             continue;
         }
         const pid_t done = ::waitpid(pid, &status, killed ? 0 : WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
+        if (done == pid)
             break;
+        // Children reaped elsewhere (SIGCHLD ignored) tell us nothing: no success.
+        if (done < 0 && errno != EINTR)
+            return;
         ::usleep(10 * 1000);
     }
     c.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -237,6 +241,19 @@ std::string firstLine(const std::string &text)
     for (char ch : text.substr(0, text.find('\n')).substr(0, 200))
         line += (ch >= 0x20 && ch < 0x7F) ? ch : '?';
     return line;
+}
+
+// How a child's run ended, where that is no matter of the file's contents:
+// stopped, not run at all, or out of time. Ok otherwise, with its diagnostics.
+Conversion ended(const Child &c, const std::string &program, const char *tooLong)
+{
+    if (c.cancelled)
+        return outcome(ConvertStatus::Busy, "the service is stopping");
+    if (!c.started || c.exitCode == 127)
+        return outcome(ConvertStatus::Failed, "the service cannot run " + program);
+    if (c.timedOut)
+        return refused(tooLong);
+    return outcome(ConvertStatus::Ok, {}, firstLine(c.err));
 }
 
 // The input options of both children: the file protocol, our demuxers and
@@ -305,17 +322,15 @@ Conversion probe(const TempFolder &dir, const ConvertOptions &o, const std::atom
             "stream_disposition=attached_pic",
             "-of", "json", "in"});
     const Child c = run(command, dir.path(), o, MaxProbeOutput, cancel);
-    if (c.cancelled)
-        return outcome(ConvertStatus::Busy, "the service is stopping");
-    if (!c.started || c.exitCode == 127)
-        return outcome(ConvertStatus::Failed, "the service cannot run " + o.ffprobe);
-    if (c.timedOut)
-        return refused("reading it took too long");
-    const std::string detail = firstLine(c.err);
+    const Conversion end = ended(c, o.ffprobe, "reading it took too long");
+    if (end.status != ConvertStatus::Ok)
+        return end;
+    const std::string &detail = end.detail;
     const size_t codec = c.err.find("Codec (");
     if (!c.succeeded() && codec != std::string::npos && c.err.find("not on whitelist") != std::string::npos) {
         const std::string name = c.err.substr(codec + 7, c.err.find(')', codec) - codec - 7);
-        return refused("it holds " + firstLine(name) + ", which this service does not read: only sound is taken",
+        return refused(
+            "it holds " + firstLine(name) + ", which this service does not read: only sound is taken",
             detail);
     }
     if (!c.succeeded() || !parseProbe(c.out, p))
@@ -356,20 +371,20 @@ std::string plan(const Probe &p, int start, const ConvertOptions &o, Plan &plan)
 std::vector<std::string> convertCommand(const ConvertOptions &o, const Probe &p, int start, const Plan &plan)
 {
     std::vector<std::string> command = inputOptions(o.ffmpeg);
-    command.insert(command.end(),
-        {"-nostdin", "-nostats", "-t", std::to_string(o.ringtoneSeconds)});
+    command.insert(command.end(), {"-nostdin", "-nostats", "-t", std::to_string(o.ringtoneSeconds)});
     // Even "-ss 0" drops the packets before zero: an AAC file's priming frame.
     if (start > 0)
         command.insert(command.end(), {"-ss", std::to_string(start)});
     command.insert(command.end(),
-        {"-i", "in", "-map", "0:a:0", "-vn", "-sn", "-dn", "-map_metadata", "-1", "-map_chapters", "-1", "-threads", "1",
-            "-filter_threads", "1"});
+        {"-i", "in", "-map", "0:a:0", "-vn", "-sn", "-dn", "-map_metadata", "-1", "-map_chapters", "-1",
+            "-threads", "1", "-filter_threads", "1"});
     if (plan.copy) {
         command.insert(command.end(), {"-c:a", "copy"});
     } else {
         if (plan.fade)
             command.insert(command.end(),
-                {"-af", "afade=t=out:st=" + std::to_string(plan.seconds - FadeSeconds)
+                {"-af",
+                    "afade=t=out:st=" + std::to_string(plan.seconds - FadeSeconds)
                         + ":d=" + std::to_string(FadeSeconds)});
         command.insert(command.end(),
             {"-c:a", "aac", "-profile:a", "aac_low", "-b:a", p.channels == 1 ? "96k" : "160k", "-ar", "44100",
@@ -383,17 +398,13 @@ Conversion encode(const TempFolder &dir, const ConvertOptions &o, const Probe &p
     const std::atomic<bool> *cancel)
 {
     const Child c = run(convertCommand(o, p, start, plan), dir.path(), o, 0, cancel);
-    if (c.cancelled)
-        return outcome(ConvertStatus::Busy, "the service is stopping");
-    if (!c.started || c.exitCode == 127)
-        return outcome(ConvertStatus::Failed, "the service cannot run " + o.ffmpeg);
-    if (c.timedOut)
-        return refused("converting it took too long");
-    Conversion result = outcome(ConvertStatus::Ok, {}, firstLine(c.err));
+    Conversion result = ended(c, o.ffmpeg, "converting it took too long");
+    if (result.status != ConvertStatus::Ok)
+        return result;
     std::string problem = c.succeeded() ? std::string() : "the converter stopped on it";
-    if (problem.empty() && !readFile(dir.path() + "/out.m4r", std::min(o.outputBytes, MaxRingtoneBytes),
-            result.ringtone))
-        problem = "the ringtone came out too large";
+    if (problem.empty()
+        && !readFile(dir.path() + "/out.m4r", std::min(o.outputBytes, MaxRingtoneBytes), result.ringtone))
+        problem = "no ringtone of at most 5 MiB came out";
     if (problem.empty())
         problem = checkRingtoneFile(result.ringtone);
     if (!problem.empty())
@@ -488,7 +499,9 @@ void ConvertQueue::work()
         Job job;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+            wake.wait(lock, [this] {
+                return stopping || !jobs.empty();
+            });
             if (stopping)
                 return;
             job = std::move(jobs.front());

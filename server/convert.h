@@ -35,8 +35,7 @@ struct ConvertOptions
     int niceness = 10;
 };
 
-enum class ConvertStatus
-{
+enum class ConvertStatus {
     Ok,
     Refused,  // not usable audio: 400
     TooLarge,  // 413

@@ -18,10 +18,10 @@
 #include <mutex>
 
 using belfry::Conversion;
+using belfry::Converter;
 using belfry::ConvertOptions;
 using belfry::ConvertQueue;
 using belfry::ConvertStatus;
-using belfry::Converter;
 
 namespace {
 
@@ -36,7 +36,8 @@ QByteArray tool(const QString &program, const QStringList &args, bool errors = f
 
 bool make(const QString &path, const QStringList &args)
 {
-    tool(QStringLiteral("ffmpeg"), QStringList {"-hide_banner", "-v", "error", "-y"} + args + QStringList {path});
+    tool(QStringLiteral("ffmpeg"),
+        QStringList {"-hide_banner", "-v", "error", "-y"} + args + QStringList {path});
     return QFileInfo(path).size() > 0;
 }
 
@@ -51,8 +52,13 @@ double loudness(const QString &path, bool tail)
 {
     QStringList args {"-hide_banner", "-nostats"};
     if (tail)
-        args << "-sseof" << "-0.3";
-    args << "-i" << path << "-af" << "volumedetect" << "-f" << "null" << "-";
+        args << "-sseof"
+             << "-0.3";
+    args << "-i" << path << "-af"
+         << "volumedetect"
+         << "-f"
+         << "null"
+         << "-";
     const QString log = QString::fromUtf8(tool(QStringLiteral("ffmpeg"), args, true));
     const auto m = QRegularExpression(QStringLiteral("mean_volume: (-?[0-9.]+) dB")).match(log);
     return m.hasMatch() ? m.captured(1).toDouble() : 0;
@@ -92,7 +98,10 @@ private:
         o.tempRoot = scratch.path().toStdString();
         return o;
     }
-    QStringList leftovers() const { return QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); }
+    QStringList leftovers() const
+    {
+        return QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
 
     QTemporaryDir work, scratch;
 };
@@ -104,16 +113,16 @@ void TestConvert::initTestCase()
     QVERIFY(make(in("tone.wav"), sine5 + QStringList {"-c:a", "pcm_s16le"}));
     QVERIFY(make(in("cover.mp3"),
         sine5
-            + QStringList {"-f", "lavfi", "-i", "color=red:s=64x64:d=1", "-map", "0:a", "-map", "1:v", "-frames:v",
-                "1", "-c:a", "libmp3lame", "-c:v", "mjpeg", "-disposition:v", "attached_pic"}));
+            + QStringList {"-f", "lavfi", "-i", "color=red:s=64x64:d=1", "-map", "0:a", "-map", "1:v",
+                "-frames:v", "1", "-c:a", "libmp3lame", "-c:v", "mjpeg", "-disposition:v", "attached_pic"}));
     QVERIFY(make(in("tone.ogg"), sine5 + QStringList {"-c:a", "libopus"}));
     QVERIFY(make(in("tone.flac"), sine5 + QStringList {"-c:a", "flac"}));
     QVERIFY(make(in("tone.aiff"), sine5));
     QVERIFY(make(in("tone.m4a"), {"-f", "lavfi", "-i", "sine=f=440:d=10", "-c:a", "aac"}));
     QVERIFY(make(in("long.mp3"), {"-f", "lavfi", "-i", "sine=f=440:d=90", "-c:a", "libmp3lame"}));
     QVERIFY(make(in("video.mp4"),
-        {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264", "-preset",
-            "ultrafast", "-c:a", "aac", "-shortest"}));
+        {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264",
+            "-preset", "ultrafast", "-c:a", "aac", "-shortest"}));
     QVERIFY(make(in("mjpeg.mov"), {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-c:v", "mjpeg"}));
     // Two hours of near silence cost little to make and 7 MB to send.
     QVERIFY(make(in("2hours.mp3"),
@@ -154,7 +163,8 @@ void TestConvert::converts()
     f.close();
 
     const auto probe = nlohmann::json::parse(tool(QStringLiteral("ffprobe"),
-        {"-v", "error", "-show_entries", "format=duration:stream=codec_type,codec_name,profile", "-of", "json", out})
+        {"-v", "error", "-show_entries", "format=duration:stream=codec_type,codec_name,profile", "-of",
+            "json", out})
                                                  .toStdString());
     QCOMPARE(probe["streams"].size(), size_t(1));
     QCOMPARE(QString::fromStdString(probe["streams"][0]["codec_name"]), QStringLiteral("aac"));
@@ -175,7 +185,9 @@ void TestConvert::refuses_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("why");
 
-    QByteArray noise("ID3\3\0\0\0\0\0\12" "0123456789", 20);
+    QByteArray noise("ID3\3\0\0\0\0\0\12"
+                     "0123456789",
+        20);
     QRandomGenerator random(13);
     for (int i = 0; i < 3 * 1024 * 1024 / 4; ++i) {
         const quint32 word = random.generate();
@@ -219,9 +231,9 @@ void TestConvert::refuses()
     QCOMPARE(leftovers(), QStringList());
 }
 
-// A real job goes through; a child that hangs is killed at its wall time; a
-// full queue refuses at once; stopping ends the running job and answers the
-// waiting one.
+// A real job goes through; a missing converter is the service's fault; a
+// child that hangs is killed at its wall time; a full queue refuses at once;
+// stopping ends the running job and answers the waiting one.
 void TestConvert::queue()
 {
     const QString hang = work.filePath(QStringLiteral("hang"));
@@ -241,7 +253,9 @@ void TestConvert::queue()
     };
     const auto await = [&](size_t n) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return results.size() >= n; });
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] {
+            return results.size() >= n;
+        });
     };
     const std::string wav = slurp(in("tone.wav")).toStdString();
     {
@@ -253,6 +267,9 @@ void TestConvert::queue()
     }
 
     ConvertOptions o = options();
+    o.ffprobe = work.filePath(QStringLiteral("missing")).toStdString();
+    QCOMPARE(Converter(o).convert(wav, 0).httpStatus(), 500);
+
     o.ffprobe = hang.toStdString();
     o.wallSeconds = 1;
     const Conversion late = Converter(o).convert(wav, 0);
