@@ -318,16 +318,18 @@ std::string checkSampleTimes(const Samples &s, uint64_t timescale)
 
 // Where one chunk's samples lie: past the chunk before, inside one media
 // data box. `end` is where the chunk before ended.
-std::string checkChunk(const std::string &b, const std::vector<Box> &mediaData, uint64_t at, uint64_t bytes,
-    uint64_t &end)
+std::string checkChunk(
+    const std::string &b, const std::vector<Box> &mediaData, uint64_t at, uint64_t bytes, uint64_t &end)
 {
     if (at > b.size() || bytes > b.size() - at)
         return "the ringtone's sample data lies past the end of the file";
     if (at < end)
         return "the ringtone's sample data overlaps itself";
     // The last media data box that begins at or before the chunk.
-    const auto box = std::upper_bound(mediaData.begin(), mediaData.end(), at,
-        [](uint64_t offset, const Box &m) { return offset < m.body; });
+    const auto box
+        = std::upper_bound(mediaData.begin(), mediaData.end(), at, [](uint64_t offset, const Box &m) {
+              return offset < m.body;
+          });
     if (box == mediaData.begin() || at > std::prev(box)->end || bytes > std::prev(box)->end - at)
         return "the ringtone's sample data lies outside its media data";
     end = at + bytes;

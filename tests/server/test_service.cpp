@@ -54,7 +54,7 @@ std::string box(const char *type, const std::string &body)
 std::string timeHeader(uint32_t timescale, uint64_t duration, bool v1, size_t rest)
 {
     return (v1 ? std::string("\1\0\0\0", 4) + std::string(16, '\0') + be32(timescale)
-                + be32(uint32_t(duration >> 32)) + be32(uint32_t(duration))
+                       + be32(uint32_t(duration >> 32)) + be32(uint32_t(duration))
                : std::string(12, '\0') + be32(timescale) + be32(uint32_t(duration)))
         + std::string(rest, '\0');
 }
@@ -129,7 +129,8 @@ std::string movieSaysSeconds(std::string file, uint32_t seconds)
     const size_t at = file.find("mvhd") + 4 + 12;
     if (at < 16 || at + 8 > file.size())
         return {};
-    const auto timescale = uint32_t(QByteArray::fromStdString(file.substr(at, 4)).toHex().toUInt(nullptr, 16));
+    const auto timescale
+        = uint32_t(QByteArray::fromStdString(file.substr(at, 4)).toHex().toUInt(nullptr, 16));
     return file.replace(at + 4, 4, be32(timescale * seconds));
 }
 
@@ -329,34 +330,51 @@ private slots:
         row("over 5 MB", mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024), "larger than 5 MB");
         row("empty", "", "empty");
 
-        const auto crafted = [](void (*change)(Mp4 &)) {
+        const auto crafted = [&](const char *name, const char *refusal, void (*change)(Mp4 &)) {
             Mp4 m;
             change(m);
-            return m.file();
+            row(name, m.file(), refusal);
         };
-        row("140-byte header, no sound", crafted([](Mp4 &m) { m.handlers = {}, m.bytes = 0; }), "no sound track");
-        row("two sound tracks", crafted([](Mp4 &m) { m.handlers = {"soun", "soun"}; }), "more than one sound");
-        row("chapters beside the sound", crafted([](Mp4 &m) { m.handlers = {"soun", "text"}; }), "");
-        row("media header says 120 s", crafted([](Mp4 &m) { m.trackDuration = 120000; }), "longer than 40");
-        row("samples last 120 s", crafted([](Mp4 &m) { m.sampleTicks = 120000; }), "longer than 40");
-        row("sample data past the end", crafted([](Mp4 &m) { m.at = {1 << 20}; }), "past the end");
-        row("sample data in the ftyp box", crafted([](Mp4 &m) { m.at = {-28}; }), "outside its media data");
-        row("sample data read twice", crafted([](Mp4 &m) { m.at = {0, 0}; }), "overlaps");
-        const std::string program = "\x7f" "ELF" + std::string(4 << 20, '\x90');
+        crafted("140-byte header, no sound", "no sound track", [](Mp4 &m) {
+            m.handlers = {}, m.bytes = 0;
+        });
+        crafted("two sound tracks", "more than one sound", [](Mp4 &m) {
+            m.handlers = {"soun", "soun"};
+        });
+        crafted("chapters beside the sound", "", [](Mp4 &m) {
+            m.handlers = {"soun", "text"};
+        });
+        crafted("media header says 120 s", "longer than 40", [](Mp4 &m) {
+            m.trackDuration = 120000;
+        });
+        crafted("samples last 120 s", "longer than 40", [](Mp4 &m) {
+            m.sampleTicks = 120000;
+        });
+        crafted("sample data past the end", "past the end", [](Mp4 &m) {
+            m.at = {1 << 20};
+        });
+        crafted("sample data in the ftyp box", "outside its media data", [](Mp4 &m) {
+            m.at = {-28};
+        });
+        crafted("sample data read twice", "overlaps", [](Mp4 &m) {
+            m.at = {0, 0};
+        });
+        const std::string program = "\177ELF" + std::string(4 << 20, '\x90');
         row("a program after the file", sample("knock") + program, "data after its last box");
         row("a program in a box after the file", sample("knock") + box("free", program), "not sound");
         const std::string small = mp4("M4A ", 1000, 5000);
         const size_t room = belfry::MaxRingtoneOtherBytes - (small.size() - 64) - 8;
         row("1 MB beside the sound", small + box("free", std::string(room, '\0')), "");
-        row("1 MB and a byte beside the sound", small + box("free", std::string(room + 1, '\0')), "not sound");
+        row("1 MB and a byte beside the sound", small + box("free", std::string(room + 1, '\0')),
+            "not sound");
 
         const QStringList sine {"-f", "lavfi", "-i", "sine=duration=120"}, aac {"-c:a", "aac", "-b:a", "16k"};
         row("120 s, its movie header patched to 30 s",
             movieSaysSeconds(ffmpeg(sine + aac + QStringList {"-ac", "1", "-ar", "8000", "-f", "ipod"}), 30),
             "longer than 40");
         row("H.264 video with sound",
-            ffmpeg(QStringList {"-f", "lavfi", "-i", "testsrc=size=64x64:rate=5:duration=2", "-f", "lavfi", "-i",
-                       "sine=duration=2", "-c:v", "libx264", "-f", "mp4"}
+            ffmpeg(QStringList {"-f", "lavfi", "-i", "testsrc=size=64x64:rate=5:duration=2", "-f", "lavfi",
+                       "-i", "sine=duration=2", "-c:v", "libx264", "-f", "mp4"}
                 + aac),
             "video track");
     }
@@ -700,9 +718,19 @@ private slots:
             phone.waitForFinished(20000);
             return phone.exitCode() == 0 ? QString::fromUtf8(phone.readAllStandardOutput()) : QString();
         };
+        // The state file holds the tokens: its owner's alone, also after a copy made it wider.
+        const QByteArray state = QFile::encodeName(dir.path() + "/phone.json");
+        const auto mode = [&] {
+            struct stat info;
+            return ::stat(state.constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+        };
+        ::umask(022);
         const QString id = QString::fromStdString(pcid);
         QVERIFY(run({"pair", "--pcid", id, "--name", "Test phone"}).startsWith("paired"));
+        QCOMPARE(mode(), mode_t(0600));
+        ::chmod(state.constData(), 0644);
         QVERIFY(run({"send", "--pcid", id, BELFRY_SAMPLES "/bell.m4r"}).startsWith("sent bell"));
+        QCOMPARE(mode(), mode_t(0600));
         QVERIFY(run({"set-conf", "--pcid", id, "Pulse", "20"}).startsWith("set Pulse"));
         QVERIFY(run({"publish-update", "9.9.9", "http://dl.example/9"}).startsWith("published"));
         QVERIFY(run({"stats"}).contains("ringtones_waiting"));
