@@ -72,11 +72,11 @@ bool isEmoji(long cp)
     return (cp >= 0x1F000 && cp <= 0x1FAFF) || (cp >= 0x2600 && cp <= 0x27BF) || cp == 0xFE0F;
 }
 
-// What a name may not hold, as the PC's file names do not: control
-// characters; bidi controls, which make a name read differently from what
-// it is; invisible characters, which make two names look alike (a joiner
-// inside an emoji sequence draws one emoji, so it stays); noncharacters.
-// `before` and `after` are the neighbours of `cp` (0 at the ends).
+// Why a name may not hold `cp`, or null: control characters; bidi controls,
+// which make a name read differently from what it is; invisible characters,
+// which make two names look alike (a joiner inside an emoji sequence draws
+// one emoji, so it stays); noncharacters. `before` and `after` are the
+// neighbours of `cp` (0 at the ends).
 const char *unwantedCharacter(long before, long cp, long after)
 {
     if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || cp == 0x2028 || cp == 0x2029)

@@ -363,6 +363,11 @@ private slots:
         row("a program after the file", sample("knock") + program, "data after its last box");
         row("a program in a box after the file", sample("knock") + box("free", program), "not sound");
         const std::string small = mp4("M4A ", 1000, 5000);
+        row("a second movie box", small + box("moov", ""), "two movie boxes");
+        std::string many = small;  // three boxes
+        for (int i = 0; i < 62; ++i)
+            many += box("free", "");
+        row("65 boxes", many, "too many boxes");
         const size_t room = belfry::MaxRingtoneOtherBytes - (small.size() - 64) - 8;
         row("1 MB beside the sound", small + box("free", std::string(room, '\0')), "");
         row("1 MB and a byte beside the sound", small + box("free", std::string(room + 1, '\0')),
