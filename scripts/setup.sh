@@ -10,7 +10,7 @@ packages=(
   postgresql libpq-dev
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
-  zbar-tools xdotool curl e2fsprogs strace
+  zbar-tools xdotool curl e2fsprogs strace ffmpeg
   g++-mingw-w64-x86-64 wine64 wine
   clang libclang-rt-14-dev
 )

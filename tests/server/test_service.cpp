@@ -52,15 +52,88 @@ std::string box(const char *type, const std::string &body)
     return be32(uint32_t(8 + body.size())) + type + body;
 }
 
-// An MPEG-4 file reduced to what the service looks at.
+// "mvhd" and "mdhd" up to the duration, then `rest` bytes of what follows it.
+std::string timeHeader(uint32_t timescale, uint64_t duration, bool v1, size_t rest)
+{
+    return (v1 ? std::string("\1\0\0\0", 4) + std::string(16, '\0') + be32(timescale)
+                       + be32(uint32_t(duration >> 32)) + be32(uint32_t(duration))
+               : std::string(12, '\0') + be32(timescale) + be32(uint32_t(duration)))
+        + std::string(rest, '\0');
+}
+
+// An MPEG-4 file reduced to what the service looks at: the media data, the
+// movie header, and a track per handler, whose samples are one of `bytes`
+// per chunk, the chunks `at` bytes into the media data.
+struct Mp4
+{
+    const char *brand = "M4A ";
+    uint32_t timescale = 1000;
+    uint64_t duration = 5000;  // the movie's
+    uint64_t trackDuration = 0, sampleTicks = 0;  // 0: the movie's
+    bool v1 = false;
+    std::vector<std::string> handlers {"soun"};
+    size_t bytes = 64;
+    std::vector<int64_t> at {0};
+
+    std::string file() const
+    {
+        const std::string ftyp = box("ftyp", std::string(brand) + be32(0) + brand);
+        const auto n = uint32_t(at.size());
+        std::string chunks = be32(0) + be32(n), sizes = be32(0) + be32(0) + be32(n);
+        for (int64_t offset : at) {
+            chunks += be32(uint32_t(int64_t(ftyp.size() + 8) + offset));
+            sizes += be32(uint32_t(bytes));
+        }
+        // The first sample lasts the whole time, any others nothing.
+        const std::string times = be32(0) + be32(n > 1 ? 2 : 1) + be32(1)
+            + be32(uint32_t(sampleTicks ? sampleTicks : duration)) + (n > 1 ? be32(n - 1) + be32(0) : "");
+        const std::string stbl = box("stbl",
+            box("stts", times) + box("stsc", be32(0) + be32(1) + be32(1) + be32(1) + be32(1))
+                + box("stsz", sizes) + box("stco", chunks));
+        std::string tracks;
+        for (const std::string &handler : handlers)
+            tracks += box("trak",
+                box("mdia",
+                    box("mdhd", timeHeader(timescale, trackDuration ? trackDuration : duration, v1, 4))
+                        + box("hdlr", be32(0) + be32(0) + handler + std::string(13, '\0'))
+                        + box("minf", stbl)));
+        return ftyp + box("mdat", std::string(bytes, 's'))
+            + box("moov", box("mvhd", timeHeader(timescale, duration, v1, 80)) + tracks);
+    }
+};
+
 std::string mp4(const char *brand, uint32_t timescale, uint64_t duration, bool v1 = false, size_t padding = 0)
 {
-    std::string header = v1 ? std::string("\1\0\0\0", 4) + std::string(16, '\0') + be32(timescale)
-            + be32(uint32_t(duration >> 32)) + be32(uint32_t(duration))
-                            : std::string(12, '\0') + be32(timescale) + be32(uint32_t(duration));
-    header += std::string(80, '\0');
-    return box("ftyp", std::string(brand) + be32(0) + brand) + box("moov", box("mvhd", header))
-        + (padding ? box("free", std::string(padding, 'x')) : "");
+    Mp4 m;
+    m.brand = brand;
+    m.timescale = timescale;
+    m.duration = duration;
+    m.v1 = v1;
+    m.bytes += padding;
+    return m.file();
+}
+
+// A real file made by Debian's ffmpeg from `args` (inputs and codecs).
+std::string ffmpeg(const QStringList &args)
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out.mp4");
+    QProcess p;
+    p.start("ffmpeg", QStringList {"-nostdin", "-v", "error", "-fflags", "+bitexact"} + args << out);
+    p.waitForFinished(60000);
+    QFile f(out);
+    return p.exitCode() == 0 && f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+}
+
+// `file` with its (version 0) movie header saying it lasts `seconds`.
+std::string movieSaysSeconds(std::string file, uint32_t seconds)
+{
+    const size_t at = file.find("mvhd") + 4 + 12;
+    if (at < 16 || at + 8 > file.size())
+        return {};
+    const auto timescale
+        = uint32_t(QByteArray::fromStdString(file.substr(at, 4)).toHex().toUInt(nullptr, 16));
+    return file.replace(at + 4, 4, be32(timescale * seconds));
 }
 
 std::string sample(const char *name)
@@ -89,6 +162,17 @@ std::string sqlite(const QString &file, const std::string &statement)
     sqlite3_free(error);
     sqlite3_close(db);
     return value;
+}
+
+// A check's answer: nothing for an acceptable input, else a refusal that
+// says `refusal`.
+void checkRefusal(const std::string &answer, const QString &refusal)
+{
+    const QString error = QString::fromStdString(answer);
+    if (refusal.isEmpty())
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    else
+        QVERIFY2(error.contains(refusal), qPrintable(error));
 }
 
 struct Reply
@@ -285,19 +369,106 @@ private slots:
         row("no movie header", box("ftyp", "M4A " + be32(0) + "M4A "), "no movie header");
         row("zero timescale", mp4("M4A ", 0, 5000), "duration is unknown");
         row("zero duration", mp4("M4A ", 1000, 0), "duration is unknown");
-        row("header cut short", mp4("M4A ", 1000, 5000).substr(0, 60), "no movie header");
+        row("header cut short", mp4("M4A ", 1000, 5000).substr(0, 60), "cut short");
         row("over 5 MB", mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024), "larger than 5 MB");
         row("empty", "", "empty");
+
+        const auto crafted = [&](const char *name, const char *refusal, void (*change)(Mp4 &)) {
+            Mp4 m;
+            change(m);
+            row(name, m.file(), refusal);
+        };
+        crafted("140-byte header, no sound", "no sound track", [](Mp4 &m) {
+            m.handlers = {}, m.bytes = 0;
+        });
+        crafted("two sound tracks", "more than one sound", [](Mp4 &m) {
+            m.handlers = {"soun", "soun"};
+        });
+        crafted("chapters beside the sound", "", [](Mp4 &m) {
+            m.handlers = {"soun", "text"};
+        });
+        crafted("media header says 120 s", "longer than 40", [](Mp4 &m) {
+            m.trackDuration = 120000;
+        });
+        crafted("samples last 120 s", "longer than 40", [](Mp4 &m) {
+            m.sampleTicks = 120000;
+        });
+        crafted("sample data past the end", "past the end", [](Mp4 &m) {
+            m.at = {1 << 20};
+        });
+        crafted("sample data in the ftyp box", "outside its media data", [](Mp4 &m) {
+            m.at = {-28};
+        });
+        crafted("sample data read twice", "overlaps", [](Mp4 &m) {
+            m.at = {0, 0};
+        });
+        const std::string program = "\177ELF" + std::string(4 << 20, '\x90');
+        row("a program after the file", sample("knock") + program, "data after its last box");
+        row("a program in a box after the file", sample("knock") + box("free", program), "not sound");
+        const std::string small = mp4("M4A ", 1000, 5000);
+        row("a second movie box", small + box("moov", ""), "two movie boxes");
+        std::string many = small;  // three boxes
+        for (int i = 0; i < 62; ++i)
+            many += box("free", "");
+        row("65 boxes", many, "too many boxes");
+        const size_t room = belfry::MaxRingtoneOtherBytes - (small.size() - 64) - 8;
+        row("1 MB beside the sound", small + box("free", std::string(room, '\0')), "");
+        row("1 MB and a byte beside the sound", small + box("free", std::string(room + 1, '\0')),
+            "not sound");
+
+        const QStringList sine {"-f", "lavfi", "-i", "sine=duration=120"}, aac {"-c:a", "aac", "-b:a", "16k"};
+        row("120 s, its movie header patched to 30 s",
+            movieSaysSeconds(ffmpeg(sine + aac + QStringList {"-ac", "1", "-ar", "8000", "-f", "ipod"}), 30),
+            "longer than 40");
+        row("H.264 video with sound",
+            ffmpeg(QStringList {"-f", "lavfi", "-i", "testsrc=size=64x64:rate=5:duration=2", "-f", "lavfi",
+                       "-i", "sine=duration=2", "-c:v", "libx264", "-f", "mp4"}
+                + aac),
+            "video track");
     }
     void mp4Check()
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, refusal);
-        const QString error = QString::fromStdString(belfry::checkRingtoneFile(file.toStdString()));
-        if (refusal.isEmpty())
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-        else
-            QVERIFY2(error.contains(refusal), qPrintable(error));
+        checkRefusal(belfry::checkRingtoneFile(file.toStdString()), refusal);
+    }
+
+    void ringtoneNames_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("refusal");
+        const auto row = [](const char *tag, const std::string &name, const char *refusal) {
+            QTest::newRow(tag) << QByteArray::fromStdString(name) << QString::fromLatin1(refusal);
+        };
+        const char device[] = "keeps for a device";
+        row("CON", "CON", device);
+        row("con.txt", "con.txt", device);
+        row("Nul .m4r", "Nul .m4r", device);
+        row("Aux. .x", "Aux. .x", device);
+        row("com1", "com1", device);
+        row("LPT9.tar.gz", "LPT9.tar.gz", device);
+        row("COM10", "COM10", "");
+        row("Console", "Console", "");
+        row("right-to-left override", "Bell\u202Eevil", "bidirectional");
+        row("right-to-left isolate", "\u2067Bell", "bidirectional");
+        row("zero-width space", "Be\u200Bll", "invisible");
+        row("byte order mark", "\uFEFFBell", "invisible");
+        row("joiner between letters", "a\u200Db", "invisible");
+        row("joiner inside an emoji", "\U0001F469\u200D\U0001F4BB work", "");
+        row("noncharacter U+FDD0", "Bell\uFDD0", "noncharacter");
+        row("noncharacter U+1FFFE", "Bell\U0001FFFE", "noncharacter");
+        std::string bells;
+        for (int i = 0; i < 80; ++i)
+            bells += "\U0001F514";  // four bytes each
+        row("80 emoji, 320 bytes", bells, "at most 251 bytes");
+        row("252 bytes", bells.substr(0, 252), "at most 251 bytes");
+        row("251 bytes", bells.substr(0, 248) + "abc", "");
+    }
+    void ringtoneNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, refusal);
+        checkRefusal(belfry::checkRingtoneName(name.toStdString()), refusal);
     }
 
     void pairingReportedOnce()
@@ -538,6 +709,7 @@ private slots:
         pairRow("device name with a tab", "dev-1", "Pho\tne");
         pairRow("device name too long", "dev-1", std::string(65, 'n'));
         pairRow("device name empty", "dev-1", "");
+        pairRow("device name with a bidi override", "dev-1", "Ann\u202Ea");
         row("device name not UTF-8", "POST", "/phone/v1/pair",
             "{\"pcid\":\"" + pc + "\",\"device_id\":\"d\",\"device_name\":\"\xff\"}", 400);
         // The placeholders are filled in with a real pairing: only the named fault is left.
@@ -554,6 +726,7 @@ private slots:
         sendRow("name with a backslash", "a\\b", knock, 400);
         sendRow("name ending in a dot", "Bell.", knock, 400);
         sendRow("name with a newline", "Be\nll", knock, 400);
+        sendRow("name Windows keeps", "com1", knock, 400);
         sendRow("data a number", "Bell", 12, 400);
         sendRow("data not base64", "Bell", "a*==", 400);
         sendRow("data not MPEG-4", "Bell", belfry::encodeBase64("ID3\3\0\0\0\0\0\0 not an m4a file"), 400);
@@ -611,9 +784,19 @@ private slots:
             phone.waitForFinished(20000);
             return phone.exitCode() == 0 ? QString::fromUtf8(phone.readAllStandardOutput()) : QString();
         };
+        // The state file holds the tokens: its owner's alone, also after a copy made it wider.
+        const QByteArray state = QFile::encodeName(dir.path() + "/phone.json");
+        const auto mode = [&] {
+            struct stat info;
+            return ::stat(state.constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+        };
+        ::umask(022);
         const QString id = QString::fromStdString(pcid);
         QVERIFY(run({"pair", "--pcid", id, "--name", "Test phone"}).startsWith("paired"));
+        QCOMPARE(mode(), mode_t(0600));
+        ::chmod(state.constData(), 0644);
         QVERIFY(run({"send", "--pcid", id, BELFRY_SAMPLES "/bell.m4r"}).startsWith("sent bell"));
+        QCOMPARE(mode(), mode_t(0600));
         QVERIFY(run({"set-conf", "--pcid", id, "Pulse", "20"}).startsWith("set Pulse"));
         QVERIFY(run({"publish-update", "9.9.9", "http://dl.example/9"}).startsWith("published"));
         QVERIFY(run({"stats"}).contains("ringtones_waiting"));
@@ -746,7 +929,7 @@ private slots:
     {
         // Twenty of the largest ringtones fill a PC's 100 MB.
         const std::string largest
-            = mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024 - mp4("M4A ", 1000, 5000).size() - 8);
+            = mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024 - mp4("M4A ", 1000, 5000).size());
         QCOMPARE(largest.size(), size_t(5 * 1024 * 1024));
         const Phone full = pair(newPcid(), "dev-f");
         for (int i = 0; i < 20; ++i)
