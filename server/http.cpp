@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include <arpa/inet.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -117,17 +118,6 @@ std::string addressText(const asio::ip::address &a)
     if (a.is_v6() && a.to_v6().is_v4_mapped())
         return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).to_string();
     return a.to_string();
-}
-
-// What the per-address cap counts: one IPv4 address, or one IPv6 /64 (what
-// a single subscriber usually gets).
-std::string addressKey(const asio::ip::address &a)
-{
-    if (a.is_v4() || a.to_v6().is_v4_mapped())
-        return addressText(a);
-    auto bytes = a.to_v6().to_bytes();
-    std::fill(bytes.begin() + 8, bytes.end(), 0);
-    return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
 // Behind a proxy, the last X-Forwarded-For entry is the one it appended.
@@ -296,6 +286,8 @@ Answer prepare(Response res, const Request *req)
     }
     if (!res.contentType.empty())
         a.message.set(http::field::content_type, res.contentType);
+    for (const auto &[name, value] : res.headers)
+        a.message.set(name, value);
     a.message.body() = std::move(res.body);
     a.message.prepare_payload();
     return a;
@@ -350,6 +342,23 @@ std::string Request::param(std::string_view key) const
         if (name == key)
             return value;
     return {};
+}
+
+std::string addressKey(const std::string &text)
+{
+    in_addr v4 {};
+    in6_addr v6 {};
+    char out[INET6_ADDRSTRLEN] = {};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+        return inet_ntop(AF_INET, &v4, out, sizeof out);
+    if (inet_pton(AF_INET6, text.c_str(), &v6) != 1)
+        return {};
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        std::memcpy(&v4, v6.s6_addr + 12, 4);
+        return inet_ntop(AF_INET, &v4, out, sizeof out);
+    }
+    std::memset(v6.s6_addr + 8, 0, 8);
+    return std::string(inet_ntop(AF_INET6, &v6, out, sizeof out)) + "/64";
 }
 
 std::string escaped(std::string_view text, bool keepSpaces)
@@ -691,7 +700,7 @@ void HttpServer::Impl::admitSocket(tcp::socket socket)
     const auto endpoint = socket.remote_endpoint(ec);
     if (ec)
         return;
-    const std::string key = addressKey(endpoint.address());
+    const std::string key = addressKey(addressText(endpoint.address()));
     std::shared_ptr<Session> session, reapedAny, reapedOwn;
     {
         std::lock_guard<std::mutex> lock(mutex);

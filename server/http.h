@@ -44,6 +44,7 @@ struct Response
     int status = 200;
     std::string body;
     std::string contentType;
+    std::vector<std::pair<std::string, std::string>> headers;
     // Set by routes that hand out a file: called (on a worker) only once the
     // whole body reached the client, which then closed the connection in
     // order. A Range request, a reset or a timeout never calls it.
@@ -116,6 +117,11 @@ private:
 // Stops at the first answer that closes the connection or at input that is
 // cut short.
 std::string exchange(const std::vector<Route> &routes, const HttpOptions &options, std::string_view input);
+
+// The address that per-address limits go by: an IPv4 address, or the /64
+// network of an IPv6 one (one subscriber's, whose machines pick new addresses
+// in it at will). Empty when `text` is no address.
+std::string addressKey(const std::string &text);
 
 // A log field with every byte that could end or forge a line, or split a
 // field, written as \xNN.

@@ -1,10 +1,13 @@
-// belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO] [...]
+// belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO]
+//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--max-connections N]
+//                      [--max-per-address N]
 
 #include "service.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <malloc.h>
 #include <string>
@@ -19,7 +22,7 @@ int usage()
 #ifdef BELFRY_HAVE_PG
         " [--pg CONNINFO]"
 #endif
-        " [--trust-proxy] [--max-connections N] [--max-per-address N]\n"
+        " [--trust-proxy] [--keep DURATION] [--pair-limit N] [--max-connections N] [--max-per-address N]\n"
         "  --listen           address to listen on (default 127.0.0.1:8750; port 0 picks a free one)\n"
         "  --data             folder for the database, the ringtone files and the admin token\n"
         "  --public-url       base address handed out in download addresses (default: the Host header)\n"
@@ -27,6 +30,8 @@ int usage()
         "  --pg               keep everything in this PostgreSQL database instead of DIR\n"
 #endif
         "  --trust-proxy      behind a reverse proxy: a request comes from the last X-Forwarded-For address\n"
+        "  --keep             how long a ringtone waits for its PC: a number with s, m, h or d (default 30d)\n"
+        "  --pair-limit       pairings per source address and hour (default 30)\n"
         "  --max-connections  open connections at most (default 10000, or what the open-file limit allows)\n"
         "  --max-per-address  open connections per client address at most (default 256; not behind a proxy)\n");
     return 2;
@@ -37,15 +42,50 @@ struct Options
     std::string listen = "127.0.0.1:8750", data, publicUrl, pg;
     std::string host;
     int port = -1;
+    belfry::ServiceOptions service;
     belfry::HttpOptions http;
 };
 
-bool count(const std::string &text, size_t &value)
+// "30d", "12h", "90m", "45s": seconds, or 0 when malformed or out of range.
+int64_t duration(const std::string &text)
 {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    const size_t digits = text.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos || digits > 7 || digits + 1 != text.size())
+        return 0;
+    const std::string units = "smhd";
+    const int64_t scale[] = {1, 60, 3600, 86400};
+    const size_t unit = units.find(text[digits]);
+    return unit == std::string::npos ? 0 : std::stoll(text.substr(0, digits)) * scale[unit];
+}
+
+// A positive whole number of at most six digits, or 0.
+int64_t count(const std::string &text)
+{
+    return !text.empty() && text.size() <= 6 && text.find_first_not_of("0123456789") == std::string::npos
+        ? std::atoll(text.c_str())
+        : 0;
+}
+
+// One option with a value; false when it is unknown or its value is not valid.
+bool takeOption(const std::string &arg, const std::string &value, Options &o)
+{
+    std::string *text = arg == "--listen" ? &o.listen
+        : arg == "--data"                 ? &o.data
+        : arg == "--public-url"           ? &o.publicUrl
+        : arg == "--pg"                   ? &o.pg
+                                          : nullptr;
+    if (text)
+        *text = value;
+    else if (arg == "--keep")
+        o.service.keepSeconds = duration(value);
+    else if (arg == "--pair-limit")
+        o.service.pairingsPerHour = count(value);
+    else if (arg == "--max-connections" || arg == "--max-per-address")
+        (arg == "--max-connections" ? o.http.maxConnections : o.http.maxPerAddress) = size_t(count(value));
+    else
         return false;
-    value = std::stoul(text);
-    return value > 0;
+    return o.service.keepSeconds > 0 && o.service.pairingsPerHour > 0 && o.http.maxConnections > 0
+        && o.http.maxPerAddress > 0;
 }
 
 bool parseOptions(int argc, char **argv, Options &o)
@@ -54,22 +94,9 @@ bool parseOptions(int argc, char **argv, Options &o)
         return false;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--trust-proxy") {
+        if (arg == "--trust-proxy")
             o.http.trustProxy = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            return false;
-        const std::string value = argv[++i];
-        std::string *text = arg == "--listen" ? &o.listen
-            : arg == "--data"                 ? &o.data
-            : arg == "--public-url"           ? &o.publicUrl
-            : arg == "--pg"                   ? &o.pg
-                                              : nullptr;
-        if (text)
-            *text = value;
-        else if (!(arg == "--max-connections" && count(value, o.http.maxConnections))
-            && !(arg == "--max-per-address" && count(value, o.http.maxPerAddress)))
+        else if (i + 1 >= argc || !takeOption(arg, argv[++i], o))
             return false;
     }
     const size_t colon = o.listen.rfind(':');
@@ -105,7 +132,7 @@ int serve(belfry::Storage &storage, const Options &o)
 {
     const std::string tokenPath = o.data + "/admin-token";
     std::string error;
-    belfry::ServiceOptions options;
+    belfry::ServiceOptions options = o.service;
     options.adminToken = belfry::loadAdminToken(tokenPath, error);
     options.publicUrl = o.publicUrl;
     if (options.adminToken.empty()) {

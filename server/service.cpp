@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -28,6 +27,16 @@ constexpr size_t MaxJsonValues = 1000;
 constexpr size_t SmallBody = 16 * 1024;
 // A base64 ringtone of 5 MB with its JSON around it.
 constexpr size_t UploadBody = 7 * 1024 * 1024;
+// A ringtone's information is handed out this long after a beat listed it.
+constexpr int64_t AnnouncementLifetime = 10 * 60;
+// Lookups of ringtones never listed to the asking address, per address and
+// hour: a PC only looks up what its beat listed, so these are guesses.
+constexpr int64_t MissesPerHour = 30;
+// At most this often a request starts the removal of old ringtones.
+constexpr int64_t ExpiryInterval = 60;
+constexpr size_t MaxSentListed = 100;
+// Past this many, source addresses whose limits have recovered are forgotten.
+constexpr size_t MaxTrackedAddresses = 100000;
 
 int64_t now()
 {
@@ -44,6 +53,12 @@ void refuse(Response &res, int status, const std::string &why)
 {
     answer(res, {{"status", 1}, {"error", why}}, status);
     res.note = why;
+}
+
+void refuseTooMany(Response &res, const AddressLimit &limit, const std::string &why)
+{
+    res.headers.emplace_back("Retry-After", std::to_string(limit.wait()));
+    refuse(res, 429, why);
 }
 
 bool stored(Result r, Response &res)
@@ -159,10 +174,68 @@ bool clientFields(Input &in, const std::string &pcid, const std::string &version
 
 }  // namespace
 
+double AddressLimit::level(const std::string &address, int64_t now)
+{
+    const auto it = buckets.find(address);
+    if (it == buckets.end())
+        return 0;
+    Bucket &b = it->second;
+    b.level = std::max(0.0, b.level - double(std::max<int64_t>(0, now - b.at)) * capacity / period);
+    b.at = now;
+    return b.level;
+}
+
+bool AddressLimit::exhausted(const std::string &address, int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return level(address, now) + 1 > capacity;
+}
+
+bool AddressLimit::take(const std::string &address, int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const double before = level(address, now);
+    if (before + 1 > capacity)
+        return false;
+    if (buckets.size() >= MaxTrackedAddresses && !buckets.count(address)) {
+        for (auto it = buckets.begin(); it != buckets.end();)
+            it = level(it->first, now) == 0 ? buckets.erase(it) : std::next(it);
+        // Still full: many addresses at once. Forgetting them all costs less
+        // than refusing every newcomer.
+        if (buckets.size() >= MaxTrackedAddresses)
+            buckets.clear();
+    }
+    buckets[address] = {before + 1, now};
+    return true;
+}
+
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
-{ }
+    , misses(MissesPerHour, 3600)
+    , pairings(this->options.pairingsPerHour, 3600)
+{
+    expireOld(now());
+}
+
+void Service::expireOld(int64_t at)
+{
+    int64_t due = nextExpiry.load();
+    if (at < due
+        || !nextExpiry.compare_exchange_strong(due, at + std::min(ExpiryInterval, options.keepSeconds)))
+        return;
+    int64_t removed = 0;
+    if (storage.expireRingtones(at - options.keepSeconds, removed) == Result::Ok && removed > 0)
+        std::fprintf(stderr, "expired %lld ringtones that waited longer than %lld s\n", (long long)removed,
+            (long long)options.keepSeconds);
+}
+
+// The transport has taken the address from X-Forwarded-For when the service
+// runs behind a trusted proxy.
+std::string Service::sourceAddress(const Request &req) const
+{
+    return addressKey(req.address());
+}
 
 std::vector<Route> Service::routes()
 {
@@ -183,6 +256,8 @@ std::vector<Route> Service::routes()
         route("POST", "/phone/v1/pair", SmallBody, &Service::phonePair),
         route("POST", "/phone/v1/ringtone", UploadBody, &Service::phoneSend),
         route("POST", "/phone/v1/unpair", SmallBody, &Service::phoneUnpair),
+        route("POST", "/phone/v1/sent", SmallBody, &Service::phoneSent),
+        route("POST", "/phone/v1/withdraw", SmallBody, &Service::phoneWithdraw),
         route("POST", "/admin/v1/update", SmallBody, &Service::adminUpdate),
         route("POST", "/admin/v1/conf", SmallBody, &Service::adminConf),
         route("GET", "/admin/v1/stats", 0, &Service::adminStats),
@@ -238,6 +313,8 @@ void Service::heartBeat(const Request &req, Response &res)
         return;
     beat.now = now();
     beat.farewell = beat.expire == 1;
+    beat.address = sourceAddress(req);
+    expireOld(beat.now);
     if (beat.farewell)
         res.note = "farewell of " + beat.pcid;
     BeatAnswer got;
@@ -332,6 +409,12 @@ void Service::feedback(const Request &req, Response &res)
 
 void Service::ringtoneInfo(const Request &req, Response &res)
 {
+    const std::string address = sourceAddress(req);
+    const int64_t at = now();
+    // Past the limit nothing is looked up, hits included: a guesser learns nothing more.
+    if (misses.exhausted(address, at))
+        return refuseTooMany(
+            res, misses, "too many lookups of ringtones that are not waiting; try again later");
     const std::string text = param(req, "ringtoneid");
     const bool digits
         = !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
@@ -343,8 +426,16 @@ void Service::ringtoneInfo(const Request &req, Response &res)
     if (!stored(r, res))
         return;
     // A delivered ringtone is gone for good: its file is not served again.
-    if (r == Result::NotFound || info.delivered)
+    // The program's lookup carries no client id: a ringtone is only handed to
+    // where a beat that listed it came from, and only for a while. To anyone
+    // else it does not exist.
+    const bool listedHere = r == Result::Ok && info.announcedTo == address;
+    if (!listedHere || info.delivered || at - info.announcedAt > AnnouncementLifetime) {
+        // A PC asking again for what it fetched a moment ago is no guesser.
+        if (!listedHere)
+            misses.take(address, at);
         return refuse(res, 404, "no ringtone " + text + " is waiting");
+    }
     answer(res,
         {{"status", 0},
             {"data", {{"name", info.name}, {"download_url", baseUrl(req) + "/f/" + info.fileKey + ".m4r"}}}});
@@ -386,6 +477,8 @@ void Service::phonePair(const Request &req, Response &res)
     in.check(checkName("the device name", device.name, 64));
     if (!finish(in, res))
         return;
+    if (!pairings.take(sourceAddress(req), now()))
+        return refuseTooMany(res, pairings, "too many pairings from this address; try again later");
     const std::string token = randomHex(32);
     if (stored(storage.pair(pcid, device, token, now()), res))
         answer(res, {{"status", 0}, {"device_token", token}});
@@ -426,6 +519,12 @@ void Service::phoneSend(const Request &req, Response &res)
     const std::string data = in.text("data");
     if (!in.ok())
         return (void)finish(in, res);
+    // A stranger's upload costs one lookup: nothing of it is decoded or stored.
+    const Result paired = storage.checkPairing(c.pcid, c.deviceId, c.token);
+    if (paired == Result::Denied)
+        return refuseUnpaired(res);
+    if (!stored(paired, res))
+        return;
     in.check(checkRingtoneName(r.name));
     std::string bytes;
     if (!decodeBase64(data, bytes))
@@ -439,6 +538,7 @@ void Service::phoneSend(const Request &req, Response &res)
     r.pcid = c.pcid;
     r.deviceId = c.deviceId;
     r.deviceToken = c.token;
+    expireOld(now());
     // Random ids clash rarely; a few draws settle it.
     Result result = Result::Conflict;
     for (int attempt = 0; attempt < 8 && result == Result::Conflict; ++attempt) {
@@ -451,6 +551,11 @@ void Service::phoneSend(const Request &req, Response &res)
         return refuseUnpaired(res);
     if (result == Result::Conflict)
         return refuse(res, 503, "no free ringtone id was found; try again");
+    if (result == Result::OverQuota)
+        return refuse(res, 507,
+            "the PC has too many ringtones waiting (at most " + std::to_string(r.quota.maxWaiting)
+                + " ringtones or " + std::to_string(r.quota.maxWaitingBytes / (1024 * 1024))
+                + " MB); more fit once it has fetched them");
     if (stored(result, res))
         answer(res, {{"status", 0}, {"id", r.id}}, 201);
 }
@@ -466,6 +571,48 @@ void Service::phoneUnpair(const Request &req, Response &res)
     const Result r = storage.removePairing(c.pcid, c.deviceId, c.token);
     if (r == Result::Denied)
         return refuseUnpaired(res);
+    if (stored(r, res))
+        answer(res, {{"status", 0}});
+}
+
+void Service::phoneSent(const Request &req, Response &res)
+{
+    Input in;
+    Credentials c;
+    if (!readBody(req, res, in))
+        return;
+    if (!readCredentials(in, c))
+        return (void)finish(in, res);
+    std::vector<SentRingtone> sent;
+    const Result r = storage.sentRingtones(c.pcid, c.deviceId, c.token, MaxSentListed, sent);
+    if (r == Result::Denied)
+        return refuseUnpaired(res);
+    if (!stored(r, res))
+        return;
+    json list = json::array();
+    for (const SentRingtone &s : sent)
+        list.push_back({{"id", s.id}, {"name", s.name}, {"size", s.size}, {"sent", s.created},
+            {"state", s.delivered ? "fetched" : "waiting"}});
+    answer(res, {{"status", 0}, {"ringtones", list}});
+}
+
+void Service::phoneWithdraw(const Request &req, Response &res)
+{
+    Input in;
+    Credentials c;
+    if (!readBody(req, res, in))
+        return;
+    readCredentials(in, c);
+    const json &id = in["id"];
+    if (!id.is_number_integer() || id.get<int64_t>() < 1 || id.get<int64_t>() > 0x7FFFFFFF)
+        in.check("\"id\" must be a ringtone id");
+    if (!finish(in, res))
+        return;
+    const Result r = storage.withdrawRingtone(c.pcid, c.deviceId, c.token, id.get<int64_t>());
+    if (r == Result::Denied)
+        return refuseUnpaired(res);
+    if (r == Result::NotFound)
+        return refuse(res, 404, "that ringtone is not waiting any more (fetched, expired or never sent)");
     if (stored(r, res))
         answer(res, {{"status", 0}});
 }

@@ -5,7 +5,10 @@
 #include "http.h"
 #include <nlohmann/json_fwd.hpp>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace belfry {
 
@@ -17,6 +20,41 @@ struct ServiceOptions
     // Used when neither of the above gives an address: "127.0.0.1:8750".
     std::string listenAddress;
     std::string adminToken;
+    // Ringtones not fetched within this many seconds are removed.
+    int64_t keepSeconds = 30 * 24 * 3600;
+    // Pairings per source address and hour.
+    int64_t pairingsPerHour = 30;
+};
+
+// Counts events per source address in a bucket that empties again over
+// time: at most `capacity` at once, `capacity` more per `period` seconds.
+// In memory, so each instance behind a balancer counts for itself.
+class AddressLimit
+{
+public:
+    AddressLimit(int64_t capacity, int64_t period)
+        : capacity(double(capacity))
+        , period(double(period))
+    { }
+    // The address has no event left.
+    bool exhausted(const std::string &address, int64_t now);
+    // Counts one event; false (and nothing counted) when none was left.
+    bool take(const std::string &address, int64_t now);
+    // Seconds until the next event is allowed again.
+    int64_t wait() const { return int64_t(period / capacity) + 1; }
+
+private:
+    double level(const std::string &address, int64_t now);
+
+    struct Bucket
+    {
+        double level = 0;
+        int64_t at = 0;
+    };
+    const double capacity;
+    const double period;
+    std::mutex mutex;
+    std::unordered_map<std::string, Bucket> buckets;
 };
 
 // The HTTP side of the service: every route, its checks and its answers.
@@ -42,15 +80,23 @@ private:
     void phonePair(const Request &req, Response &res);
     void phoneSend(const Request &req, Response &res);
     void phoneUnpair(const Request &req, Response &res);
+    void phoneSent(const Request &req, Response &res);
+    void phoneWithdraw(const Request &req, Response &res);
     void adminUpdate(const Request &req, Response &res);
     void adminConf(const Request &req, Response &res);
     void adminStats(const Request &req, Response &res);
 
     bool admitted(const Request &req, Response &res) const;
     std::string baseUrl(const Request &req) const;
+    std::string sourceAddress(const Request &req) const;
+    // Removes the ringtones kept too long, at most once in a while.
+    void expireOld(int64_t now);
 
     Storage &storage;
     ServiceOptions options;
+    AddressLimit misses;
+    AddressLimit pairings;
+    std::atomic<int64_t> nextExpiry {0};
 };
 
 // Reads the admin token from `path`, or creates it there (owner-only) with a
