@@ -66,7 +66,10 @@ bool sameText(std::string_view a, std::string_view b)
 
 int hexDigit(char c)
 {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    return c >= '0' && c <= '9' ? c - '0'
+        : c >= 'a' && c <= 'f'  ? c - 'a' + 10
+        : c >= 'A' && c <= 'F'  ? c - 'A' + 10
+                                : -1;
 }
 
 std::string decoded(std::string_view text, bool plusIsSpace)
@@ -89,7 +92,10 @@ std::string decoded(std::string_view text, bool plusIsSpace)
 // A program whose service base ends in "/" asks for "//p/v1/heart".
 std::string singleSlashes(std::string path)
 {
-    path.erase(std::unique(path.begin(), path.end(), [](char a, char b) { return a == '/' && b == '/'; }),
+    path.erase(std::unique(path.begin(), path.end(),
+                   [](char a, char b) {
+                       return a == '/' && b == '/';
+                   }),
         path.end());
     return path;
 }
@@ -209,7 +215,8 @@ bool refusalFor(const error_code &ec, Response &res)
     else if (ec == http::error::body_limit)
         refuse(res, 413, "the request body is too large");
     else if (&ec.category() == &http::make_error_code(http::error::bad_target).category()
-        && ec != http::error::end_of_stream && ec != http::error::partial_message && ec != http::error::need_more)
+        && ec != http::error::end_of_stream && ec != http::error::partial_message
+        && ec != http::error::need_more)
         refuse(res, 400, "malformed request: " + ec.message());
     else
         return false;
@@ -274,12 +281,14 @@ bool byteRange(const Request &req, size_t size, size_t &from, size_t &to)
 // `req` is null for a refusal made before the request was complete.
 Answer prepare(Response res, const Request *req)
 {
-    Answer a {Message(static_cast<http::status>(res.status), 11), std::move(res.delivered), std::move(res.note)};
+    Answer a {
+        Message(static_cast<http::status>(res.status), 11), std::move(res.delivered), std::move(res.note)};
     size_t from = 0, to = 0;
     if (req && a.delivered && res.status == 200 && byteRange(*req, res.body.size(), from, to)) {
         a.message.result(http::status::partial_content);
         a.message.set(http::field::content_range,
-            "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(res.body.size()));
+            "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/"
+                + std::to_string(res.body.size()));
         a.note = "bytes " + std::to_string(from) + "-" + std::to_string(to);
         res.body = res.body.substr(from, to - from + 1);
         a.delivered = nullptr;
@@ -291,6 +300,15 @@ Answer prepare(Response res, const Request *req)
     a.message.body() = std::move(res.body);
     a.message.prepare_payload();
     return a;
+}
+
+// Why an answer did not reach its client, for the log.
+std::string broken(const error_code &ec, const char *timeout)
+{
+    return std::string("broken: ")
+        + (ec == beast::error::timeout                 ? timeout
+                : ec == asio::error::operation_aborted ? "cut off as the service stopped"
+                                                       : ec.message().c_str());
 }
 
 std::string serialized(const Message &message)
@@ -416,7 +434,8 @@ public:
     std::shared_ptr<Session> reapIdle(const std::string *key);
     void release(Session *session);
     void stop();
-    void awaitSessions(Clock::time_point until);
+    void stopSessions(int state);
+    void awaitSessions(Clock::time_point until, bool cut);
     bool stopping() const { return stopped.load(); }
 
     const std::vector<Route> routes;
@@ -457,12 +476,18 @@ public:
     { }
     ~Session() { server.release(this); }
 
-    void start() { asio::dispatch(stream.get_executor(), [self = shared_from_this()] { self->waitForRequest(); }); }
-    // Ends the connection unless a request on it is being answered.
-    void stop(bool idleOnly)
+    void start()
     {
-        asio::post(stream.get_executor(), [self = shared_from_this(), idleOnly] {
-            if (self->state == Idle || (!idleOnly && self->state == Reading))
+        asio::dispatch(stream.get_executor(), [self = shared_from_this()] {
+            self->waitForRequest();
+        });
+    }
+    // Ends the connection if it is in `state` or an earlier one: Idle only
+    // makes room, Reading drops requests still arriving, Writing everything.
+    void stop(State upTo)
+    {
+        asio::post(stream.get_executor(), [self = shared_from_this(), upTo] {
+            if (self->state <= upTo)
                 self->stream.close();
         });
     }
@@ -508,12 +533,13 @@ void Session::waitForRequest()
     if (buffer.size() > 0)
         return readHeader();
     stream.expires_after(options.idleTimeout);
-    stream.async_read_some(buffer.prepare(sizeof scratch), [self = shared_from_this()](error_code ec, size_t n) {
-        self->buffer.commit(n);
-        if (ec)
-            return self->stream.close();  // an idle connection ends without a word
-        self->readHeader();
-    });
+    stream.async_read_some(
+        buffer.prepare(sizeof scratch), [self = shared_from_this()](error_code ec, size_t n) {
+            self->buffer.commit(n);
+            if (ec)
+                return self->stream.close();  // an idle connection ends without a word
+            self->readHeader();
+        });
 }
 
 void Session::readHeader()
@@ -525,8 +551,9 @@ void Session::readHeader()
     source = peer;
     freshParser(parser, options, server.largestBody);
     stream.expires_at(started + options.headerTimeout);
-    http::async_read_header(stream, buffer, *parser,
-        [self = shared_from_this()](error_code ec, size_t) { self->onHeader(ec); });
+    http::async_read_header(stream, buffer, *parser, [self = shared_from_this()](error_code ec, size_t) {
+        self->onHeader(ec);
+    });
 }
 
 void Session::onHeader(const error_code &ec)
@@ -558,7 +585,9 @@ void Session::onHeader(const error_code &ec)
 
 void Session::readBody()
 {
-    http::async_read(stream, buffer, *parser, [self = shared_from_this()](error_code ec, size_t) { self->onBody(ec); });
+    http::async_read(stream, buffer, *parser, [self = shared_from_this()](error_code ec, size_t) {
+        self->onBody(ec);
+    });
 }
 
 void Session::onBody(const error_code &ec)
@@ -571,7 +600,9 @@ void Session::onBody(const error_code &ec)
     source = req->source;
     asio::post(server.workers, [self = shared_from_this(), req] {
         auto a = std::make_shared<Answer>(prepare(runRoute(*self->route, *req), req.get()));
-        asio::post(self->stream.get_executor(), [self, a] { self->answer(std::move(*a)); });
+        asio::post(self->stream.get_executor(), [self, a] {
+            self->answer(std::move(*a));
+        });
     });
 }
 
@@ -580,8 +611,7 @@ void Session::failed(const error_code &ec, const char *phase)
     Response refusal;
     if (refusalFor(ec, refusal))
         return answer(prepare(std::move(refusal), nullptr));
-    std::string why = ec == beast::error::timeout
-        ? std::string("the ") + phase + " did not arrive within "
+    std::string why = ec == beast::error::timeout ? std::string("the ") + phase + " did not arrive within "
             + std::to_string((phase[0] == 'h' ? options.headerTimeout : options.bodyTimeout).count()) + " s"
         : ec == asio::error::operation_aborted ? "dropped: the service is stopping"
                                                : "the client went away before the request was complete";
@@ -600,8 +630,9 @@ void Session::answer(Answer a)
     route = nullptr;
     out.message.keep_alive(keepAlive);
     stream.expires_at(writeDeadline());
-    http::async_write(stream, out.message,
-        [self = shared_from_this()](error_code ec, size_t written) { self->onWritten(ec, written); });
+    http::async_write(stream, out.message, [self = shared_from_this()](error_code ec, size_t written) {
+        self->onWritten(ec, written);
+    });
 }
 
 Clock::time_point Session::writeDeadline() const
@@ -615,8 +646,9 @@ void Session::onWritten(const error_code &ec, size_t written)
     const int status = out.message.result_int();
     const size_t size = out.message.body().size();
     if (ec) {
-        finish(status, written, "broken: " + ec.message() + " after " + std::to_string(written) + " bytes"
-            + (out.delivered ? "; the ringtone stays waiting" : ""));
+        finish(status, written,
+            broken(ec, "the answer was not written in time") + " after " + std::to_string(written) + " bytes"
+                + (out.delivered ? "; the ringtone stays waiting" : ""));
         return stream.close();
     }
     if (!out.delivered) {
@@ -636,8 +668,7 @@ void Session::onWritten(const error_code &ec, size_t written)
         self->stream.close();
         if (ec != asio::error::eof)
             return self->finish(status, size,
-                std::string("broken: ")
-                    + (ec == beast::error::timeout ? "the client did not close the connection in time" : ec.message())
+                broken(ec, "the client did not close the connection in time")
                     + "; the ringtone stays waiting");
         asio::post(self->server.workers, [self, status, size] {
             self->out.delivered();
@@ -663,7 +694,9 @@ void Session::closeAfterAnswer()
 {
     error_code ignored;
     stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    awaitClose(Clock::now() + Linger, [self = shared_from_this()](const error_code &) { self->stream.close(); });
+    awaitClose(Clock::now() + Linger, [self = shared_from_this()](const error_code &) {
+        self->stream.close();
+    });
 }
 
 void Session::finish(int status, size_t bytes, const std::string &text)
@@ -705,14 +738,17 @@ void HttpServer::Impl::admitSocket(tcp::socket socket)
     {
         std::lock_guard<std::mutex> lock(mutex);
         const bool room = (sessions.size() < connectionCap || (reapedAny = reapIdle(nullptr)))
-            && (options.trustProxy || perAddress[key] < options.maxPerAddress || (reapedOwn = reapIdle(&key)));
+            && (options.trustProxy || perAddress[key] < options.maxPerAddress
+                || (reapedOwn = reapIdle(&key)));
         if (room) {
             socket.set_option(tcp::no_delay(true), ec);
-            session = std::make_shared<Session>(*this, std::move(socket), addressText(endpoint.address()), key);
+            session
+                = std::make_shared<Session>(*this, std::move(socket), addressText(endpoint.address()), key);
             sessions.insert(session.get());
             ++perAddress[key];
         } else if (++refusedConnections && Clock::now() - lastRefusalLog > std::chrono::seconds(10)) {
-            std::fprintf(stderr, "belfry-service: %zu connections refused over the caps so far (latest from %s)\n",
+            std::fprintf(stderr,
+                "belfry-service: %zu connections refused over the caps so far (latest from %s)\n",
                 refusedConnections, escaped(key).c_str());
             lastRefusalLog = Clock::now();
         }
@@ -739,7 +775,7 @@ std::shared_ptr<Session> HttpServer::Impl::reapIdle(const std::string *key)
         if (s->state != Session::Idle || (key && s->key != *key) || s->reaped.exchange(true))
             continue;
         if (auto alive = s->weak_from_this().lock()) {
-            alive->stop(true);
+            alive->stop(Session::Idle);
             return alive;
         }
     }
@@ -760,6 +796,13 @@ void HttpServer::Impl::stop()
     error_code ignored;
     acceptor.close(ignored);
     timer.cancel();
+    stopSessions(Session::Reading);
+    awaitSessions(Clock::now() + options.stopGrace, false);
+}
+
+// Ends the open sessions in `state` (a Session::State) or an earlier one.
+void HttpServer::Impl::stopSessions(int state)
+{
     std::vector<std::shared_ptr<Session>> open;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -768,22 +811,29 @@ void HttpServer::Impl::stop()
                 open.push_back(std::move(alive));
     }
     for (const auto &session : open)
-        session->stop(false);
-    awaitSessions(Clock::now() + options.stopGrace);
+        session->stop(Session::State(state));
 }
 
-// Answers under way get the grace time; then whatever is left is dropped.
-void HttpServer::Impl::awaitSessions(Clock::time_point until)
+// Answers under way get the grace time; then what is left is cut off (and
+// logged as broken), and a moment later the service ends regardless.
+void HttpServer::Impl::awaitSessions(Clock::time_point until, bool cut)
 {
     bool idle;
     {
         std::lock_guard<std::mutex> lock(mutex);
         idle = sessions.empty();
     }
-    if (idle || Clock::now() >= until)
+    if (idle || (cut && Clock::now() >= until))
         return ioc.stop();
+    if (!cut && Clock::now() >= until) {
+        stopSessions(Session::Writing);
+        cut = true;
+        until = Clock::now() + std::chrono::milliseconds(500);
+    }
     timer.expires_after(StopPoll);
-    timer.async_wait([this, until](error_code) { awaitSessions(until); });
+    timer.async_wait([this, until, cut](error_code) {
+        awaitSessions(until, cut);
+    });
 }
 
 HttpServer::HttpServer(std::vector<Route> routes, HttpOptions options)
@@ -840,7 +890,9 @@ void HttpServer::run()
     server.accept();
     std::vector<std::thread> threads;
     for (int i = 1; i < server.options.ioThreads; ++i)
-        threads.emplace_back([&server] { server.ioc.run(); });
+        threads.emplace_back([&server] {
+            server.ioc.run();
+        });
     server.ioc.run();
     for (std::thread &t : threads)
         t.join();

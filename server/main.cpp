@@ -30,10 +30,12 @@ int usage()
         "  --pg               keep everything in this PostgreSQL database instead of DIR\n"
 #endif
         "  --trust-proxy      behind a reverse proxy: a request comes from the last X-Forwarded-For address\n"
-        "  --keep             how long a ringtone waits for its PC: a number with s, m, h or d (default 30d)\n"
+        "  --keep             how long a ringtone waits for its PC: a number with s, m, h or d (default "
+        "30d)\n"
         "  --pair-limit       pairings per source address and hour (default 30)\n"
         "  --max-connections  open connections at most (default 10000, or what the open-file limit allows)\n"
-        "  --max-per-address  open connections per client address at most (default 256; not behind a proxy)\n");
+        "  --max-per-address  open connections per client address at most (default 256; not behind a "
+        "proxy)\n");
     return 2;
 }
 

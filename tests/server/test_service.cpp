@@ -375,7 +375,6 @@ private:
     std::thread drip;
 };
 
-
 }  // namespace
 
 class TestService : public QObject
@@ -614,7 +613,8 @@ private slots:
     {
         QTest::addColumn<int>("size");
         QTest::addColumn<QString>("how");
-        for (const auto &[name, size] : {std::pair {"34 KB", 0}, {"330 KB", 330 * 1024}, {"near 5 MB", 5 * 1024 * 1024 - 4096}}) {
+        for (const auto &[name, size] :
+            {std::pair {"34 KB", 0}, {"330 KB", 330 * 1024}, {"near 5 MB", 5 * 1024 * 1024 - 4096}}) {
             for (const char *how : {"reset after 1,000 bytes", "whole, then closed"})
                 QTest::newRow(qPrintable(QString("%1, %2").arg(name, how))) << size << QString(how);
         }
@@ -625,8 +625,9 @@ private slots:
         QFETCH(int, size);
         QFETCH(QString, how);
         const std::string pcid = newPcid();
-        const std::string file
-            = size ? mp4("M4A ", 1000, 5000, false, size_t(size) - mp4("M4A ", 1000, 5000).size()) : sample("bell");
+        const std::string file = size
+            ? mp4("M4A ", 1000, 5000, false, size_t(size) - mp4("M4A ", 1000, 5000).size())
+            : sample("bell");
         const int64_t id = send(pair(pcid, "dev-d"), file).body["id"];
         const std::string path = downloadUrlPath(pcid, id);
         QVERIFY(!path.empty());
@@ -638,12 +639,14 @@ private slots:
             client.close(true);
             QVERIFY(service->waitForLog(QString::fromStdString("GET " + path + " 200")));
             QVERIFY(lists(service->beat(pcid), id));
-            QVERIFY2(service->log.contains(QRegularExpression(QString::fromStdString(path) + " 200 .*broken")),
+            QVERIFY2(
+                service->log.contains(QRegularExpression(QString::fromStdString(path) + " 200 .*broken")),
                 qPrintable(service->log.right(300)));
         } else {
             const std::string answer = client.receive();
             QCOMPARE(statusOf(answer), how == "range" ? 206 : 200);
-            QVERIFY(answer.substr(answer.find("\r\n\r\n") + 4) == (how == "range" ? file.substr(0, 100) : file));
+            QVERIFY(
+                answer.substr(answer.find("\r\n\r\n") + 4) == (how == "range" ? file.substr(0, 100) : file));
             client.close();
         }
         if (how.startsWith("whole"))
@@ -867,30 +870,31 @@ private slots:
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("expected");
-        const std::string beat = json({{"pcid", "0123abcd-0000-R000-8000-00000000cafe"}, {"version", "1.0.1"},
-                                          {"platform", "window"}, {"expire", 5}})
-                                     .dump();
+        const std::string beat = json(
+            {{"pcid", "0123abcd-0000-R000-8000-00000000cafe"}, {"version", "1.0.1"}, {"platform", "window"},
+                {"expire", 5}}).dump();
         const auto post = [](const std::string &path, const std::string &headers, const std::string &body) {
-            return QByteArray::fromStdString("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                + headers + "\r\n" + body);
+            return QByteArray::fromStdString("POST " + path
+                + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n" + body);
         };
         const auto sized = [&](const std::string &path, const std::string &body) {
             return post(path, "Content-Length: " + std::to_string(body.size()) + "\r\n", body);
         };
         QTest::newRow("chunked past the beat's cap")
-            << post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", "5000\r\n" + std::string(0x5000, ' ')) << 413
-            << "too large";
-        QTest::newRow("chunked in small pieces past the cap")
-            << post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", [] {
-                   std::string body;
-                   for (int i = 0; i < 5; ++i)
-                       body += "1000\r\n" + std::string(0x1000, ' ') + "\r\n";
-                   return body;
-               }()) << 413 << "too large";
+            << post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", "5000\r\n" + std::string(0x5000, ' '))
+            << 413 << "too large";
+        QTest::newRow("chunked in small pieces past the cap") << post(
+            "/p/v1/heart", "Transfer-Encoding: chunked\r\n", [] {
+                std::string body;
+                for (int i = 0; i < 5; ++i)
+                    body += "1000\r\n" + std::string(0x1000, ' ') + "\r\n";
+                return body;
+            }()) << 413 << "too large";
         QTest::newRow("Content-Length past the beat's cap")
             << post("/p/v1/heart", "Content-Length: 20000\r\n", "") << 413 << "too large";
-        QTest::newRow("gzip-encoded") << post("/p/v1/heart", "Content-Encoding: gzip\r\nContent-Length: 2\r\n", "{}")
-                                      << 415 << "compressed";
+        QTest::newRow("gzip-encoded")
+            << post("/p/v1/heart", "Content-Encoding: gzip\r\nContent-Length: 2\r\n", "{}") << 415
+            << "compressed";
         QTest::newRow("64 KB of headers")
             << post("/p/v1/heart", "X-Big: " + std::string(65536, 'a') + "\r\n", "") << 431
             << " - - 431 \\d+B \\d{1,4}ms the request headers are too large";  // timed from its first byte
@@ -901,9 +905,10 @@ private slots:
             << sized("/phone/v1/ringtone", "{\"data\":[" + empties + "]}") << 400 << "too many values";
         QTest::newRow("repeated slashes") << sized("//p//v1/heart", beat) << 200 << "\"status\":0";
         QTest::newRow("line feed in the path")
-            << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n") << 404
-            << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
-        QTest::newRow("kept alive") << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "") + sized("/p/v1/heart", beat)
+            << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n")
+            << 404 << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
+        QTest::newRow("kept alive") << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "")
+                + sized("/p/v1/heart", beat)
                                     << 200 << "\"sync\":\\[\\]}HTTP/1.1 200 OK";
     }
     void framing()
@@ -917,7 +922,8 @@ private slots:
         QCOMPARE(statusOf(answer), status);
         const QRegularExpression pattern(expected);
         if (!QString::fromStdString(answer).contains(pattern))
-            QVERIFY2(service->waitForLog(pattern), qPrintable(QString::fromStdString(answer) + service->log.right(300)));
+            QVERIFY2(service->waitForLog(pattern),
+                qPrintable(QString::fromStdString(answer) + service->log.right(300)));
     }
 
     // Slow and idle connections cost a socket each, not a worker: beats are
@@ -947,7 +953,8 @@ private slots:
     {
         Service capped(dir.path() + "/capped");
         QVERIFY2(capped.start({"--max-per-address", "4"}), qPrintable(capped.log));
-        const std::string beat = "POST /p/v1/heart HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
+        const std::string beat
+            = "POST /p/v1/heart HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
         const auto status = [&](const char *from) {
             Raw client(capped.port, from);
             client.send(beat);
