@@ -80,7 +80,7 @@ void TestPairing::codeDecodes()
 {
     Code page(pcid);
     auto *qr = page.findChild<QRCode *>();
-    QCOMPARE(qr->quietMargin(), 6);
+    QCOMPARE(qr->margin, 6);
     QCOMPARE(decode(qr, dir.path()), pcid);
 
     // A longer content still fits the same area and still reads.
@@ -94,7 +94,7 @@ void TestPairing::emptyIdShowsPlaceholder()
 {
     Code page {QString()};
     auto *qr = page.findChild<QRCode *>();
-    QCOMPARE(qr->text(), QByteArray(Belfry::QrPlaceholder));
+    QCOMPARE(qr->content, QByteArray(Belfry::QrPlaceholder));
     QCOMPARE(decode(qr, dir.path()), QString::fromLatin1(Belfry::QrPlaceholder));
 }
 
