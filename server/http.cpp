@@ -504,7 +504,7 @@ private:
     void onBody(const error_code &ec);
     void answer(Answer a);
     void onWritten(const error_code &ec, size_t written);
-    void failed(const error_code &ec, const char *phase);
+    void failed(const error_code &ec, bool inHeaders);
     void finish(int status, size_t bytes, const std::string &note);
     void awaitClose(Clock::time_point deadline, std::function<void(const error_code &)> done);
     void closeAfterAnswer();
@@ -549,6 +549,8 @@ void Session::readHeader()
     method.clear();
     path.clear();
     source = peer;
+    route = nullptr;
+    keepAlive = false;
     freshParser(parser, options, server.largestBody);
     stream.expires_at(started + options.headerTimeout);
     http::async_read_header(stream, buffer, *parser, [self = shared_from_this()](error_code ec, size_t) {
@@ -559,7 +561,7 @@ void Session::readHeader()
 void Session::onHeader(const error_code &ec)
 {
     if (ec)
-        return failed(ec, "headers");
+        return failed(ec, true);
     method = std::string(parser->get().method_string());
     Request head;
     splitTarget(parser->get().target(), head);
@@ -576,7 +578,7 @@ void Session::onHeader(const error_code &ec)
         return asio::async_write(stream, asio::buffer(Continue, sizeof Continue - 1),
             [self = shared_from_this()](error_code ec, size_t) {
                 if (ec)
-                    return self->failed(ec, "body");
+                    return self->failed(ec, false);
                 self->readBody();
             });
     }
@@ -593,7 +595,7 @@ void Session::readBody()
 void Session::onBody(const error_code &ec)
 {
     if (ec)
-        return failed(ec, "body");
+        return failed(ec, false);
     state = Working;
     keepAlive = parser->get().keep_alive();
     auto req = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.trustProxy));
@@ -606,13 +608,17 @@ void Session::onBody(const error_code &ec)
     });
 }
 
-void Session::failed(const error_code &ec, const char *phase)
+// The request could not be read: refused when the client can still be told,
+// and the connection ends either way.
+void Session::failed(const error_code &ec, bool inHeaders)
 {
     Response refusal;
     if (refusalFor(ec, refusal))
         return answer(prepare(std::move(refusal), nullptr));
-    std::string why = ec == beast::error::timeout ? std::string("the ") + phase + " did not arrive within "
-            + std::to_string((phase[0] == 'h' ? options.headerTimeout : options.bodyTimeout).count()) + " s"
+    const auto timeout = inHeaders ? options.headerTimeout : options.bodyTimeout;
+    const std::string why = ec == beast::error::timeout
+        ? std::string("the ") + (inHeaders ? "headers" : "body") + " did not arrive within "
+            + std::to_string(timeout.count()) + " s"
         : ec == asio::error::operation_aborted ? "dropped: the service is stopping"
                                                : "the client went away before the request was complete";
     finish(0, 0, why);
@@ -623,10 +629,11 @@ void Session::answer(Answer a)
 {
     state = Writing;
     out = std::move(a);
-    // A file answer ends its connection: the client's orderly close is what
-    // tells that it read every byte. A refusal before the body was read ends
-    // it too, as the rest of the request is still on its way.
-    keepAlive = keepAlive && route && !out.delivered && !server.stopping();
+    // Only a request read whole may keep its connection (`keepAlive` is set
+    // once its body is in): after a refusal the rest of it is still on its
+    // way. A file answer ends its connection too: the client's orderly close
+    // is what tells that it read every byte.
+    keepAlive = keepAlive && !out.delivered && !server.stopping();
     route = nullptr;
     out.message.keep_alive(keepAlive);
     stream.expires_at(writeDeadline());

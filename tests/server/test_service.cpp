@@ -907,6 +907,12 @@ private slots:
         QTest::newRow("line feed in the path")
             << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n")
             << 404 << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
+        // The rest of the refused body is no request: the connection ends.
+        QTest::newRow("chunked past the cap after a kept-alive request")
+            << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "")
+                + post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", "5000\r\n" + std::string(0x5000, ' '))
+                      .replace("Connection: close\r\n", "")
+            << 200 << "413 [^{]*Connection: close";
         QTest::newRow("kept alive") << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "")
                 + sized("/p/v1/heart", beat)
                                     << 200 << "\"sync\":\\[\\]}HTTP/1.1 200 OK";
