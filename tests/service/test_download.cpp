@@ -17,7 +17,6 @@
 #include "tests/support/readonlyfolder.h"
 #include "server.h"
 #include "service/download.h"
-#include "service/filename.h"
 
 namespace {
 
@@ -241,9 +240,6 @@ private slots:
     void information();
     void storesUnderFreeName();
     void duplicateWhilePending();
-    void safeNames_data();
-    void safeNames();
-    void longNames();
     void hostileNameStaysInside();
     void httpFailures_data();
     void httpFailures();
@@ -422,88 +418,6 @@ void TestDownload::duplicateWhilePending()
     download.get(1);
     QTRY_COMPARE(finish.count(), 2);
     QCOMPARE(files(dir.path()), QStringList({"Bell.m4r", "Bell_0.m4r"}));
-}
-
-void TestDownload::safeNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("safe");
-    QTest::newRow("climbing") << "../../x"
-                              << ".._.._x";
-    QTest::newRow("forbidden") << "a/b\\c<d>e:f\"g|h?i*j"
-                               << "a_b_c_d_e_f_g_h_i_j";
-    QTest::newRow("controls") << QString("a\tb\x7f"
-                                         "c")
-            + QChar(0x85) << "a_b_c_";
-    QTest::newRow("chinese") << "  铃声 Bell. . "
-                             << "铃声 Bell";
-    QTest::newRow("emoji") << "\U0001F514 Bell"
-                           << "\U0001F514 Bell";
-    QTest::newRow("lone surrogate") << QString("a") + QChar(0xD800) + "b"
-                                    << "a_b";
-    QTest::newRow("device") << "CON"
-                            << "_CON";
-    QTest::newRow("device lower case with extension") << "con.txt"
-                                                      << "_con.txt";
-    QTest::newRow("device with space") << "nul .x"
-                                       << "_nul .x";
-    QTest::newRow("numbered device") << "Lpt9"
-                                     << "_Lpt9";
-    QTest::newRow("no device") << "COM10"
-                               << "COM10";
-    QTest::newRow("device prefix") << "CONSOLE"
-                                   << "CONSOLE";
-    QTest::newRow("empty") << ""
-                           << "铃声";
-    QTest::newRow("dots") << ".."
-                          << "铃声";
-    QTest::newRow("spaces") << "   "
-                            << "铃声";
-    QTest::newRow("leading dot kept") << ".Bell"
-                                      << ".Bell";
-}
-
-void TestDownload::safeNames()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, safe);
-    QCOMPARE(RingtoneFile::safeBaseName(name), safe);
-}
-
-void TestDownload::longNames()
-{
-    const QString folder = "C:/Users/someone/Music/iTunes/iTunes Media/Automatically Add to iTunes";
-    const QString latin = RingtoneFile::safeBaseName(QString(400, 'a'));
-    const QString chinese = RingtoneFile::safeBaseName(QString(400, QChar(0x957F)));
-    for (int counter : {-1, 0, 12, 12345}) {
-        const QString ending = counter < 0 ? QString(".m4r") : QString("_%1.m4r").arg(counter);
-        const QString path = RingtoneFile::targetPath(folder, latin, counter);
-        QCOMPARE(path.size(), RingtoneFile::MaxPath);
-        QVERIFY(path.endsWith(ending));
-
-        // Three bytes a character: the file name limit bites before the path's.
-        const QString wide = RingtoneFile::targetPath(folder, chinese, counter);
-        const QString name = QFileInfo(wide).fileName();
-        QVERIFY(wide.size() <= RingtoneFile::MaxPath);
-        QVERIFY(name.endsWith(ending));
-#ifdef Q_OS_WIN
-        QCOMPARE(wide.size(), RingtoneFile::MaxPath);
-#else
-        QVERIFY(QFile::encodeName(name).size() <= RingtoneFile::MaxFileName);
-        QVERIFY(QFile::encodeName(name).size() > RingtoneFile::MaxFileName - 3);
-#endif
-    }
-    // Surrogate pairs are kept whole; cutting may not leave a trailing dot.
-    QString emoji;
-    for (int i = 0; i < 200; ++i)
-        emoji += QString::fromUcs4(U"\U0001F514");
-    const QString cut = RingtoneFile::targetPath(folder, emoji, -1);
-    QVERIFY(cut.size() <= RingtoneFile::MaxPath);
-    QVERIFY(!cut.at(cut.size() - 5).isHighSurrogate());
-    const QString dotted = RingtoneFile::targetPath(folder, QString(180, 'a') + ". . . . . . . . . . b", -1);
-    QVERIFY(!dotted.endsWith(".m4r.m4r"));
-    QVERIFY(!dotted.chopped(4).endsWith('.') && !dotted.chopped(4).endsWith(' '));
-    QCOMPARE(RingtoneFile::targetPath(folder, "Bell", 0), folder + "/Bell_0.m4r");
 }
 
 void TestDownload::hostileNameStaysInside()
