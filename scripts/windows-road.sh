@@ -120,18 +120,25 @@ say "a second start ended with 0 and brought the window forward"
 # 6. Quit through the tray menu.
 stopped() { ! kill -0 "$belfry_pid" 2>/dev/null; }
 # Under Wine the menu does not take the keyboard: its last entry, quit, is
-# clicked instead. The menu is the visible window taller than wide at the top.
+# clicked instead. The menu is the program's window that the click shows.
+shown_windows() { xdotool search --onlyvisible --class 'belfry.exe' 2>/dev/null | sort; }
+before=$(shown_windows)
 menu=""
 find_menu() {
   local id SCREEN WINDOW X Y WIDTH HEIGHT
-  for id in $(xdotool search --onlyvisible --name '^Belfry$' 2>/dev/null); do
+  for id in $(comm -13 <(echo "$before") <(shown_windows)); do
     eval "$(xdotool getwindowgeometry --shell "$id")"
-    if [ "$HEIGHT" -gt "$WIDTH" ] && [ "$Y" -lt 50 ]; then menu="$X $Y $WIDTH $HEIGHT"; return 0; fi
+    [ "$HEIGHT" -gt 40 ] && menu="$X $Y $WIDTH $HEIGHT" && return 0
   done
   return 1
 }
-xdotool mousemove $((X + WIDTH - HEIGHT / 2)) $((Y + 3)) click 3
-wait_for 50 find_menu || fail "the tray icon's menu did not open"
+# A click that lands while Wine is still busy with the window that came
+# forward can go unnoticed: try a few times.
+for _ in 1 2 3; do
+  xdotool mousemove $((X + WIDTH - HEIGHT / 2)) $((Y + 3)) sleep 0.2 click 3
+  ! wait_for 30 find_menu || break
+done
+[ -n "$menu" ] || fail "the tray icon's menu did not open"
 read -r mx my mw mh <<<"$menu"
 sleep 0.5
 xdotool mousemove $((mx + mw / 2)) $((my + mh - 14)) click 1
