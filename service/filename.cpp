@@ -38,7 +38,10 @@ QString trimmed(QString s)
 
 bool deviceName(const QString &s)
 {
-    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9]) *(\\..*)?$"),
+    // COM and LPT with a superscript digit, and the console's two own
+    // names, are devices to Windows as well.
+    static const QRegularExpression device(
+        QStringLiteral("^(CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|(COM|LPT)[0-9\u00B9\u00B2\u00B3]) *(\\..*)?$"),
         QRegularExpression::CaseInsensitiveOption);
     return device.match(s).hasMatch();
 }

@@ -1,7 +1,9 @@
 // Ringtone names as files: what the service sends must become a name that
 // stays in the folder and that Windows can create, on both platforms.
 
+#include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "service/filename.h"
@@ -13,6 +15,8 @@ class TestFileName : public QObject
 private slots:
     void safeNames_data();
     void safeNames();
+    void reservedNames_data();
+    void reservedNames();
     void longNames();
 };
 
@@ -60,6 +64,41 @@ void TestFileName::safeNames()
     QFETCH(QString, name);
     QFETCH(QString, safe);
     QCOMPARE(RingtoneFile::safeBaseName(name), safe);
+}
+
+// Every name that Windows keeps for a device, in any case, with any
+// extension, with trailing dots and spaces: a file of that name would be the
+// device. Each becomes a file in the folder, on every platform.
+void TestFileName::reservedNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QStringList devices {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const QString &port : {QString("COM"), QString("LPT")}) {
+        for (int n = 0; n <= 9; ++n)
+            devices << port + QString::number(n);
+        for (const char16_t superscript : {u'\u00B9', u'\u00B2', u'\u00B3'})
+            devices << port + QChar(superscript);
+    }
+    for (const QString &device : devices) {
+        QTest::newRow(qPrintable(device)) << device;
+        QTest::newRow(qPrintable(device.toLower() + ".m4r")) << device.toLower() + ".m4r";
+        QTest::newRow(qPrintable(device + " .txt. .")) << device + " .txt. .";
+        QTest::newRow(qPrintable(" " + device + "..")) << " " + device + "..";
+    }
+}
+
+void TestFileName::reservedNames()
+{
+    QFETCH(QString, name);
+    const QString base = RingtoneFile::safeBaseName(name);
+    QVERIFY2(base.startsWith('_'), qPrintable(base));
+    QTemporaryDir dir;
+    const QString path = RingtoneFile::targetPath(dir.path(), base, -1);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write("ring"), qint64(4));
+    file.close();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList {QFileInfo(path).fileName()});
 }
 
 void TestFileName::longNames()
