@@ -119,4 +119,15 @@ QString targetPath(const QString &folder, const QString &safeBase, int counter)
     return folder + QLatin1Char('/') + base + ending;
 }
 
+QString extendedLengthPath(const QString &absolutePath)
+{
+    QString path = absolutePath;
+    path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    if (path.startsWith(QLatin1String("\\\\?\\")))
+        return path;
+    if (path.startsWith(QLatin1String("\\\\")))
+        return QLatin1String("\\\\?\\UNC\\") + path.mid(2);
+    return QLatin1String("\\\\?\\") + path;
+}
+
 }  // namespace RingtoneFile

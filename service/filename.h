@@ -27,4 +27,12 @@ QString safeBaseName(const QString &name);
 // and the file name within MaxFileName as this system counts it.
 QString targetPath(const QString &folder, const QString &safeBase, int counter);
 
+// An absolute path in the form that Windows' file functions take past
+// MAX_PATH: "C:/a/b" becomes "\\?\C:\a\b", "//server/share/a" becomes
+// "\\?\UNC\server\share\a". A path already in that form stays as it is.
+// targetPath() keeps within MaxPath characters, but the plain form allows one
+// fewer (the limit counts the terminating NUL), and the folder alone may be
+// longer.
+QString extendedLengthPath(const QString &absolutePath);
+
 }  // namespace RingtoneFile

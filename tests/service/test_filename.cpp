@@ -18,6 +18,8 @@ private slots:
     void reservedNames_data();
     void reservedNames();
     void longNames();
+    void extendedLengthPaths_data();
+    void extendedLengthPaths();
 };
 
 void TestFileName::safeNames_data()
@@ -135,6 +137,27 @@ void TestFileName::longNames()
     QVERIFY(!dotted.endsWith(".m4r.m4r"));
     QVERIFY(!dotted.chopped(4).endsWith('.') && !dotted.chopped(4).endsWith(' '));
     QCOMPARE(RingtoneFile::targetPath(folder, "Bell", 0), folder + "/Bell_0.m4r");
+}
+
+void TestFileName::extendedLengthPaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("extended");
+    QTest::newRow("drive") << "C:/Users/u/Music/iTunes/铃声.m4r"
+                           << "\\\\?\\C:\\Users\\u\\Music\\iTunes\\铃声.m4r";
+    QTest::newRow("backslashes") << "D:\\Media\\a.m4r"
+                                 << "\\\\?\\D:\\Media\\a.m4r";
+    QTest::newRow("share") << "//server/share/Music/a.m4r"
+                           << "\\\\?\\UNC\\server\\share\\Music\\a.m4r";
+    QTest::newRow("already extended") << "\\\\?\\C:\\a.m4r"
+                                      << "\\\\?\\C:\\a.m4r";
+}
+
+void TestFileName::extendedLengthPaths()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, extended);
+    QCOMPARE(RingtoneFile::extendedLengthPath(path), extended);
 }
 
 QTEST_GUILESS_MAIN(TestFileName)
