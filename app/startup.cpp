@@ -68,9 +68,8 @@ void quitOnTerminate(Control *control)
 }
 #endif
 
-}  // namespace
-
-int runBelfry(int argc, char **argv)
+// What has to be settled before the application object exists.
+void prepareProcess()
 {
     // Keep the fixed-size window and the tray icon sharp at 150 % and 200 %.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
@@ -82,8 +81,10 @@ int runBelfry(int argc, char **argv)
     // machine for that. Beats find out about the network by themselves.
     if (!qEnvironmentVariableIsSet("QT_BEARER_POLL_TIMEOUT"))
         qputenv("QT_BEARER_POLL_TIMEOUT", "-1");
+}
 
-    QApplication app(argc, argv);
+void setIdentity(QApplication &app)
+{
     Resources::init();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     QCoreApplication::setOrganizationName(QString::fromLatin1(Belfry::Organization));
@@ -92,6 +93,38 @@ int runBelfry(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QString::fromLatin1(Belfry::Version));
     // The program lives in the tray: closing a dialog must not end it.
     app.setQuitOnLastWindowClosed(false);
+}
+
+// A later start of the program connects and is answered by bringing this
+// one forward, until the controller says the program is leaving.
+void answerLaterStarts(QLocalServer *server, Control *control)
+{
+    QObject::connect(server, &QLocalServer::newConnection, server, [server, control]() {
+        QLocalSocket *socket = server->nextPendingConnection();
+        if (!socket)
+            return;
+        if (socket->waitForConnected(SocketTimeout)) {
+            control->newConnection();
+            socket->close();
+        }
+        // The server owns its sockets until it dies: one per later start
+        // would pile up for the life of the program.
+        socket->deleteLater();
+    });
+    // From now on a later start finds no running instance and runs itself.
+    QObject::connect(control, &Control::emit_exit, server, [server]() {
+        server->close();
+        server->deleteLater();
+    });
+}
+
+}  // namespace
+
+int runBelfry(int argc, char **argv)
+{
+    prepareProcess();
+    QApplication app(argc, argv);
+    setIdentity(app);
 
     const QMap<QString, QString> itunes = iTunesInstallInfo();
     if (itunes.isEmpty())
@@ -107,7 +140,7 @@ int runBelfry(int argc, char **argv)
     if (!initialised)
         return runTunes(app, Tunes::Mode::Init, config->iTunesCMD());
 
-    const QString name = serverName(config->settings->value(QStringLiteral("PCID")).toString());
+    const QString name = serverName(config->settings->value(Belfry::ClientIdKey).toString());
     if (anotherInstanceAnswers(name))
         return 0;
 
@@ -117,27 +150,9 @@ int runBelfry(int argc, char **argv)
     installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     const auto control = std::make_unique<Control>(config.get());
-
-    QObject::connect(server, &QLocalServer::newConnection, server, [server, &control]() {
-        QLocalSocket *socket = server->nextPendingConnection();
-        if (!socket)
-            return;
-        if (socket->waitForConnected(SocketTimeout)) {
-            control->newConnection();
-            socket->close();
-        }
-        // The server owns its sockets until it dies: one per later start
-        // would pile up for the life of the program.
-        socket->deleteLater();
-    });
+    answerLaterStarts(server, control.get());
 #ifdef Q_OS_UNIX
     quitOnTerminate(control.get());
 #endif
-    // From now on a later start finds no running instance and runs itself.
-    QObject::connect(control.get(), &Control::emit_exit, server, [server]() {
-        server->close();
-        server->deleteLater();
-    });
-
     return app.exec();
 }

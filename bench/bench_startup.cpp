@@ -44,6 +44,63 @@ QByteArray n(qint64 v)
     return QByteArray::number(v);
 }
 
+// One "<key>…</key><type>value</type>" line of a dict, indented by depth
+// tabs; the type "true" stands alone.
+QByteArray entry(int depth, const char *key, const QByteArray &type, const QByteArray &value = QByteArray())
+{
+    const QByteArray data = type == "true" ? QByteArray("<true/>") : "<" + type + ">" + value + "</" + type + ">";
+    return QByteArray(depth, '\t') + "<key>" + key + "</key>" + data + "\n";
+}
+
+QByteArray libraryHeader(const QByteArray &mediaUrl)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n<dict>\n"
+        + entry(1, "Major Version", "integer", "1") + entry(1, "Minor Version", "integer", "1")
+        + entry(1, "Date", "date", "2015-06-01T08:00:00Z") + entry(1, "Application Version", "string", "12.1.2.27")
+        + entry(1, "Features", "integer", "5") + entry(1, "Show Content Ratings", "true")
+        + entry(1, "Music Folder", "string", mediaUrl)
+        + entry(1, "Library Persistent ID", "string", "5A1C0FFEE0D15EA5") + "\t<key>Tracks</key>\n\t<dict>\n";
+}
+
+// Track i with the few dozen keys iTunes keeps for each.
+QByteArray libraryTrack(int i, const QByteArray &mediaUrl)
+{
+    const QByteArray id = n(1000 + i);
+    const QByteArray artist = "Artist " + n(i % 997);
+    const QByteArray album = "Album " + n(i % 4999);
+    const QByteArray name = "Track " + n(i) + " of the generated library";
+    const QByteArray file = artist + "/" + album + "/" + name + ".mp3";
+    const struct
+    {
+        const char *key;
+        const char *type;
+        QByteArray value;
+    } fields[] = {{"Track ID", "integer", id}, {"Name", "string", name}, {"Artist", "string", artist},
+        {"Album Artist", "string", artist}, {"Composer", "string", "Composer " + n(i % 313)},
+        {"Album", "string", album}, {"Genre", "string", "Pop"}, {"Kind", "string", "MPEG audio file"},
+        {"Size", "integer", n(3000000 + i * 37 % 5000000)}, {"Total Time", "integer", n(150000 + i % 120000)},
+        {"Disc Number", "integer", "1"}, {"Disc Count", "integer", "1"}, {"Track Number", "integer", n(i % 14 + 1)},
+        {"Track Count", "integer", "14"}, {"Year", "integer", n(1960 + i % 55)},
+        {"Date Modified", "date", "2014-02-11T19:22:41Z"}, {"Date Added", "date", "2014-02-11T19:23:05Z"},
+        {"Bit Rate", "integer", "256"}, {"Sample Rate", "integer", "44100"}, {"Play Count", "integer", n(i % 40)},
+        {"Play Date", "integer", "3502457311"}, {"Play Date UTC", "date", "2014-12-26T05:28:31Z"},
+        {"Skip Count", "integer", n(i % 3)}, {"Skip Date", "date", "2014-11-02T10:01:13Z"},
+        {"Rating", "integer", "80"}, {"Album Rating", "integer", "60"}, {"Album Rating Computed", "true", {}},
+        {"Normalization", "integer", n(1000 + i % 3000)}, {"Artwork Count", "integer", "1"},
+        {"Sort Name", "string", name}, {"Sort Artist", "string", artist},
+        {"Persistent ID", "string", QByteArray::number(0x1F00000000000000LL + i, 16).toUpper()},
+        {"Track Type", "string", "File"},
+        {"Location", "string", mediaUrl + "Music/" + QUrl::toPercentEncoding(QString::fromLatin1(file), "/")},
+        {"File Folder Count", "integer", "5"}, {"Library Folder Count", "integer", "1"}};
+    QByteArray out = "\t\t<key>" + id + "</key>\n\t\t<dict>\n";
+    for (const auto &field : fields)
+        out += entry(3, field.key, field.type, field.value);
+    return out + "\t\t</dict>\n";
+}
+
 // A library laid out as iTunes writes it: a few header keys with "Music Folder"
 // among them, the track list with a few dozen keys per track, then playlists.
 bool writeLibrary(const QString &path, const QString &media, int tracks)
@@ -53,127 +110,28 @@ bool writeLibrary(const QString &path, const QString &media, int tracks)
         return false;
     const QByteArray mediaUrl
         = QUrl::fromLocalFile(media + "/").toEncoded().replace("file://", "file://localhost");
-    QByteArray out;
-    out.reserve(1 << 20);
-    auto flush = [&] {
-        file.write(out);
-        out.clear();
+    QByteArray out = libraryHeader(mediaUrl);
+    auto add = [&](const QByteArray &part) {
+        out += part;
+        if (out.size() > (1 << 20)) {
+            file.write(out);
+            out.clear();
+        }
     };
-    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>Major Version</key><integer>1</integer>\n"
-           "\t<key>Minor Version</key><integer>1</integer>\n"
-           "\t<key>Date</key><date>2015-06-01T08:00:00Z</date>\n"
-           "\t<key>Application Version</key><string>12.1.2.27</string>\n"
-           "\t<key>Features</key><integer>5</integer>\n"
-           "\t<key>Show Content Ratings</key><true/>\n"
-           "\t<key>Music Folder</key><string>"
-        + mediaUrl
-        + "</string>\n"
-          "\t<key>Library Persistent ID</key><string>5A1C0FFEE0D15EA5</string>\n"
-          "\t<key>Tracks</key>\n\t<dict>\n";
-    for (int i = 0; i < tracks; ++i) {
-        const QByteArray id = n(1000 + i);
-        const QByteArray artist = "Artist " + n(i % 997);
-        const QByteArray album = "Album " + n(i % 4999);
-        const QByteArray name = "Track " + n(i) + " of the generated library";
-        out += "\t\t<key>" + id
-            + "</key>\n\t\t<dict>\n"
-              "\t\t\t<key>Track ID</key><integer>"
-            + id
-            + "</integer>\n"
-              "\t\t\t<key>Name</key><string>"
-            + name
-            + "</string>\n"
-              "\t\t\t<key>Artist</key><string>"
-            + artist
-            + "</string>\n"
-              "\t\t\t<key>Album Artist</key><string>"
-            + artist
-            + "</string>\n"
-              "\t\t\t<key>Composer</key><string>Composer "
-            + n(i % 313)
-            + "</string>\n"
-              "\t\t\t<key>Album</key><string>"
-            + album
-            + "</string>\n"
-              "\t\t\t<key>Genre</key><string>Pop</string>\n"
-              "\t\t\t<key>Kind</key><string>MPEG audio file</string>\n"
-              "\t\t\t<key>Size</key><integer>"
-            + n(3000000 + i * 37 % 5000000)
-            + "</integer>\n"
-              "\t\t\t<key>Total Time</key><integer>"
-            + n(150000 + i % 120000)
-            + "</integer>\n"
-              "\t\t\t<key>Disc Number</key><integer>1</integer>\n"
-              "\t\t\t<key>Disc Count</key><integer>1</integer>\n"
-              "\t\t\t<key>Track Number</key><integer>"
-            + n(i % 14 + 1)
-            + "</integer>\n"
-              "\t\t\t<key>Track Count</key><integer>14</integer>\n"
-              "\t\t\t<key>Year</key><integer>"
-            + n(1960 + i % 55)
-            + "</integer>\n"
-              "\t\t\t<key>Date Modified</key><date>2014-02-11T19:22:41Z</date>\n"
-              "\t\t\t<key>Date Added</key><date>2014-02-11T19:23:05Z</date>\n"
-              "\t\t\t<key>Bit Rate</key><integer>256</integer>\n"
-              "\t\t\t<key>Sample Rate</key><integer>44100</integer>\n"
-              "\t\t\t<key>Play Count</key><integer>"
-            + n(i % 40)
-            + "</integer>\n"
-              "\t\t\t<key>Play Date</key><integer>3502457311</integer>\n"
-              "\t\t\t<key>Play Date UTC</key><date>2014-12-26T05:28:31Z</date>\n"
-              "\t\t\t<key>Skip Count</key><integer>"
-            + n(i % 3)
-            + "</integer>\n"
-              "\t\t\t<key>Skip Date</key><date>2014-11-02T10:01:13Z</date>\n"
-              "\t\t\t<key>Rating</key><integer>80</integer>\n"
-              "\t\t\t<key>Album Rating</key><integer>60</integer>\n"
-              "\t\t\t<key>Album Rating Computed</key><true/>\n"
-              "\t\t\t<key>Normalization</key><integer>"
-            + n(1000 + i % 3000)
-            + "</integer>\n"
-              "\t\t\t<key>Artwork Count</key><integer>1</integer>\n"
-              "\t\t\t<key>Sort Name</key><string>"
-            + name
-            + "</string>\n"
-              "\t\t\t<key>Sort Artist</key><string>"
-            + artist
-            + "</string>\n"
-              "\t\t\t<key>Persistent ID</key><string>"
-            + QByteArray::number(0x1F00000000000000LL + i, 16).toUpper()
-            + "</string>\n"
-              "\t\t\t<key>Track Type</key><string>File</string>\n"
-              "\t\t\t<key>Location</key><string>"
-            + mediaUrl + "Music/"
-            + QUrl::toPercentEncoding(QString::fromLatin1(artist + "/" + album + "/" + name + ".mp3"), "/")
-            + "</string>\n"
-              "\t\t\t<key>File Folder Count</key><integer>5</integer>\n"
-              "\t\t\t<key>Library Folder Count</key><integer>1</integer>\n"
-              "\t\t</dict>\n";
-        if (out.size() > (1 << 20))
-            flush();
-    }
-    out += "\t</dict>\n\t<key>Playlists</key>\n\t<array>\n";
+    for (int i = 0; i < tracks; ++i)
+        add(libraryTrack(i, mediaUrl));
+    add("\t</dict>\n\t<key>Playlists</key>\n\t<array>\n");
     const char *lists[] = {"Library", "Music", "Recently Added", "Top 25 Most Played"};
     for (int l = 0; l < 4; ++l) {
-        out += "\t\t<dict>\n\t\t\t<key>Name</key><string>" + QByteArray(lists[l])
-            + "</string>\n\t\t\t<key>Playlist ID</key><integer>" + n(90000 + l)
-            + "</integer>\n\t\t\t<key>All Items</key><true/>\n\t\t\t<key>Playlist "
-              "Items</key>\n\t\t\t<array>\n";
+        add("\t\t<dict>\n" + entry(3, "Name", "string", lists[l]) + entry(3, "Playlist ID", "integer", n(90000 + l))
+            + entry(3, "All Items", "true") + "\t\t\t<key>Playlist Items</key>\n\t\t\t<array>\n");
         const int count = l < 2 ? tracks : std::min(tracks, 25);
-        for (int i = 0; i < count; ++i) {
-            out += "\t\t\t\t<dict>\n\t\t\t\t\t<key>Track ID</key><integer>" + n(1000 + i)
-                + "</integer>\n\t\t\t\t</dict>\n";
-            if (out.size() > (1 << 20))
-                flush();
-        }
-        out += "\t\t\t</array>\n\t\t</dict>\n";
+        for (int i = 0; i < count; ++i)
+            add("\t\t\t\t<dict>\n" + entry(5, "Track ID", "integer", n(1000 + i)) + "\t\t\t\t</dict>\n");
+        add("\t\t\t</array>\n\t\t</dict>\n");
     }
-    out += "\t</array>\n</dict>\n</plist>\n";
-    flush();
+    add("\t</array>\n</dict>\n</plist>\n");
+    file.write(out);
     return file.error() == QFile::NoError;
 }
 

@@ -464,7 +464,7 @@ int main(int argc, char **argv)
     std::vector<Phone> phones;
     if (o.receivers > 0 && o.sends > 0) {
         std::ifstream in(o.sample, std::ios::binary);
-        ringtone = base64(std::string(std::istreambuf_iterator<char>(in), {}));
+        ringtone = belfry::encodeBase64(std::string(std::istreambuf_iterator<char>(in), {}));
         if (ringtone.empty()) {
             std::fprintf(stderr, "ringtones need a sample .m4r file (--sample), or --receivers 0\n");
             return 2;

@@ -36,7 +36,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-args=(serve --listen 127.0.0.1:0 --data "$work/data")
+# Every phone pairs from this one address.
+args=(serve --listen 127.0.0.1:0 --data "$work/data" --pair-limit 100000)
 if [ "$backend" = pg ]; then
   mkdir "$work/pg"
   [ "$(id -u)" -ne 0 ] || chmod 755 "$work"  # the cluster's owner must reach its folder

@@ -3,6 +3,10 @@
 // The little HTTP/1.1 the load generator speaks: requests as strings, an
 // incremental answer parser, and the few JSON members it needs to read.
 
+#include "checks.h"
+
+#include <nlohmann/json.hpp>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -151,10 +155,15 @@ inline std::string request(const std::string &method, const std::string &host, c
     return r + "\r\n" + body;
 }
 
+inline std::string jsonRequest(const std::string &host, const std::string &path, const std::string &body)
+{
+    return request("POST", host, path, "application/json", body);
+}
+
 inline std::string beatRequest(const std::string &host, const std::string &pcid)
 {
-    return request("POST", host, "/p/v1/heart", "application/json",
-        "{\"pcid\":\"" + pcid + "\",\"version\":\"1.0.1\",\"platform\":\"window\",\"expire\":5}");
+    const nlohmann::json body = {{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}};
+    return jsonRequest(host, "/p/v1/heart", body.dump());
 }
 
 inline std::string getRequest(const std::string &host, const std::string &path)
@@ -162,47 +171,46 @@ inline std::string getRequest(const std::string &host, const std::string &path)
     return request("GET", host, path, "", "");
 }
 
-// The string members of the array `key` in a flat JSON answer: enough for
-// "sync": ["12", "30"]. An answer of another shape yields nothing.
-inline std::vector<std::string> syncIds(const std::string &json)
+// The member `key` of `value`, or null when `value` is no object or lacks it:
+// an answer of another shape yields nothing.
+inline const nlohmann::json &memberOf(const nlohmann::json &value, const char *key)
 {
+    static const nlohmann::json none;
+    if (!value.is_object())
+        return none;
+    const auto it = value.find(key);
+    return it == value.end() ? none : *it;
+}
+
+inline nlohmann::json parseAnswer(const std::string &body)
+{
+    return nlohmann::json::parse(body, nullptr, false);
+}
+
+// The ringtone ids a beat's answer lists in "sync".
+inline std::vector<std::string> syncIds(const std::string &body)
+{
+    const nlohmann::json answer = parseAnswer(body);
+    const nlohmann::json &sync = memberOf(answer, "sync");
     std::vector<std::string> ids;
-    size_t pos = json.find("\"sync\"");
-    if (pos == std::string::npos)
-        return ids;
-    pos = json.find('[', pos);
-    const size_t end = json.find(']', pos);
-    while (pos != std::string::npos && end != std::string::npos) {
-        const size_t open = json.find('"', pos + 1);
-        if (open == std::string::npos || open > end)
-            break;
-        const size_t close = json.find('"', open + 1);
-        ids.push_back(json.substr(open + 1, close - open - 1));
-        pos = close;
-    }
+    for (size_t i = 0; sync.is_array() && i < sync.size(); ++i)
+        if (sync[i].is_string())
+            ids.push_back(sync[i].get<std::string>());
     return ids;
 }
 
-// The value of a string member, without unescaping: ids, tokens and URLs of
-// our own service contain no escapes.
-inline std::string member(const std::string &json, const std::string &key)
+// The path of a ringtone's "download_url" (http://host:port/path -> /path);
+// the generator fetches it on its own connection to the same service.
+inline std::string downloadPath(const std::string &body)
 {
-    size_t pos = json.find("\"" + key + "\"");
-    if (pos == std::string::npos)
+    const nlohmann::json answer = parseAnswer(body);
+    const nlohmann::json &url = memberOf(memberOf(answer, "data"), "download_url");
+    if (!url.is_string())
         return {};
-    pos = json.find(':', pos);
-    const size_t open = pos == std::string::npos ? pos : json.find('"', pos);
-    const size_t close = open == std::string::npos ? open : json.find('"', open + 1);
-    return close == std::string::npos ? std::string() : json.substr(open + 1, close - open - 1);
-}
-
-// The path of "download_url" (http://host:port/path -> /path); the generator
-// fetches it on its own connection to the same service.
-inline std::string downloadPath(const std::string &json)
-{
-    std::string url = member(json, "download_url");
-    size_t slash = url.find('/', url.find("//") == std::string::npos ? 0 : url.find("//") + 2);
-    return slash == std::string::npos ? std::string() : url.substr(slash);
+    const std::string text = url.get<std::string>();
+    const size_t scheme = text.find("//");
+    const size_t slash = text.find('/', scheme == std::string::npos ? 0 : scheme + 2);
+    return slash == std::string::npos ? std::string() : text.substr(slash);
 }
 
 // A phone paired with one PC.
@@ -213,31 +221,17 @@ struct Phone
     std::string token;
 };
 
-inline std::string base64(const std::string &in)
-{
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        uint32_t n = uint32_t(uint8_t(in[i])) << 16;
-        if (i + 1 < in.size())
-            n |= uint32_t(uint8_t(in[i + 1])) << 8;
-        if (i + 2 < in.size())
-            n |= uint8_t(in[i + 2]);
-        out += digits[n >> 18];
-        out += digits[(n >> 12) & 63];
-        out += i + 1 < in.size() ? digits[(n >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? digits[n & 63] : '=';
-    }
-    return out;
-}
-
-// A ringtone from `phone`; `data64` is the file in base64.
+// A ringtone from `phone`; `data64` is the file in base64, which needs no
+// escaping: it is set in as it is rather than copied through the serializer
+// for every send.
 inline std::string sendRequest(
     const std::string &host, const Phone &phone, const std::string &name, const std::string &data64)
 {
-    return request("POST", host, "/phone/v1/ringtone", "application/json",
-        "{\"pcid\":\"" + phone.pcid + "\",\"device_id\":\"" + phone.deviceId + "\",\"device_token\":\""
-            + phone.token + "\",\"name\":\"" + name + "\",\"data\":\"" + data64 + "\"}");
+    const nlohmann::json fields = {
+        {"pcid", phone.pcid}, {"device_id", phone.deviceId}, {"device_token", phone.token}, {"name", name}};
+    std::string body = fields.dump();
+    body.insert(body.size() - 1, ",\"data\":\"" + data64 + "\"");
+    return jsonRequest(host, "/phone/v1/ringtone", body);
 }
 
 // One request on a connection of its own, waited for; for the set-up only.
@@ -271,10 +265,12 @@ inline Response exchange(const std::string &host, int port, const std::string &r
 // Pairs `phone` (its pcid and device id set) and fills in its token.
 inline bool pairPhone(const std::string &host, int port, Phone &phone)
 {
-    const std::string body = "{\"pcid\":\"" + phone.pcid + "\",\"device_id\":\"" + phone.deviceId
-        + "\",\"device_name\":\"load " + phone.deviceId + "\"}";
-    const Response res = exchange(host, port,
-        request("POST", host + ":" + std::to_string(port), "/phone/v1/pair", "application/json", body));
-    phone.token = member(res.body, "device_token");
+    const nlohmann::json body
+        = {{"pcid", phone.pcid}, {"device_id", phone.deviceId}, {"device_name", "load " + phone.deviceId}};
+    const Response res
+        = exchange(host, port, jsonRequest(host + ":" + std::to_string(port), "/phone/v1/pair", body.dump()));
+    const nlohmann::json answer = parseAnswer(res.body);
+    const nlohmann::json &token = memberOf(answer, "device_token");
+    phone.token = token.is_string() ? token.get<std::string>() : std::string();
     return res.status == 200 && !phone.token.empty();
 }

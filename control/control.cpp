@@ -3,7 +3,7 @@
 #include "dialogs/about.h"
 #include "dialogs/networkconnection.h"
 #include "dialogs/update.h"
-#include "dialogs/webaddress.h"
+#include "service/webaddress.h"
 #include "pairing/code.h"
 #include "service/download.h"
 #include "service/feedback.h"
@@ -16,8 +16,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
-#include <QNetworkAccessManager>
-#include <QNetworkRequest>
 #include <QSettings>
 #include <QTimer>
 #include <QTimerEvent>
@@ -28,12 +26,9 @@ namespace {
 // Between the farewell beat and the end of the process, so the beat can leave.
 constexpr int ExitDelay = 3000;
 
-const QString UpdateVersion = QStringLiteral("Update/Version");
-const QString UpdateDownload = QStringLiteral("Update/Download");
-
-bool sameName(const QString &a, const char *b)
+bool sameName(const QString &a, QLatin1String b)
 {
-    return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
+    return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
 // The service speaks plain HTTP, so whoever sits on the way can answer for
@@ -48,9 +43,9 @@ bool remotelyWritable(QString key)
     if (parts.isEmpty())
         return false;
     const QString &first = parts.first();
-    if (sameName(first, "iTunes") || sameName(first, Belfry::DevicesGroup))
+    if (sameName(first, Belfry::ITunesGroup) || sameName(first, Belfry::DevicesGroup))
         return false;
-    return !(parts.size() == 1 && (sameName(first, "PCID") || sameName(first, "Version")));
+    return !(parts.size() == 1 && (sameName(first, Belfry::ClientIdKey) || sameName(first, Belfry::VersionKey)));
 }
 
 }  // namespace
@@ -72,15 +67,15 @@ Control::Control(Config *config, QObject *parent)
     , beatGuard(true)
 {
     QSettings *settings = config->settings;
-    const QString pcid = settings->value(QStringLiteral("PCID")).toString();
-    const QString version = settings->value(QStringLiteral("Version")).toString();
-    const QString host = settings->value(QStringLiteral("Server/Host")).toString();
+    const QString pcid = settings->value(Belfry::ClientIdKey).toString();
+    const QString version = settings->value(Belfry::VersionKey).toString();
+    const QString host = settings->value(Belfry::ServiceHostKey).toString();
     beat.reset(config->Pulse());
 
     feedBack = new FeedBack(version, host, pcid);
     heart = new Heart(QUrl(host), pcid, version, this);
-    download = new Download(QDir(settings->value(QStringLiteral("iTunes/iTunesFolder")).toString()),
-        settings->value(QStringLiteral("Server/Ringtone")).toString(), this);
+    download = new Download(QDir(settings->value(Belfry::ITunesFolderKey).toString()),
+        settings->value(Belfry::RingtoneHostKey).toString(), this);
     window = new Window;
     code = new Code(pcid);
     about = new About;
@@ -88,7 +83,7 @@ Control::Control(Config *config, QObject *parent)
     networkDialog->hide();
     tray = new Tray(window);
 
-    if (settings->contains(UpdateDownload) && settings->contains(UpdateVersion)) {
+    if (settings->contains(Belfry::UpdateDownloadKey) && settings->contains(Belfry::UpdateVersionKey)) {
         tray->setUpdate();
         window->setUpdate();
     }
@@ -163,10 +158,7 @@ void Control::connectAll()
 void Control::requestRingtone(int id)
 {
     beat.activity();
-    if (id <= 0)
-        return;
-    // Sent on the downloader's own manager: its reply handler takes over.
-    download->informationManager()->get(QNetworkRequest(download->informationUrl(id)));
+    download->get(id);
 }
 
 void Control::pairDevice(QString ida, QString name)
@@ -231,23 +223,23 @@ void Control::updateAnnounced(const QMap<QString, QString> &info)
 {
     QSettings *settings = config->settings;
     const QString version = info.value(QStringLiteral("version"));
-    if (QVariant(version) == settings->value(QStringLiteral("Version"))
+    if (QVariant(version) == settings->value(Belfry::VersionKey)
         || !info.contains(QStringLiteral("download")))
         return;
-    if (version == settings->value(UpdateVersion).toString())
+    if (version == settings->value(Belfry::UpdateVersionKey).toString())
         return;
-    settings->setValue(UpdateVersion, version);
-    settings->setValue(UpdateDownload, info.value(QStringLiteral("download")));
+    settings->setValue(Belfry::UpdateVersionKey, version);
+    settings->setValue(Belfry::UpdateDownloadKey, info.value(QStringLiteral("download")));
     tray->setUpdate();
     window->setUpdate();
 
     delete updateDialog;
     updateDialog
-        = new Update(settings->value(UpdateVersion).toString(), settings->value(UpdateDownload).toString());
+        = new Update(settings->value(Belfry::UpdateVersionKey).toString(), settings->value(Belfry::UpdateDownloadKey).toString());
     updateDialog->show();
     code->hide();
     window->hide();
-    settings->setValue(QStringLiteral("Update/Access"), true);
+    settings->setValue(Belfry::UpdateAccessKey, true);
 }
 
 void Control::unpair()
@@ -275,11 +267,11 @@ void Control::startITunes()
 void Control::openUpdate()
 {
     QSettings *settings = config->settings;
-    if (!settings->contains(UpdateVersion) || !settings->contains(UpdateDownload))
+    if (!settings->contains(Belfry::UpdateVersionKey) || !settings->contains(Belfry::UpdateDownloadKey))
         return;
     // The address came from the service: a web page may open, a local file
     // or program may not.
-    const QString address = settings->value(UpdateDownload).toString();
+    const QString address = settings->value(Belfry::UpdateDownloadKey).toString();
     const QUrl url(address);
     if (!isWebAddress(url)) {
         qDebug() << "update address is not a web address, not opened:" << address;

@@ -13,18 +13,11 @@ constexpr std::int64_t UpdateIdle = 300;
 constexpr int UpdateTick = 10;
 }  // namespace
 
-int BeatSchedule::usablePulse(int configured)
-{
-    if (configured <= 4)
-        return 10;
-    return configured > MaxPulse ? MaxPulse : configured;
-}
-
 void BeatSchedule::reset(int configured)
 {
     tickCount = 0;
     idleSeconds = 0;
-    seconds = usablePulse(configured);
+    seconds = configured;
 }
 
 BeatSchedule::Tick BeatSchedule::tick()

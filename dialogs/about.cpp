@@ -55,11 +55,6 @@ About::~About()
     delete logoLabel;
 }
 
-QString About::text() const
-{
-    return textLabel->text();
-}
-
 // The logo is decoded when the dialog is first shown, not while the program
 // waits in the tray.
 void About::showEvent(QShowEvent *event)

@@ -15,8 +15,6 @@ public:
     explicit About(QWidget *parent = nullptr);
     ~About() override;
 
-    QString text() const;
-
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -26,4 +24,6 @@ private:
     QVBoxLayout *mainLayout;
     QLabel *logoLabel;
     QLabel *textLabel;
+
+    friend class TestDialogs;
 };

@@ -1,7 +1,7 @@
 #include "dialogs/update.h"
 
 #include "dialogs/messagedialog.h"
-#include "dialogs/webaddress.h"
+#include "service/webaddress.h"
 
 #include <QCloseEvent>
 #include <QDebug>

@@ -14,8 +14,6 @@ class Update : public QDialog
 public:
     Update(const QString &version, const QString &download, QWidget *parent = nullptr);
 
-    QLabel *textLabel() const { return label; }
-
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -24,4 +22,6 @@ private:
 
     QLabel *label;
     QHBoxLayout *layout;
+
+    friend class TestDialogs;
 };

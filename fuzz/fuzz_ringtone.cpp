@@ -11,13 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Fuzz::setUp();
     static QTemporaryDir folder;
     static Download download(QDir(folder.path()), QStringLiteral("http://ringtones.invalid"));
-    static QNetworkAccessManager *information = download.informationManager();
-    static QNetworkAccessManager *files = [] {
-        for (QNetworkAccessManager *manager : download.findChildren<QNetworkAccessManager *>())
-            if (manager != information)
-                return manager;
-        return static_cast<QNetworkAccessManager *>(nullptr);
-    }();
+    static auto *information = download.findChild<QNetworkAccessManager *>(QStringLiteral("information"));
+    static auto *files = download.findChild<QNetworkAccessManager *>(QStringLiteral("files"));
     static int adds = 0;
     static int ends = 0;
     static bool connected = [] {
@@ -41,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Q_UNUSED(connected);
 
     adds = ends = 0;
-    Fuzz::answer(information, download.informationUrl(7), Fuzz::bytes(data, size));
+    Fuzz::answer(information, QUrl(QStringLiteral("http://ringtones.invalid/apiv1/ringtone?ringtoneid=7")),
+        Fuzz::bytes(data, size));
     FUZZ_CHECK(adds <= 1, QString::number(adds));
     for (QNetworkReply *reply : files->findChildren<QNetworkReply *>())
         reply->abort();

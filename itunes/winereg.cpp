@@ -8,6 +8,8 @@
 #include <QIODevice>
 #include <QStringList>
 
+#include <cstring>
+
 namespace {
 
 // The first line Wine writes and insists on when it loads the file.
@@ -119,6 +121,59 @@ int hexValue(char c)
     return (c | 0x20) - 'a' + 10;
 }
 
+int skipSpaces(const QByteArray &text, int p)
+{
+    while (p < text.size() && LineReader::isSpace(text[p]))
+        ++p;
+    return p;
+}
+
+// The character a one-letter C escape stands for; 0 for any other letter.
+ushort letterEscape(char letter)
+{
+    static const char letters[] = "abefnrtv";
+    static const ushort units[] = {'\a', '\b', 0x1b, '\f', '\n', '\r', '\t', '\v'};
+    const char *found = letter ? std::strchr(letters, letter) : nullptr;
+    return found ? units[found - letters] : 0;
+}
+
+// One escape, at p just after its backslash: appends what it stands for and
+// returns the position after it.
+int unescapeOne(const QByteArray &text, int p, QString &out)
+{
+    const int size = text.size();
+    const char e = text[p];
+    if (const ushort unit = letterEscape(e)) {
+        out += QChar(unit);
+        return p + 1;
+    }
+    if (e == 'x') {
+        ++p;
+        if (p >= size || !isHexDigit(text[p])) {
+            out += QChar('x');
+            return p;
+        }
+        ushort unit = 0;
+        for (int digits = 0; digits < 4 && p < size && isHexDigit(text[p]); ++digits)
+            unit = ushort(unit * 16 + hexValue(text[p++]));
+        out += QChar(unit);
+        return p;
+    }
+    if (e >= '0' && e <= '7') {
+        ushort unit = 0;
+        for (int digits = 0; digits < 3 && p < size && text[p] >= '0' && text[p] <= '7'; ++digits)
+            unit = ushort(unit * 8 + (text[p++] - '0'));
+        out += QChar(unit);
+        return p;
+    }
+    // An escaped character above ASCII: the escape covers the whole
+    // character, which the caller decodes next.
+    if (static_cast<unsigned char>(e) >= 0x80)
+        return p;
+    out += QChar(static_cast<ushort>(e));
+    return p + 1;
+}
+
 // Undoes Wine's escaping of names and strings up to the unescaped end
 // character: C escapes, \x with up to four hex digits, octal with up to
 // three, any other escaped character stands for itself. Wine writes plain
@@ -137,80 +192,16 @@ int unescape(const QByteArray &text, int from, char endChar, QString &out)
                 ++end;
             out += QString::fromUtf8(text.constData() + p, end - p);
             p = end;
-            continue;
-        }
-        if (c != '\\') {
+        } else if (c != '\\') {
             out += QChar(static_cast<ushort>(c));
             ++p;
-            continue;
-        }
-        if (++p >= size)
+        } else if (++p >= size) {
             return -1;  // a backslash that ends the line escapes nothing
-        const char e = text[p];
-        switch (e) {
-        case 'a':
-            out += QChar('\a');
-            ++p;
-            break;
-        case 'b':
-            out += QChar('\b');
-            ++p;
-            break;
-        case 'e':
-            out += QChar(0x1b);
-            ++p;
-            break;
-        case 'f':
-            out += QChar('\f');
-            ++p;
-            break;
-        case 'n':
-            out += QChar('\n');
-            ++p;
-            break;
-        case 'r':
-            out += QChar('\r');
-            ++p;
-            break;
-        case 't':
-            out += QChar('\t');
-            ++p;
-            break;
-        case 'v':
-            out += QChar('\v');
-            ++p;
-            break;
-        case 'x': {
-            ++p;
-            if (p >= size || !isHexDigit(text[p])) {
-                out += QChar('x');
-                break;
-            }
-            ushort unit = 0;
-            for (int digits = 0; digits < 4 && p < size && isHexDigit(text[p]); ++digits)
-                unit = ushort(unit * 16 + hexValue(text[p++]));
-            out += QChar(unit);
-            break;
-        }
-        default:
-            if (e >= '0' && e <= '7') {
-                ushort unit = 0;
-                for (int digits = 0; digits < 3 && p < size && text[p] >= '0' && text[p] <= '7'; ++digits)
-                    unit = ushort(unit * 8 + (text[p++] - '0'));
-                out += QChar(unit);
-            } else if (static_cast<unsigned char>(e) >= 0x80) {
-                // The escape covers the whole character, which the next
-                // round decodes.
-            } else {
-                out += QChar(static_cast<ushort>(e));
-                ++p;
-            }
-            break;
+        } else {
+            p = unescapeOne(text, p, out);
         }
     }
-    if (p >= size)
-        return -1;
-    return p + 1;
+    return p >= size ? -1 : p + 1;
 }
 
 // Text as a program reading the value sees it: up to the first NUL.
@@ -252,9 +243,7 @@ public:
                 qDebug() << "Wine registry: file larger than" << MaxFileBytes << "bytes, not read";
                 return {};
             }
-            int start = 0;
-            while (start < line.text.size() && LineReader::isSpace(line.text[start]))
-                ++start;
+            const int start = skipSpaces(line.text, 0);
             const char first = start < line.text.size() ? line.text[start] : '\0';
             switch (first) {
             case '[':
@@ -309,106 +298,117 @@ private:
         }
     }
 
+    // How far a value line could be read as text.
+    enum class Read { Text, Unreadable, Malformed };
+
     // "Name"=data or @=data. Hex data can go on over further lines, which
     // are consumed here even when the value itself is not wanted. A line that
     // is broken before its data starts is skipped alone, as Wine skips it.
     void value(const Line &line, int from)
     {
-        const QByteArray &text = line.text;
         QString name;
-        int p = from;
+        const int p = dataStart(line.text, from, name);
+        if (p < 0)
+            return;
+        const QByteArray data = line.text.mid(p);
+        QString text;
+        Read read = Read::Unreadable;
+        if (data.startsWith('"') || data.startsWith("str:\"") || data.startsWith("str(2):\"")
+            || data.startsWith("str(7):\"")) {
+            read = stringData(line, data, text);
+        } else if (data.startsWith("hex:") || data.startsWith("hex(")) {
+            read = hexData(line, p, data, text);
+        } else if (!data.startsWith("dword:")) {
+            malformed("unknown value type");
+            return;
+        }
+
+        const QString key = folded(name);
+        if (read == Read::Malformed || !m_current || !m_wanted.contains(key))
+            return;
+        // A later line for the same value replaces it, whatever its type.
+        if (read == Read::Text)
+            m_current->values.insert(key, text);
+        else
+            m_current->values.remove(key);
+    }
+
+    // Where the data of a value line starts, after its name and "=", or -1
+    // for a line broken before that.
+    int dataStart(const QByteArray &text, int p, QString &name)
+    {
         if (text[p] == '@') {
             ++p;
         } else {
             p = unescape(text, p + 1, '"', name);
             if (p < 0) {
                 malformed("bad value name");
-                return;
+                return -1;
             }
         }
-        while (p < text.size() && LineReader::isSpace(text[p]))
-            ++p;
+        p = skipSpaces(text, p);
         if (p >= text.size() || text[p] != '=') {
             malformed("no '=' after the value name");
-            return;
+            return -1;
         }
-        ++p;
-        while (p < text.size() && LineReader::isSpace(text[p]))
-            ++p;
+        return skipSpaces(text, p + 1);
+    }
 
-        const QString key = folded(name);
-        const bool wanted = m_current && m_wanted.contains(key);
-        const QByteArray data = text.mid(p);
-        QString textValue;
-        bool readable = false;
-
-        if (data.startsWith('"') || data.startsWith("str:\"") || data.startsWith("str(2):\"")
-            || data.startsWith("str(7):\"")) {
-            const int quote = data.indexOf('"');
-            if (line.overlong) {
-                readable = false;  // far beyond what a value may hold
-            } else if (unescape(data, quote + 1, '"', textValue) < 0) {
-                malformed("unterminated string");
-                return;
-            } else {
-                // Wine stores the text with a terminating NUL.
-                const qint64 bytes = (qint64(textValue.size()) + 1) * 2;
-                readable = !data.startsWith("str(7)") && bytes <= MaxValueBytes;
-                textValue = untilNul(textValue);
-            }
-        } else if (data.startsWith("hex:") || data.startsWith("hex(")) {
-            quint32 type = 0;
-            int q = 4;
-            if (data[3] == '(') {
-                int digits = 0;
-                while (q < data.size() && isHexDigit(data[q]) && digits < 8) {
-                    type = type * 16 + quint32(hexValue(data[q++]));
-                    ++digits;
-                }
-                if (digits == 0 || !data.mid(q).startsWith("):")) {
-                    malformed("bad value type");
-                    return;
-                }
-                q += 2;
-            } else {
-                type = 3;  // REG_BINARY
-            }
-            QByteArray bytes;
-            bool tooLong = false;
-            if (!hexData(line, p + q, bytes, tooLong)) {
-                malformed("bad hex data");
-                return;
-            }
-            // Strings that lack their terminating NUL are written as hex.
-            readable = (type == StringValue || type == ExpandStringValue) && !tooLong
-                && bytes.size() <= MaxValueBytes;
-            if (readable) {
-                const int units = bytes.size() / 2;
-                textValue.resize(units);
-                for (int i = 0; i < units; ++i)
-                    textValue[i] = QChar(ushort(uchar(bytes[2 * i]) | uchar(bytes[2 * i + 1]) << 8));
-                textValue = untilNul(textValue);
-            }
-        } else if (data.startsWith("dword:")) {
-            readable = false;
-        } else {
-            malformed("unknown value type");
-            return;
+    // A quoted string; "str(7)" is a list of them, which a program reading
+    // the value as text does not get.
+    Read stringData(const Line &line, const QByteArray &data, QString &text)
+    {
+        if (line.overlong)
+            return Read::Unreadable;  // far beyond what a value may hold
+        if (unescape(data, data.indexOf('"') + 1, '"', text) < 0) {
+            malformed("unterminated string");
+            return Read::Malformed;
         }
+        // Wine stores the text with a terminating NUL.
+        const qint64 bytes = (qint64(text.size()) + 1) * 2;
+        const bool readable = !data.startsWith("str(7)") && bytes <= MaxValueBytes;
+        text = untilNul(text);
+        return readable ? Read::Text : Read::Unreadable;
+    }
 
-        if (!wanted)
-            return;
-        // A later line for the same value replaces it, whatever its type.
-        if (readable)
-            m_current->values.insert(key, textValue);
-        else
-            m_current->values.remove(key);
+    // "hex:" (binary) or "hex(N):" with the type in hex; only strings are
+    // read as text. Strings that lack their terminating NUL are written so.
+    Read hexData(const Line &line, int from, const QByteArray &data, QString &text)
+    {
+        quint32 type = 3;  // REG_BINARY
+        int q = 4;
+        if (data[3] == '(') {
+            type = 0;
+            int digits = 0;
+            while (q < data.size() && isHexDigit(data[q]) && digits < 8) {
+                type = type * 16 + quint32(hexValue(data[q++]));
+                ++digits;
+            }
+            if (digits == 0 || !data.mid(q).startsWith("):")) {
+                malformed("bad value type");
+                return Read::Malformed;
+            }
+            q += 2;
+        }
+        QByteArray bytes;
+        bool tooLong = false;
+        if (!hexBytes(line, from + q, bytes, tooLong)) {
+            malformed("bad hex data");
+            return Read::Malformed;
+        }
+        if ((type != StringValue && type != ExpandStringValue) || tooLong || bytes.size() > MaxValueBytes)
+            return Read::Unreadable;
+        text.resize(bytes.size() / 2);
+        for (int i = 0; i < text.size(); ++i)
+            text[i] = QChar(ushort(uchar(bytes[2 * i]) | uchar(bytes[2 * i + 1]) << 8));
+        text = untilNul(text);
+        return Read::Text;
     }
 
     // Comma-separated hex bytes from position from of line, then of each
     // continuation line. tooLong is set once more bytes came than a value
     // may hold; those are checked but not kept.
-    bool hexData(const Line &first, int from, QByteArray &bytes, bool &tooLong)
+    bool hexBytes(const Line &first, int from, QByteArray &bytes, bool &tooLong)
     {
         Line line = first;
         int p = from;
@@ -429,8 +429,7 @@ private:
                 if (!line.continued)
                     return true;
             } else {
-                while (p < text.size() && LineReader::isSpace(text[p]))
-                    ++p;
+                p = skipSpaces(text, p);
                 if (p >= text.size())
                     return true;
                 // As in Wine, whatever follows the backslash is ignored.
@@ -439,9 +438,7 @@ private:
             }
             if (m_lines.tooLarge() || !m_lines.next(line))
                 return false;
-            p = 0;
-            while (p < line.text.size() && LineReader::isSpace(line.text[p]))
-                ++p;
+            p = skipSpaces(line.text, 0);
         }
     }
 

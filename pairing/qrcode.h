@@ -14,8 +14,6 @@ class QRCode : public QWidget
 public:
     QRCode(const QByteArray &content, const QSize &size, QWidget *parent = nullptr);
 
-    QByteArray text() const { return content; }
-    int quietMargin() const { return margin; }
     void setMargin(int pixels);
     void setLogo(const QPixmap &picture);
 
@@ -32,4 +30,6 @@ private:
     QColor background;
     QPixmap logo;
     double logoRatio;
+
+    friend class TestPairing;
 };

@@ -21,6 +21,8 @@ if [ -z "${BELFRY_DEMO_INNER:-}" ]; then
   cmake --build build -j"$(nproc)" --target belfry belfry-service belfry-phone >/dev/null
   if [ $check = 1 ] || [ -z "${DISPLAY:-}" ]; then
     export BELFRY_DEMO_INNER=1
+    # Belfry draws nothing with OpenGL: no GLX integration on the virtual display.
+    export QT_XCB_GL_INTEGRATION=none
     exec xvfb-run -a -s "-screen 0 1280x800x24 -dpi 96 -nolisten tcp" bash "$0" "$@"
   fi
 fi

@@ -42,6 +42,7 @@ run() {
     fuzz_heart | fuzz_ringtone) options+=(-dict=fuzz/dict/json.dict) ;;
     fuzz_winereg) options+=(-dict=fuzz/dict/winereg.dict) ;;
     fuzz_service) options+=(-dict=fuzz/dict/service.dict) ;;
+    fuzz_ringtonefile) options+=(-dict=fuzz/dict/mp4.dict) ;;
   esac
   if "build-fuzz/fuzz/$name" "$scratch" "$seeds" "${options[@]}" -max_total_time="$seconds" -timeout=10 \
       -rss_limit_mb=2048 -max_len=16384 -artifact_prefix="build-fuzz/artifacts/$name-" -print_final_stats=1 \

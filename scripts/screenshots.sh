@@ -40,4 +40,6 @@ for state in no-itunes no-library; do
     kill $pid' "$out/tunes-$state.png"
   rm -rf "$home"
 done
+# The phone's page at phone size, in headless Chromium.
+/usr/bin/python3 tests/web/test_page.py --screenshots "$out"
 ls -1 "$out"

@@ -6,13 +6,14 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qtbase5-dev libqrencode-dev
-  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev
+  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libssl-dev
   postgresql libpq-dev
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
-  zbar-tools xdotool curl e2fsprogs strace
+  zbar-tools xdotool curl e2fsprogs strace ffmpeg
   g++-mingw-w64-x86-64 wine64 wine nsis ccache
   clang libclang-rt-14-dev
+  ffmpeg qrencode chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -10,23 +10,31 @@ namespace belfry {
 
 inline constexpr size_t MaxRingtoneBytes = 5 * 1024 * 1024;
 inline constexpr int MaxRingtoneSeconds = 40;
+// Room for cover art and tags beside the sound, not for a program.
+inline constexpr size_t MaxRingtoneOtherBytes = 1024 * 1024;
 
 // The program's client id: a lowercase UUID in 8-4-4-4-12 form whose version
 // digit may be the letter R.
 std::string checkClientId(const std::string &pcid);
 // Device ids and versions: short words of letters, digits and ".-_:+".
 std::string checkWord(const std::string &what, const std::string &value, size_t maxLength);
-// Display names: valid UTF-8, 1 to `maxChars` characters, no control characters.
+// Display names: valid UTF-8, 1 to `maxChars` characters, no control or bidi
+// characters, no invisible ones (a joiner inside an emoji stays), no noncharacters.
 std::string checkName(const std::string &what, const std::string &value, size_t maxChars);
-// A ringtone name also becomes a file name on the PC: no path separators and
-// nothing the PC's file system refuses.
+// A ringtone name also becomes a file name on the PC: no path separators,
+// no name Windows keeps for a device, at most 255 bytes with ".m4r", and
+// nothing else the PC's file system refuses.
 std::string checkRingtoneName(const std::string &name);
 // Settings keys as the program writes them: "Pulse", "Server/Host".
 std::string checkConfKey(const std::string &key);
 std::string checkHttpUrl(const std::string &url);
 
-// An MPEG-4 audio file: an "ftyp" box with an audio brand first, and a movie
-// header whose duration is above zero and at most MaxRingtoneSeconds.
+// An MPEG-4 audio file: an "ftyp" box with an audio brand first, then boxes
+// that fill the file exactly; one movie box with exactly one sound track and
+// no video track; the movie header, the sound track's media header and its
+// samples lasting at most MaxRingtoneSeconds (the headers more than nothing);
+// the samples inside the file's media data, in order, and all but at most
+// MaxRingtoneOtherBytes of the file.
 std::string checkRingtoneFile(const std::string &bytes);
 
 // Standard base64 with padding; false on any other character or length.

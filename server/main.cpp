@@ -1,10 +1,12 @@
 // belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO]
+//                      [--trust-proxy] [--keep DURATION] [--pair-limit N]
 
 #include "service.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <string>
@@ -21,15 +23,30 @@ int usage()
 #ifdef BELFRY_HAVE_PG
         " [--pg CONNINFO]"
 #endif
-        "\n"
+        " [--trust-proxy] [--keep DURATION] [--pair-limit N]\n"
         "  --listen      address to listen on (default 127.0.0.1:8750; port 0 picks a free one)\n"
         "  --data        folder for the database, the ringtone files and the admin token\n"
         "  --public-url  base address handed out in download addresses (default: the Host header)\n"
+        "  --trust-proxy behind a reverse proxy: a request comes from the last address in X-Forwarded-For\n"
+        "  --keep        how long a ringtone waits for its PC: a number with s, m, h or d (default 30d)\n"
+        "  --pair-limit  pairings per source address and hour (default 30)\n"
 #ifdef BELFRY_HAVE_PG
         "  --pg          keep everything in this PostgreSQL database instead of DIR\n"
 #endif
     );
     return 2;
+}
+
+// "30d", "12h", "90m", "45s": seconds, or 0 when malformed or out of range.
+int64_t duration(const std::string &text)
+{
+    const size_t digits = text.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos || digits > 7 || digits + 1 != text.size())
+        return 0;
+    const std::string units = "smhd";
+    const int64_t scale[] = {1, 60, 3600, 86400};
+    const size_t unit = units.find(text[digits]);
+    return unit == std::string::npos ? 0 : std::stoll(text.substr(0, digits)) * scale[unit];
 }
 
 }  // namespace
@@ -38,20 +55,34 @@ int main(int argc, char **argv)
 {
     // The database holds device tokens: nothing the service creates is for others.
     ::umask(077);
-    std::string listen = "127.0.0.1:8750", data, publicUrl, pg;
+    std::string listen = "127.0.0.1:8750", data, publicUrl, pg, keep = "30d", pairLimit = "30";
+    belfry::ServiceOptions options;
     if (argc < 2 || std::strcmp(argv[1], "serve") != 0)
         return usage();
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--trust-proxy") {
+            options.trustProxy = true;
+            continue;
+        }
         std::string *target = arg == "--listen" ? &listen
             : arg == "--data"                   ? &data
             : arg == "--public-url"             ? &publicUrl
             : arg == "--pg"                     ? &pg
+            : arg == "--keep"                   ? &keep
+            : arg == "--pair-limit"             ? &pairLimit
                                                 : nullptr;
         if (!target || i + 1 >= argc)
             return usage();
         *target = argv[++i];
     }
+    options.keepSeconds = duration(keep);
+    options.pairingsPerHour
+        = pairLimit.size() <= 6 && pairLimit.find_first_not_of("0123456789") == std::string::npos
+        ? std::atoll(pairLimit.c_str())
+        : 0;
+    if (options.keepSeconds <= 0 || options.pairingsPerHour <= 0)
+        return usage();
     const size_t colon = listen.rfind(':');
     int port = -1;
     if (colon != std::string::npos && colon + 1 < listen.size() && listen.size() - colon <= 6
@@ -83,7 +114,6 @@ int main(int argc, char **argv)
         return 1;
     }
     const std::string tokenPath = data + "/admin-token";
-    belfry::ServiceOptions options;
     options.adminToken = belfry::loadAdminToken(tokenPath, error);
     if (options.adminToken.empty()) {
         std::fprintf(stderr, "belfry-service: %s\n", error.c_str());

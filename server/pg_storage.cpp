@@ -88,6 +88,14 @@ const char *const Migrations[] = {
     );
     CREATE INDEX events_by_name ON events (event);
     )sql",
+    // 2
+    R"sql(
+    ALTER TABLE ringtones
+        ADD COLUMN announced_to text NOT NULL DEFAULT '',
+        ADD COLUMN announced_at bigint NOT NULL DEFAULT 0;
+    CREATE INDEX ringtones_created ON ringtones (created) WHERE delivered IS NULL;
+    CREATE INDEX ringtones_sender ON ringtones (pcid, device_id, seq);
+    )sql",
 };
 constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
 
@@ -105,9 +113,16 @@ constexpr const char *DurableBegin = "BEGIN; SET LOCAL synchronous_commit TO on"
 
 // Any constant; it keeps instances that start together from migrating at once.
 constexpr const char *MigrationLock = "SELECT pg_advisory_xact_lock(7428031)";
+// Uploads to one PC queue up here, so that two of them cannot both pass its
+// quota. A PC that never beat has no row to lock, hence a lock of its own.
+#define SENDER_LOCK "SELECT pg_advisory_xact_lock(7428032, hashtext($1))"
 
 // Tokens are kept as hashes: a copy of the database does not let anyone send.
 #define TOKEN_HASH(p) "sha256(convert_to(" p ", 'UTF8'))"
+
+#define RINGTONE_COLUMNS                                                                                     \
+    "SELECT id, file_key, pcid, name, size, delivered IS NOT NULL, created, announced_to, announced_at "     \
+    "FROM ringtones "
 
 struct Statement
 {
@@ -116,10 +131,11 @@ struct Statement
 };
 
 const Statement Statements[] = {
-    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell.
+    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell, $6 address.
     // Rows: (0, lost) once, (1, seq, device id, name) per new pairing,
-    // (2, seq, ringtone id) per waiting ringtone. The FOR UPDATE queues beats of
-    // one PC, so the lost pairing and new pairings are reported once.
+    // (2, seq, ringtone id) per waiting ringtone, which is recorded as
+    // announced to $6. The FOR UPDATE queues beats of one PC, so the lost
+    // pairing and new pairings are reported once.
     {"beat", R"sql(
     WITH old AS (SELECT pairing_lost FROM pcs WHERE pcid = $1 FOR UPDATE),
     paired AS (
@@ -130,18 +146,21 @@ const Statement Statements[] = {
         INSERT INTO pcs AS p (pcid, version, last_beat, expire) VALUES ($1, $2, $3, $4)
         ON CONFLICT (pcid) DO UPDATE
         SET version = EXCLUDED.version, last_beat = EXCLUDED.last_beat, expire = EXCLUDED.expire,
-            pairing_lost = p.pairing_lost AND $5::boolean)
+            pairing_lost = p.pairing_lost AND $5::boolean),
+    announced AS (
+        UPDATE ringtones SET announced_to = $6, announced_at = $3
+        WHERE pcid = $1 AND delivered IS NULL
+        RETURNING seq, id)
     SELECT 0 AS kind, 0::bigint AS ord, NULL AS a, NULL AS b FROM old WHERE pairing_lost AND NOT $5::boolean
     UNION ALL SELECT 1, seq, device_id, name FROM paired
-    UNION ALL SELECT 2, seq, id::text, NULL FROM ringtones WHERE pcid = $1 AND delivered IS NULL
+    UNION ALL SELECT 2, seq, id::text, NULL FROM announced
     ORDER BY 1, 2)sql"},
     {"unpair", "DELETE FROM pairings WHERE pcid = $1 AND device_id = ANY($2::text[])"},
     {"conf", "SELECT key, value FROM conf WHERE pcid IN ('', $1) ORDER BY pcid <> ''"},
     {"latest_update",
         "SELECT version, url, published FROM updates ORDER BY published DESC, seq DESC LIMIT 1"},
-    {"ringtone", "SELECT id, file_key, pcid, name, size, delivered IS NOT NULL FROM ringtones WHERE id = $1"},
-    {"ringtone_by_key",
-        "SELECT id, file_key, pcid, name, size, delivered IS NOT NULL FROM ringtones WHERE file_key = $1"},
+    {"ringtone", RINGTONE_COLUMNS "WHERE id = $1"},
+    {"ringtone_by_key", RINGTONE_COLUMNS "WHERE file_key = $1"},
     {"ringtone_file", "SELECT data FROM ringtones WHERE id = $1 AND data IS NOT NULL"},
     {"delivered",
         "UPDATE ringtones SET delivered = coalesce(delivered, $2), data = NULL WHERE id = $1 RETURNING 1"},
@@ -162,16 +181,32 @@ const Statement Statements[] = {
     {"pairing_lost", R"sql(
     UPDATE pcs SET pairing_lost = true
     WHERE pcid = $1 AND NOT EXISTS (SELECT 1 FROM pairings WHERE pcid = $1))sql"},
-    // The FOR SHARE makes a removal of the pairing that commits meanwhile win:
-    // then nothing is stored.
-    {"add_ringtone", R"sql(
-    INSERT INTO ringtones (id, file_key, pcid, device_id, name, size, created, data)
-    SELECT $1::bigint, $2, $3, $4, $5, $6::bigint, $7::bigint, $8::bytea FROM pairings
-    WHERE pcid = $3 AND device_id = $4 AND token_hash = )sql" TOKEN_HASH("$9") R"sql(
-    FOR SHARE
-    ON CONFLICT DO NOTHING RETURNING 1)sql"},
     {"pairing_valid",
         "SELECT 1 FROM pairings WHERE pcid = $1 AND device_id = $2 AND token_hash = " TOKEN_HASH("$3")},
+    // The FOR SHARE makes a removal of the pairing that commits meanwhile win:
+    // then nothing is stored.
+    {"pairing_held",
+        "SELECT 1 FROM pairings WHERE pcid = $1 AND device_id = $2 AND token_hash = " TOKEN_HASH(
+            "$3") " FOR SHARE"},
+    {"lock_sender", SENDER_LOCK},
+    {"waiting_load",
+        "SELECT count(*), coalesce(sum(size), 0) FROM ringtones WHERE pcid = $1 AND delivered IS NULL"},
+    {"add_ringtone", R"sql(
+    INSERT INTO ringtones (id, file_key, pcid, device_id, name, size, created, data)
+    VALUES ($1, $2, $3, $4, $5, $6, $7, $8::bytea)
+    ON CONFLICT DO NOTHING RETURNING 1)sql"},
+    // $1 pcid, $2 device id, $3 limit.
+    {"sent", R"sql(
+    SELECT id, name, size, created, delivered IS NOT NULL FROM ringtones
+    WHERE pcid = $1 AND device_id = $2 ORDER BY seq DESC LIMIT $3)sql"},
+    {"withdraw", R"sql(
+    DELETE FROM ringtones WHERE id = $3 AND pcid = $1 AND device_id = $2 AND delivered IS NULL
+    RETURNING 1)sql"},
+    // Rows a beat holds are left for the next time: waiting for them could
+    // deadlock with the beat, which locks a PC's rows in an order of its own.
+    {"expire", R"sql(
+    DELETE FROM ringtones WHERE id IN (
+        SELECT id FROM ringtones WHERE delivered IS NULL AND created < $1 FOR UPDATE SKIP LOCKED))sql"},
     {"publish", "INSERT INTO updates (version, url, published) VALUES ($1, $2, $3)"},
     {"set_conf", R"sql(
     INSERT INTO conf (pcid, key, value) VALUES ($1, $2, $3)
@@ -221,6 +256,8 @@ public:
         return r && (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK);
     }
     int count() const { return PQntuples(r); }
+    // Rows a command changed.
+    int64_t affected() const { return std::strtoll(PQcmdTuples(r), nullptr, 10); }
     std::string text(int row, int col) const
     {
         return std::string(PQgetvalue(r, row, col), size_t(PQgetlength(r, row, col)));
@@ -301,7 +338,8 @@ public:
                     .text(beat.version)
                     .number(beat.now)
                     .number(beat.expire)
-                    .flag(beat.farewell),
+                    .flag(beat.farewell)
+                    .text(beat.address),
                 rows))
             return Result::Failed;
         for (int i = 0; i < rows.count(); ++i) {
@@ -412,28 +450,86 @@ public:
         });
     }
 
-    Result addRingtone(const NewRingtone &r, const std::string &bytes) override
+    Result checkPairing(
+        const std::string &pcid, const std::string &deviceId, const std::string &token) override
     {
         Rows rows;
-        if (!durable("add_ringtone",
-                Params()
-                    .number(r.id)
-                    .text(r.fileKey)
-                    .text(r.pcid)
-                    .text(r.deviceId)
-                    .text(r.name)
-                    .number(int64_t(bytes.size()))
-                    .number(r.now)
-                    .bytes(bytes)
-                    .text(r.deviceToken),
-                rows))
+        if (!run("pairing_valid", Params().text(pcid).text(deviceId).text(token), rows))
             return Result::Failed;
-        if (rows.count() == 1)
+        return rows.count() ? Result::Ok : Result::Denied;
+    }
+
+    Result addRingtone(const NewRingtone &r, const std::string &bytes) override
+    {
+        const int64_t size = int64_t(bytes.size());
+        return transaction([&](Connection &c) {
+            Rows rows;
+            if (!exec(c, "lock_sender", Params().text(r.pcid), rows))
+                return Result::Failed;
+            const Result known = paired(c, "pairing_held", r.pcid, r.deviceId, r.deviceToken);
+            if (known != Result::Ok)
+                return known;
+            if (!exec(c, "waiting_load", Params().text(r.pcid), rows))
+                return Result::Failed;
+            if (rows.number(0, 0) + 1 > r.quota.maxWaiting
+                || rows.number(0, 1) + size > r.quota.maxWaitingBytes)
+                return Result::OverQuota;
+            if (!exec(c, "add_ringtone",
+                    Params()
+                        .number(r.id)
+                        .text(r.fileKey)
+                        .text(r.pcid)
+                        .text(r.deviceId)
+                        .text(r.name)
+                        .number(size)
+                        .number(r.now)
+                        .bytes(bytes),
+                    rows))
+                return Result::Failed;
+            return rows.count() ? Result::Ok : Result::Conflict;
+        });
+    }
+
+    Result sentRingtones(const std::string &pcid, const std::string &deviceId, const std::string &token,
+        size_t limit, std::vector<SentRingtone> &out) override
+    {
+        out.clear();
+        return transaction([&](Connection &c) {
+            const Result known = paired(c, "pairing_valid", pcid, deviceId, token);
+            if (known != Result::Ok)
+                return known;
+            Rows rows;
+            if (!exec(c, "sent", Params().text(pcid).text(deviceId).number(int64_t(limit)), rows))
+                return Result::Failed;
+            for (int i = 0; i < rows.count(); ++i)
+                out.push_back({rows.number(i, 0), rows.text(i, 1), rows.number(i, 2), rows.number(i, 3),
+                    rows.flag(i, 4)});
             return Result::Ok;
-        // Nothing stored: either the pairing did not match or an id was taken.
-        if (!run("pairing_valid", Params().text(r.pcid).text(r.deviceId).text(r.deviceToken), rows))
+        });
+    }
+
+    Result withdrawRingtone(
+        const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id) override
+    {
+        return transaction([&](Connection &c) {
+            const Result known = paired(c, "pairing_held", pcid, deviceId, token);
+            if (known != Result::Ok)
+                return known;
+            Rows rows;
+            if (!exec(c, "withdraw", Params().text(pcid).text(deviceId).number(id), rows))
+                return Result::Failed;
+            return rows.count() ? Result::Ok : Result::NotFound;
+        });
+    }
+
+    Result expireRingtones(int64_t createdBefore, int64_t &removed) override
+    {
+        Rows rows;
+        removed = 0;
+        if (!durable("expire", Params().number(createdBefore), rows))
             return Result::Failed;
-        return rows.count() ? Result::Conflict : Result::Denied;
+        removed = rows.affected();
+        return Result::Ok;
     }
 
     Result publishUpdate(const Update &update) override
@@ -495,6 +591,16 @@ private:
         return out + "}";
     }
 
+    // Ok when the device is paired with the PC under this token, else Denied.
+    Result paired(Connection &c, const char *statement, const std::string &pcid, const std::string &deviceId,
+        const std::string &token)
+    {
+        Rows rows;
+        if (!exec(c, statement, Params().text(pcid).text(deviceId).text(token), rows))
+            return Result::Failed;
+        return rows.count() ? Result::Ok : Result::Denied;
+    }
+
     Result ringtoneBy(const char *statement, const Params &params, RingtoneInfo &info)
     {
         Rows rows;
@@ -508,6 +614,9 @@ private:
         info.name = rows.text(0, 3);
         info.size = rows.number(0, 4);
         info.delivered = rows.flag(0, 5);
+        info.created = rows.number(0, 6);
+        info.announcedTo = rows.text(0, 7);
+        info.announcedAt = rows.number(0, 8);
         return Result::Ok;
     }
 

@@ -6,6 +6,10 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -80,7 +84,8 @@ std::string readFile(const std::string &path, bool &ok)
     return text.str();
 }
 
-// The phone's memory: its device id, and the token of each PC it paired with.
+// The phone's memory: its device id, and the token of each PC it paired
+// with. The tokens are secrets, so the file is its owner's alone.
 struct State
 {
     std::string path;
@@ -99,23 +104,39 @@ struct State
                 std::fprintf(stderr, "belfry-phone: %s is not a state file\n", path.c_str());
                 return false;
             }
+            if (!keepPrivate())
+                return false;
         }
         if (!data.contains("device_id"))
             data["device_id"] = "phone-" + belfry::randomHex(8);
         return true;
     }
+    // A file an older version or a copy left readable by others is narrowed.
+    bool keepPrivate() const
+    {
+        struct stat info;
+        if (::stat(path.c_str(), &info) != 0 || (info.st_mode & 077) == 0
+            || ::chmod(path.c_str(), info.st_mode & 0700) == 0)
+            return true;
+        std::fprintf(
+            stderr, "belfry-phone: %s is readable by others and cannot be made private\n", path.c_str());
+        return false;
+    }
     bool save() const
     {
         std::error_code ignored;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-        std::ofstream out(path + ".tmp", std::ios::trunc);
-        out << data.dump(2) << "\n";
-        out.close();
-        if (!out || std::rename((path + ".tmp").c_str(), path.c_str()) != 0) {
+        const std::string temp = path + ".tmp", text = data.dump(2) + "\n";
+        ::unlink(temp.c_str());  // left by a run that died, or a link placed there
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        bool ok
+            = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
+        ok = fd >= 0 && ::close(fd) == 0 && ok && std::rename(temp.c_str(), path.c_str()) == 0;
+        if (!ok) {
+            ::unlink(temp.c_str());
             std::fprintf(stderr, "belfry-phone: cannot write %s\n", path.c_str());
-            return false;
         }
-        return true;
+        return ok;
     }
     std::string text(const char *key) const
     {
@@ -183,6 +204,124 @@ std::string baseName(const std::string &path)
     return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+// What each command works with.
+struct Context
+{
+    const Args &args;
+    State &state;
+    std::string service;
+    std::string pcid;
+    std::string admin;  // the admin token, for the admin commands
+};
+
+int pairWith(Context &c)
+{
+    const std::string name = c.args.get("name", "belfry-phone");
+    const json body = {{"pcid", c.pcid}, {"device_id", c.state.text("device_id")}, {"device_name", name}};
+    json answer;
+    if (!call(c.service, "POST", "/phone/v1/pair", body, {}, answer) || !answer["device_token"].is_string())
+        return 1;
+    c.state.data["service"] = c.service;
+    c.state.data["tokens"][c.pcid] = answer["device_token"];
+    if (!c.state.save())
+        return 1;
+    std::printf("paired %s (%s) with %s\n", c.state.text("device_id").c_str(), name.c_str(), c.pcid.c_str());
+    return 0;
+}
+
+// The body that proves this device's pairing with the PC; false when it has none.
+bool credentials(const Context &c, json &body)
+{
+    const std::string token = c.state.token(c.pcid);
+    if (token.empty()) {
+        std::fprintf(stderr, "belfry-phone: not paired with %s (run pair first)\n", c.pcid.c_str());
+        return false;
+    }
+    body = {{"pcid", c.pcid}, {"device_id", c.state.text("device_id")}, {"device_token", token}};
+    return true;
+}
+
+int sendRingtone(Context &c)
+{
+    const std::string &file = c.args.positional[0];
+    json body, answer;
+    if (!credentials(c, body))
+        return 1;
+    bool ok = false;
+    const std::string bytes = readFile(file, ok);
+    if (!ok) {
+        std::fprintf(stderr, "belfry-phone: cannot read %s\n", file.c_str());
+        return 1;
+    }
+    body["name"] = c.args.get("name", baseName(file));
+    body["data"] = belfry::encodeBase64(bytes);
+    if (!call(c.service, "POST", "/phone/v1/ringtone", body, {}, answer))
+        return 1;
+    std::printf(
+        "sent %s as ringtone %s\n", body["name"].get<std::string>().c_str(), answer["id"].dump().c_str());
+    return 0;
+}
+
+int unpairFrom(Context &c)
+{
+    json body, answer;
+    if (!credentials(c, body) || !call(c.service, "POST", "/phone/v1/unpair", body, {}, answer))
+        return 1;
+    c.state.data["tokens"].erase(c.pcid);
+    std::printf("unpaired from %s\n", c.pcid.c_str());
+    return c.state.save() ? 0 : 1;
+}
+
+int publishUpdate(Context &c)
+{
+    const auto &pos = c.args.positional;
+    json answer;
+    if (!call(c.service, "POST", "/admin/v1/update", {{"version", pos[0]}, {"url", pos[1]}}, c.admin, answer))
+        return 1;
+    std::printf("published version %s at %s\n", pos[0].c_str(), pos[1].c_str());
+    return 0;
+}
+
+int setConf(Context &c)
+{
+    const auto &pos = c.args.positional;
+    json body = {{"key", pos[0]}, {"value", pos[1]}}, answer;
+    if (!c.pcid.empty())
+        body["pcid"] = c.pcid;
+    if (!call(c.service, "POST", "/admin/v1/conf", body, c.admin, answer))
+        return 1;
+    std::printf(
+        "set %s = %s for %s\n", pos[0].c_str(), pos[1].c_str(), c.pcid.empty() ? "all PCs" : c.pcid.c_str());
+    return 0;
+}
+
+int showStats(Context &c)
+{
+    json answer;
+    if (!call(c.service, "GET", "/admin/v1/stats", {}, c.admin, answer))
+        return 1;
+    std::printf("%s\n", answer["stats"].dump(2).c_str());
+    return 0;
+}
+
+struct Command
+{
+    const char *name;
+    size_t positional;  // how many arguments it takes besides the options
+    bool needsPcid;
+    bool admin;
+    int (*run)(Context &);
+};
+
+const Command Commands[] = {
+    {"pair", 0, true, false, pairWith},
+    {"send", 1, true, false, sendRingtone},
+    {"unpair", 0, true, false, unpairFrom},
+    {"publish-update", 2, false, true, publishUpdate},
+    {"set-conf", 2, false, true, setConf},
+    {"stats", 0, false, true, showStats},
+};
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -190,80 +329,18 @@ int main(int argc, char **argv)
     Args args;
     if (!parse(argc, argv, args))
         return usage();
+    const Command *command = nullptr;
+    for (const Command &candidate : Commands)
+        if (args.command == candidate.name && args.positional.size() == candidate.positional
+            && !(candidate.needsPcid && args.get("pcid").empty()))
+            command = &candidate;
+    if (!command)
+        return usage();
     State state;
     if (!state.load(args))
         return 1;
-    const std::string service
-        = args.get("service", state.text("service").empty() ? DefaultService : state.text("service"));
-    const std::string pcid = args.get("pcid");
-    const std::string &command = args.command;
-    const auto &pos = args.positional;
-    json answer;
-
-    if (command == "pair" && pos.empty() && !pcid.empty()) {
-        const std::string name = args.get("name", "belfry-phone");
-        const json body = {{"pcid", pcid}, {"device_id", state.text("device_id")}, {"device_name", name}};
-        if (!call(service, "POST", "/phone/v1/pair", body, {}, answer) || !answer["device_token"].is_string())
-            return 1;
-        state.data["service"] = service;
-        state.data["tokens"][pcid] = answer["device_token"];
-        if (!state.save())
-            return 1;
-        std::printf("paired %s (%s) with %s\n", state.text("device_id").c_str(), name.c_str(), pcid.c_str());
-        return 0;
-    }
-    if ((command == "send" && pos.size() == 1) || (command == "unpair" && pos.empty())) {
-        if (pcid.empty())
-            return usage();
-        const std::string token = state.token(pcid);
-        if (token.empty()) {
-            std::fprintf(stderr, "belfry-phone: not paired with %s (run pair first)\n", pcid.c_str());
-            return 1;
-        }
-        json body = {{"pcid", pcid}, {"device_id", state.text("device_id")}, {"device_token", token}};
-        if (command == "unpair") {
-            if (!call(service, "POST", "/phone/v1/unpair", body, {}, answer))
-                return 1;
-            state.data["tokens"].erase(pcid);
-            std::printf("unpaired from %s\n", pcid.c_str());
-            return state.save() ? 0 : 1;
-        }
-        bool ok = false;
-        const std::string bytes = readFile(pos[0], ok);
-        if (!ok) {
-            std::fprintf(stderr, "belfry-phone: cannot read %s\n", pos[0].c_str());
-            return 1;
-        }
-        body["name"] = args.get("name", baseName(pos[0]));
-        body["data"] = belfry::encodeBase64(bytes);
-        if (!call(service, "POST", "/phone/v1/ringtone", body, {}, answer))
-            return 1;
-        std::printf(
-            "sent %s as ringtone %s\n", body["name"].get<std::string>().c_str(), answer["id"].dump().c_str());
-        return 0;
-    }
-    const std::string admin = adminToken(args);
-    if (command == "publish-update" && pos.size() == 2) {
-        if (!call(service, "POST", "/admin/v1/update", {{"version", pos[0]}, {"url", pos[1]}}, admin, answer))
-            return 1;
-        std::printf("published version %s at %s\n", pos[0].c_str(), pos[1].c_str());
-        return 0;
-    }
-    if (command == "set-conf" && pos.size() == 2) {
-        json body = {{"key", pos[0]}, {"value", pos[1]}};
-        if (!pcid.empty())
-            body["pcid"] = pcid;
-        if (!call(service, "POST", "/admin/v1/conf", body, admin, answer))
-            return 1;
-        std::printf(
-            "set %s = %s for %s\n", pos[0].c_str(), pos[1].c_str(), pcid.empty() ? "all PCs" : pcid.c_str());
-        return 0;
-    }
-    if (command == "stats" && pos.empty()) {
-        if (!call(service, "GET", "/admin/v1/stats", {}, admin, answer))
-            return 1;
-        std::printf("%s\n", answer["stats"].dump(2).c_str());
-        return 0;
-    }
-    return usage();
+    const std::string remembered = state.text("service");
+    Context context {args, state, args.get("service", remembered.empty() ? DefaultService : remembered),
+        args.get("pcid"), command->admin ? adminToken(args) : std::string()};
+    return command->run(context);
 }

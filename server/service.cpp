@@ -4,8 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +26,16 @@ constexpr size_t MaxUnpairIds = 100;
 constexpr int MaxJsonDepth = 16;
 // File chunks handed to the socket; the file itself is in memory already.
 constexpr size_t FileChunk = 64 * 1024;
+// A ringtone's information is handed out this long after a beat listed it.
+constexpr int64_t AnnouncementLifetime = 10 * 60;
+// Lookups of ringtones never listed to the asking address, per address and
+// hour: a PC only looks up what its beat listed, so these are guesses.
+constexpr int64_t MissesPerHour = 30;
+// At most this often a request starts the removal of old ringtones.
+constexpr int64_t ExpiryInterval = 60;
+constexpr size_t MaxSentListed = 100;
+// Past this many, source addresses whose limits have recovered are forgotten.
+constexpr size_t MaxTrackedAddresses = 100000;
 
 // What the log line of the request being handled on this thread adds: why it
 // was refused, or a note on what it did.
@@ -45,6 +57,32 @@ void refuse(Response &res, int status, const std::string &why)
 {
     requestNote = why;
     answer(res, {{"status", 1}, {"error", why}}, status);
+}
+
+void refuseTooMany(Response &res, const AddressLimit &limit, const std::string &why)
+{
+    res.set_header("Retry-After", std::to_string(limit.wait()));
+    refuse(res, 429, why);
+}
+
+// The address that limits and announcements go by: an IPv4 address, or the
+// /64 network of an IPv6 one (one subscriber's, whose machines pick new
+// addresses in it at will). Empty when `text` is no address.
+std::string addressKey(const std::string &text)
+{
+    in_addr v4 {};
+    in6_addr v6 {};
+    char out[INET6_ADDRSTRLEN] = {};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+        return inet_ntop(AF_INET, &v4, out, sizeof out);
+    if (inet_pton(AF_INET6, text.c_str(), &v6) != 1)
+        return {};
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        std::memcpy(&v4, v6.s6_addr + 12, 4);
+        return inet_ntop(AF_INET, &v4, out, sizeof out);
+    }
+    std::memset(v6.s6_addr + 8, 0, 8);
+    return std::string(inet_ntop(AF_INET6, &v6, out, sizeof out)) + "/64";
 }
 
 bool stored(Result r, Response &res)
@@ -165,10 +203,79 @@ std::string isoTime(std::time_t t)
 
 }  // namespace
 
+double AddressLimit::level(const std::string &address, int64_t now)
+{
+    const auto it = buckets.find(address);
+    if (it == buckets.end())
+        return 0;
+    Bucket &b = it->second;
+    b.level = std::max(0.0, b.level - double(std::max<int64_t>(0, now - b.at)) * capacity / period);
+    b.at = now;
+    return b.level;
+}
+
+bool AddressLimit::exhausted(const std::string &address, int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return level(address, now) + 1 > capacity;
+}
+
+bool AddressLimit::take(const std::string &address, int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const double before = level(address, now);
+    if (before + 1 > capacity)
+        return false;
+    if (buckets.size() >= MaxTrackedAddresses && !buckets.count(address)) {
+        for (auto it = buckets.begin(); it != buckets.end();)
+            it = level(it->first, now) == 0 ? buckets.erase(it) : std::next(it);
+        // Still full: many addresses at once. Forgetting them all costs less
+        // than refusing every newcomer.
+        if (buckets.size() >= MaxTrackedAddresses)
+            buckets.clear();
+    }
+    buckets[address] = {before + 1, now};
+    return true;
+}
+
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
-{ }
+    , misses(MissesPerHour, 3600)
+    , pairings(this->options.pairingsPerHour, 3600)
+{
+    expireOld(now());
+}
+
+void Service::expireOld(int64_t at)
+{
+    int64_t due = nextExpiry.load();
+    if (at < due
+        || !nextExpiry.compare_exchange_strong(due, at + std::min(ExpiryInterval, options.keepSeconds)))
+        return;
+    int64_t removed = 0;
+    if (storage.expireRingtones(at - options.keepSeconds, removed) == Result::Ok && removed > 0)
+        std::fprintf(stderr, "expired %lld ringtones that waited longer than %lld s\n", (long long)removed,
+            (long long)options.keepSeconds);
+}
+
+std::string Service::sourceAddress(const Request &req) const
+{
+    if (options.trustProxy) {
+        // The proxy appends the address it saw to whatever the client sent:
+        // only the last one is its word.
+        const size_t headers = req.get_header_value_count("X-Forwarded-For");
+        const std::string forwarded
+            = headers ? req.get_header_value("X-Forwarded-For", headers - 1) : std::string();
+        std::string last = forwarded.substr(forwarded.rfind(',') + 1);
+        last.erase(0, last.find_first_not_of(" \t"));
+        last.erase(last.find_last_not_of(" \t") + 1);
+        const std::string key = addressKey(last);
+        if (!key.empty())
+            return key;
+    }
+    return addressKey(req.remote_addr);
+}
 
 void Service::install(httplib::Server &server)
 {
@@ -187,6 +294,8 @@ void Service::install(httplib::Server &server)
     server.Post("/phone/v1/pair", route(&Service::phonePair));
     server.Post("/phone/v1/ringtone", route(&Service::phoneSend));
     server.Post("/phone/v1/unpair", route(&Service::phoneUnpair));
+    server.Post("/phone/v1/sent", route(&Service::phoneSent));
+    server.Post("/phone/v1/withdraw", route(&Service::phoneWithdraw));
     server.Post("/admin/v1/update", route(&Service::adminUpdate));
     server.Post("/admin/v1/conf", route(&Service::adminConf));
     server.Get("/admin/v1/stats", route(&Service::adminStats));
@@ -288,6 +397,8 @@ void Service::heartBeat(const Request &req, Response &res)
         return;
     beat.now = now();
     beat.farewell = beat.expire == 1;
+    beat.address = sourceAddress(req);
+    expireOld(beat.now);
     if (beat.farewell)
         requestNote = "farewell of " + beat.pcid;
     BeatAnswer got;
@@ -382,6 +493,12 @@ void Service::feedback(const Request &req, Response &res)
 
 void Service::ringtoneInfo(const Request &req, Response &res)
 {
+    const std::string address = sourceAddress(req);
+    const int64_t at = now();
+    // Past the limit nothing is looked up, hits included: a guesser learns nothing more.
+    if (misses.exhausted(address, at))
+        return refuseTooMany(
+            res, misses, "too many lookups of ringtones that are not waiting; try again later");
     const std::string text = param(req, "ringtoneid");
     const bool digits
         = !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
@@ -393,8 +510,16 @@ void Service::ringtoneInfo(const Request &req, Response &res)
     if (!stored(r, res))
         return;
     // A delivered ringtone is gone for good: its file is not served again.
-    if (r == Result::NotFound || info.delivered)
+    // The program's lookup carries no client id: a ringtone is only handed to
+    // where a beat that listed it came from, and only for a while. To anyone
+    // else it does not exist.
+    const bool listedHere = r == Result::Ok && info.announcedTo == address;
+    if (!listedHere || info.delivered || at - info.announcedAt > AnnouncementLifetime) {
+        // A PC asking again for what it fetched a moment ago is no guesser.
+        if (!listedHere)
+            misses.take(address, at);
         return refuse(res, 404, "no ringtone " + text + " is waiting");
+    }
     answer(res,
         {{"status", 0},
             {"data", {{"name", info.name}, {"download_url", baseUrl(req) + "/f/" + info.fileKey + ".m4r"}}}});
@@ -445,6 +570,8 @@ void Service::phonePair(const Request &req, Response &res)
     in.check(checkName("the device name", device.name, 64));
     if (!finish(in, res))
         return;
+    if (!pairings.take(sourceAddress(req), now()))
+        return refuseTooMany(res, pairings, "too many pairings from this address; try again later");
     const std::string token = randomHex(32);
     if (stored(storage.pair(pcid, device, token, now()), res))
         answer(res, {{"status", 0}, {"device_token", token}});
@@ -485,6 +612,12 @@ void Service::phoneSend(const Request &req, Response &res)
     const std::string data = in.text("data");
     if (!in.ok())
         return (void)finish(in, res);
+    // A stranger's upload costs one lookup: nothing of it is decoded or stored.
+    const Result paired = storage.checkPairing(c.pcid, c.deviceId, c.token);
+    if (paired == Result::Denied)
+        return refuseUnpaired(res);
+    if (!stored(paired, res))
+        return;
     in.check(checkRingtoneName(r.name));
     std::string bytes;
     if (!decodeBase64(data, bytes))
@@ -498,6 +631,7 @@ void Service::phoneSend(const Request &req, Response &res)
     r.pcid = c.pcid;
     r.deviceId = c.deviceId;
     r.deviceToken = c.token;
+    expireOld(now());
     // Random ids clash rarely; a few draws settle it.
     Result result = Result::Conflict;
     for (int attempt = 0; attempt < 8 && result == Result::Conflict; ++attempt) {
@@ -510,6 +644,11 @@ void Service::phoneSend(const Request &req, Response &res)
         return refuseUnpaired(res);
     if (result == Result::Conflict)
         return refuse(res, 503, "no free ringtone id was found; try again");
+    if (result == Result::OverQuota)
+        return refuse(res, 507,
+            "the PC has too many ringtones waiting (at most " + std::to_string(r.quota.maxWaiting)
+                + " ringtones or " + std::to_string(r.quota.maxWaitingBytes / (1024 * 1024))
+                + " MB); more fit once it has fetched them");
     if (stored(result, res))
         answer(res, {{"status", 0}, {"id", r.id}}, 201);
 }
@@ -525,6 +664,48 @@ void Service::phoneUnpair(const Request &req, Response &res)
     const Result r = storage.removePairing(c.pcid, c.deviceId, c.token);
     if (r == Result::Denied)
         return refuseUnpaired(res);
+    if (stored(r, res))
+        answer(res, {{"status", 0}});
+}
+
+void Service::phoneSent(const Request &req, Response &res)
+{
+    Input in;
+    Credentials c;
+    if (!readBody(req, res, in))
+        return;
+    if (!readCredentials(in, c))
+        return (void)finish(in, res);
+    std::vector<SentRingtone> sent;
+    const Result r = storage.sentRingtones(c.pcid, c.deviceId, c.token, MaxSentListed, sent);
+    if (r == Result::Denied)
+        return refuseUnpaired(res);
+    if (!stored(r, res))
+        return;
+    json list = json::array();
+    for (const SentRingtone &s : sent)
+        list.push_back({{"id", s.id}, {"name", s.name}, {"size", s.size}, {"sent", s.created},
+            {"state", s.delivered ? "fetched" : "waiting"}});
+    answer(res, {{"status", 0}, {"ringtones", list}});
+}
+
+void Service::phoneWithdraw(const Request &req, Response &res)
+{
+    Input in;
+    Credentials c;
+    if (!readBody(req, res, in))
+        return;
+    readCredentials(in, c);
+    const json &id = in["id"];
+    if (!id.is_number_integer() || id.get<int64_t>() < 1 || id.get<int64_t>() > 0x7FFFFFFF)
+        in.check("\"id\" must be a ringtone id");
+    if (!finish(in, res))
+        return;
+    const Result r = storage.withdrawRingtone(c.pcid, c.deviceId, c.token, id.get<int64_t>());
+    if (r == Result::Denied)
+        return refuseUnpaired(res);
+    if (r == Result::NotFound)
+        return refuse(res, 404, "that ringtone is not waiting any more (fetched, expired or never sent)");
     if (stored(r, res))
         answer(res, {{"status", 0}});
 }

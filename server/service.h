@@ -5,7 +5,10 @@
 #include <httplib.h>
 #include <nlohmann/json_fwd.hpp>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace belfry {
 
@@ -17,6 +20,44 @@ struct ServiceOptions
     // Used when neither of the above gives an address: "127.0.0.1:8750".
     std::string listenAddress;
     std::string adminToken;
+    // Behind a reverse proxy: a request's source address is the last one in
+    // its X-Forwarded-For header (the one the proxy appended).
+    bool trustProxy = false;
+    // Ringtones not fetched within this many seconds are removed.
+    int64_t keepSeconds = 30 * 24 * 3600;
+    // Pairings per source address and hour.
+    int64_t pairingsPerHour = 30;
+};
+
+// Counts events per source address in a bucket that empties again over
+// time: at most `capacity` at once, `capacity` more per `period` seconds.
+// In memory, so each instance behind a balancer counts for itself.
+class AddressLimit
+{
+public:
+    AddressLimit(int64_t capacity, int64_t period)
+        : capacity(double(capacity))
+        , period(double(period))
+    { }
+    // The address has no event left.
+    bool exhausted(const std::string &address, int64_t now);
+    // Counts one event; false (and nothing counted) when none was left.
+    bool take(const std::string &address, int64_t now);
+    // Seconds until the next event is allowed again.
+    int64_t wait() const { return int64_t(period / capacity) + 1; }
+
+private:
+    double level(const std::string &address, int64_t now);
+
+    struct Bucket
+    {
+        double level = 0;
+        int64_t at = 0;
+    };
+    const double capacity;
+    const double period;
+    std::mutex mutex;
+    std::unordered_map<std::string, Bucket> buckets;
 };
 
 // The HTTP side of the service: every route, its checks and its answers.
@@ -43,15 +84,23 @@ private:
     void phonePair(const httplib::Request &req, httplib::Response &res);
     void phoneSend(const httplib::Request &req, httplib::Response &res);
     void phoneUnpair(const httplib::Request &req, httplib::Response &res);
+    void phoneSent(const httplib::Request &req, httplib::Response &res);
+    void phoneWithdraw(const httplib::Request &req, httplib::Response &res);
     void adminUpdate(const httplib::Request &req, httplib::Response &res);
     void adminConf(const httplib::Request &req, httplib::Response &res);
     void adminStats(const httplib::Request &req, httplib::Response &res);
 
     bool admitted(const httplib::Request &req, httplib::Response &res) const;
     std::string baseUrl(const httplib::Request &req) const;
+    std::string sourceAddress(const httplib::Request &req) const;
+    // Removes the ringtones kept too long, at most once in a while.
+    void expireOld(int64_t now);
 
     Storage &storage;
     ServiceOptions options;
+    AddressLimit misses;
+    AddressLimit pairings;
+    std::atomic<int64_t> nextExpiry {0};
 };
 
 // Reads the admin token from `path`, or creates it there (owner-only) with a

@@ -4,18 +4,21 @@
 
 #include "storage.h"
 
-#include "checks.h"
-
+#include <openssl/evp.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <mutex>
-#include <unordered_map>
 #include <set>
+#include <thread>
+#include <unordered_map>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,7 +53,32 @@ const char *const Migrations[] = {
          seq INTEGER PRIMARY KEY AUTOINCREMENT, pcid TEXT NOT NULL, version TEXT NOT NULL,
          name TEXT NOT NULL, at INTEGER NOT NULL);
        CREATE INDEX events_name ON events (name);)",
+    R"(ALTER TABLE ringtones ADD COLUMN announced_to TEXT NOT NULL DEFAULT '';
+       ALTER TABLE ringtones ADD COLUMN announced_at INTEGER NOT NULL DEFAULT 0;
+       CREATE INDEX ringtones_created ON ringtones (created) WHERE delivered_at IS NULL;
+       CREATE INDEX ringtones_sender ON ringtones (pcid, device_id, seq);)",
+    // Tokens are kept as hashes: a copy of the database does not let anyone send.
+    R"(ALTER TABLE pairings RENAME COLUMN token TO token_hash;
+       UPDATE pairings SET token_hash = sha256(token_hash);)",
 };
+
+// How long a request waits for a writer outside this process, and the pauses
+// between its tries.
+constexpr std::chrono::milliseconds BusyWait(5000);
+constexpr int BusyPauses[] = {1, 2, 5, 10, 20, 50, 100};
+
+// sha256(text): the digest of the text's bytes, as a 32-byte blob.
+void sha256(sqlite3_context *context, int, sqlite3_value **args)
+{
+    if (sqlite3_value_type(args[0]) == SQLITE_NULL)
+        return sqlite3_result_null(context);
+    const auto *text = sqlite3_value_text(args[0]);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!EVP_Digest(text, size_t(sqlite3_value_bytes(args[0])), digest, &length, EVP_sha256(), nullptr))
+        return sqlite3_result_error(context, "sha256 failed", -1);
+    sqlite3_result_blob(context, digest, int(length), SQLITE_TRANSIENT);
+}
 
 // The connection and its prepared statements: each statement is prepared
 // once and reused, which keeps the SQL parser off the beat's path.
@@ -58,6 +86,18 @@ struct Connection
 {
     sqlite3 *handle = nullptr;
     std::unordered_map<std::string, sqlite3_stmt *> statements;
+    // The last failure, kept when it happens: later calls on the handle (a
+    // reset, a rollback) change what sqlite3_errmsg says.
+    std::string error;
+    // It failed because a writer outside holds the database, outside a
+    // transaction of ours: trying again later is safe.
+    bool busy = false;
+
+    void failed(int rc)
+    {
+        error = sqlite3_errcode(handle) == rc ? sqlite3_errmsg(handle) : sqlite3_errstr(rc);
+        busy = (rc & 0xff) == SQLITE_BUSY && sqlite3_get_autocommit(handle);
+    }
 
     ~Connection()
     {
@@ -72,13 +112,17 @@ class Query
 {
 public:
     Query(Connection &db, const char *sql)
+        : db(db)
     {
         sqlite3_stmt *&cached = db.statements[sql];
-        if (!cached
-            && sqlite3_prepare_v3(db.handle, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr)
-                != SQLITE_OK) {
-            sqlite3_finalize(cached);
-            cached = nullptr;
+        if (!cached) {
+            const int rc
+                = sqlite3_prepare_v3(db.handle, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr);
+            if (rc != SQLITE_OK) {
+                db.failed(rc);
+                sqlite3_finalize(cached);
+                cached = nullptr;
+            }
         }
         stmt = cached;
         ok = stmt != nullptr;
@@ -95,14 +139,10 @@ public:
 
     Query &bind(const std::string &v)
     {
-        ok = ok && sqlite3_bind_text(stmt, ++index, v.data(), int(v.size()), SQLITE_TRANSIENT) == SQLITE_OK;
-        return *this;
+        return check(
+            ok ? sqlite3_bind_text(stmt, ++index, v.data(), int(v.size()), SQLITE_TRANSIENT) : SQLITE_OK);
     }
-    Query &bind(int64_t v)
-    {
-        ok = ok && sqlite3_bind_int64(stmt, ++index, v) == SQLITE_OK;
-        return *this;
-    }
+    Query &bind(int64_t v) { return check(ok ? sqlite3_bind_int64(stmt, ++index, v) : SQLITE_OK); }
     // True while there is a row; check failed() afterwards.
     bool next()
     {
@@ -110,12 +150,12 @@ public:
             return false;
         const int rc = sqlite3_step(stmt);
         ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
-        constraint = rc == SQLITE_CONSTRAINT;
+        if (!ok)
+            db.failed(rc);
         return rc == SQLITE_ROW;
     }
     bool run() { return next() || ok; }
     bool failed() const { return !ok; }
-    bool violatedConstraint() const { return constraint; }
     std::string text(int col) const
     {
         const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(stmt, col));
@@ -125,10 +165,19 @@ public:
     bool null(int col) const { return sqlite3_column_type(stmt, col) == SQLITE_NULL; }
 
 private:
+    Query &check(int rc)
+    {
+        if (rc != SQLITE_OK) {
+            db.failed(rc);
+            ok = false;
+        }
+        return *this;
+    }
+
+    Connection &db;
     sqlite3_stmt *stmt = nullptr;
     int index = 0;
     bool ok = false;
-    bool constraint = false;
 };
 
 bool writeAll(int fd, const std::string &bytes)
@@ -180,12 +229,23 @@ public:
         const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
     Result removePairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token) override;
+    Result checkPairing(
+        const std::string &pcid, const std::string &deviceId, const std::string &token) override;
     Result addRingtone(const NewRingtone &ringtone, const std::string &bytes) override;
+    Result sentRingtones(const std::string &pcid, const std::string &deviceId, const std::string &token,
+        size_t limit, std::vector<SentRingtone> &out) override;
+    Result withdrawRingtone(
+        const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id) override;
+    Result expireRingtones(int64_t createdBefore, int64_t &removed) override;
     Result publishUpdate(const Update &update) override;
     Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override;
     Result stats(int64_t now, Stats &stats) override;
 
 private:
+    // Runs `body` under the mutex. A database held by a writer outside this
+    // process is waited for with the mutex released: reads never wait for a
+    // writer in WAL mode, so only the writes of this process wait with it.
+    template<typename Body> Result locked(const char *what, Body body);
     // Runs `work` in one transaction; `work` returns Ok to commit. A durable
     // commit is on disk when it returns; the others (beats, feedback: cheap to
     // lose, and most of the load) may be lost to a power cut, never to a
@@ -195,14 +255,26 @@ private:
     Result fail(const char *what);
     bool exec(const char *sql)
     {
-        return sqlite3_exec(db.handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+        char *message = nullptr;
+        const int rc = sqlite3_exec(db.handle, sql, nullptr, nullptr, &message);
+        if (rc != SQLITE_OK) {
+            db.failed(rc);
+            if (message)
+                db.error = message;
+        }
+        sqlite3_free(message);
+        return rc == SQLITE_OK;
     }
     Result readInfo(Query &q, RingtoneInfo &info);
-    // Within a transaction: Ok when the device is paired with the PC under this token.
+    // Ok when the device is paired with the PC under this token.
     Result checkToken(const std::string &pcid, const std::string &deviceId, const std::string &token);
+    // Ok when the PC has room for one more ringtone of `size` bytes.
+    Result checkQuota(const NewRingtone &r, int64_t size);
     std::string filePath(const std::string &fileKey) const { return files + "/" + fileKey + ".m4r"; }
+    void removeFiles(const std::vector<std::string> &fileKeys);
+    bool checkIntegrity(const std::string &path, std::string &error);
     bool migrate(std::string &error);
-    void removeLeftovers();
+    bool removeLeftovers(const std::string &path, std::string &error);
 
     std::mutex mutex;
     Connection db;
@@ -213,30 +285,50 @@ private:
 
 Result SqliteStorage::fail(const char *what)
 {
-    std::fprintf(stderr, "storage: %s: %s\n", what, sqlite3_errmsg(db.handle));
+    // An empty text: the failure was not the database's and is logged already.
+    if (!db.error.empty())
+        std::fprintf(stderr, "storage: %s: %s\n", what, db.error.c_str());
     return Result::Failed;
+}
+
+template<typename Body> Result SqliteStorage::locked(const char *what, Body body)
+{
+    const auto deadline = std::chrono::steady_clock::now() + BusyWait;
+    for (size_t attempt = 0;; ++attempt) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            db.error.clear();
+            db.busy = false;
+            const Result r = body();
+            if (r != Result::Failed)
+                return r;
+            if (!db.busy || std::chrono::steady_clock::now() >= deadline)
+                return fail(what);
+        }
+        const size_t pause = std::min(attempt, std::size(BusyPauses) - 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(BusyPauses[pause]));
+    }
 }
 
 template<typename Work> Result SqliteStorage::transaction(const char *what, Work work, Durability durability)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    // In WAL mode, FULL syncs the log at this commit, and with it every cheap
-    // commit before it.
-    if (durability != synchronous) {
-        if (!exec(durability == Durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"))
-            return fail(what);
-        synchronous = durability;
-    }
-    if (!exec("BEGIN IMMEDIATE"))
-        return fail(what);
-    Result r = work();
-    if (r == Result::Failed)
-        fail(what);
-    if (r != Result::Ok || !exec("COMMIT")) {
-        exec("ROLLBACK");
-        return r == Result::Ok ? fail(what) : r;
-    }
-    return r;
+    return locked(what, [&] {
+        // In WAL mode, FULL syncs the log at this commit, and with it every
+        // cheap commit before it.
+        if (durability != synchronous) {
+            if (!exec(durability == Durable ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"))
+                return Result::Failed;
+            synchronous = durability;
+        }
+        // Only a busy BEGIN is tried again: `work` has not run yet.
+        if (!exec("BEGIN IMMEDIATE"))
+            return Result::Failed;
+        const Result r = work();
+        if (r == Result::Ok && exec("COMMIT"))
+            return r;
+        sqlite3_exec(db.handle, "ROLLBACK", nullptr, nullptr, nullptr);
+        return r == Result::Ok ? Result::Failed : r;
+    });
 }
 
 bool SqliteStorage::open(const std::string &dataDir, std::string &error)
@@ -261,16 +353,41 @@ bool SqliteStorage::open(const std::string &dataDir, std::string &error)
         error = "cannot open " + path + ": " + (db.handle ? sqlite3_errmsg(db.handle) : "out of memory");
         return false;
     }
-    sqlite3_busy_timeout(db.handle, 5000);
+    // While it starts nothing else runs, so SQLite's own wait will do.
+    sqlite3_busy_timeout(db.handle, int(BusyWait.count()));
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=FULL")
-        || !exec("PRAGMA foreign_keys=ON")) {
-        error = std::string("cannot set up ") + path + ": " + sqlite3_errmsg(db.handle);
+        || !exec("PRAGMA foreign_keys=ON")
+        || sqlite3_create_function(
+               db.handle, "sha256", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, sha256, nullptr, nullptr)
+            != SQLITE_OK) {
+        error = "cannot set up " + path + ": " + (db.error.empty() ? sqlite3_errmsg(db.handle) : db.error);
         return false;
     }
-    if (!migrate(error))
+    if (!checkIntegrity(path, error) || !migrate(error) || !removeLeftovers(path, error))
         return false;
-    removeLeftovers();
+    sqlite3_busy_timeout(db.handle, 0);
     return true;
+}
+
+// A damaged database is not written to, and nothing is swept on the word of
+// one: the service refuses to start until it is restored or repaired.
+bool SqliteStorage::checkIntegrity(const std::string &path, std::string &error)
+{
+    std::string problems;
+    {
+        Query q(db, "PRAGMA quick_check");
+        while (q.next())
+            if (q.text(0) != "ok" && problems.size() < 500)
+                problems += (problems.empty() ? "" : "; ") + q.text(0);
+        if (q.failed())
+            problems = db.error;
+    }
+    if (problems.empty())
+        return true;
+    error = path + " is damaged (" + problems
+        + "); the service does not start on it: restore it from a backup, or salvage it with the sqlite3"
+          " shell's .recover";
+    return false;
 }
 
 bool SqliteStorage::migrate(std::string &error)
@@ -287,50 +404,78 @@ bool SqliteStorage::migrate(std::string &error)
             + ", newer than this service knows (" + std::to_string(known) + ")";
         return false;
     }
+    // What a migration replaces (clear-text tokens) must not stay readable
+    // in free space or in the log.
+    const bool migrating = version < known;
+    if (migrating && !exec("PRAGMA secure_delete=ON")) {
+        error = "cannot prepare the schema migration: " + db.error;
+        return false;
+    }
     for (; version < known; ++version) {
         const std::string bump = "PRAGMA user_version=" + std::to_string(version + 1);
         if (!exec("BEGIN IMMEDIATE") || !exec(Migrations[version]) || !exec(bump.c_str())
             || !exec("COMMIT")) {
-            error
-                = "schema migration " + std::to_string(version + 1) + " failed: " + sqlite3_errmsg(db.handle);
-            exec("ROLLBACK");
+            error = "schema migration " + std::to_string(version + 1) + " failed: " + db.error;
+            sqlite3_exec(db.handle, "ROLLBACK", nullptr, nullptr, nullptr);
             return false;
         }
         std::fprintf(stderr, "storage: database schema now at version %lld\n", (long long)version + 1);
+    }
+    if (migrating && !exec("PRAGMA wal_checkpoint(TRUNCATE)")) {
+        error = "cannot write the migrated schema into the database: " + db.error;
+        return false;
     }
     return true;
 }
 
 // A killed service can leave a temporary file, a renamed file whose row was
 // never committed, or the file of a ringtone delivered just before. Rows whose
-// file vanished cannot be delivered any more and are dropped.
-void SqliteStorage::removeLeftovers()
+// file vanished cannot be delivered any more and are dropped. Nothing is
+// removed unless both the rows and the folder were read completely.
+bool SqliteStorage::removeLeftovers(const std::string &path, std::string &error)
 {
     std::set<std::string> waiting;
     {
         Query q(db, "SELECT file_key FROM ringtones WHERE delivered_at IS NULL");
         while (q.next())
             waiting.insert(q.text(0));
-    }
-    if (DIR *dir = ::opendir(files.c_str())) {
-        while (const dirent *entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            const bool kept = name.size() > 4 && name.compare(name.size() - 4, 4, ".m4r") == 0
-                && waiting.erase(name.substr(0, name.size() - 4)) == 1;
-            if (!kept) {
-                std::fprintf(stderr, "storage: removing leftover file %s\n", name.c_str());
-                ::unlink((files + "/" + name).c_str());
-            }
+        if (q.failed()) {
+            error
+                = "cannot read the waiting ringtones in " + path + " (" + db.error + "); nothing was removed";
+            return false;
         }
+    }
+    std::vector<std::string> leftovers;
+    DIR *dir = ::opendir(files.c_str());
+    int readError = dir ? 0 : errno;
+    errno = 0;
+    while (const dirent *entry = dir ? ::readdir(dir) : nullptr) {
+        const std::string name = entry->d_name;
+        const bool kept = name == "." || name == ".."
+            || (name.size() > 4 && name.compare(name.size() - 4, 4, ".m4r") == 0
+                && waiting.erase(name.substr(0, name.size() - 4)) == 1);
+        if (!kept)
+            leftovers.push_back(name);
+    }
+    if (dir) {
+        readError = errno;
         ::closedir(dir);
+    }
+    if (!dir || readError) {
+        error
+            = "cannot read the folder " + files + " (" + std::strerror(readError) + "); nothing was removed";
+        return false;
+    }
+    for (const std::string &name : leftovers) {
+        std::fprintf(stderr, "storage: removing leftover file %s\n", name.c_str());
+        ::unlink((files + "/" + name).c_str());
     }
     for (const std::string &key : waiting) {
         std::fprintf(stderr, "storage: dropping ringtone %s: its file is missing\n", key.c_str());
         Query q(db, "DELETE FROM ringtones WHERE file_key = ?");
         q.bind(key).run();
     }
+    return true;
 }
 
 Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
@@ -358,11 +503,15 @@ Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
                 if (fresh.failed() || !mark.bind(beat.pcid).run())
                     return Result::Failed;
             }
-            Query waiting(db, R"(SELECT id FROM ringtones WHERE pcid = ? AND delivered_at IS NULL
-                             ORDER BY seq)");
-            waiting.bind(beat.pcid);
+            Query waiting(db, R"(UPDATE ringtones SET announced_to = ?, announced_at = ?
+                             WHERE pcid = ? AND delivered_at IS NULL RETURNING seq, id)");
+            waiting.bind(beat.address).bind(beat.now).bind(beat.pcid);
+            std::vector<std::pair<int64_t, int64_t>> listed;
             while (waiting.next())
-                answer.waiting.push_back(waiting.integer(0));
+                listed.emplace_back(waiting.integer(0), waiting.integer(1));
+            std::sort(listed.begin(), listed.end());
+            for (const auto &seqAndId : listed)
+                answer.waiting.push_back(seqAndId.second);
             return waiting.failed() ? Result::Failed : Result::Ok;
         },
         Cheap);
@@ -382,52 +531,59 @@ Result SqliteStorage::unpair(const std::string &pcid, const std::vector<std::str
 
 Result SqliteStorage::conf(const std::string &pcid, std::map<std::string, std::string> &values)
 {
-    values.clear();
-    std::lock_guard<std::mutex> lock(mutex);
-    // The values for all PCs first, so that this PC's own override them.
-    Query q(db, "SELECT key, value FROM conf WHERE pcid = '' OR pcid = ? ORDER BY pcid <> ''");
-    q.bind(pcid);
-    while (q.next())
-        values[q.text(0)] = q.text(1);
-    return q.failed() ? fail("conf") : Result::Ok;
+    return locked("conf", [&] {
+        values.clear();
+        // The values for all PCs first, so that this PC's own override them.
+        Query q(db, "SELECT key, value FROM conf WHERE pcid = '' OR pcid = ? ORDER BY pcid <> ''");
+        q.bind(pcid);
+        while (q.next())
+            values[q.text(0)] = q.text(1);
+        return q.failed() ? Result::Failed : Result::Ok;
+    });
 }
 
 Result SqliteStorage::latestUpdate(Update &update)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Query q(db, "SELECT version, url, published FROM updates ORDER BY seq DESC LIMIT 1");
-    if (q.next()) {
-        update = {q.text(0), q.text(1), q.integer(2)};
-        return Result::Ok;
-    }
-    return q.failed() ? fail("latest update") : Result::NotFound;
+    return locked("latest update", [&] {
+        Query q(db, "SELECT version, url, published FROM updates ORDER BY seq DESC LIMIT 1");
+        if (q.next()) {
+            update = {q.text(0), q.text(1), q.integer(2)};
+            return Result::Ok;
+        }
+        return q.failed() ? Result::Failed : Result::NotFound;
+    });
 }
 
 Result SqliteStorage::readInfo(Query &q, RingtoneInfo &info)
 {
     if (q.next()) {
-        info = {q.integer(0), q.text(1), q.text(2), q.text(3), q.integer(4), !q.null(5)};
+        info = {q.integer(0), q.text(1), q.text(2), q.text(3), q.integer(4), !q.null(5), q.integer(6),
+            q.text(7), q.integer(8)};
         return Result::Ok;
     }
-    return q.failed() ? fail("ringtone") : Result::NotFound;
+    return q.failed() ? Result::Failed : Result::NotFound;
 }
 
-#define RINGTONE_COLUMNS "SELECT id, file_key, pcid, name, size, delivered_at FROM ringtones "
+#define RINGTONE_COLUMNS                                                                                     \
+    "SELECT id, file_key, pcid, name, size, delivered_at, created, announced_to, announced_at FROM "         \
+    "ringtones "
 
 Result SqliteStorage::ringtone(int64_t id, RingtoneInfo &info)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Query q(db, RINGTONE_COLUMNS "WHERE id = ?");
-    q.bind(id);
-    return readInfo(q, info);
+    return locked("ringtone", [&] {
+        Query q(db, RINGTONE_COLUMNS "WHERE id = ?");
+        q.bind(id);
+        return readInfo(q, info);
+    });
 }
 
 Result SqliteStorage::ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Query q(db, RINGTONE_COLUMNS "WHERE file_key = ?");
-    q.bind(fileKey);
-    return readInfo(q, info);
+    return locked("ringtone", [&] {
+        Query q(db, RINGTONE_COLUMNS "WHERE file_key = ?");
+        q.bind(fileKey);
+        return readInfo(q, info);
+    });
 }
 
 Result SqliteStorage::ringtoneFile(int64_t id, std::string &bytes)
@@ -455,21 +611,27 @@ Result SqliteStorage::ringtoneFile(int64_t id, std::string &bytes)
     return Result::Ok;
 }
 
+// Only after the commit: a crash before it keeps the ringtones deliverable.
+void SqliteStorage::removeFiles(const std::vector<std::string> &fileKeys)
+{
+    for (const std::string &key : fileKeys)
+        ::unlink(filePath(key).c_str());
+}
+
 Result SqliteStorage::markDelivered(int64_t id, int64_t now)
 {
-    std::string fileKey;
+    std::vector<std::string> fileKeys;
     const Result r = transaction("delivery", [&] {
         Query q(db,
             "UPDATE ringtones SET delivered_at = ? WHERE id = ? AND delivered_at IS NULL "
             "RETURNING file_key");
         q.bind(now).bind(id);
         if (q.next())
-            fileKey = q.text(0);
+            fileKeys.push_back(q.text(0));
         return q.failed() ? Result::Failed : Result::Ok;
     });
-    // Only after the commit: a crash before it keeps the ringtone deliverable.
-    if (r == Result::Ok && !fileKey.empty())
-        ::unlink(filePath(fileKey).c_str());
+    if (r == Result::Ok)
+        removeFiles(fileKeys);
     return r;
 }
 
@@ -488,20 +650,20 @@ Result SqliteStorage::recordEvent(
 Result SqliteStorage::checkToken(
     const std::string &pcid, const std::string &deviceId, const std::string &token)
 {
-    Query q(db, "SELECT token FROM pairings WHERE pcid = ? AND device_id = ?");
-    q.bind(pcid).bind(deviceId);
-    if (!q.next())
-        return q.failed() ? Result::Failed : Result::Denied;
-    return sameSecret(q.text(0), token) ? Result::Ok : Result::Denied;
+    Query q(db, "SELECT 1 FROM pairings WHERE pcid = ? AND device_id = ? AND token_hash = sha256(?)");
+    q.bind(pcid).bind(deviceId).bind(token);
+    if (q.next())
+        return Result::Ok;
+    return q.failed() ? Result::Failed : Result::Denied;
 }
 
 Result SqliteStorage::pair(
     const std::string &pcid, const Device &device, const std::string &token, int64_t now)
 {
     return transaction("pair", [&] {
-        Query q(db, R"(INSERT INTO pairings (pcid, device_id, device_name, token, paired_at, reported)
-                       VALUES (?, ?, ?, ?, ?, 0) ON CONFLICT (pcid, device_id) DO UPDATE SET
-                       device_name = excluded.device_name, token = excluded.token,
+        Query q(db, R"(INSERT INTO pairings (pcid, device_id, device_name, token_hash, paired_at, reported)
+                       VALUES (?, ?, ?, sha256(?), ?, 0) ON CONFLICT (pcid, device_id) DO UPDATE SET
+                       device_name = excluded.device_name, token_hash = excluded.token_hash,
                        paired_at = excluded.paired_at, reported = 0)");
         Query found(db, "DELETE FROM lost_pairings WHERE pcid = ?");
         const bool ok = q.bind(pcid).bind(device.id).bind(device.name).bind(token).bind(now).run()
@@ -529,6 +691,25 @@ Result SqliteStorage::removePairing(
     });
 }
 
+Result SqliteStorage::checkPairing(
+    const std::string &pcid, const std::string &deviceId, const std::string &token)
+{
+    return locked("check pairing", [&] {
+        return checkToken(pcid, deviceId, token);
+    });
+}
+
+Result SqliteStorage::checkQuota(const NewRingtone &r, int64_t size)
+{
+    Query load(
+        db, "SELECT count(*), coalesce(sum(size), 0) FROM ringtones WHERE pcid = ? AND delivered_at IS NULL");
+    if (!load.bind(r.pcid).next())
+        return Result::Failed;
+    return load.integer(0) + 1 > r.quota.maxWaiting || load.integer(1) + size > r.quota.maxWaitingBytes
+        ? Result::OverQuota
+        : Result::Ok;
+}
+
 Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
 {
     // The slow part, writing and flushing the file, runs outside the lock
@@ -548,11 +729,15 @@ Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes
         return Result::Failed;
     }
     const std::string path = filePath(r.fileKey);
+    const int64_t size = int64_t(bytes.size());
     bool renamed = false;
     const Result result = transaction("add ringtone", [&] {
         const Result known = checkToken(r.pcid, r.deviceId, r.deviceToken);
         if (known != Result::Ok)
             return known;
+        const Result room = checkQuota(r, size);
+        if (room != Result::Ok)
+            return room;
         Query taken(db, "SELECT 1 FROM ringtones WHERE id = ? OR file_key = ?");
         taken.bind(r.id).bind(r.fileKey);
         if (taken.next())
@@ -574,7 +759,7 @@ Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes
                    .bind(r.pcid)
                    .bind(r.deviceId)
                    .bind(r.name)
-                   .bind(int64_t(bytes.size()))
+                   .bind(size)
                    .bind(r.now)
                    .run()
             ? Result::Ok
@@ -583,6 +768,60 @@ Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes
     if (result != Result::Ok)
         ::unlink((renamed ? path : temp).c_str());
     return result;
+}
+
+Result SqliteStorage::sentRingtones(const std::string &pcid, const std::string &deviceId,
+    const std::string &token, size_t limit, std::vector<SentRingtone> &out)
+{
+    return locked("sent ringtones", [&] {
+        out.clear();
+        const Result known = checkToken(pcid, deviceId, token);
+        if (known != Result::Ok)
+            return known;
+        Query q(db, R"(SELECT id, name, size, created, delivered_at IS NOT NULL FROM ringtones
+                       WHERE pcid = ? AND device_id = ? ORDER BY seq DESC LIMIT ?)");
+        q.bind(pcid).bind(deviceId).bind(int64_t(limit));
+        while (q.next())
+            out.push_back({q.integer(0), q.text(1), q.integer(2), q.integer(3), q.integer(4) != 0});
+        return q.failed() ? Result::Failed : Result::Ok;
+    });
+}
+
+Result SqliteStorage::withdrawRingtone(
+    const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id)
+{
+    std::vector<std::string> fileKeys;
+    const Result r = transaction("withdraw ringtone", [&] {
+        const Result known = checkToken(pcid, deviceId, token);
+        if (known != Result::Ok)
+            return known;
+        Query q(db, R"(DELETE FROM ringtones WHERE id = ? AND pcid = ? AND device_id = ?
+                       AND delivered_at IS NULL RETURNING file_key)");
+        q.bind(id).bind(pcid).bind(deviceId);
+        if (q.next())
+            fileKeys.push_back(q.text(0));
+        return q.failed() ? Result::Failed : fileKeys.empty() ? Result::NotFound : Result::Ok;
+    });
+    if (r == Result::Ok)
+        removeFiles(fileKeys);
+    return r;
+}
+
+Result SqliteStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
+{
+    std::vector<std::string> fileKeys;
+    const Result r = transaction("expire ringtones", [&] {
+        fileKeys.clear();
+        Query q(db, "DELETE FROM ringtones WHERE delivered_at IS NULL AND created < ? RETURNING file_key");
+        q.bind(createdBefore);
+        while (q.next())
+            fileKeys.push_back(q.text(0));
+        return q.failed() ? Result::Failed : Result::Ok;
+    });
+    removed = r == Result::Ok ? int64_t(fileKeys.size()) : 0;
+    if (r == Result::Ok)
+        removeFiles(fileKeys);
+    return r;
 }
 
 Result SqliteStorage::publishUpdate(const Update &update)
@@ -609,25 +848,26 @@ Result SqliteStorage::setConf(const std::string &pcid, const std::string &key, c
 
 Result SqliteStorage::stats(int64_t now, Stats &stats)
 {
-    stats = Stats();
-    std::lock_guard<std::mutex> lock(mutex);
-    Query counts(db, R"(SELECT (SELECT count(*) FROM pcs),
-                               (SELECT count(*) FROM pcs WHERE last_beat + expire + ? >= ?),
-                               (SELECT count(*) FROM pairings),
-                               (SELECT count(*) FROM ringtones WHERE delivered_at IS NULL),
-                               (SELECT count(*) FROM ringtones WHERE delivered_at IS NOT NULL))");
-    counts.bind(OnlineGrace).bind(now);
-    if (!counts.next())
-        return fail("stats");
-    stats.pcs = counts.integer(0);
-    stats.pcsOnline = counts.integer(1);
-    stats.pairings = counts.integer(2);
-    stats.ringtonesWaiting = counts.integer(3);
-    stats.ringtonesDelivered = counts.integer(4);
-    Query events(db, "SELECT name, count(*) FROM events GROUP BY name");
-    while (events.next())
-        stats.events[events.text(0)] = events.integer(1);
-    return events.failed() ? fail("stats") : Result::Ok;
+    return locked("stats", [&] {
+        stats = Stats();
+        Query counts(db, R"(SELECT (SELECT count(*) FROM pcs),
+                                   (SELECT count(*) FROM pcs WHERE last_beat + expire + ? >= ?),
+                                   (SELECT count(*) FROM pairings),
+                                   (SELECT count(*) FROM ringtones WHERE delivered_at IS NULL),
+                                   (SELECT count(*) FROM ringtones WHERE delivered_at IS NOT NULL))");
+        counts.bind(OnlineGrace).bind(now);
+        if (!counts.next())
+            return Result::Failed;
+        stats.pcs = counts.integer(0);
+        stats.pcsOnline = counts.integer(1);
+        stats.pairings = counts.integer(2);
+        stats.ringtonesWaiting = counts.integer(3);
+        stats.ringtonesDelivered = counts.integer(4);
+        Query events(db, "SELECT name, count(*) FROM events GROUP BY name");
+        while (events.next())
+            stats.events[events.text(0)] = events.integer(1);
+        return events.failed() ? Result::Failed : Result::Ok;
+    });
 }
 
 }  // namespace

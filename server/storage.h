@@ -29,6 +29,7 @@ enum class Result {
     NotFound,  // no such row (unknown ringtone, unknown pairing, no update)
     Denied,  // the pairing or its token does not match
     Conflict,  // a unique value is taken (ringtone id or file key): pick another
+    OverQuota,  // the PC has too many ringtones waiting: nothing was stored
     Failed,  // the database failed; already logged
 };
 
@@ -43,6 +44,9 @@ struct Beat
     // reported once (new pairings, the lost pairing) because the program is
     // about to end and could not keep it.
     bool farewell = false;
+    // Where the beat came from. Every waiting ringtone the beat lists is
+    // recorded as announced to this address at `now` (the latest wins).
+    std::string address = {};
 };
 
 struct Device
@@ -60,6 +64,13 @@ struct BeatAnswer
     std::vector<int64_t> waiting;  // ringtones not yet delivered to this PC, oldest first
 };
 
+// What one PC may have waiting at a time, over all its devices.
+struct Quota
+{
+    int64_t maxWaiting = 50;
+    int64_t maxWaitingBytes = 100 * 1024 * 1024;
+};
+
 // A ringtone sent by a paired device. The service picks `id` (a positive
 // 31-bit number, random, so ids cannot be walked) and `fileKey` (a random
 // token that names the file in its download address).
@@ -72,6 +83,7 @@ struct NewRingtone
     std::string deviceToken;  // checked against the pairing in the same transaction
     std::string name;
     int64_t now = 0;
+    Quota quota = {};
 };
 
 struct RingtoneInfo
@@ -81,6 +93,19 @@ struct RingtoneInfo
     std::string pcid;
     std::string name;
     int64_t size = 0;
+    bool delivered = false;
+    int64_t created = 0;
+    std::string announcedTo;  // the address of the last beat that listed it; empty: none yet
+    int64_t announcedAt = 0;
+};
+
+// A ringtone as its sender sees it.
+struct SentRingtone
+{
+    int64_t id = 0;
+    std::string name;
+    int64_t size = 0;
+    int64_t created = 0;
     bool delivered = false;
 };
 
@@ -143,9 +168,31 @@ public:
     virtual Result removePairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token)
         = 0;
+    // Ok when the device is paired with the PC under this token, else Denied.
+    // Cheap: called before any work on an upload's body.
+    virtual Result checkPairing(
+        const std::string &pcid, const std::string &deviceId, const std::string &token)
+        = 0;
     // Stores the file and its row, after checking the pairing and its token
-    // (Denied). Conflict when `id` or `fileKey` is taken: nothing was stored.
+    // (Denied) and the PC's quota (OverQuota). Conflict when `id` or `fileKey`
+    // is taken. Nothing is stored unless it answers Ok.
     virtual Result addRingtone(const NewRingtone &ringtone, const std::string &bytes) = 0;
+    // What this device sent to this PC, newest first, at most `limit` of them.
+    // Denied as above.
+    virtual Result sentRingtones(const std::string &pcid, const std::string &deviceId,
+        const std::string &token, size_t limit, std::vector<SentRingtone> &out)
+        = 0;
+    // Takes back a ringtone this device sent while it still waits: row and
+    // file go. NotFound when no such ringtone of this device waits; Denied as above.
+    virtual Result withdrawRingtone(
+        const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id)
+        = 0;
+
+    // --- housekeeping ---
+
+    // Removes the ringtones still waiting that were created before
+    // `createdBefore`, rows and files; `removed` says how many.
+    virtual Result expireRingtones(int64_t createdBefore, int64_t &removed) = 0;
 
     // --- administration ---
 

@@ -13,6 +13,7 @@
 #include "service/channel.h"
 #include "service/filename.h"
 #include "service/json.h"
+#include "service/webaddress.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -39,13 +40,6 @@ constexpr char StagedPattern[] = "*.part";
 // The address a file request was made for; the reply's own URL changes
 // when the server redirects.
 constexpr char KeyProperty[] = "belfryKey";
-
-// Only web addresses: a file:, qrc: or data: address would copy whatever
-// it names on this PC into the iTunes folder.
-bool webAddress(const QUrl &url)
-{
-    return url.isValid() && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
-}
 
 enum class Moved { Done, Taken, Failed };
 
@@ -103,6 +97,8 @@ Download::Download(const QDir &folder, const QString &ringtoneBase, QObject *par
     , folder(folder)
     , ringtoneBase(ringtoneBase)
 {
+    infoManager->setObjectName(QStringLiteral("information"));
+    fileManager->setObjectName(QStringLiteral("files"));
     connect(infoManager, &QNetworkAccessManager::finished, this, &Download::informationReplied);
     connect(fileManager, &QNetworkAccessManager::finished, this, &Download::fileReplied);
 }
@@ -115,16 +111,12 @@ void Download::setTimeouts(int information, int file)
     fileManager->setTransferTimeout(file);
 }
 
-QUrl Download::informationUrl(int fullname) const
-{
-    return QUrl(QString::fromLatin1(Service::RingtoneTemplate).arg(ringtoneBase, QString::number(fullname)));
-}
-
 void Download::get(int fullname)
 {
     if (fullname <= 0)
         return;
-    infoManager->get(QNetworkRequest(informationUrl(fullname)));
+    infoManager->get(QNetworkRequest(
+        QUrl(QString::fromLatin1(Service::RingtoneTemplate).arg(ringtoneBase, QString::number(fullname)))));
 }
 
 void Download::download(QUrl url)
@@ -139,7 +131,7 @@ void Download::download(QUrl url)
 // Every file request leaves through here, so none escapes the address check.
 bool Download::fetch(const QUrl &url, const QString &key)
 {
-    if (!webAddress(url)) {
+    if (!isWebAddress(url)) {
         qDebug() << "ringtone file address refused:" << key;
         return false;
     }
@@ -276,14 +268,20 @@ bool Download::store(QNetworkReply *reply, const QString &key, const QString &na
         qDebug() << "cannot create the ringtone folder" << target;
         return false;
     }
+    const QString staged = stage(reply, key);
+    return !staged.isEmpty() && moveIntoFolder(staged, target, name, key);
+}
 
+// The body, written whole to a fresh file in the staging folder: its path,
+// or an empty one when that failed (reported, and nothing left behind).
+QString Download::stage(QNetworkReply *reply, const QString &key)
+{
     const QString staging = stagingPath();
     if (!QDir().mkpath(staging)) {
         qDebug() << "cannot create the staging folder" << staging << "- the ringtone is not stored";
         emit info(QStringLiteral("save"), QStringLiteral("cannot create the staging folder"));
-        return false;
+        return QString();
     }
-
     // QTemporaryFile only reserves a fresh name; the writing goes through an
     // unbuffered QFile so that every refused byte shows at once.
     QString staged;
@@ -300,42 +298,48 @@ bool Download::store(QNetworkReply *reply, const QString &key, const QString &na
         if (!staged.isEmpty())
             QFile::remove(staged);
         emit info(QStringLiteral("save"), QString());
-        return false;
+        return QString();
     }
+    bool written = copyBody(reply, file);
+    const QString writeError = file.errorString();
+    file.close();
+    written = written && file.error() == QFileDevice::NoError;
+    if (!written) {
+        qDebug() << "cannot write the ringtone" << key << "to" << staged << writeError;
+        QFile::remove(staged);
+        emit info(QStringLiteral("save"), QString());
+        return QString();
+    }
+    return staged;
+}
 
+// Copies the body chunk by chunk; a chunk the disk refuses is written again
+// from where it stopped, MaxRetries times over the whole body at the most.
+bool Download::copyBody(QNetworkReply *reply, QFile &file)
+{
     QByteArray buffer(int(ChunkSize), Qt::Uninitialized);
     int retries = 0;
-    bool written = true;
     for (;;) {
         const qint64 got = reply->read(buffer.data(), ChunkSize);
         if (got <= 0)
-            break;
+            return true;
         qint64 done = 0;
         while (done < got) {
             const qint64 put = file.write(buffer.constData() + done, got - done);
             if (put > 0)
                 done += put;
-            if (done < got && ++retries > MaxRetries) {
-                written = false;
-                break;
-            }
+            if (done < got && ++retries > MaxRetries)
+                return false;
         }
-        if (!written)
-            break;
     }
-    const QString writeError = file.errorString();
-    file.close();
-    if (written && file.error() != QFileDevice::NoError)
-        written = false;
-    if (!written) {
-        qDebug() << "cannot write the ringtone" << key << "to" << staged << writeError;
-        QFile::remove(staged);
-        emit info(QStringLiteral("save"), QString());
-        return false;
-    }
+}
 
-    // The check only finds a candidate: another program may take the name
-    // before the move, which then refuses it, and the next name is tried.
+// Moves the staged file into the folder under the ringtone's name, or the
+// next free numbered one. The check only finds a candidate: another program
+// may take the name before the move, which then refuses it, and the next
+// name is tried.
+bool Download::moveIntoFolder(const QString &staged, const QString &target, const QString &name, const QString &key)
+{
     const QString base = RingtoneFile::safeBaseName(name);
     int counter = -1;
     for (int races = 0;; ++races, ++counter) {

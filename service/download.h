@@ -6,6 +6,7 @@
 #include <QString>
 #include <QUrl>
 
+class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -21,15 +22,8 @@ public:
     Download(const QDir &folder, const QString &ringtoneBase, QObject *parent = nullptr);
     ~Download() override;
 
-    // The controller sends the information request itself on this manager;
-    // its reply reaches the same handler and gets the same timeout and
-    // redirect rules.
-    QNetworkAccessManager *informationManager() const { return infoManager; }
-    QString ringtoneServer() const { return ringtoneBase; }
-    // The information request for a ringtone id.
-    QUrl informationUrl(int fullname) const;
-
-    // Inactivity limits, in milliseconds.
+    // Inactivity limits, in milliseconds, of the two network managers (the
+    // children named "information" and "files").
     void setTimeouts(int information, int file);
 
 signals:
@@ -48,6 +42,9 @@ private:
     bool fetch(const QUrl &url, const QString &key);
     void removeLeftovers();
     bool store(QNetworkReply *reply, const QString &key, const QString &name);
+    QString stage(QNetworkReply *reply, const QString &key);
+    static bool copyBody(QNetworkReply *reply, QFile &file);
+    bool moveIntoFolder(const QString &staged, const QString &target, const QString &name, const QString &key);
     QString stagingPath() const;
 
     QNetworkAccessManager *infoManager;

@@ -11,6 +11,10 @@
 
 namespace {
 
+// The beat timer counts milliseconds in an int: a longer pulse would overflow
+// it, and a timer that does not start never beats again.
+constexpr int MaxPulse = 86400;
+
 QString newClientId()
 {
     // The phone app expects 36 characters with the version digit replaced by
@@ -47,40 +51,32 @@ Config::Config(const QString &organization, const QString &application, const QS
 {
     // An empty id (a hand-edited or damaged file) names no socket for the
     // single-instance guard and cannot be paired: treat it as missing.
-    if (settings->value(QStringLiteral("PCID")).toString().trimmed().isEmpty()) {
-        if (settings->contains(QStringLiteral("PCID")))
+    if (settings->value(Belfry::ClientIdKey).toString().trimmed().isEmpty()) {
+        if (settings->contains(Belfry::ClientIdKey))
             qDebug() << "the client id in" << settings->fileName() << "is empty; making a new one";
-        settings->setValue(QStringLiteral("PCID"), newClientId());
+        settings->setValue(Belfry::ClientIdKey, newClientId());
     }
 
-    const bool versionChanged = !settings->contains(QStringLiteral("Version"))
-        || settings->value(QStringLiteral("Version")) != QVariant(version);
-    if (versionChanged) {
-        settings->remove(QStringLiteral("Update/Version"));
-        settings->remove(QStringLiteral("Update/Download"));
-        settings->setValue(QStringLiteral("Application"), application);
-        settings->setValue(QStringLiteral("Version"), version);
+    if (!settings->contains(Belfry::VersionKey) || settings->value(Belfry::VersionKey) != QVariant(version)) {
+        settings->remove(Belfry::UpdateVersionKey);
+        settings->remove(Belfry::UpdateDownloadKey);
+        settings->setValue(Belfry::ApplicationKey, application);
+        settings->setValue(Belfry::VersionKey, version);
         // The key is spelled this way in every settings file already out there.
-        settings->setValue(QStringLiteral("Orgination"), organization);
-        settings->setValue(QStringLiteral("Pulse"), 5);
-        settings->setValue(QStringLiteral("HomePage"), QString::fromLatin1(Belfry::HomePage));
-
-        settings->beginGroup(QStringLiteral("iTunes"));
+        settings->setValue(Belfry::OrganizationKey, organization);
+        settings->setValue(Belfry::PulseKey, 5);
+        settings->setValue(Belfry::HomePageKey, QString::fromLatin1(Belfry::HomePage));
         for (auto it = itunes.cbegin(); it != itunes.cend(); ++it)
-            settings->setValue(it.key(), it.value());
-        settings->setValue(QStringLiteral("iTunesFolder"), autoAddFolder().path());
-        settings->endGroup();
-
-        settings->beginGroup(QStringLiteral("Server"));
-        settings->setValue(QStringLiteral("Host"), QString::fromLatin1(Belfry::ServiceHost));
-        settings->setValue(QStringLiteral("Ringtone"), QString::fromLatin1(Belfry::RingtoneHost));
-        settings->endGroup();
+            settings->setValue(Belfry::ITunesGroup + QLatin1Char('/') + it.key(), it.value());
+        settings->setValue(Belfry::ITunesFolderKey, autoAddFolder().path());
+        settings->setValue(Belfry::ServiceHostKey, QString::fromLatin1(Belfry::ServiceHost));
+        settings->setValue(Belfry::RingtoneHostKey, QString::fromLatin1(Belfry::RingtoneHost));
     }
 
     // The folder may have appeared (iTunes initialised since) or moved.
-    const QString folder = settings->value(QStringLiteral("iTunes/iTunesFolder")).toString();
+    const QString folder = settings->value(Belfry::ITunesFolderKey).toString();
     if (folder.isEmpty() || folder == QLatin1String(".") || !QFile::exists(folder))
-        settings->setValue(QStringLiteral("iTunes/iTunesFolder"), autoAddFolder().path());
+        settings->setValue(Belfry::ITunesFolderKey, autoAddFolder().path());
 
     // Start-up may end without an event loop (second instance), which is when
     // QSettings would otherwise write back: make the first-start keys durable now.
@@ -107,7 +103,7 @@ bool Config::containDevices()
 
 QString Config::getDevice(QString ida)
 {
-    settings->beginGroup(QString::fromLatin1(Belfry::DevicesGroup));
+    settings->beginGroup(Belfry::DevicesGroup);
     const QString name = settings->value(ida).toString();
     settings->endGroup();
     return name;
@@ -115,7 +111,7 @@ QString Config::getDevice(QString ida)
 
 bool Config::delDevice(QString ida)
 {
-    settings->beginGroup(QString::fromLatin1(Belfry::DevicesGroup));
+    settings->beginGroup(Belfry::DevicesGroup);
     settings->remove(ida);
     settings->endGroup();
     return true;
@@ -132,8 +128,8 @@ bool Config::delAllDevice()
 bool Config::newDevice(QString ida, QString name)
 {
     // Only the phone paired last is remembered: pairing a new phone replaces it.
-    settings->remove(QString::fromLatin1(Belfry::DevicesGroup));
-    settings->beginGroup(QString::fromLatin1(Belfry::DevicesGroup));
+    settings->remove(Belfry::DevicesGroup);
+    settings->beginGroup(Belfry::DevicesGroup);
     settings->setValue(ida, name);
     settings->endGroup();
     return true;
@@ -163,7 +159,7 @@ bool Config::contains(QString key)
 QString Config::iTunesCMD()
 {
     const QString command
-        = iTunesCommand(settings->value(QStringLiteral("iTunes/InstallLocation"), QString()).toString());
+        = iTunesCommand(settings->value(Belfry::InstallLocationKey, QString()).toString());
 #ifdef Q_OS_WIN
     return command;
 #else
@@ -174,8 +170,10 @@ QString Config::iTunesCMD()
 
 int Config::Pulse()
 {
-    const int pulse = settings->value(QStringLiteral("Pulse")).toInt();
-    return pulse <= 4 ? 10 : pulse;
+    const int pulse = settings->value(Belfry::PulseKey).toInt();
+    if (pulse <= 4)
+        return 10;
+    return pulse > MaxPulse ? MaxPulse : pulse;
 }
 
 QDir Config::defaultDir()
@@ -185,10 +183,10 @@ QDir Config::defaultDir()
 
 void Config::setAccess()
 {
-    settings->setValue(QStringLiteral("Access"), true);
+    settings->setValue(Belfry::AccessKey, true);
 }
 
 bool Config::getAccess()
 {
-    return settings->value(QStringLiteral("Access"), false).toBool();
+    return settings->value(Belfry::AccessKey, false).toBool();
 }

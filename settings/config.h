@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include "settings/defaults.h"
+
 class QSettings;
 
 // The one persistent store: a per-user INI file. Other objects may use
@@ -23,7 +25,7 @@ public:
     QSettings *settings;
 
 public slots:
-    QStringList devices(QString group = QStringLiteral("DEVICES"));
+    QStringList devices(QString group = Belfry::DevicesGroup);
     bool containDevices();
     QString getDevice(QString ida);
     bool delDevice(QString ida);
@@ -34,6 +36,8 @@ public slots:
     bool del(QString key);
     bool contains(QString key);
     QString iTunesCMD();
+    // Seconds between beats, as the beat timer may use them: a stored value
+    // of 4 or less (or none) means 10, and a day is the longest.
     int Pulse();
     QDir defaultDir();
     void setAccess();

@@ -21,6 +21,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 QString outDir;
 
@@ -87,23 +89,28 @@ int main(int argc, char *argv[])
     qDebug() << "tray icon at" << icon;
     tray.contextMenu()->popup(icon.bottomLeft() + QPoint(-400, 4));
     settle(500);
-    // Open the device entries as well, to show the paired phone.
-    QMenu *parentMenu = tray.contextMenu();
-    for (QMenu *sub : {tray.devicesMenu(), tray.deviceMenu()}) {
-        parentMenu->setActiveAction(sub->menuAction());
+    // Open the device entries as well, to show the paired phone: the first
+    // submenu, and the first one in it.
+    QList<QMenu *> opened {tray.contextMenu()};
+    for (int level = 0; level < 2; ++level) {
+        const QList<QAction *> entries = opened.last()->actions();
+        QAction *entry = *std::find_if(entries.begin(), entries.end(), [](QAction *action) {
+            return action->menu() != nullptr;
+        });
+        opened.last()->setActiveAction(entry);
         QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
-        QApplication::sendEvent(parentMenu, &right);
+        QApplication::sendEvent(opened.last(), &right);
         settle(400);
-        parentMenu = sub;
+        opened << entry->menu();
     }
-    QRect menus = tray.contextMenu()->geometry().united(icon);
-    for (QMenu *sub : {tray.devicesMenu(), tray.deviceMenu()}) {
-        if (sub->isVisible())
-            menus = menus.united(sub->geometry());
+    QRect menus = icon;
+    for (QMenu *menu : opened) {
+        if (menu->isVisible())
+            menus = menus.united(menu->geometry());
     }
     saveScreen(menus.adjusted(-8, -4, 8, 8), QStringLiteral("tray-menu.png"));
-    tray.deviceMenu()->hide();
-    tray.devicesMenu()->hide();
+    for (int i = opened.size() - 1; i > 0; --i)
+        opened.at(i)->hide();
     tray.contextMenu()->hide();
 
     tray.notify(3, 1);

@@ -126,10 +126,10 @@ int main(int argc, char **argv)
     Service service;
     Config config(QStringLiteral("Corvale"), QStringLiteral("Belfry"), QStringLiteral("1.0.1"),
         {{QStringLiteral("InstallLocation"), QStringLiteral("C:/iTunes/")}});
-    config.set(QStringLiteral("Server/Host"), service.base());
-    config.set(QStringLiteral("Server/Ringtone"), service.base());
-    config.set(QStringLiteral("iTunes/iTunesFolder"), home.filePath(QStringLiteral("auto-add")));
-    config.set(QStringLiteral("PCID"), QStringLiteral("3f2a6c1e-8b4d-Re2a-9c71-5d0b8e6f1a24"));
+    config.set(Belfry::ServiceHostKey, service.base());
+    config.set(Belfry::RingtoneHostKey, service.base());
+    config.set(Belfry::ITunesFolderKey, home.filePath(QStringLiteral("auto-add")));
+    config.set(Belfry::ClientIdKey, QStringLiteral("3f2a6c1e-8b4d-Re2a-9c71-5d0b8e6f1a24"));
     QElapsedTimer wait;
     wait.start();
     while (!QSystemTrayIcon::isSystemTrayAvailable() && wait.elapsed() < 10000)

@@ -1,7 +1,7 @@
 #include "tray/tray.h"
 
 #include "settings/defaults.h"
-#include "window/menutitle.h"
+#include "window/devicemenu.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -22,9 +22,7 @@ Tray::Tray(QObject *parent)
     : QSystemTrayIcon(parent)
     , context(nullptr)
     , devices(nullptr)
-    , device(nullptr)
     , help(nullptr)
-    , unpair(nullptr)
     , itunes(nullptr)
     , update(nullptr)
     , about(nullptr)
@@ -35,12 +33,8 @@ Tray::Tray(QObject *parent)
     setIcon(QIcon(NormalLogo));
 
     context = new QMenu;
-    devices = new QMenu(QStringLiteral("已连接设备"));
-    device = new QMenu(QStringLiteral("无设备"));
-
+    devices = new DeviceMenu;
     help = context->addAction(QStringLiteral("查看教程"));
-    unpair = device->addAction(QStringLiteral("解除绑定"));
-    devices->addMenu(device);
     context->addMenu(devices);
     context->addSeparator();
     itunes = context->addAction(QStringLiteral("打开iTunes"));
@@ -50,13 +44,12 @@ Tray::Tray(QObject *parent)
     quit = context->addAction(QStringLiteral("退出"));
 
     setContextMenu(context);
-    device->setEnabled(false);
     update->setEnabled(false);
 
     connect(help, &QAction::triggered, this, [] {
         QDesktopServices::openUrl(QUrl(QString::fromLatin1(Belfry::HelpPage), QUrl::TolerantMode));
     });
-    connect(unpair, &QAction::triggered, this, &Tray::emit_clear);
+    connect(devices, &DeviceMenu::unpair, this, &Tray::emit_clear);
     connect(itunes, &QAction::triggered, this, &Tray::emit_itunes);
     connect(update, &QAction::triggered, this, &Tray::emit_update);
     connect(about, &QAction::triggered, this, &Tray::emit_about);
@@ -69,7 +62,6 @@ Tray::~Tray()
 {
     // The menus have no parent widget; a submenu goes before the menu that
     // holds it so that no menu is left pointing at a deleted one.
-    delete device;
     delete devices;
     delete context;
 }
@@ -99,9 +91,7 @@ void Tray::download()
 void Tray::paired(const QString &ida, const QString &name)
 {
     Q_UNUSED(ida)
-    device->setTitle(menuTitle(name));
-    device->setEnabled(true);
-    unpair->setEnabled(true);
+    devices->paired(name);
     help->setEnabled(true);
 }
 
@@ -113,9 +103,7 @@ void Tray::setUpdate()
 void Tray::deviceRemove()
 {
     help->setEnabled(false);
-    device->setTitle(QStringLiteral("无设备"));
-    device->setEnabled(false);
-    unpair->setEnabled(false);
+    devices->removed();
 }
 
 void Tray::timerEvent(QTimerEvent *event)

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+class DeviceMenu;
 class QAction;
 class QMenu;
 
@@ -16,21 +17,6 @@ class Tray : public QSystemTrayIcon
 public:
     explicit Tray(QObject *parent = nullptr);
     ~Tray() override;
-
-    QAction *helpAction() const { return help; }
-    QAction *unpairAction() const { return unpair; }
-    QAction *itunesAction() const { return itunes; }
-    QAction *updateAction() const { return update; }
-    QAction *aboutAction() const { return about; }
-    QAction *quitAction() const { return quit; }
-    QMenu *deviceMenu() const { return device; }
-    QMenu *devicesMenu() const { return devices; }
-    QMenu *menu() const { return context; }
-
-    // Resource path that the blink set last; empty until its first tick.
-    QString blinkIconPath() const { return iconPath; }
-    // Id of the running blink timer, 0 when the icon does not blink.
-    int blinkTimerId() const { return blinkTimer; }
 
 signals:
     void emit_open();
@@ -60,16 +46,16 @@ private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
     void onMessageClicked();
 
+    // Resource path that the blink set last; empty until its first tick.
     QString iconPath;
     QMenu *context;
-    QMenu *devices;
-    QMenu *device;
+    DeviceMenu *devices;
     QAction *help;
-    QAction *unpair;
     QAction *itunes;
     QAction *update;
     QAction *about;
     QAction *quit;
+    // Id of the running blink timer, 0 when the icon does not blink.
     int blinkTimer;
     int blinkCount;
 };

@@ -13,8 +13,8 @@
 #include "settings/defaults.h"
 #include "window/button.h"
 #include "window/content.h"
+#include "window/devicemenu.h"
 #include "window/label.h"
-#include "window/menutitle.h"
 #include "window/scroll.h"
 
 namespace {
@@ -53,18 +53,29 @@ Window::Window(QWidget *parent)
     closeButton = toolButton(QStringLiteral("btn_close"), QRect(574, 22, 22, 22), this);
     itunesButton = toolButton(QStringLiteral("btn_itunes"), QRect(439, 419, 100, 20), this);
     settingsButton = toolButton(QStringLiteral("btn_settings"), QRect(578, 419, 20, 20), this);
+    buildSettingsMenu();
+    buildPages();
+    connectAll();
+}
 
+Window::~Window()
+{
+    delete closeButton;
+    // No parent widget; the settings menu's entry for it goes with it.
+    delete devicesMenu;
+}
+
+void Window::buildSettingsMenu()
+{
     settingsMenu = new QMenu(this);
-    devicesMenu = new QMenu(QStringLiteral("已连接设备"));
-    deviceMenu = new QMenu(QStringLiteral("无设备"));
-    unpairAction = deviceMenu->addAction(QStringLiteral("解除绑定"));
-    devicesMenu->addMenu(deviceMenu);
+    devicesMenu = new DeviceMenu;
     settingsMenu->addMenu(devicesMenu);
     settingsMenu->addSeparator();
     updateAction = settingsMenu->addAction(QStringLiteral("下载更新"));
     aboutAction = settingsMenu->addAction(QStringLiteral("关于"));
     settingsMenu->addSeparator();
     quitAction = settingsMenu->addAction(QStringLiteral("退出"));
+    updateAction->setEnabled(false);
 
     settingsButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     settingsButton->setArrowType(Qt::NoArrow);
@@ -72,7 +83,12 @@ Window::Window(QWidget *parent)
     menuAction->setMenu(settingsMenu);
     settingsButton->setDefaultAction(menuAction);
     settingsButton->setPopupMode(QToolButton::InstantPopup);
+}
 
+// The tutorial: three pages, one step button each, the progress strip above
+// them and the help link below.
+void Window::buildPages()
+{
     page1 = new Content_1(this);
     page1->setGeometry(141, 59, 470, 350);
     page2 = new Content_2(this);
@@ -92,6 +108,7 @@ Window::Window(QWidget *parent)
     step3 = new Button(QStringLiteral("请在iPhone<br>中设置铃声"), this);
     step3->setObjectName(QStringLiteral("cover_3"));
     step3->setGeometry(8, 317, 134, 134);
+    step1->setChecked(true);
 
     strip = new Scroll(this);
     strip->setGeometry(194, 15, 332, 36);
@@ -101,11 +118,10 @@ Window::Window(QWidget *parent)
     helpLink->setObjectName(QStringLiteral("more_help"));
     helpLink->setGeometry(160, 419, 100, 20);
     helpLink->setCursor(Qt::PointingHandCursor);
+}
 
-    step1->setChecked(true);
-    updateAction->setEnabled(false);
-    deviceMenu->setEnabled(false);
-
+void Window::connectAll()
+{
     connect(step1, &Button::clicked, this, [this] {
         showStep(1);
     });
@@ -121,7 +137,7 @@ Window::Window(QWidget *parent)
     });
     connect(closeButton, &QToolButton::released, this, &QWidget::hide);
     connect(itunesButton, &QToolButton::released, this, &Window::emit_itunes);
-    connect(unpairAction, &QAction::triggered, this, &Window::emit_unpair);
+    connect(devicesMenu, &DeviceMenu::unpair, this, &Window::emit_unpair);
     connect(updateAction, &QAction::triggered, this, &Window::emit_update);
     connect(aboutAction, &QAction::triggered, this, &Window::emit_about);
     connect(quitAction, &QAction::triggered, this, &Window::emit_quit);
@@ -134,15 +150,6 @@ Window::Window(QWidget *parent)
     });
 }
 
-Window::~Window()
-{
-    delete closeButton;
-    // The submenus have no parent widget; the settings menu's entries for them
-    // go with them.
-    delete deviceMenu;
-    delete devicesMenu;
-}
-
 void Window::setUpdate()
 {
     updateAction->setEnabled(true);
@@ -150,16 +157,12 @@ void Window::setUpdate()
 
 void Window::paired(const QString &, const QString &name)
 {
-    deviceMenu->setTitle(menuTitle(name));
-    deviceMenu->setEnabled(true);
-    unpairAction->setEnabled(true);
+    devicesMenu->paired(name);
 }
 
 void Window::deviceRemove()
 {
-    deviceMenu->setTitle(QStringLiteral("无设备"));
-    deviceMenu->setEnabled(false);
-    unpairAction->setEnabled(false);
+    devicesMenu->removed();
 }
 
 void Window::showStep(int step)

@@ -7,6 +7,7 @@ class QAction;
 class QMenu;
 class QToolButton;
 class Button;
+class DeviceMenu;
 class Content_1;
 class Content_2;
 class Content_3;
@@ -47,6 +48,9 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void buildSettingsMenu();
+    void buildPages();
+    void connectAll();
     void showStep(int step);
     QPoint offsetFrom(const QPoint &globalPos) const;
 
@@ -55,9 +59,7 @@ private:
     QToolButton *settingsButton;
 
     QMenu *settingsMenu;
-    QMenu *devicesMenu;  // "已连接设备", no parent widget: deleted by us
-    QMenu *deviceMenu;  // titled by the paired device, no parent widget
-    QAction *unpairAction;
+    DeviceMenu *devicesMenu;  // no parent widget: deleted by us
     QAction *updateAction;
     QAction *aboutAction;
     QAction *quitAction;

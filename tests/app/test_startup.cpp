@@ -1,6 +1,8 @@
 // Starts the real program in sandbox homes and looks at what it leaves on the
 // X display and in the settings file.
 
+#include "settings/defaults.h"
+
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
@@ -9,7 +11,6 @@
 #include <QtTest>
 
 #include "tests/support/sandbox.h"
-
 
 namespace {
 
@@ -116,10 +117,10 @@ private slots:
         QCOMPARE(belfry->state(), QProcess::Running);
 
         QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
-        QCOMPARE(settings.value("PCID").toString().size(), 36);
-        QCOMPARE(settings.value("Version").toString(), QStringLiteral("1.0.1"));
+        QCOMPARE(settings.value(Belfry::ClientIdKey).toString().size(), 36);
+        QCOMPARE(settings.value(Belfry::VersionKey).toString(), QStringLiteral("1.0.1"));
         QCOMPARE(settings.value("iTunes/DisplayName").toString(), QStringLiteral("iTunes"));
-        QCOMPARE(settings.value("iTunes/iTunesFolder").toString(), QStringLiteral("."));
+        QCOMPARE(settings.value(Belfry::ITunesFolderKey).toString(), QStringLiteral("."));
     }
 
     void readyMachineRunsOneInstance()
@@ -129,18 +130,19 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(sandbox.settingsFile()), 30000);
 
         QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
+        // As the file holds them, whatever the program calls them.
         const QStringList keys = {"PCID", "Version", "Application", "Orgination", "Pulse", "HomePage",
             "iTunes/DisplayName", "iTunes/DisplayVersion", "iTunes/InstallLocation", "iTunes/InstallDate",
             "iTunes/URLUpdateInfo", "iTunes/HelpLink", "iTunes/iTunesFolder", "Server/Host",
             "Server/Ringtone"};
         for (const QString &key : keys)
             QVERIFY2(settings.contains(key), qPrintable(key));
-        const QString folder = settings.value("iTunes/iTunesFolder").toString();
+        const QString folder = settings.value(Belfry::ITunesFolderKey).toString();
         QVERIFY2(folder.endsWith("/iTunes Media/Automatically Add to iTunes"), qPrintable(folder));
         QVERIFY(QFileInfo(folder).isDir());
 
         // Once the first instance listens, a second start gives way to it.
-        QTRY_VERIFY_WITH_TIMEOUT(answers(settings.value("PCID").toString()), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(answers(settings.value(Belfry::ClientIdKey).toString()), 30000);
         QCOMPARE(first->state(), QProcess::Running);
         QProcess *second = start(sandbox);
         QVERIFY(second->waitForFinished(30000));
@@ -160,8 +162,8 @@ private slots:
         Sandbox sandbox(QStringLiteral("ready"));
         {
             QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
-            settings.setValue("Version", "1.0.1");
-            settings.setValue("Server/Host", "http://belfry.invalid");
+            settings.setValue(Belfry::VersionKey, "1.0.1");
+            settings.setValue(Belfry::ServiceHostKey, "http://belfry.invalid");
         }
         QProcess *first = start(sandbox);
         // The unreachable service hides the pairing page behind the network dialog.
@@ -186,8 +188,8 @@ private slots:
         {
             // As the service could leave it: the settings keys are remotely writable.
             QSettings settings(sandbox.settingsFile(), QSettings::IniFormat);
-            settings.setValue("PCID", victim);
-            settings.setValue("Version", "1.0.1");
+            settings.setValue(Belfry::ClientIdKey, victim);
+            settings.setValue(Belfry::VersionKey, "1.0.1");
         }
         QProcess *first = start(sandbox);
         QTRY_VERIFY_WITH_TIMEOUT(answers(QString(victim).replace('/', '_')), 30000);

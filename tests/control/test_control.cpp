@@ -29,6 +29,7 @@
 
 #include "tests/service/server.h"
 #include "tests/support/browser.h"
+#include "tests/support/menus.h"
 
 namespace {
 
@@ -137,9 +138,9 @@ class TestControl : public QObject
         QSettings(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry").clear();
         config = std::make_unique<Config>(
             "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}});
-        settings().setValue("Server/Host", service->server.base());
-        settings().setValue("Server/Ringtone", service->server.base());
-        settings().setValue("iTunes/iTunesFolder", folder());
+        settings().setValue(Belfry::ServiceHostKey, service->server.base());
+        settings().setValue(Belfry::RingtoneHostKey, service->server.base());
+        settings().setValue(Belfry::ITunesFolderKey, folder());
         for (auto it = preset.cbegin(); it != preset.cend(); ++it)
             settings().setValue(it.key(), it.value());
         control = std::make_unique<Control>(config.get());
@@ -206,9 +207,9 @@ private slots:
 
         beat("{'status':0,'update':{'version':'2.0.0','download':'http://www.corvale.example/2.exe'}}");
         QVERIFY(topLevel<Update>() && topLevel<Update>()->isVisible());
-        QCOMPARE(settings().value("Update/Version").toString(), QStringLiteral("2.0.0"));
+        QCOMPARE(settings().value(Belfry::UpdateVersionKey).toString(), QStringLiteral("2.0.0"));
 
-        tray()->unpairAction()->trigger();
+        choose(tray()->contextMenu(), "解除绑定");
         QTRY_COMPARE(service->bodies("/p/v1/unpair").size(), 1);
         QCOMPARE(service->bodies("/p/v1/unpair").at(0).value("data").toArray(), QJsonArray {"dev-1"});
         QVERIFY(code()->isVisible());
@@ -217,7 +218,7 @@ private slots:
         QTRY_VERIFY(heart()->isActive());
 
         QSignalSpy exiting(control.get(), &Control::emit_exit);
-        tray()->quitAction()->trigger();
+        choose(tray()->contextMenu(), "退出");
         QCOMPARE(exiting.count(), 1);
         QVERIFY(!code()->isVisible());
         // A tick while leaving must not tell the service the PC stays.
@@ -236,7 +237,7 @@ private slots:
         // Recorded at once: no countdown, and the tray icon waits.
         QVERIFY(code()->findChild<QLabel *>("qrcode")->text().contains("扫描二维码"));
         QVERIFY(!tray()->isVisible());
-        QCOMPARE(tray()->deviceMenu()->title(), QStringLiteral("A"));
+        QVERIFY(menuLines(tray()->contextMenu()).contains("> A"));
     }
 
     void restoreTwoDevices()
@@ -248,7 +249,7 @@ private slots:
         QCOMPARE(config->devices(), QStringList {"b"});
         // Both are paired in this run: an unpair forgets only b, so the
         // window still opens.
-        tray()->unpairAction()->trigger();
+        choose(tray()->contextMenu(), "解除绑定");
         emit tray()->emit_open();
         QVERIFY(window()->isVisible());
     }
@@ -335,12 +336,9 @@ private slots:
         QVERIFY(!first);
         QVERIFY(topLevel<Update>()->isVisible());
         // A stored address that is not a web address is not opened from the menu.
-        tray()->updateAction()->trigger();
-        settings().setValue("Update/Download", "https://www.corvale.example/2.1.exe");
-        const auto actions = window()->findChildren<QAction *>();
-        for (QAction *action : actions)
-            if (action->text() == QStringLiteral("下载更新"))
-                action->trigger();
+        choose(tray()->contextMenu(), "下载更新");
+        settings().setValue(Belfry::UpdateDownloadKey, "https://www.corvale.example/2.1.exe");
+        choose(window()->findChild<QToolButton *>("btn_settings")->defaultAction()->menu(), "下载更新");
         QCOMPARE(browser.opened, QList<QUrl> {QUrl("https://www.corvale.example/2.1.exe")});
     }
 

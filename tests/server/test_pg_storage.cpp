@@ -136,6 +136,34 @@ private slots:
         }
     }
 
+    // Uploads to one PC at once, through several instances: its quota holds.
+    void quotaHoldsUnderConcurrency()
+    {
+        auto a = open(), b = open();
+        QVERIFY(a && b);
+        const std::string pcid = "2f1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0";
+        QCOMPARE(a->pair(pcid, {"dev", "Phone"}, "token", 1), Result::Ok);
+        std::atomic<int> stored {0}, refused {0};
+        std::atomic<int64_t> nextId {1000};
+        auto upload = [&](Storage *s) {
+            for (int i = 0; i < 5; ++i) {
+                const int64_t id = nextId++;
+                NewRingtone r {id, "q" + std::to_string(id), pcid, "dev", "token", "Bell", 2};
+                r.quota.maxWaiting = 7;
+                const Result got = s->addRingtone(r, "bytes");
+                stored += got == Result::Ok;
+                refused += got == Result::OverQuota;
+            }
+        };
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back(upload, t % 2 ? a.get() : b.get());
+        for (std::thread &t : threads)
+            t.join();
+        QCOMPARE(stored.load(), 7);
+        QCOMPARE(refused.load(), 33);
+    }
+
     // The database ended every connection (a restart does): the next
     // requests get new ones instead of failing.
     void reconnectsAfterConnectionsEnded()

@@ -16,7 +16,9 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <future>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,21 +52,127 @@ std::string box(const char *type, const std::string &body)
     return be32(uint32_t(8 + body.size())) + type + body;
 }
 
-// An MPEG-4 file reduced to what the service looks at.
+// "mvhd" and "mdhd" up to the duration, then `rest` bytes of what follows it.
+std::string timeHeader(uint32_t timescale, uint64_t duration, bool v1, size_t rest)
+{
+    return (v1 ? std::string("\1\0\0\0", 4) + std::string(16, '\0') + be32(timescale)
+                       + be32(uint32_t(duration >> 32)) + be32(uint32_t(duration))
+               : std::string(12, '\0') + be32(timescale) + be32(uint32_t(duration)))
+        + std::string(rest, '\0');
+}
+
+// An MPEG-4 file reduced to what the service looks at: the media data, the
+// movie header, and a track per handler, whose samples are one of `bytes`
+// per chunk, the chunks `at` bytes into the media data.
+struct Mp4
+{
+    const char *brand = "M4A ";
+    uint32_t timescale = 1000;
+    uint64_t duration = 5000;  // the movie's
+    uint64_t trackDuration = 0, sampleTicks = 0;  // 0: the movie's
+    bool v1 = false;
+    std::vector<std::string> handlers {"soun"};
+    size_t bytes = 64;
+    std::vector<int64_t> at {0};
+
+    std::string file() const
+    {
+        const std::string ftyp = box("ftyp", std::string(brand) + be32(0) + brand);
+        const auto n = uint32_t(at.size());
+        std::string chunks = be32(0) + be32(n), sizes = be32(0) + be32(0) + be32(n);
+        for (int64_t offset : at) {
+            chunks += be32(uint32_t(int64_t(ftyp.size() + 8) + offset));
+            sizes += be32(uint32_t(bytes));
+        }
+        // The first sample lasts the whole time, any others nothing.
+        const std::string times = be32(0) + be32(n > 1 ? 2 : 1) + be32(1)
+            + be32(uint32_t(sampleTicks ? sampleTicks : duration)) + (n > 1 ? be32(n - 1) + be32(0) : "");
+        const std::string stbl = box("stbl",
+            box("stts", times) + box("stsc", be32(0) + be32(1) + be32(1) + be32(1) + be32(1))
+                + box("stsz", sizes) + box("stco", chunks));
+        std::string tracks;
+        for (const std::string &handler : handlers)
+            tracks += box("trak",
+                box("mdia",
+                    box("mdhd", timeHeader(timescale, trackDuration ? trackDuration : duration, v1, 4))
+                        + box("hdlr", be32(0) + be32(0) + handler + std::string(13, '\0'))
+                        + box("minf", stbl)));
+        return ftyp + box("mdat", std::string(bytes, 's'))
+            + box("moov", box("mvhd", timeHeader(timescale, duration, v1, 80)) + tracks);
+    }
+};
+
 std::string mp4(const char *brand, uint32_t timescale, uint64_t duration, bool v1 = false, size_t padding = 0)
 {
-    std::string header = v1 ? std::string("\1\0\0\0", 4) + std::string(16, '\0') + be32(timescale)
-            + be32(uint32_t(duration >> 32)) + be32(uint32_t(duration))
-                            : std::string(12, '\0') + be32(timescale) + be32(uint32_t(duration));
-    header += std::string(80, '\0');
-    return box("ftyp", std::string(brand) + be32(0) + brand) + box("moov", box("mvhd", header))
-        + (padding ? box("free", std::string(padding, 'x')) : "");
+    Mp4 m;
+    m.brand = brand;
+    m.timescale = timescale;
+    m.duration = duration;
+    m.v1 = v1;
+    m.bytes += padding;
+    return m.file();
+}
+
+// A real file made by Debian's ffmpeg from `args` (inputs and codecs).
+std::string ffmpeg(const QStringList &args)
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out.mp4");
+    QProcess p;
+    p.start("ffmpeg", QStringList {"-nostdin", "-v", "error", "-fflags", "+bitexact"} + args << out);
+    p.waitForFinished(60000);
+    QFile f(out);
+    return p.exitCode() == 0 && f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+}
+
+// `file` with its (version 0) movie header saying it lasts `seconds`.
+std::string movieSaysSeconds(std::string file, uint32_t seconds)
+{
+    const size_t at = file.find("mvhd") + 4 + 12;
+    if (at < 16 || at + 8 > file.size())
+        return {};
+    const auto timescale
+        = uint32_t(QByteArray::fromStdString(file.substr(at, 4)).toHex().toUInt(nullptr, 16));
+    return file.replace(at + 4, 4, be32(timescale * seconds));
 }
 
 std::string sample(const char *name)
 {
     QFile f(QStringLiteral(BELFRY_SAMPLES "/%1.m4r").arg(QLatin1String(name)));
     return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+}
+
+// The first value `statement` yields on the SQLite database `file`, or the error.
+std::string sqlite(const QString &file, const std::string &statement)
+{
+    sqlite3 *db = nullptr;
+    std::string value;
+    char *error = nullptr;
+    sqlite3_open(qPrintable(file), &db);
+    sqlite3_exec(
+        db, statement.c_str(),
+        [](void *out, int, char **row, char **) {
+            auto &text = *static_cast<std::string *>(out);
+            text = text.empty() && row[0] ? row[0] : text;
+            return 0;
+        },
+        &value, &error);
+    if (error)
+        value = std::string("error: ") + error;
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return value;
+}
+
+// A check's answer: nothing for an acceptable input, else a refusal that
+// says `refusal`.
+void checkRefusal(const std::string &answer, const QString &refusal)
+{
+    const QString error = QString::fromStdString(answer);
+    if (refusal.isEmpty())
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    else
+        QVERIFY2(error.contains(refusal), qPrintable(error));
 }
 
 struct Reply
@@ -83,11 +191,12 @@ public:
     { }
     ~Service() { stop(); }
 
-    bool start()
+    bool start(const QStringList &options = {})
     {
-        QStringList args {"serve", "--listen", "127.0.0.1:0", "--data", data};
+        QStringList args = QStringList {"serve", "--listen", "127.0.0.1:0", "--data", data} + options;
         if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
             args << "--pg" << qEnvironmentVariable("BELFRY_TEST_PG");
+        log.clear();
         process.start(QStringLiteral(BELFRY_SERVICE), args);
         const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
         if (!waitForLog(QStringLiteral("listening on"), 10000))
@@ -110,17 +219,28 @@ public:
         QElapsedTimer timer;
         timer.start();
         while (!log.contains(needle) && timer.elapsed() < ms) {
+            const bool running = process.state() != QProcess::NotRunning;
             process.waitForReadyRead(50);
             log += QString::fromUtf8(process.readAllStandardError());
+            if (!running)
+                break;
         }
         return log.contains(needle);
     }
 
+    // `from` picks the client's own loopback address.
     Reply request(const char *method, const std::string &path, const std::string &body = {},
-        const std::string &token = {})
+        const std::string &token = {}, httplib::Headers headers = {}, const char *from = nullptr)
     {
         httplib::Client client("127.0.0.1", port);
-        httplib::Headers headers;
+        client.set_read_timeout(15);
+        if (from)
+            client.set_socket_options([from](int fd) {
+                sockaddr_in addr {};
+                addr.sin_family = AF_INET;
+                inet_pton(AF_INET, from, &addr.sin_addr);
+                ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            });
         if (!token.empty())
             headers.emplace("Authorization", "Bearer " + token);
         auto r = std::string(method) == "GET" ? client.Get(path.c_str(), headers)
@@ -169,24 +289,31 @@ class TestService : public QObject
 {
     Q_OBJECT
 
+    // Every case pairs from 127.0.0.1.
+    const QStringList PairLimit {"--pair-limit", "1000"};
     QTemporaryDir dir;
     std::unique_ptr<Service> service;
 
-    Phone pair(const std::string &pcid, const std::string &device, const std::string &name = "Phone")
+    Phone pair(const std::string &pcid, const std::string &device, const std::string &name = "Phone",
+        Service *on = nullptr)
     {
         const Reply r
-            = service->post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", device}, {"device_name", name}});
+            = (on ? on : service.get())
+                  ->post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", device}, {"device_name", name}});
         return {pcid, device, r.status == 200 ? r.body.value("device_token", "") : ""};
     }
-    Reply send(const Phone &phone, const std::string &bytes, const std::string &name = "Bell")
+    Reply send(
+        const Phone &phone, const std::string &bytes, const std::string &name = "Bell", Service *on = nullptr)
     {
         json body = phone.credentials();
         body["name"] = name;
         body["data"] = belfry::encodeBase64(bytes);
-        return service->post("/phone/v1/ringtone", body);
+        return (on ? on : service.get())->post("/phone/v1/ringtone", body);
     }
-    std::string downloadUrlPath(int64_t id)
+    // As the program does it: a beat lists the ringtone, then its information is asked for.
+    std::string downloadUrlPath(const std::string &pcid, int64_t id)
     {
+        service->beat(pcid);
         const Reply info = service->request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id));
         if (info.status != 200)
             return {};
@@ -220,7 +347,7 @@ private slots:
     {
         QVERIFY(dir.isValid());
         service = std::make_unique<Service>(dir.path() + "/data");
-        QVERIFY2(service->start(), qPrintable(service->log));
+        QVERIFY2(service->start(PairLimit), qPrintable(service->log));
     }
 
     void mp4Check_data()
@@ -242,19 +369,106 @@ private slots:
         row("no movie header", box("ftyp", "M4A " + be32(0) + "M4A "), "no movie header");
         row("zero timescale", mp4("M4A ", 0, 5000), "duration is unknown");
         row("zero duration", mp4("M4A ", 1000, 0), "duration is unknown");
-        row("header cut short", mp4("M4A ", 1000, 5000).substr(0, 60), "no movie header");
+        row("header cut short", mp4("M4A ", 1000, 5000).substr(0, 60), "cut short");
         row("over 5 MB", mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024), "larger than 5 MB");
         row("empty", "", "empty");
+
+        const auto crafted = [&](const char *name, const char *refusal, void (*change)(Mp4 &)) {
+            Mp4 m;
+            change(m);
+            row(name, m.file(), refusal);
+        };
+        crafted("140-byte header, no sound", "no sound track", [](Mp4 &m) {
+            m.handlers = {}, m.bytes = 0;
+        });
+        crafted("two sound tracks", "more than one sound", [](Mp4 &m) {
+            m.handlers = {"soun", "soun"};
+        });
+        crafted("chapters beside the sound", "", [](Mp4 &m) {
+            m.handlers = {"soun", "text"};
+        });
+        crafted("media header says 120 s", "longer than 40", [](Mp4 &m) {
+            m.trackDuration = 120000;
+        });
+        crafted("samples last 120 s", "longer than 40", [](Mp4 &m) {
+            m.sampleTicks = 120000;
+        });
+        crafted("sample data past the end", "past the end", [](Mp4 &m) {
+            m.at = {1 << 20};
+        });
+        crafted("sample data in the ftyp box", "outside its media data", [](Mp4 &m) {
+            m.at = {-28};
+        });
+        crafted("sample data read twice", "overlaps", [](Mp4 &m) {
+            m.at = {0, 0};
+        });
+        const std::string program = "\177ELF" + std::string(4 << 20, '\x90');
+        row("a program after the file", sample("knock") + program, "data after its last box");
+        row("a program in a box after the file", sample("knock") + box("free", program), "not sound");
+        const std::string small = mp4("M4A ", 1000, 5000);
+        row("a second movie box", small + box("moov", ""), "two movie boxes");
+        std::string many = small;  // three boxes
+        for (int i = 0; i < 62; ++i)
+            many += box("free", "");
+        row("65 boxes", many, "too many boxes");
+        const size_t room = belfry::MaxRingtoneOtherBytes - (small.size() - 64) - 8;
+        row("1 MB beside the sound", small + box("free", std::string(room, '\0')), "");
+        row("1 MB and a byte beside the sound", small + box("free", std::string(room + 1, '\0')),
+            "not sound");
+
+        const QStringList sine {"-f", "lavfi", "-i", "sine=duration=120"}, aac {"-c:a", "aac", "-b:a", "16k"};
+        row("120 s, its movie header patched to 30 s",
+            movieSaysSeconds(ffmpeg(sine + aac + QStringList {"-ac", "1", "-ar", "8000", "-f", "ipod"}), 30),
+            "longer than 40");
+        row("H.264 video with sound",
+            ffmpeg(QStringList {"-f", "lavfi", "-i", "testsrc=size=64x64:rate=5:duration=2", "-f", "lavfi",
+                       "-i", "sine=duration=2", "-c:v", "libx264", "-f", "mp4"}
+                + aac),
+            "video track");
     }
     void mp4Check()
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, refusal);
-        const QString error = QString::fromStdString(belfry::checkRingtoneFile(file.toStdString()));
-        if (refusal.isEmpty())
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-        else
-            QVERIFY2(error.contains(refusal), qPrintable(error));
+        checkRefusal(belfry::checkRingtoneFile(file.toStdString()), refusal);
+    }
+
+    void ringtoneNames_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("refusal");
+        const auto row = [](const char *tag, const std::string &name, const char *refusal) {
+            QTest::newRow(tag) << QByteArray::fromStdString(name) << QString::fromLatin1(refusal);
+        };
+        const char device[] = "keeps for a device";
+        row("CON", "CON", device);
+        row("con.txt", "con.txt", device);
+        row("Nul .m4r", "Nul .m4r", device);
+        row("Aux. .x", "Aux. .x", device);
+        row("com1", "com1", device);
+        row("LPT9.tar.gz", "LPT9.tar.gz", device);
+        row("COM10", "COM10", "");
+        row("Console", "Console", "");
+        row("right-to-left override", "Bell\u202Eevil", "bidirectional");
+        row("right-to-left isolate", "\u2067Bell", "bidirectional");
+        row("zero-width space", "Be\u200Bll", "invisible");
+        row("byte order mark", "\uFEFFBell", "invisible");
+        row("joiner between letters", "a\u200Db", "invisible");
+        row("joiner inside an emoji", "\U0001F469\u200D\U0001F4BB work", "");
+        row("noncharacter U+FDD0", "Bell\uFDD0", "noncharacter");
+        row("noncharacter U+1FFFE", "Bell\U0001FFFE", "noncharacter");
+        std::string bells;
+        for (int i = 0; i < 80; ++i)
+            bells += "\U0001F514";  // four bytes each
+        row("80 emoji, 320 bytes", bells, "at most 251 bytes");
+        row("252 bytes", bells.substr(0, 252), "at most 251 bytes");
+        row("251 bytes", bells.substr(0, 248) + "abc", "");
+    }
+    void ringtoneNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, refusal);
+        checkRefusal(belfry::checkRingtoneName(name.toStdString()), refusal);
     }
 
     void pairingReportedOnce()
@@ -288,7 +502,7 @@ private slots:
         const Reply info = service->request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(idA));
         QCOMPARE(info.body["status"], 0);
         QCOMPARE(info.body["data"]["name"], "Chime");
-        const std::string path = downloadUrlPath(idA);
+        const std::string path = downloadUrlPath(pcid, idA);
         QVERIFY2(path.rfind("/f/", 0) == 0, info.raw.c_str());
         const Reply file = service->request("GET", path);
         QCOMPARE(file.status, 200);
@@ -307,7 +521,7 @@ private slots:
         const Phone phone = pair(pcid, "dev-b");
         const std::string big = mp4("M4A ", 1000, 5000, false, 4 * 1024 * 1024);
         const int64_t id = send(phone, big).body["id"];
-        const std::string path = downloadUrlPath(id);
+        const std::string path = downloadUrlPath(pcid, id);
         QVERIFY(!path.empty());
 
         httplib::Client client("127.0.0.1", service->port);
@@ -385,6 +599,14 @@ private slots:
         QCOMPARE(conf(other)["Pulse"], "30");
         QCOMPARE(set({{"pcid", pcid}, {"key", "Pulse"}, {"value", ""}}), 200);
         QCOMPARE(conf(pcid)["Pulse"], "30");
+        // Without the admin token nobody points the PCs elsewhere.
+        for (const std::string &token : {std::string(), std::string(64, 'a')})
+            QCOMPARE(
+                service->post(
+                           "/admin/v1/conf", {{"key", "Server/Host"}, {"value", "http://b.example"}}, token)
+                    .status,
+                401);
+        QCOMPARE(conf(other)["Server/Host"], "http://a.example");
 
         const auto update = [&](const char *version) {
             return service
@@ -421,6 +643,16 @@ private slots:
         Phone otherDevice = second;
         otherDevice.device = "dev-u";
         QCOMPARE(send(otherDevice, sample("knock")).status, 403);
+        // A wrong token costs the service no work on the file: nothing is written, not even for a moment.
+        const QString files = service->data + "/ringtones";
+        struct stat before
+        {
+        }, after {};
+        QTest::qWait(20);
+        ::stat(qPrintable(files), &before);
+        QCOMPARE(send(first, mp4("M4A ", 1000, 5000, false, 4 * 1024 * 1024)).status, 403);
+        ::stat(qPrintable(files), &after);
+        QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 
         QCOMPARE(service->request("GET", "/admin/v1/stats").status, 401);
         QCOMPARE(service->request("GET", "/admin/v1/stats", {}, std::string(64, 'a')).status, 401);
@@ -477,6 +709,7 @@ private slots:
         pairRow("device name with a tab", "dev-1", "Pho\tne");
         pairRow("device name too long", "dev-1", std::string(65, 'n'));
         pairRow("device name empty", "dev-1", "");
+        pairRow("device name with a bidi override", "dev-1", "Ann\u202Ea");
         row("device name not UTF-8", "POST", "/phone/v1/pair",
             "{\"pcid\":\"" + pc + "\",\"device_id\":\"d\",\"device_name\":\"\xff\"}", 400);
         // The placeholders are filled in with a real pairing: only the named fault is left.
@@ -493,6 +726,7 @@ private slots:
         sendRow("name with a backslash", "a\\b", knock, 400);
         sendRow("name ending in a dot", "Bell.", knock, 400);
         sendRow("name with a newline", "Be\nll", knock, 400);
+        sendRow("name Windows keeps", "com1", knock, 400);
         sendRow("data a number", "Bell", 12, 400);
         sendRow("data not base64", "Bell", "a*==", 400);
         sendRow("data not MPEG-4", "Bell", belfry::encodeBase64("ID3\3\0\0\0\0\0\0 not an m4a file"), 400);
@@ -550,9 +784,19 @@ private slots:
             phone.waitForFinished(20000);
             return phone.exitCode() == 0 ? QString::fromUtf8(phone.readAllStandardOutput()) : QString();
         };
+        // The state file holds the tokens: its owner's alone, also after a copy made it wider.
+        const QByteArray state = QFile::encodeName(dir.path() + "/phone.json");
+        const auto mode = [&] {
+            struct stat info;
+            return ::stat(state.constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+        };
+        ::umask(022);
         const QString id = QString::fromStdString(pcid);
         QVERIFY(run({"pair", "--pcid", id, "--name", "Test phone"}).startsWith("paired"));
+        QCOMPARE(mode(), mode_t(0600));
+        ::chmod(state.constData(), 0644);
         QVERIFY(run({"send", "--pcid", id, BELFRY_SAMPLES "/bell.m4r"}).startsWith("sent bell"));
+        QCOMPARE(mode(), mode_t(0600));
         QVERIFY(run({"set-conf", "--pcid", id, "Pulse", "20"}).startsWith("set Pulse"));
         QVERIFY(run({"publish-update", "9.9.9", "http://dl.example/9"}).startsWith("published"));
         QVERIFY(run({"stats"}).contains("ringtones_waiting"));
@@ -564,14 +808,299 @@ private slots:
         QVERIFY(run({"send", "--pcid", id, BELFRY_SAMPLES "/bell.m4r"}).isEmpty());  // no pairing left
     }
 
+    // The program's lookup carries no client id: a ringtone is only described
+    // to where the beat that listed it came from.
+    void lookupFromWhereItWasListed()
+    {
+        const std::string pcid = newPcid();
+        const int64_t id = send(pair(pcid, "dev-l"), sample("knock")).body["id"];
+        const std::string lookup = "/apiv1/ringtone?ringtoneid=" + std::to_string(id);
+        QCOMPARE(service->request("GET", lookup).status, 404);  // no beat listed it yet
+        service->beat(pcid);
+        QCOMPARE(service->request("GET", lookup, {}, {}, {}, "127.0.0.2").status, 404);
+        // No proxy is trusted: its header counts for nothing.
+        QCOMPARE(
+            service->request("GET", lookup, {}, {}, {{"X-Forwarded-For", "127.0.0.1"}}, "127.0.0.2").status,
+            404);
+        QCOMPARE(service->request("GET", lookup).body["data"]["name"], "Bell");
+        if (qEnvironmentVariableIsEmpty("BELFRY_TEST_PG")) {
+            // Listed too long ago.
+            sqlite(service->data + "/belfry.sqlite",
+                "UPDATE ringtones SET announced_at = announced_at - 601 WHERE id = " + std::to_string(id));
+            QCOMPARE(service->request("GET", lookup).status, 404);
+        }
+
+        Service proxied(dir.path() + "/proxied");
+        QVERIFY2(proxied.start({"--trust-proxy"}), qPrintable(proxied.log));
+        const std::string other = newPcid();
+        const int64_t behind
+            = send(pair(other, "dev-p", "Phone", &proxied), sample("knock"), "Bell", &proxied).body["id"];
+        const auto via = [&](const char *method, const std::string &path, const std::string &forwarded,
+                             const std::string &body = {}) {
+            return proxied.request(method, path, body, {}, {{"X-Forwarded-For", forwarded}}).status;
+        };
+        // A client's own X-Forwarded-For comes first; the proxy appends what it saw.
+        const json beat = {{"pcid", other}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}};
+        QCOMPARE(via("POST", "/p/v1/heart", "198.51.100.7, 203.0.113.9", beat.dump()), 200);
+        const std::string path = "/apiv1/ringtone?ringtoneid=" + std::to_string(behind);
+        QCOMPARE(via("GET", path, "203.0.113.9, 198.51.100.7"), 404);
+        QCOMPARE(proxied.request("GET", path).status, 404);
+        QCOMPARE(via("GET", path, "2001:db8::1,203.0.113.9"), 200);
+    }
+
+    void guessingIsStopped()
+    {
+        // The guesser shares its address with a PC that has ringtones waiting.
+        const char *guesser = "127.0.0.3";
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-g");
+        const int64_t fetched = send(phone, sample("knock")).body["id"],
+                      id = send(phone, sample("bell")).body["id"];
+        const auto beatFrom = [&](const char *from) {
+            return service
+                ->request("POST", "/p/v1/heart",
+                    json({{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}})
+                        .dump(),
+                    {}, {}, from)
+                .body;
+        };
+        const auto lookup = [&](int64_t ringtone, const char *from) {
+            return service->request(
+                "GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(ringtone), {}, {}, {}, from);
+        };
+        beatFrom(guesser);
+        const std::string url = lookup(fetched, guesser).body["data"].value("download_url", "");
+        QVERIFY(service->request("GET", url.substr(url.find("/f/"))).raw == sample("knock"));
+        // Every beat comes from the PC's address, also while the delivery is being recorded.
+        for (int i = 0; i < 100 && lists(beatFrom(guesser), fetched); ++i)
+            QTest::qWait(20);
+        // The PC asking again for what it fetched is not guessing.
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(lookup(fetched, guesser).status, 404);
+        QCOMPARE(lookup(id, guesser).status, 200);
+        int misses = 0;
+        while (misses < 100 && lookup(misses + 1, guesser).status == 404)
+            ++misses;
+        QCOMPARE(misses, 30);
+        QCOMPARE(lookup(misses + 1, guesser).status, 429);
+        QCOMPARE(lookup(id, guesser).status, 429);  // not even a hit gets through now
+        QCOMPARE(lookup(misses + 1, "127.0.0.1").status, 404);  // other addresses are not affected
+    }
+
+    void pairingsLimited()
+    {
+        Service limited(dir.path() + "/limited");
+        QVERIFY2(limited.start({"--pair-limit", "2"}), qPrintable(limited.log));
+        const std::string pcid = newPcid();
+        const auto pairing = [&](const char *from) {
+            return limited
+                .request("POST", "/phone/v1/pair",
+                    json({{"pcid", pcid}, {"device_id", "dev-1"}, {"device_name", "Phone"}}).dump(), {}, {},
+                    from)
+                .status;
+        };
+        QCOMPARE(pairing("127.0.0.1"), 200);
+        QCOMPARE(pairing("127.0.0.1"), 200);
+        QCOMPARE(pairing("127.0.0.1"), 429);
+        QCOMPARE(pairing("127.0.0.2"), 200);
+    }
+
+    // Ringtones that wait too long go, at start and while it runs.
+    void expiry()
+    {
+        Service expiring(dir.path() + "/expiring");
+        QVERIFY2(expiring.start({"--keep", "1s"}), qPrintable(expiring.log));
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-e", "Phone", &expiring);
+        const int64_t first = send(phone, sample("knock"), "Bell", &expiring).body["id"];
+        QTest::qWait(2100);
+        QVERIFY(!lists(expiring.beat(pcid), first));
+        const int64_t second = send(phone, sample("knock"), "Bell", &expiring).body["id"];
+        QCOMPARE(expiring.stop(), 0);
+        QTest::qWait(2100);
+        QVERIFY2(expiring.start({"--keep", "1s"}), qPrintable(expiring.log));
+        if (qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
+            QCOMPARE(QDir(expiring.data + "/ringtones").entryList(QDir::Files), QStringList());
+        QVERIFY(!lists(expiring.beat(pcid), second));
+        QCOMPARE(expiring.post("/phone/v1/sent", phone.credentials()).body["ringtones"], json::array());
+    }
+
+    void quotas()
+    {
+        // Twenty of the largest ringtones fill a PC's 100 MB.
+        const std::string largest
+            = mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024 - mp4("M4A ", 1000, 5000).size());
+        QCOMPARE(largest.size(), size_t(5 * 1024 * 1024));
+        const Phone full = pair(newPcid(), "dev-f");
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(send(full, largest).status, 201);
+        QCOMPARE(send(full, sample("knock")).status, 507);
+        // And fifty of any size.
+        const Phone many = pair(newPcid(), "dev-m");
+        for (int i = 0; i < 50; ++i)
+            QCOMPARE(send(many, sample("knock")).status, 201);
+        const Reply refused = send(many, sample("knock"));
+        QCOMPARE(refused.status, 507);
+        QVERIFY2(refused.body.value("error", "").find("50") != std::string::npos, refused.raw.c_str());
+        QCOMPARE(send(pair(newPcid(), "dev-m"), sample("knock")).status, 201);  // per PC
+    }
+
+    void sentAndWithdrawn()
+    {
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-s"), other = pair(pcid, "dev-o");
+        const int64_t fetched = send(phone, sample("chime"), "Chime").body["id"];
+        const int64_t waiting = send(phone, sample("bell"), "Bell").body["id"];
+        const int64_t others = send(other, sample("knock")).body["id"];
+        QVERIFY(service->request("GET", downloadUrlPath(pcid, fetched)).raw == sample("chime"));
+        QVERIFY(delivered(pcid, fetched));
+        const std::string file = downloadUrlPath(pcid, waiting);
+
+        const json list = service->post("/phone/v1/sent", phone.credentials()).body["ringtones"];
+        QCOMPARE(list.size(), size_t(2));
+        QCOMPARE(list[0]["id"], waiting);
+        QCOMPARE(list[0]["name"], "Bell");
+        QCOMPARE(list[0]["size"], sample("bell").size());
+        QCOMPARE(list[0]["state"], "waiting");
+        QVERIFY(std::abs(list[0]["sent"].get<int64_t>() - int64_t(std::time(nullptr))) < 60);
+        QCOMPARE(list[1]["id"], fetched);
+        QCOMPARE(list[1]["state"], "fetched");
+
+        const auto withdraw = [&](const Phone &by, int64_t id) {
+            json body = by.credentials();
+            body["id"] = id;
+            return service->post("/phone/v1/withdraw", body).status;
+        };
+        Phone wrongToken = phone;
+        wrongToken.token = other.token;
+        QCOMPARE(withdraw(wrongToken, waiting), 403);
+        QCOMPARE(withdraw(phone, fetched), 404);
+        QCOMPARE(withdraw(phone, others), 404);
+        QCOMPARE(withdraw(phone, waiting), 200);
+        QCOMPARE(withdraw(phone, waiting), 404);
+        QCOMPARE(service->beat(pcid)["sync"], json::array({std::to_string(others)}));
+        QCOMPARE(service->request("GET", file).status, 404);
+        QCOMPARE(service->post("/phone/v1/sent", phone.credentials()).body["ringtones"].size(), size_t(1));
+        QCOMPARE(service->post("/phone/v1/sent", wrongToken.credentials()).status, 403);
+    }
+
+    // A write waits for a writer outside the service; reads go on meanwhile.
+    void outsideWriterHoldsUpOnlyWrites()
+    {
+        if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
+            QSKIP("the database file is SQLite's");
+        sqlite3 *outside = nullptr;
+        QCOMPARE(sqlite3_open(qPrintable(service->data + "/belfry.sqlite"), &outside), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(outside, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        const std::string pcid = newPcid();
+        auto pairing = std::async(std::launch::async, [&] {
+            return pair(pcid, "dev-w").token;
+        });
+        QTest::qWait(300);
+        QCOMPARE(
+            service->request("GET", "/p/conf?pcid=" + pcid + "&version=1.0.1&platform=window").status, 200);
+        QVERIFY(pairing.wait_for(std::chrono::seconds(0)) == std::future_status::timeout);
+        sqlite3_exec(outside, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(outside);
+        QCOMPARE(pairing.get().size(), size_t(64));
+    }
+
+    // Pairings made before tokens were hashed keep working; the database files hold no token.
+    void tokensKeptAsHashes()
+    {
+        if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
+            QSKIP("the database file is SQLite's");
+        Service earlier(dir.path() + "/hashes");
+        QVERIFY2(earlier.start(), qPrintable(earlier.log));
+        const Phone old = pair(newPcid(), "dev-h", "Phone", &earlier);
+        QCOMPARE(earlier.stop(), 0);
+        const QString file = earlier.data + "/belfry.sqlite";
+        QCOMPARE(sqlite(file,
+                     "ALTER TABLE pairings RENAME COLUMN token_hash TO token; UPDATE pairings SET token = '"
+                         + old.token + "'; PRAGMA user_version = 2"),
+            "");
+        QVERIFY2(earlier.start(), qPrintable(earlier.log));
+        QCOMPARE(send(old, sample("knock"), "Bell", &earlier).status, 201);
+        const Phone fresh = pair(newPcid(), "dev-n", "Phone", &earlier);
+        QCOMPARE(send(fresh, sample("knock"), "Bell", &earlier).status, 201);
+        QByteArray stored;  // while it runs: no later checkpoint is waited for
+        for (const char *suffix : {"", "-wal"}) {
+            QFile f(file + suffix);
+            if (f.open(QIODevice::ReadOnly))
+                stored += f.readAll();
+        }
+        QVERIFY(!stored.contains(QByteArray::fromStdString(old.token)));
+        QVERIFY(!stored.contains(QByteArray::fromStdString(fresh.token)));
+    }
+
+    // Nothing is deleted on the word of a database that could not be read.
+    void damagedStoreRefused_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("logged");  // by the next request that touches it
+        QTest::addColumn<QString>("named");  // by the refusal to start
+        const auto row = [](const char *name, const char *damage, const char *logged, const char *named) {
+            QTest::newRow(name) << damage << logged << named;
+        };
+        row("garbage in the ringtones table", "ringtones", "storage: beat: database disk image is malformed",
+            "belfry.sqlite is damaged");
+        row("garbage in a table no start reads", "events", "", "belfry.sqlite is damaged");
+        row("a failed query at start", "column", "", "belfry.sqlite (no such column: file_key)");
+        row("the ringtones folder unreadable", "folder", "", "ringtones (Not a directory)");
+    }
+    void damagedStoreRefused()
+    {
+        if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
+            QSKIP("the database file is SQLite's");
+        QFETCH(QString, damage);
+        QFETCH(QString, logged);
+        QFETCH(QString, named);
+        Service damaged(dir.path() + "/damaged-" + damage);
+        QVERIFY2(damaged.start(), qPrintable(damaged.log));
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-d", "Phone", &damaged);
+        for (int i = 0; i < 30; ++i)
+            QCOMPARE(send(phone, sample("knock"), "Bell", &damaged).status, 201);
+        QCOMPARE(damaged.beat(pcid)["sync"].size(), size_t(30));
+
+        const QString file = damaged.data + "/belfry.sqlite";
+        QString files = damaged.data + "/ringtones";
+        if (damage == "column") {
+            QCOMPARE(sqlite(file, "ALTER TABLE ringtones RENAME COLUMN file_key TO key"), "");
+        } else if (damage == "folder") {
+            QVERIFY(QDir().rename(files, files + "-moved"));
+            QVERIFY(QFile(files).open(QIODevice::WriteOnly));
+            files += "-moved";
+        } else {
+            QCOMPARE(sqlite(file, "PRAGMA wal_checkpoint(TRUNCATE)"), "0");
+            const qint64 page = std::stoll(sqlite(file, "PRAGMA page_size"));
+            const qint64 root = std::stoll(sqlite(
+                file, "SELECT rootpage FROM sqlite_schema WHERE name = '" + damage.toStdString() + "'"));
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadWrite) && f.seek((root - 1) * page));
+            QCOMPARE(f.write(QByteArray(64, '\xa5')), 64);
+            f.close();
+            // A write elsewhere makes the service read its pages anew.
+            QCOMPARE(sqlite(file, "INSERT INTO conf VALUES ('', 'Pulse', '9')"), "");
+        }
+        damaged.beat(pcid);
+        if (!logged.isEmpty())
+            QVERIFY2(damaged.waitForLog(logged), qPrintable(damaged.log.right(500)));
+        QCOMPARE(damaged.stop(), 0);
+        QVERIFY(!damaged.start());
+        QVERIFY2(damaged.log.contains(named), qPrintable(damaged.log));
+        QCOMPARE(QDir(files).entryList(QDir::Files).size(), 30);
+    }
+
     // Last: stops the service and starts it again on the same data.
     void restartKeepsEverything()
     {
         const std::string pcid = newPcid(), admin = service->adminToken();
-        const Phone phone = pair(pcid, "dev-r", "Kept");
+        const Phone phone = pair(pcid, "dev-r");
         const int64_t delivered = send(phone, sample("chime")).body["id"];
         const int64_t waiting = send(phone, sample("bell"), "Bell").body["id"];
-        QVERIFY(service->request("GET", downloadUrlPath(delivered)).raw == sample("chime"));
+        QVERIFY(service->request("GET", downloadUrlPath(pcid, delivered)).raw == sample("chime"));
+        pair(pcid, "dev-k", "Kept");
         service->post("/admin/v1/conf", {{"pcid", pcid}, {"key", "Pulse"}, {"value", "15"}}, admin);
         service->post("/admin/v1/update", {{"version", "9.9.9"}, {"url", "http://dl.example/9"}}, admin);
         const json statsBefore = stats();
@@ -588,15 +1117,14 @@ private slots:
                 QVERIFY(f.open(QIODevice::WriteOnly));
             }
         }
-        service->log.clear();
-        QVERIFY2(service->start(), qPrintable(service->log));
+        QVERIFY2(service->start(PairLimit), qPrintable(service->log));
 
         QCOMPARE(service->adminToken(), admin);
         QCOMPARE(stats()["pairings"], statsBefore["pairings"]);
         const json answer = service->beat(pcid);
-        QCOMPARE(answer["pair"], (json::array({{{"id", "dev-r"}, {"name", "Kept"}}})));
+        QCOMPARE(answer["pair"], (json::array({{{"id", "dev-k"}, {"name", "Kept"}}})));
         QCOMPARE(answer["sync"], json::array({std::to_string(waiting)}));
-        QVERIFY(service->request("GET", downloadUrlPath(waiting)).raw == sample("bell"));
+        QVERIFY(service->request("GET", downloadUrlPath(pcid, waiting)).raw == sample("bell"));
         QCOMPARE(send(phone, sample("knock")).status, 201);
         QCOMPARE(service->request("GET", "/p/conf?pcid=" + pcid + "&version=1.0.1&platform=window")
                      .body["conf"]["Pulse"],

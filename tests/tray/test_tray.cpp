@@ -1,16 +1,12 @@
 #include "resource/resources.h"
 #include "tray/tray.h"
 
-#include <QAction>
-#include <QDesktopServices>
+#include <QAbstractEventDispatcher>
 #include <QIcon>
 #include <QImage>
-#include <QMenu>
 #include <QSignalSpy>
 #include <QTimerEvent>
 #include <QtTest>
-
-#include "tests/support/browser.h"
 
 namespace {
 const QString NormalLogo = QStringLiteral(":/resource/logo.win.png");
@@ -37,9 +33,17 @@ protected:
     }
 };
 
+// The id of the blink's timer, 0 when the icon does not blink.
+int blinkTimer(Tray &tray)
+{
+    const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(&tray);
+    return timers.isEmpty() ? 0 : timers.first().timerId;
+}
+
+// One tick of the blink, without waiting for it.
 void tick(Tray &tray)
 {
-    QTimerEvent event(tray.blinkTimerId());
+    QTimerEvent event(blinkTimer(tray));
     QCoreApplication::sendEvent(&tray, &event);
 }
 
@@ -54,8 +58,6 @@ class TestTray : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void menuStates();
-    void menuCommands();
     void blinkSequence();
     void downloadDuringBlink();
     void activationStopsBlink_data();
@@ -76,142 +78,53 @@ void TestTray::initTestCase()
         qDebug() << "the two tray images are identical; icon checks are weak";
 }
 
-void TestTray::menuStates()
-{
-    Tray tray;
-    QVERIFY(!tray.isVisible());
-    QCOMPARE(tray.contextMenu(), tray.menu());
-
-    QStringList entries;
-    const auto actions = tray.menu()->actions();
-    for (QAction *a : actions)
-        entries << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    QCOMPARE(
-        entries, QStringList({"查看教程", "已连接设备", "-", "打开iTunes", "下载更新", "关于", "-", "退出"}));
-    QCOMPARE(tray.devicesMenu()->actions(), QList<QAction *> {tray.deviceMenu()->menuAction()});
-    QCOMPARE(tray.deviceMenu()->actions(), QList<QAction *> {tray.unpairAction()});
-
-    QVERIFY(tray.helpAction()->isEnabled());
-    QVERIFY(tray.devicesMenu()->isEnabled());
-    QVERIFY(!tray.deviceMenu()->isEnabled());
-    QCOMPARE(tray.deviceMenu()->title(), QStringLiteral("无设备"));
-    QVERIFY(!tray.updateAction()->isEnabled());
-
-    tray.paired(QStringLiteral("id-1"), QStringLiteral("小明的iPhone"));
-    QCOMPARE(tray.deviceMenu()->title(), QStringLiteral("小明的iPhone"));
-    QVERIFY(tray.deviceMenu()->isEnabled());
-    QVERIFY(tray.unpairAction()->isEnabled());
-
-    tray.deviceRemove();
-    QCOMPARE(tray.deviceMenu()->title(), QStringLiteral("无设备"));
-    QVERIFY(!tray.deviceMenu()->isEnabled());
-    QVERIFY(!tray.unpairAction()->isEnabled());
-    QVERIFY(!tray.helpAction()->isEnabled());
-
-    // Pairing again brings the tutorial entry back; an empty name is taken as is.
-    tray.paired(QStringLiteral("id-2"), QString());
-    QCOMPARE(tray.deviceMenu()->title(), QString());
-    // An ampersand in a device name is shown, not taken as a shortcut mark.
-    tray.paired(QStringLiteral("id-3"), QStringLiteral("Tom & Jerry"));
-    QCOMPARE(tray.deviceMenu()->title(), QStringLiteral("Tom && Jerry"));
-    QVERIFY(tray.deviceMenu()->isEnabled());
-    QVERIFY(tray.helpAction()->isEnabled());
-    QVERIFY(tray.unpairAction()->isEnabled());
-
-    tray.setUpdate();
-    QVERIFY(tray.updateAction()->isEnabled());
-    tray.deviceRemove();
-    QVERIFY(tray.updateAction()->isEnabled());
-}
-
-void TestTray::menuCommands()
-{
-    Tray tray;
-    QSignalSpy clear(&tray, &Tray::emit_clear);
-    QSignalSpy itunes(&tray, &Tray::emit_itunes);
-    QSignalSpy update(&tray, &Tray::emit_update);
-    QSignalSpy about(&tray, &Tray::emit_about);
-    QSignalSpy quit(&tray, &Tray::emit_quit);
-    QSignalSpy wanted(&tray, &Tray::emit_wanted);
-    QSignalSpy open(&tray, &Tray::emit_open);
-    QSignalSpy help(&tray, &Tray::emit_help);
-
-    // The tutorial entry goes to the browser itself; the controller hears nothing.
-    Browser browser;
-    tray.helpAction()->trigger();
-    QCOMPARE(browser.opened.size(), 1);
-    QVERIFY(browser.opened.at(0).isValid());
-    QVERIFY(!browser.opened.at(0).host().isEmpty());
-
-    tray.paired(QString(), QStringLiteral("phone"));
-    tray.unpairAction()->trigger();
-    tray.itunesAction()->trigger();
-    tray.setUpdate();
-    tray.updateAction()->trigger();
-    tray.aboutAction()->trigger();
-    tray.quitAction()->trigger();
-    QCOMPARE(clear.count(), 1);
-    QCOMPARE(itunes.count(), 1);
-    QCOMPARE(update.count(), 1);
-    QCOMPARE(about.count(), 1);
-    QCOMPARE(quit.count(), 1);
-    QCOMPARE(wanted.count(), 0);
-    QCOMPARE(open.count(), 0);
-    QCOMPARE(help.count(), 0);
-}
-
 void TestTray::blinkSequence()
 {
     Tray tray;
-    QCOMPARE(tray.blinkIconPath(), QString());
-    QCOMPARE(tray.blinkTimerId(), 0);
+    QCOMPARE(blinkTimer(tray), 0);
 
     tray.download();
-    QVERIFY(tray.blinkTimerId() != 0);
+    QVERIFY(blinkTimer(tray) != 0);
 
     // The first tick shows the normal logo (no visible change), the second the dark one.
     for (int i = 1; i <= 10; ++i) {
         tick(tray);
-        const QString expected = i % 2 ? NormalLogo : DarkLogo;
-        QCOMPARE(tray.blinkIconPath(), expected);
-        QVERIFY(shows(tray, expected));
-        QVERIFY(tray.blinkTimerId() != 0);
+        QVERIFY(shows(tray, i % 2 ? NormalLogo : DarkLogo));
+        QVERIFY(blinkTimer(tray) != 0);
     }
     tick(tray);
-    QCOMPARE(tray.blinkTimerId(), 0);
-    QCOMPARE(tray.blinkIconPath(), NormalLogo);
+    QCOMPARE(blinkTimer(tray), 0);
     QVERIFY(shows(tray, NormalLogo));
 
     // A blink that ended by itself can start again.
     tray.download();
-    QVERIFY(tray.blinkTimerId() != 0);
+    QVERIFY(blinkTimer(tray) != 0);
     tick(tray);
-    QCOMPARE(tray.blinkIconPath(), DarkLogo);
+    QVERIFY(shows(tray, DarkLogo));
 }
 
 void TestTray::downloadDuringBlink()
 {
     Tray tray;
     tray.download();
-    const int timer = tray.blinkTimerId();
+    const int timer = blinkTimer(tray);
     for (int i = 0; i < 7; ++i)
         tick(tray);
 
     tray.download();
-    QCOMPARE(tray.blinkTimerId(), timer);
+    QCOMPARE(blinkTimer(tray), timer);
     for (int i = 0; i < 10; ++i) {
         tick(tray);
-        QCOMPARE(tray.blinkTimerId(), timer);
+        QCOMPARE(blinkTimer(tray), timer);
     }
     tick(tray);
-    QCOMPARE(tray.blinkTimerId(), 0);
+    QCOMPARE(blinkTimer(tray), 0);
 
     // A timer event that is not the blink's is no tick.
     tray.download();
-    const QString before = tray.blinkIconPath();
-    QTimerEvent foreign(tray.blinkTimerId() + 1000);
+    QTimerEvent foreign(blinkTimer(tray) + 1000);
     QCoreApplication::sendEvent(&tray, &foreign);
-    QCOMPARE(tray.blinkIconPath(), before);
+    QVERIFY(shows(tray, NormalLogo));
 }
 
 void TestTray::activationStopsBlink_data()
@@ -235,12 +148,12 @@ void TestTray::activationStopsBlink()
     tray.download();
     tick(tray);
     tick(tray);
-    QCOMPARE(tray.blinkIconPath(), DarkLogo);
+    QVERIFY(shows(tray, DarkLogo));
 
     emit tray.activated(QSystemTrayIcon::ActivationReason(reason));
     QCOMPARE(wanted.count(), 1);
     QCOMPARE(open.count(), opens);
-    QCOMPARE(tray.blinkTimerId(), 0);
+    QCOMPARE(blinkTimer(tray), 0);
     // The icon is back to normal even though the blink stopped in its dark phase.
     QVERIFY(shows(tray, NormalLogo));
 
@@ -272,7 +185,7 @@ void TestTray::balloonClick()
     QCOMPARE(order, QStringList({"itunes", "wanted"}));
     QCOMPARE(help.count(), 1);
     QCOMPARE(help.at(0).at(0).toInt(), 2);
-    QCOMPARE(tray.blinkTimerId(), 0);
+    QCOMPARE(blinkTimer(tray), 0);
     QVERIFY(shows(tray, NormalLogo));
 }
 
@@ -315,7 +228,7 @@ void TestTray::showsInTrayHost()
     // A real balloon must not disturb the blink or the menus.
     tray.notify(1, 0);
     tray.download();
-    QVERIFY(tray.blinkTimerId() != 0);
+    QVERIFY(blinkTimer(tray) != 0);
     tray.hide();
 }
 

@@ -1,4 +1,4 @@
-#include "dialogs/webaddress.h"
+#include "service/webaddress.h"
 
 #include <QUrl>
 

@@ -1,0 +1,514 @@
+#include "convert.h"
+
+#include "checks.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace belfry {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Only what the accepted formats carry: their sound, and a cover picture.
+constexpr const char *Demuxers = "mov,mp3,ogg,wav,flac,aac";
+constexpr const char *Decoders
+    = "aac,aac_fixed,mp3float,mp3,vorbis,opus,flac,alac,"
+      "pcm_s16le,pcm_s24le,pcm_s32le,pcm_f32le,pcm_f64le,pcm_u8,pcm_alaw,pcm_mulaw,"
+      "adpcm_ms,adpcm_ima_wav,mjpeg,png";
+constexpr const char *NotATune
+    = "it is not a tune in a format this service reads (MP3, AAC, M4A, Ogg, Opus, WAV or FLAC)";
+constexpr double FadeSeconds = 2;
+// Less than this after the start is no ringtone.
+constexpr double ShortestSeconds = 1;
+constexpr size_t MaxProbeOutput = 256 * 1024;
+constexpr size_t MaxDiagnostic = 2048;
+
+Conversion outcome(ConvertStatus status, std::string reason, std::string detail = {})
+{
+    Conversion c;
+    c.status = status;
+    c.reason = std::move(reason);
+    c.detail = std::move(detail);
+    return c;
+}
+
+Conversion refused(std::string reason, std::string detail = {})
+{
+    return outcome(ConvertStatus::Refused, std::move(reason), std::move(detail));
+}
+
+// A folder only this conversion uses, gone with everything in it however the
+// conversion ends.
+class TempFolder
+{
+public:
+    explicit TempFolder(const std::string &root)
+    {
+        std::string base = root;
+        if (base.empty()) {
+            const char *tmp = std::getenv("TMPDIR");
+            base = tmp && *tmp ? tmp : "/tmp";
+        }
+        std::string pattern = base + "/belfry-convert-XXXXXX";
+        if (::mkdtemp(pattern.data()))  // mode 0700
+            folder = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        if (!folder.empty())
+            std::filesystem::remove_all(folder, ignored);
+    }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+
+    bool ok() const { return !folder.empty(); }
+    const std::string &path() const { return folder; }
+
+private:
+    std::string folder;
+};
+
+bool writeFile(const std::string &path, const std::string &bytes)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    return ::close(fd) == 0 && done == bytes.size();
+}
+
+bool readFile(const std::string &path, size_t max, std::string &bytes)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[64 * 1024];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && bytes.size() <= max)
+        bytes.append(buffer, size_t(n));
+    ::close(fd);
+    return n == 0 && bytes.size() <= max;
+}
+
+struct Child
+{
+    bool started = false;
+    bool timedOut = false;
+    bool cancelled = false;
+    int exitCode = -1;  // -1 when a signal ended it
+    std::string out, err;
+
+    bool succeeded() const { return started && exitCode == 0 && !timedOut && !cancelled; }
+};
+
+struct Limits
+{
+    rlimit cpu, memory, output, files, core;
+};
+
+// Between fork and exec only async-signal-safe calls: the service has threads.
+[[noreturn]] void execChild(char *const argv[], const char *dir, const int io[3], const Limits &l, int nice)
+{
+    char *const environment[] = {nullptr};
+    ::setpgid(0, 0);
+    for (int fd = 0; fd < 3; ++fd)
+        if (::dup2(io[fd], fd) < 0)
+            ::_exit(127);
+    ::close_range(3, ~0U, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGPIPE, SIGXCPU, SIGXFSZ})
+        ::signal(s, SIG_DFL);
+    if (::chdir(dir) != 0 || ::setrlimit(RLIMIT_CPU, &l.cpu) != 0 || ::setrlimit(RLIMIT_AS, &l.memory) != 0
+        || ::setrlimit(RLIMIT_FSIZE, &l.output) != 0 || ::setrlimit(RLIMIT_NOFILE, &l.files) != 0
+        || ::setrlimit(RLIMIT_CORE, &l.core) != 0)
+        ::_exit(127);
+    ::setpriority(PRIO_PROCESS, 0, nice);
+    ::execve(argv[0], argv, environment);
+    ::_exit(127);
+}
+
+// Reads what is there; closes the pipe at its end.
+void drain(pollfd &p, std::string &into, size_t max)
+{
+    char buffer[16 * 1024];
+    const ssize_t n = ::read(p.fd, buffer, sizeof buffer);
+    if (n > 0 && into.size() < max)
+        into.append(buffer, std::min(size_t(n), max - into.size()));
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        ::close(p.fd);
+        p.fd = -1;
+    }
+}
+
+// Collects the child's output until it ends, the wall time passes or `cancel`
+// is set; the last two kill its whole process group.
+void watch(pid_t pid, pollfd pipes[2], Child &c, const Clock::time_point deadline, size_t maxOut,
+    const std::atomic<bool> *cancel)
+{
+    bool killed = false;
+    int status = -1;
+    for (;;) {
+        if (!killed && (Clock::now() >= deadline || (cancel && cancel->load()))) {
+            ::kill(-pid, SIGKILL);
+            killed = true;
+            c.cancelled = cancel && cancel->load();
+            c.timedOut = !c.cancelled;
+        }
+        if (pipes[0].fd >= 0 || pipes[1].fd >= 0) {
+            if (::poll(pipes, 2, 100) > 0)
+                for (int i = 0; i < 2; ++i)
+                    if (pipes[i].fd >= 0 && pipes[i].revents)
+                        drain(pipes[i], i == 0 ? c.out : c.err, i == 0 ? maxOut : MaxDiagnostic);
+            continue;
+        }
+        const pid_t done = ::waitpid(pid, &status, killed ? 0 : WNOHANG);
+        if (done == pid)
+            break;
+        // Children reaped elsewhere (SIGCHLD ignored) tell us nothing: no success.
+        if (done < 0 && errno != EINTR)
+            return;
+        ::usleep(10 * 1000);
+    }
+    c.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Child run(const std::vector<std::string> &command, const std::string &dir, const ConvertOptions &o,
+    size_t maxOut, const std::atomic<bool> *cancel)
+{
+    Child c;
+    std::vector<char *> argv;
+    for (const std::string &a : command)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const rlim_t cpu = rlim_t(o.cpuSeconds);
+    const Limits limits {{cpu, cpu + 1}, {o.memoryBytes, o.memoryBytes}, {o.outputBytes, o.outputBytes},
+        {rlim_t(o.openFiles), rlim_t(o.openFiles)}, {0, 0}};
+    int out[2] = {-1, -1}, err[2] = {-1, -1};
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in < 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+        for (int fd : {in, out[0], out[1], err[0], err[1]})
+            if (fd >= 0)
+                ::close(fd);
+        return c;
+    }
+    const int io[3] = {in, out[1], err[1]};
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(o.wallSeconds);
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        execChild(argv.data(), dir.c_str(), io, limits, o.niceness);
+    for (int fd : io)
+        ::close(fd);
+    pollfd pipes[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    if (pid > 0) {
+        ::setpgid(pid, pid);  // also here, so that a kill right away reaches it
+        c.started = true;
+        watch(pid, pipes, c, deadline, maxOut, cancel);
+    }
+    for (const pollfd &p : pipes)
+        if (p.fd >= 0)
+            ::close(p.fd);
+    return c;
+}
+
+// The child's first line of diagnostics, printable, for the log.
+std::string firstLine(const std::string &text)
+{
+    std::string line;
+    for (char ch : text.substr(0, text.find('\n')).substr(0, 200))
+        line += (ch >= 0x20 && ch < 0x7F) ? ch : '?';
+    return line;
+}
+
+// How a child's run ended, where that is no matter of the file's contents:
+// stopped, not run at all, or out of time. Ok otherwise, with its diagnostics.
+Conversion ended(const Child &c, const std::string &program, const char *tooLong)
+{
+    if (c.cancelled)
+        return outcome(ConvertStatus::Busy, "the service is stopping");
+    if (!c.started || c.exitCode == 127)
+        return outcome(ConvertStatus::Failed, "the service cannot run " + program);
+    if (c.timedOut)
+        return refused(tooLong);
+    return outcome(ConvertStatus::Ok, {}, firstLine(c.err));
+}
+
+// The input options of both children: the file protocol, our demuxers and
+// decoders only.
+std::vector<std::string> inputOptions(const std::string &program)
+{
+    return {program, "-hide_banner", "-v", "error", "-protocol_whitelist", "file", "-format_whitelist",
+        Demuxers, "-codec_whitelist", Decoders, "-threads", "1"};
+}
+
+struct Probe
+{
+    std::string format;
+    double seconds = -1;
+    int audioStreams = 0;
+    std::string codec, profile;
+    int channels = 0;
+    bool video = false;
+};
+
+double number(const nlohmann::json &object, const char *key)
+{
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string())
+        return -1;
+    char *end = nullptr;
+    const double v = std::strtod(it->get_ref<const std::string &>().c_str(), &end);
+    return end && *end == '\0' && std::isfinite(v) ? v : -1;
+}
+
+std::string text(const nlohmann::json &object, const char *key)
+{
+    const auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool parseProbe(const std::string &out, Probe &p)
+{
+    const nlohmann::json doc = nlohmann::json::parse(out, nullptr, false);
+    if (!doc.is_object() || !doc.contains("format") || !doc["format"].is_object())
+        return false;
+    p.format = text(doc["format"], "format_name");
+    p.seconds = number(doc["format"], "duration");
+    for (const nlohmann::json &s : doc.value("streams", nlohmann::json::array())) {
+        const std::string type = s.is_object() ? text(s, "codec_type") : std::string();
+        const bool picture = s.is_object() && s.contains("disposition") && s["disposition"].is_object()
+            && s["disposition"].value("attached_pic", 0) == 1;
+        if (type == "video" && !picture)
+            p.video = true;
+        if (type != "audio" || p.audioStreams++ > 0)
+            continue;
+        p.codec = text(s, "codec_name");
+        p.profile = text(s, "profile");
+        p.channels = s.value("channels", 0);
+        p.seconds = std::max(p.seconds, number(s, "duration"));
+    }
+    return true;
+}
+
+Conversion probe(const TempFolder &dir, const ConvertOptions &o, const std::atomic<bool> *cancel, Probe &p)
+{
+    std::vector<std::string> command = inputOptions(o.ffprobe);
+    command.insert(command.end(),
+        {"-show_entries",
+            "format=format_name,duration:stream=codec_type,codec_name,profile,channels,duration:"
+            "stream_disposition=attached_pic",
+            "-of", "json", "in"});
+    const Child c = run(command, dir.path(), o, MaxProbeOutput, cancel);
+    const Conversion end = ended(c, o.ffprobe, "reading it took too long");
+    if (end.status != ConvertStatus::Ok)
+        return end;
+    const std::string &detail = end.detail;
+    const size_t codec = c.err.find("Codec (");
+    if (!c.succeeded() && codec != std::string::npos && c.err.find("not on whitelist") != std::string::npos) {
+        const std::string name = c.err.substr(codec + 7, c.err.find(')', codec) - codec - 7);
+        return refused(
+            "it holds " + firstLine(name) + ", which this service does not read: only sound is taken",
+            detail);
+    }
+    if (!c.succeeded() || !parseProbe(c.out, p))
+        return refused(NotATune, detail);
+    return outcome(ConvertStatus::Ok, {});
+}
+
+struct Plan
+{
+    bool copy = false;
+    bool fade = false;
+    double seconds = 0;
+};
+
+// What to make of the tune, or why not.
+std::string plan(const Probe &p, int start, const ConvertOptions &o, Plan &plan)
+{
+    if (p.video)
+        return "it holds a video: only sound is taken";
+    if (p.audioStreams == 0)
+        return "it holds no sound";
+    if (p.seconds <= 0)
+        return "its length cannot be told";
+    if (p.seconds > o.maxTuneSeconds)
+        return "it lasts " + std::to_string(int(p.seconds / 60)) + " min, longer than the "
+            + std::to_string(o.maxTuneSeconds / 60) + " min this service takes";
+    if (start + ShortestSeconds > p.seconds)
+        return "the start (" + std::to_string(start) + " s) lies at or past the end of the tune ("
+            + std::to_string(int(p.seconds)) + " s)";
+    const double left = p.seconds - start;
+    plan.seconds = std::min(left, double(o.ringtoneSeconds));
+    plan.fade = left > o.ringtoneSeconds;
+    plan.copy = start == 0 && !plan.fade && p.codec == "aac" && p.profile == "LC"
+        && (p.format == "aac" || p.format.compare(0, 4, "mov,") == 0);
+    return {};
+}
+
+std::vector<std::string> convertCommand(const ConvertOptions &o, const Probe &p, int start, const Plan &plan)
+{
+    std::vector<std::string> command = inputOptions(o.ffmpeg);
+    command.insert(command.end(), {"-nostdin", "-nostats", "-t", std::to_string(o.ringtoneSeconds)});
+    // Even "-ss 0" drops the packets before zero: an AAC file's priming frame.
+    if (start > 0)
+        command.insert(command.end(), {"-ss", std::to_string(start)});
+    command.insert(command.end(),
+        {"-i", "in", "-map", "0:a:0", "-vn", "-sn", "-dn", "-map_metadata", "-1", "-map_chapters", "-1",
+            "-threads", "1", "-filter_threads", "1"});
+    if (plan.copy) {
+        command.insert(command.end(), {"-c:a", "copy"});
+    } else {
+        if (plan.fade)
+            command.insert(command.end(),
+                {"-af",
+                    "afade=t=out:st=" + std::to_string(plan.seconds - FadeSeconds)
+                        + ":d=" + std::to_string(FadeSeconds)});
+        command.insert(command.end(),
+            {"-c:a", "aac", "-profile:a", "aac_low", "-b:a", p.channels == 1 ? "96k" : "160k", "-ar", "44100",
+                "-ac", p.channels == 1 ? "1" : "2"});
+    }
+    command.insert(command.end(), {"-f", "ipod", "-movflags", "+faststart", "out.m4r"});
+    return command;
+}
+
+Conversion encode(const TempFolder &dir, const ConvertOptions &o, const Probe &p, int start, const Plan &plan,
+    const std::atomic<bool> *cancel)
+{
+    const Child c = run(convertCommand(o, p, start, plan), dir.path(), o, 0, cancel);
+    Conversion result = ended(c, o.ffmpeg, "converting it took too long");
+    if (result.status != ConvertStatus::Ok)
+        return result;
+    std::string problem = c.succeeded() ? std::string() : "the converter stopped on it";
+    if (problem.empty()
+        && !readFile(dir.path() + "/out.m4r", std::min(o.outputBytes, MaxRingtoneBytes), result.ringtone))
+        problem = "no ringtone of at most 5 MiB came out";
+    if (problem.empty())
+        problem = checkRingtoneFile(result.ringtone);
+    if (!problem.empty())
+        return refused("no usable sound came out of it (" + problem + ")", result.detail);
+    result.copied = plan.copy;
+    result.seconds = plan.seconds;
+    return result;
+}
+
+}  // namespace
+
+int Conversion::httpStatus() const
+{
+    switch (status) {
+    case ConvertStatus::Ok:
+        return 200;
+    case ConvertStatus::Refused:
+        return 400;
+    case ConvertStatus::TooLarge:
+        return 413;
+    case ConvertStatus::Busy:
+        return 503;
+    case ConvertStatus::Failed:
+        break;
+    }
+    return 500;
+}
+
+Converter::Converter(ConvertOptions options)
+    : opts(std::move(options))
+{ }
+
+Conversion Converter::convert(const std::string &input, int start, const std::atomic<bool> *cancel) const
+{
+    if (input.empty())
+        return refused("the file is empty");
+    if (input.size() > opts.maxInputBytes)
+        return outcome(ConvertStatus::TooLarge,
+            "the file is larger than " + std::to_string(opts.maxInputBytes >> 20) + " MiB");
+    if (start < 0)
+        return refused("the start must not be negative");
+    TempFolder dir(opts.tempRoot);
+    if (!dir.ok() || !writeFile(dir.path() + "/in", input))
+        return outcome(ConvertStatus::Failed, "the service cannot write its temporary files");
+    Probe p;
+    Conversion c = probe(dir, opts, cancel, p);
+    if (c.status != ConvertStatus::Ok)
+        return c;
+    Plan how;
+    const std::string problem = plan(p, start, opts, how);
+    if (!problem.empty())
+        return refused(problem);
+    return encode(dir, opts, p, start, how, cancel);
+}
+
+ConvertQueue::ConvertQueue(const Converter &converter, size_t workers, size_t capacity)
+    : converter(converter)
+    , capacity(std::max<size_t>(capacity, 1))
+{
+    for (size_t i = 0; i < std::max<size_t>(workers, 1); ++i)
+        threads.emplace_back(&ConvertQueue::work, this);
+}
+
+ConvertQueue::~ConvertQueue()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    for (std::thread &t : threads)
+        t.join();
+    for (Job &job : jobs)
+        job.done(outcome(ConvertStatus::Busy, "the service is stopping"));
+}
+
+bool ConvertQueue::submit(std::string input, int start, Done done)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stopping || jobs.size() >= capacity)
+            return false;
+        jobs.push_back({std::move(input), start, std::move(done)});
+    }
+    wake.notify_one();
+    return true;
+}
+
+void ConvertQueue::work()
+{
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [this] {
+                return stopping || !jobs.empty();
+            });
+            if (stopping)
+                return;
+            job = std::move(jobs.front());
+            jobs.pop_front();
+        }
+        job.done(converter.convert(job.input, job.start, &stopping));
+    }
+}
+
+}  // namespace belfry

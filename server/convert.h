@@ -1,0 +1,114 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Turns whatever audio a phone uploads into a clean ringtone: AAC-LC in an
+// MPEG-4 audio file of at most 30 s, written by ffmpeg in a child process
+// that runs under hard limits in a private folder. No Qt.
+namespace belfry {
+
+struct ConvertOptions
+{
+    // Absolute paths: the children run with an empty environment.
+    std::string ffmpeg = "/usr/bin/ffmpeg";
+    std::string ffprobe = "/usr/bin/ffprobe";
+    // Where each conversion makes its private folder; empty: $TMPDIR or /tmp.
+    std::string tempRoot;
+    size_t maxInputBytes = 40 * 1024 * 1024;
+    int maxTuneSeconds = 20 * 60;
+    int ringtoneSeconds = 30;
+    // Limits of each child process.
+    int wallSeconds = 30;
+    int cpuSeconds = 20;
+    // Address space, not resident memory: ffmpeg's libraries alone map ~350 MiB.
+    size_t memoryBytes = 1024 * 1024 * 1024;
+    size_t outputBytes = 8 * 1024 * 1024;
+    int openFiles = 64;
+    int niceness = 10;
+};
+
+enum class ConvertStatus {
+    Ok,
+    Refused,  // not usable audio: 400
+    TooLarge,  // 413
+    Busy,  // queue full or service stopping: 503
+    Failed,  // the service's own trouble: 500
+};
+
+struct Conversion
+{
+    ConvertStatus status = ConvertStatus::Failed;
+    // Why it was refused or failed, in English, for the log and the answer.
+    std::string reason;
+    // The converter's own first line of diagnostics, for the log only.
+    std::string detail;
+    // The ringtone file when status is Ok.
+    std::string ringtone;
+    // The audio was taken over as it was, without encoding it again.
+    bool copied = false;
+    double seconds = 0;
+
+    int httpStatus() const;
+};
+
+class Converter
+{
+public:
+    explicit Converter(ConvertOptions options = {});
+
+    // Blocks while the children run, which the limits bound; `cancel`, once
+    // set, ends them early. `startSeconds` is where the ringtone begins.
+    Conversion convert(
+        const std::string &input, int startSeconds, const std::atomic<bool> *cancel = nullptr) const;
+
+    const ConvertOptions &options() const { return opts; }
+
+private:
+    ConvertOptions opts;
+};
+
+// Runs conversions on a few threads of its own, so that the I/O threads never
+// wait for one. A full queue refuses at once instead of making callers wait.
+class ConvertQueue
+{
+public:
+    using Done = std::function<void(Conversion)>;
+
+    ConvertQueue(const Converter &converter, size_t workers = 2, size_t capacity = 4);
+    // Ends running conversions, answers every job still waiting with Busy and
+    // returns once every `done` has been called.
+    ~ConvertQueue();
+    ConvertQueue(const ConvertQueue &) = delete;
+    ConvertQueue &operator=(const ConvertQueue &) = delete;
+
+    // False, without calling `done`, when `capacity` jobs wait already.
+    // Otherwise `done` is called later on one of the queue's threads.
+    bool submit(std::string input, int startSeconds, Done done);
+
+private:
+    struct Job
+    {
+        std::string input;
+        int start = 0;
+        Done done;
+    };
+    void work();
+
+    const Converter &converter;
+    const size_t capacity;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Job> jobs;
+    std::atomic<bool> stopping {false};
+    std::vector<std::thread> threads;
+};
+
+}  // namespace belfry

@@ -1,0 +1,294 @@
+// Uploads made ringtones: real files made by ffmpeg at test time go in, and
+// what comes out is read back with ffprobe. Hostile files must be refused
+// with nothing left in the converter's temporary area.
+
+#include "convert.h"
+
+#include <nlohmann/json.hpp>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <condition_variable>
+#include <mutex>
+
+using belfry::Conversion;
+using belfry::Converter;
+using belfry::ConvertOptions;
+using belfry::ConvertQueue;
+using belfry::ConvertStatus;
+
+namespace {
+
+// Runs a tool; its standard output, or its standard error with `errors`.
+QByteArray tool(const QString &program, const QStringList &args, bool errors = false)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(60000);
+    return errors ? p.readAllStandardError() : p.readAllStandardOutput();
+}
+
+bool make(const QString &path, const QStringList &args)
+{
+    tool(QStringLiteral("ffmpeg"),
+        QStringList {"-hide_banner", "-v", "error", "-y"} + args + QStringList {path});
+    return QFileInfo(path).size() > 0;
+}
+
+QByteArray slurp(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The mean volume in dB, of the whole file or of its last 0.3 s.
+double loudness(const QString &path, bool tail)
+{
+    QStringList args {"-hide_banner", "-nostats"};
+    if (tail)
+        args << "-sseof"
+             << "-0.3";
+    args << "-i" << path << "-af"
+         << "volumedetect"
+         << "-f"
+         << "null"
+         << "-";
+    const QString log = QString::fromUtf8(tool(QStringLiteral("ffmpeg"), args, true));
+    const auto m = QRegularExpression(QStringLiteral("mean_volume: (-?[0-9.]+) dB")).match(log);
+    return m.hasMatch() ? m.captured(1).toDouble() : 0;
+}
+
+// The audio packets as they lie in the file: equal when nothing was re-encoded.
+QByteArray packets(const QString &path)
+{
+    return tool(QStringLiteral("ffmpeg"),
+        {"-hide_banner", "-v", "error", "-i", path, "-map", "0:a", "-c", "copy", "-f", "md5", "-"});
+}
+
+QByteArray be32(quint32 v)
+{
+    return QByteArray(1, char(v >> 24)) + char(v >> 16) + char(v >> 8) + char(v);
+}
+
+}  // namespace
+
+class TestConvert : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void converts_data();
+    void converts();
+    void refuses_data();
+    void refuses();
+    void queue();
+
+private:
+    QString in(const char *name) const { return work.filePath(QLatin1String(name)); }
+    ConvertOptions options() const
+    {
+        ConvertOptions o;
+        o.tempRoot = scratch.path().toStdString();
+        return o;
+    }
+    QStringList leftovers() const
+    {
+        return QDir(scratch.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+    QTemporaryDir work, scratch;
+};
+
+void TestConvert::initTestCase()
+{
+    QVERIFY(work.isValid() && scratch.isValid());
+    const QStringList sine5 {"-f", "lavfi", "-i", "sine=f=440:d=5"};
+    QVERIFY(make(in("tone.wav"), sine5 + QStringList {"-c:a", "pcm_s16le"}));
+    QVERIFY(make(in("cover.mp3"),
+        sine5
+            + QStringList {"-f", "lavfi", "-i", "color=red:s=64x64:d=1", "-map", "0:a", "-map", "1:v",
+                "-frames:v", "1", "-c:a", "libmp3lame", "-c:v", "mjpeg", "-disposition:v", "attached_pic"}));
+    QVERIFY(make(in("tone.ogg"), sine5 + QStringList {"-c:a", "libopus"}));
+    QVERIFY(make(in("tone.flac"), sine5 + QStringList {"-c:a", "flac"}));
+    QVERIFY(make(in("tone.aiff"), sine5));
+    QVERIFY(make(in("tone.m4a"), {"-f", "lavfi", "-i", "sine=f=440:d=10", "-c:a", "aac"}));
+    QVERIFY(make(in("long.mp3"), {"-f", "lavfi", "-i", "sine=f=440:d=90", "-c:a", "libmp3lame"}));
+    QVERIFY(make(in("video.mp4"),
+        {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264",
+            "-preset", "ultrafast", "-c:a", "aac", "-shortest"}));
+    QVERIFY(make(in("mjpeg.mov"), {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-c:v", "mjpeg"}));
+    // Two hours of near silence cost little to make and 7 MB to send.
+    QVERIFY(make(in("2hours.mp3"),
+        {"-f", "lavfi", "-i", "anullsrc=r=8000:cl=mono", "-t", "7200", "-c:a", "libmp3lame", "-b:a", "8k"}));
+}
+
+void TestConvert::converts_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<bool>("copied");
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<bool>("fades");
+    QTest::newRow("WAV") << in("tone.wav") << 0 << false << 5.0 << false;
+    QTest::newRow("MP3 with a cover picture") << in("cover.mp3") << 0 << false << 5.0 << false;
+    QTest::newRow("Ogg Opus") << in("tone.ogg") << 0 << false << 5.0 << false;
+    QTest::newRow("FLAC") << in("tone.flac") << 0 << false << 5.0 << false;
+    QTest::newRow("AAC of 10 s, copied") << in("tone.m4a") << 0 << true << 10.0 << false;
+    QTest::newRow("AAC from 2 s, encoded") << in("tone.m4a") << 2 << false << 8.0 << false;
+    QTest::newRow("90 s cut to 30 s") << in("long.mp3") << 0 << false << 30.0 << true;
+    QTest::newRow("90 s from 70 s") << in("long.mp3") << 70 << false << 20.0 << false;
+}
+
+void TestConvert::converts()
+{
+    QFETCH(QString, file);
+    QFETCH(int, start);
+    QFETCH(bool, copied);
+    QFETCH(double, seconds);
+    QFETCH(bool, fades);
+    const Conversion c = Converter(options()).convert(slurp(file).toStdString(), start);
+    QVERIFY2(c.status == ConvertStatus::Ok, c.reason.c_str());
+    QCOMPARE(c.copied, copied);
+    const QString out = work.filePath(QStringLiteral("out.m4r"));
+    QFile f(out);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(c.ringtone.data(), qint64(c.ringtone.size()));
+    f.close();
+
+    const auto probe = nlohmann::json::parse(tool(QStringLiteral("ffprobe"),
+        {"-v", "error", "-show_entries", "format=duration:stream=codec_type,codec_name,profile", "-of",
+            "json", out})
+                                                 .toStdString());
+    QCOMPARE(probe["streams"].size(), size_t(1));
+    QCOMPARE(QString::fromStdString(probe["streams"][0]["codec_name"]), QStringLiteral("aac"));
+    QCOMPARE(QString::fromStdString(probe["streams"][0]["profile"]), QStringLiteral("LC"));
+    const double duration = std::stod(probe["format"]["duration"].get<std::string>());
+    QVERIFY2(duration <= 30.0 && std::abs(duration - seconds) < 0.15, std::to_string(duration).c_str());
+    if (copied)
+        QCOMPARE(packets(out), packets(file));
+    const double drop = loudness(out, false) - loudness(out, true);
+    QVERIFY2(fades ? drop > 10 : drop < 3, std::to_string(drop).c_str());
+    QCOMPARE(leftovers(), QStringList());
+}
+
+void TestConvert::refuses_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("why");
+
+    QByteArray noise("ID3\3\0\0\0\0\0\12"
+                     "0123456789",
+        20);
+    QRandomGenerator random(13);
+    for (int i = 0; i < 3 * 1024 * 1024 / 4; ++i) {
+        const quint32 word = random.generate();
+        noise.append(reinterpret_cast<const char *>(&word), 4);
+    }
+    // A sample count that no file of this size can hold.
+    QByteArray crafted = slurp(in("tone.m4a"));
+    crafted.replace(crafted.indexOf("stsz") + 12, 4, be32(0x3fffffff));
+    QByteArray nested;
+    for (int i = 0; i < 5000; ++i)
+        nested = be32(quint32(8 + nested.size())) + "trak" + nested;
+    nested = QByteArray::fromHex("0000001c667479704d344120000002004d34412069736f6d69736f32")
+        + be32(quint32(8 + nested.size())) + "moov" + nested;
+
+    const QByteArray wav = slurp(in("tone.wav"));
+    QTest::newRow("50 MB") << QByteArray(50 * 1000 * 1000, '\xff') << 0 << 413 << "larger than";
+    QTest::newRow("empty") << QByteArray() << 0 << 400 << "empty";
+    QTest::newRow("an ID3 header, then noise") << noise << 0 << 400 << "not a tune";
+    QTest::newRow("text named .mp3") << QByteArray("Never gonna give you up\n") << 0 << 400 << "not a tune";
+    QTest::newRow("MPEG-4 with a hostile sample table") << crafted << 0 << 400 << "not a tune";
+    QTest::newRow("MPEG-4 of nested boxes, no sound") << nested << 0 << 400 << "no sound";
+    QTest::newRow("H.264 video") << slurp(in("video.mp4")) << 0 << 400 << "h264";
+    QTest::newRow("motion-JPEG video") << slurp(in("mjpeg.mov")) << 0 << 400 << "video";
+    QTest::newRow("AIFF, not a format taken") << slurp(in("tone.aiff")) << 0 << 400 << "not a tune";
+    QTest::newRow("two hours") << slurp(in("2hours.mp3")) << 0 << 400 << "120 min";
+    QTest::newRow("start past the end") << wav << 60 << 400 << "past the end";
+    QTest::newRow("start in the last second") << wav << 5 << 400 << "past the end";
+    QTest::newRow("negative start") << wav << -1 << 400 << "negative";
+}
+
+void TestConvert::refuses()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, start);
+    QFETCH(int, status);
+    QFETCH(QString, why);
+    const Conversion c = Converter(options()).convert(bytes.toStdString(), start);
+    QCOMPARE(c.httpStatus(), status);
+    QVERIFY2(QString::fromStdString(c.reason).contains(why), c.reason.c_str());
+    QVERIFY(c.ringtone.empty());
+    QCOMPARE(leftovers(), QStringList());
+}
+
+// A real job goes through; a missing converter is the service's fault; a
+// child that hangs is killed at its wall time; a full queue refuses at once;
+// stopping ends the running job and answers the waiting one.
+void TestConvert::queue()
+{
+    const QString hang = work.filePath(QStringLiteral("hang"));
+    QFile script(hang);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nexec /bin/sleep 60\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Conversion> results;
+    const auto collect = [&](Conversion c) {
+        std::lock_guard<std::mutex> lock(mutex);
+        results.push_back(std::move(c));
+        changed.notify_all();
+    };
+    const auto await = [&](size_t n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] {
+            return results.size() >= n;
+        });
+    };
+    const std::string wav = slurp(in("tone.wav")).toStdString();
+    {
+        const Converter real(options());
+        ConvertQueue q(real, 1, 1);
+        QVERIFY(q.submit(wav, 0, collect));
+        QVERIFY(await(1));
+        QVERIFY2(results[0].status == ConvertStatus::Ok, results[0].reason.c_str());
+    }
+
+    ConvertOptions o = options();
+    o.ffprobe = work.filePath(QStringLiteral("missing")).toStdString();
+    QCOMPARE(Converter(o).convert(wav, 0).httpStatus(), 500);
+
+    o.ffprobe = hang.toStdString();
+    o.wallSeconds = 1;
+    const Conversion late = Converter(o).convert(wav, 0);
+    QVERIFY2(late.reason == "reading it took too long", late.reason.c_str());
+
+    o.wallSeconds = 60;
+    const Converter stuck(o);
+    {
+        ConvertQueue q(stuck, 1, 1);
+        QVERIFY(q.submit(wav, 0, collect));
+        QTRY_VERIFY(!leftovers().isEmpty());  // the worker took the first job
+        QVERIFY(q.submit(wav, 0, collect));
+        QVERIFY(!q.submit(wav, 0, collect));
+    }
+    QCOMPARE(results.size(), size_t(3));
+    QCOMPARE(results[1].httpStatus(), 503);
+    QCOMPARE(results[2].httpStatus(), 503);
+    QCOMPARE(leftovers(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestConvert)
+#include "test_convert.moc"
