@@ -70,21 +70,8 @@ wine reg add "$itunes" /v InstallLocation /d 'C:\Program Files\iTunes\' /f /reg:
 music="$WINEPREFIX/drive_c/users/$user/Music"
 folder="$music/iTunes/iTunes Media/Automatically Add to iTunes"
 mkdir -p "$folder" "$music/iTunes/iTunes Media/Music"
-cat >"$music/iTunes/iTunes Music Library.xml" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple Computer//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Major Version</key><integer>1</integer>
-	<key>Minor Version</key><integer>1</integer>
-	<key>Application Version</key><string>12.13.2.3</string>
-	<key>Music Folder</key><string>file://localhost/C:/Users/$user/Music/iTunes/iTunes%20Media/</string>
-	<key>Tracks</key>
-	<dict>
-	</dict>
-</dict>
-</plist>
-PLIST
+source scripts/itunes-library.sh
+itunes_library "$music/iTunes/iTunes Music Library.xml" "$user"
 settings="$WINEPREFIX/drive_c/users/$user/AppData/Roaming/Corvale/Belfry.ini"
 write_settings "$settings"
 
