@@ -58,6 +58,10 @@ wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Belfry | 
   fail "no start with Windows"
 [ -f "$WINEPREFIX/drive_c/users/$user/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Belfry/Belfry.lnk" ] ||
   fail "no Start menu entry"
+# A GUI program (no console window beside the tray icon) with its own icon.
+headers=$(x86_64-w64-mingw32-objdump -p "$program/belfry.exe")
+grep -q 'Subsystem.*Windows GUI' <<<"$headers" || fail "belfry.exe is a console program"
+grep -q 'The .rsrc Resource Directory section' <<<"$headers" || fail "belfry.exe has no icon"
 installed=$(find "$program" -type f -printf '%P\n' | sort | tr '\n' ' ')
 say "installed silently: $installed"
 
