@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 
@@ -36,7 +35,12 @@ public:
     bool isReadOnly() const
     {
 #ifdef Q_OS_WIN
-        return !QFileInfo(path).isWritable();
+        // The attribute alone does not stop an administrator: try.
+        QFile probe(path + QStringLiteral("/.probe"));
+        if (!probe.open(QIODevice::WriteOnly))
+            return true;
+        probe.remove();
+        return false;
 #else
         return ::access(QFile::encodeName(path).constData(), W_OK) != 0;
 #endif
