@@ -20,12 +20,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <httplib.h>
-
-#include <atomic>
-#include <chrono>
-#include <mutex>
-#include <thread>
+#include "tests/support/servicestandin.h"
 
 namespace {
 
@@ -60,54 +55,6 @@ T *topLevel(const char *className = nullptr)
     return nullptr;
 }
 
-// The service: each beat takes the next scripted answer; files come slowly
-// enough for the strip to be seen at work.
-struct Service
-{
-    httplib::Server http;
-    std::thread thread;
-    std::mutex mutex;
-    std::string next = "{\"status\":0}";
-    int port = 0;
-
-    Service()
-    {
-        http.Post("/p/v1/heart", [this](const httplib::Request &, httplib::Response &res) {
-            std::lock_guard<std::mutex> lock(mutex);
-            res.set_content(next, "application/json");
-            next = "{\"status\":0}";
-        });
-        http.Get("/p/conf", [](const httplib::Request &, httplib::Response &res) {
-            res.set_content("{\"status\":0}", "application/json");
-        });
-        http.Get("/apiv1/ringtone", [this](const httplib::Request &req, httplib::Response &res) {
-            static const char *const names[] = {"", "夜空中最亮的星 (Ringtone Remix)", "小幸运", "晴天"};
-            const int id = std::stoi(req.get_param_value("ringtoneid"));
-            res.set_content(std::string("{\"status\":0,\"data\":{\"name\":\"") + names[id % 4]
-                    + "\",\"download_url\":\"http://127.0.0.1:" + std::to_string(port) + "/files/"
-                    + std::to_string(id) + "\"}}",
-                "application/json");
-        });
-        http.Get(R"(/files/(\d+))", [](const httplib::Request &req, httplib::Response &res) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500 * std::stoi(req.matches[1])));
-            res.set_content(std::string(4096, 'r'), "audio/x-m4r");
-        });
-        port = http.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { http.listen_after_bind(); });
-    }
-    ~Service()
-    {
-        http.stop();
-        thread.join();
-    }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
-    void answer(const std::string &json)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        next = json;
-    }
-};
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -123,7 +70,15 @@ int main(int argc, char **argv)
     out.setPath(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
     out.mkpath(QStringLiteral("."));
 
-    Service service;
+    ServiceStandIn service;
+    // Files come slowly enough for the strip to be seen at work.
+    service.route("GET", ServiceStandIn::FilePattern, [&service](Exchange &exchange) {
+        const int id = exchange.match(1).toInt();
+        QElapsedTimer asked;
+        asked.start();
+        exchange.hold([asked, id] { return asked.elapsed() >= 1500 * id; },
+            [&service, id](Exchange &late) { service.file(late, id); });
+    });
     Config config(QStringLiteral("Corvale"), QStringLiteral("Belfry"), QStringLiteral("1.0.1"),
         {{QStringLiteral("InstallLocation"), QStringLiteral("C:/iTunes/")}});
     config.set(Belfry::ServiceHostKey, service.base());
@@ -142,7 +97,7 @@ int main(int argc, char **argv)
     settle(800);
     saveScreen(page->frameGeometry(), QStringLiteral("road-1-pairing.png"));
 
-    service.answer("{\"status\":0,\"pair\":[{\"id\":\"dev-1\",\"name\":\"小明的iPhone\"}]}");
+    service.pair(QStringLiteral("dev-1"), QStringLiteral("小明的iPhone"));
     heart->beat(5);
     settle(500);
     saveScreen(page->frameGeometry(), QStringLiteral("road-2-countdown.png"));
@@ -155,7 +110,10 @@ int main(int argc, char **argv)
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     saveScreen(screen, QStringLiteral("road-3-paired.png"));
 
-    service.answer("{\"status\":0,\"sync\":[\"1\",\"2\",\"3\"]}");
+    const QStringList names {
+        QStringLiteral("夜空中最亮的星 (Ringtone Remix)"), QStringLiteral("小幸运"), QStringLiteral("晴天")};
+    for (int id = 1; id <= 3; ++id)
+        service.send(id, names.at(id - 1), QByteArray(4096, 'r'));
     heart->beat(5);
     settle(2200);
     saveScreen(window->frameGeometry().united(tray->geometry()), QStringLiteral("road-4-sync.png"));
@@ -163,8 +121,8 @@ int main(int argc, char **argv)
     const QRect balloon = topLevel<QWidget>("QBalloonTip") ? topLevel<QWidget>("QBalloonTip")->geometry() : QRect();
     saveScreen(balloon.united(tray->geometry()).adjusted(-8, -4, 8, 8), QStringLiteral("road-5-balloon.png"));
 
-    service.answer("{\"status\":0,\"update\":{\"version\":\"1.1.0\",\"download\":\"http://www.corvale.example/Carillo-1.1.0.exe\"}}");
-    heart->beat(5);
+    service.announce(QStringLiteral("1.1.0"), QStringLiteral("http://www.corvale.example/Carillo-1.1.0.exe"));
+    heart->checkUpdate();
     settle(800);
     if (QWidget *update = topLevel<QWidget>("Update"))
         saveScreen(update->frameGeometry(), QStringLiteral("road-6-update.png"));

@@ -1,5 +1,5 @@
 // The controller with the real service clients, windows, tray and dialogs,
-// against a test server on 127.0.0.1 that plays the service.
+// against a stand-in for the service on 127.0.0.1.
 #include "control/control.h"
 #include "dialogs/about.h"
 #include "dialogs/networkconnection.h"
@@ -15,7 +15,6 @@
 #include <QJsonArray>
 #include <QLabel>
 #include <QMenu>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
 #include <QSignalSpy>
@@ -23,13 +22,11 @@
 #include <QToolButton>
 #include <QtTest>
 
-#include <algorithm>
-#include <deque>
 #include <memory>
 
-#include "tests/service/server.h"
 #include "tests/support/browser.h"
 #include "tests/support/menus.h"
+#include "tests/support/servicestandin.h"
 
 namespace {
 
@@ -51,56 +48,6 @@ QByteArray ringtoneBytes(int id)
     return bytes;
 }
 
-// Plays the service: beats get the queued answers in turn, then {"status":0}.
-struct Service
-{
-    TestServer server;
-    std::mutex mutex;
-    std::deque<std::string> answers;
-
-    Service()
-    {
-        server.post("/p/v1/heart", [this](const httplib::Request &, httplib::Response &res) {
-            std::lock_guard<std::mutex> lock(mutex);
-            res.set_content(answers.empty() ? "{\"status\":0}" : answers.front(), "application/json");
-            if (!answers.empty())
-                answers.pop_front();
-        });
-        for (const char *path : {"/p/conf", "/p/update", "/p/feedback"})
-            server.get(path, [](const httplib::Request &, httplib::Response &res) {
-                res.set_content("{\"status\":0}", "application/json");
-            });
-        server.post("/p/v1/unpair", [](const httplib::Request &, httplib::Response &res) {
-            res.set_content("{\"status\":0}", "application/json");
-        });
-        server.get("/apiv1/ringtone", [this](const httplib::Request &req, httplib::Response &res) {
-            const std::string id = req.get_param_value("ringtoneid");
-            res.set_content("{\"status\":0,\"data\":{\"name\":\"铃声" + id + "\",\"download_url\":\""
-                    + server.base().toStdString() + "/files/" + id + "\"}}",
-                "application/json");
-        });
-        server.get("/files/(\\d+)", [](const httplib::Request &req, httplib::Response &res) {
-            const QByteArray bytes = ringtoneBytes(std::stoi(req.matches[1]));
-            res.set_content(bytes.toStdString(), "audio/x-m4r");
-        });
-    }
-    // Answers are written with single quotes, which become double ones.
-    void answer(std::string json)
-    {
-        std::replace(json.begin(), json.end(), '\'', '"');
-        std::lock_guard<std::mutex> lock(mutex);
-        answers.push_back(json);
-    }
-    QList<QJsonObject> bodies(const std::string &path)
-    {
-        QList<QJsonObject> found;
-        for (const Seen &seen : server.requests())
-            if (seen.path == path)
-                found << QJsonDocument::fromJson(QByteArray::fromStdString(seen.body)).object();
-        return found;
-    }
-};
-
 struct ShowCounter : QObject
 {
     int shows = 0;
@@ -118,7 +65,7 @@ class TestControl : public QObject
     Q_OBJECT
 
     QTemporaryDir home;
-    std::unique_ptr<Service> service;
+    std::unique_ptr<ServiceStandIn> service;
     std::unique_ptr<Config> config;
     std::unique_ptr<Control> control;
 
@@ -138,8 +85,8 @@ class TestControl : public QObject
         QSettings(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry").clear();
         config = std::make_unique<Config>(
             "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}});
-        settings().setValue(Belfry::ServiceHostKey, service->server.base());
-        settings().setValue(Belfry::RingtoneHostKey, service->server.base());
+        settings().setValue(Belfry::ServiceHostKey, service->base());
+        settings().setValue(Belfry::RingtoneHostKey, service->base());
         settings().setValue(Belfry::ITunesFolderKey, folder());
         for (auto it = preset.cbegin(); it != preset.cend(); ++it)
             settings().setValue(it.key(), it.value());
@@ -149,11 +96,17 @@ class TestControl : public QObject
         QTRY_COMPARE(configured.count(), 1);
     }
     // One beat, as the timer would send it, and its answer handled.
-    void beat(const std::string &answer)
+    void beat()
     {
-        service->answer(answer);
         QSignalSpy answered(heart(), &Heart::network);
         heart()->beat(5);
+        QTRY_COMPARE(answered.count(), 1);
+    }
+    // The same for the other requests of the heartbeat family.
+    void ask(void (Heart::*request)())
+    {
+        QSignalSpy answered(heart(), &Heart::network);
+        (heart()->*request)();
         QTRY_COMPARE(answered.count(), 1);
     }
     // Runs the application's event loop until the controller ends the
@@ -173,7 +126,7 @@ private slots:
         qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
     }
-    void init() { service = std::make_unique<Service>(); }
+    void init() { service = std::make_unique<ServiceStandIn>(); }
     void cleanup()
     {
         control.reset();
@@ -188,7 +141,8 @@ private slots:
         QVERIFY(code()->isVisible());
         QVERIFY(!tray()->isVisible());
 
-        beat("{'status':0,'pair':[{'id':'dev-1','name':'小明的iPhone'}]}");
+        service->pair("dev-1", "小明的iPhone");
+        beat();
         QCOMPARE(settings().value("DEVICES/dev-1").toString(), QStringLiteral("小明的iPhone"));
         QVERIFY(code()->findChild<QLabel *>("qrcode")->text().contains("秒后自动隐藏"));
         QTRY_VERIFY_WITH_TIMEOUT(window()->isVisible(), 5000);
@@ -196,7 +150,9 @@ private slots:
         QVERIFY(!code()->isVisible());
 
         QSignalSpy synced(window(), &Window::emit_syncFinished);
-        beat("{'status':0,'sync':['1','2','3']}");
+        for (int id = 1; id <= 3; ++id)
+            service->send(id, QStringLiteral("铃声%1").arg(id), ringtoneBytes(id));
+        beat();
         QTRY_COMPARE_WITH_TIMEOUT(synced.count(), 1, 10000);
         QCOMPARE(synced.at(0), (QVariantList {3, 0}));
         for (int id = 1; id <= 3; ++id) {
@@ -205,7 +161,8 @@ private slots:
             QCOMPARE(file.readAll(), ringtoneBytes(id));
         }
 
-        beat("{'status':0,'update':{'version':'2.0.0','download':'http://www.corvale.example/2.exe'}}");
+        service->announce("2.0.0", "http://www.corvale.example/2.exe");
+        ask(&Heart::checkUpdate);
         QVERIFY(topLevel<Update>() && topLevel<Update>()->isVisible());
         QCOMPARE(settings().value(Belfry::UpdateVersionKey).toString(), QStringLiteral("2.0.0"));
 
@@ -233,7 +190,8 @@ private slots:
         start();
         emit tray()->emit_open();
         QVERIFY(!code()->isVisible());
-        beat("{'status':0,'pair':[{'id':'dev-1','name':'A'}]}");
+        service->pair("dev-1", "A");
+        beat();
         // Recorded at once: no countdown, and the tray icon waits.
         QVERIFY(code()->findChild<QLabel *>("qrcode")->text().contains("扫描二维码"));
         QVERIFY(!tray()->isVisible());
@@ -266,7 +224,8 @@ private slots:
         start({{"DEVICES/a", "Phone A"}});
         if (pageShown)
             code()->show();
-        beat("{'status':5}");
+        service->losePairing();
+        beat();
         QCOMPARE(code()->isVisible(), true);
         QCOMPARE(tray()->isVisible(), pageShown);
         QCOMPARE(config->devices().isEmpty(), !pageShown);
@@ -292,7 +251,8 @@ private slots:
         start({{"DEVICES/a", "Phone A"}});
         const QString normal = QString(key).remove(0, key.startsWith('/') ? 1 : 0).replace("//", "/");
         const QVariant before = settings().value(normal);
-        beat(QStringLiteral("{'status':0,'conf':{'%1':'C:/evil'}}").arg(key).toStdString());
+        service->setConf(key, "C:/evil");
+        ask(&Heart::getConfig);
         QCOMPARE(settings().value(normal).toString() == "C:/evil", written);
         if (!written)
             QCOMPARE(settings().value(normal), before);
@@ -326,13 +286,16 @@ private slots:
     {
         start({{"DEVICES/a", "Phone A"}});
         Browser browser({"http", "https", "file"});
-        beat("{'status':0,'update':{'version':'2.0','download':'http://www.corvale.example/2.exe'}}");
+        service->announce("2.0", "http://www.corvale.example/2.exe");
+        ask(&Heart::checkUpdate);
         QPointer<Update> first = topLevel<Update>();
         QVERIFY(first && first->isVisible());
         first->hide();
-        beat("{'status':0,'update':{'version':'2.0','download':'http://www.corvale.example/2.exe'}}");
+        service->announce("2.0", "http://www.corvale.example/2.exe");
+        ask(&Heart::checkUpdate);
         QVERIFY(!first->isVisible());
-        beat("{'status':0,'update':{'version':'2.1','download':'file:///bin/sh'}}");
+        service->announce("2.1", "file:///bin/sh");
+        ask(&Heart::checkUpdate);
         QVERIFY(!first);
         QVERIFY(topLevel<Update>()->isVisible());
         // A stored address that is not a web address is not opened from the menu.

@@ -2,9 +2,6 @@
 // row. Every row runs its own program in its own sandbox home, all rows at
 // once (a beat is 5 s), and the checks then look at what each one left.
 
-// Each program keeps up to six connections per manager open at once.
-#define CPPHTTPLIB_THREAD_POOL_COUNT 32
-
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -18,13 +15,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <map>
 #include <memory>
 
-#include "tests/service/server.h"
 #include "tests/support/readonlyfolder.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/servicestandin.h"
 
 namespace {
 
@@ -74,36 +70,31 @@ const Row Rows[] = {
 
 // Sent by the phone once the fault is gone: it must arrive like any other.
 constexpr int LaterId = 1000;
-constexpr size_t Chunk = 16384;
+constexpr int Chunk = 16384;
 constexpr int Pulse = 5;
 const QString SettingsFile = QStringLiteral(".config/Corvale/Belfry.ini");
 const QString StagingName = QStringLiteral(".belfry-staging");
 
+// What the phone sent.
 struct Tone
 {
-    std::string name;
-    std::string bytes;
-    bool delivered = false;
-    int requests = 0;
+    QString name;
+    QByteArray bytes;
 };
 
-std::string toneBytes(int id, size_t size)
+QByteArray toneBytes(int id, int size)
 {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = char((i * 31 + size_t(id) * 7 + i / 251) & 0xff);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 31 + id * 7 + i / 251) & 0xff);
     return bytes;
 }
 
-// Plays the service for one program. Like the real one it keeps a ringtone
-// in "sync" until its file went out whole, and then forgets it (404).
-struct Service
+// Plays the service for one program, with the row's fault in front of its
+// answers while `faulty`.
+struct Service : ServiceStandIn
 {
     const Fault fault;
-    std::mutex mutex;
-    std::map<int, Tone> tones;
-    std::vector<std::string> events;
-    int beats = 0;
     std::atomic<bool> faulty {true};
     // While set, file transfers stop after their first chunk; held counts
     // them, and the silent information requests.
@@ -111,146 +102,65 @@ struct Service
     std::atomic<int> held {0};
     // A transfer held before the last cut fails instead of going on.
     std::atomic<int> cuts {0};
-    std::unique_ptr<TestServer> main;
-    std::unique_ptr<TestServer> ringtone;
-    int port = 0;
+    // The ringtone server of a row whose ringtone server was away at first.
+    std::unique_ptr<StandIn> ringtone;
 
     explicit Service(Fault fault)
         : fault(fault)
     {
-        main = serve(0);
-        port = main->port;
+        setFileAddress([this](int id) {
+            if (this->fault == Fault::Unresolvable && faulty)
+                return QStringLiteral("http://ringtones.invalid/%1.m4r").arg(id);
+            return base()
+                + (this->fault == Fault::Redirect ? QStringLiteral("/moved/%1").arg(id) : filePath(id));
+        });
+        route("GET", "/moved/(\\d+)", [this](Exchange &exchange) {
+            exchange.redirect((base() + filePath(exchange.match(1).toInt())).toUtf8());
+        });
+        route("GET", "/apiv1/ringtone", [this](Exchange &exchange) {
+            if (this->fault == Fault::Silent && faulty)
+                ++held;  // accepted, and then not a byte
+            else
+                information(exchange, exchange.request.query("ringtoneid").toInt());
+        });
+        route("GET", FilePattern, [this](Exchange &exchange) {
+            transfer(exchange, exchange.match(1).toInt());
+        });
     }
+    ~Service() override { shutdown(); }
 
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
-
-    std::unique_ptr<TestServer> serve(int wanted)
+    void transfer(Exchange &exchange, int id)
     {
-        auto server = std::make_unique<TestServer>(wanted);
-        server->http.set_keep_alive_timeout(1);
-        server->post("/p/v1/heart", [this](const httplib::Request &, httplib::Response &res) {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++beats;
-            std::string sync;
-            for (const auto &[id, tone] : tones)
-                if (!tone.delivered)
-                    sync += (sync.empty() ? "\"" : ",\"") + std::to_string(id) + "\"";
-            res.set_content("{\"status\":0,\"sync\":[" + sync + "]}", "application/json");
+        QByteArray bytes;
+        const bool broken
+            = faulty && (fault == Fault::CutShort || fault == Fault::NotFound || fault == Fault::ServerError);
+        if ((!broken && !gated) || !waitingFile(id, &bytes))
+            return file(exchange, id);
+        if (fault == Fault::NotFound || fault == Fault::ServerError)
+            return exchange.answer(fault == Fault::NotFound ? 404 : 500);
+        exchange.whenSent([this, id](bool whole) {
+            if (whole)
+                delivered(id);
         });
-        for (const char *path : {"/p/conf", "/p/update"})
-            server->get(path, [](const httplib::Request &, httplib::Response &res) {
-                res.set_content("{\"status\":0}", "application/json");
-            });
-        server->get("/p/feedback", [this](const httplib::Request &req, httplib::Response &res) {
-            std::lock_guard<std::mutex> lock(mutex);
-            events.push_back(req.get_param_value("event"));
-            res.set_content("{\"status\":0}", "application/json");
-        });
-        server->get("/apiv1/ringtone", [this](const httplib::Request &req, httplib::Response &res) {
-            information(std::atoi(req.get_param_value("ringtoneid").c_str()), res);
-        });
-        server->get("/moved/(\\d+)", [this](const httplib::Request &req, httplib::Response &res) {
-            res.set_redirect(base().toStdString() + "/f/" + req.matches[1].str());
-        });
-        server->get("/f/(\\d+)", [this](const httplib::Request &req, httplib::Response &res) {
-            file(std::stoi(req.matches[1]), res);
-        });
-        return server;
-    }
-
-    void information(int id, httplib::Response &res)
-    {
-        if (fault == Fault::Silent && faulty) {
-            // Accepted, and then not a byte until the row ends.
-            ++held;
-            const int generation = cuts;
-            while (cuts == generation)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            return;
+        exchange.begin(
+            200, {"Content-Type: audio/mp4", "Content-Length: " + QByteArray::number(bytes.size())});
+        if (fault == Fault::CutShort) {
+            exchange.write(bytes.left(bytes.size() / 2));
+            return exchange.close();
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = tones.find(id);
-        if (it == tones.end() || it->second.delivered) {
-            res.status = 404;
-            return;
-        }
-        std::string url = base().toStdString() + "/f/" + std::to_string(id);
-        if (fault == Fault::Redirect)
-            url = base().toStdString() + "/moved/" + std::to_string(id);
-        else if (fault == Fault::Unresolvable && faulty)
-            url = "http://ringtones.invalid/f/" + std::to_string(id);
-        res.set_content(
-            "{\"status\":0,\"data\":{\"name\":\"" + it->second.name + "\",\"download_url\":\"" + url + "\"}}",
-            "application/json");
-    }
-
-    void file(int id, httplib::Response &res)
-    {
-        auto bytes = std::make_shared<std::string>();
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            auto it = tones.find(id);
-            if (it == tones.end() || it->second.delivered) {
-                res.status = 404;
-                return;
-            }
-            ++it->second.requests;
-            *bytes = it->second.bytes;
-        }
-        if (faulty && (fault == Fault::NotFound || fault == Fault::ServerError)) {
-            res.status = fault == Fault::NotFound ? 404 : 500;
-            return;
-        }
-        const bool cutShort = faulty && fault == Fault::CutShort;
+        ++held;
+        exchange.write(bytes.left(Chunk));
         const int generation = cuts;
-        res.set_content_provider(
-            bytes->size(), "audio/mp4",
-            [this, bytes, cutShort, generation, waited = false](
-                size_t offset, size_t length, httplib::DataSink &sink) mutable {
-                if (cutShort && offset >= bytes->size() / 2)
-                    return false;
-                if (offset > 0 && gated && !waited) {
-                    waited = true;
-                    ++held;
-                    while (gated && cuts == generation)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                }
-                return cuts == generation && sink.write(bytes->data() + offset, std::min(length, Chunk));
+        exchange.hold(
+            [this, generation] {
+                return !gated || cuts != generation;
             },
-            [this, id](bool success) {
-                std::lock_guard<std::mutex> lock(mutex);
-                tones[id].delivered = tones[id].delivered || success;
+            [this, bytes, generation](Exchange &rest) {
+                if (cuts != generation)
+                    return rest.close();
+                rest.write(bytes.mid(Chunk));
+                rest.end();
             });
-    }
-
-    void send(int id, const std::string &name, size_t size)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        tones[id] = Tone {name, toneBytes(id, size)};
-    }
-    std::map<int, Tone> snapshot()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return tones;
-    }
-    bool reported(const char *event)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::find(events.begin(), events.end(), event) != events.end();
-    }
-    int beatCount()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return beats;
-    }
-    QStringList waiting()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        QStringList ids;
-        for (const auto &[id, tone] : tones)
-            if (!tone.delivered)
-                ids << QString::number(id);
-        return ids;
     }
 };
 
@@ -285,6 +195,7 @@ struct Scenario
     QString mountPoint;
     QString skipped;
     QSet<QString> before;
+    std::map<int, Tone> sent;
     Stage stage = Started;
     QElapsedTimer sinceInjected;
     int beatsAtHeal = 0;
@@ -351,12 +262,18 @@ struct Scenario
 
         for (int id = 1; id <= row.ringtones; ++id) {
             const bool big = row.fault == Fault::DiskFull;
-            const std::string name = row.fault == Fault::SameName ? "铃声" : "铃声" + std::to_string(id);
-            service.send(id, name, big ? 512 * 1024 : 40000 + id);
+            send(id, row.fault == Fault::SameName ? "铃声" : QStringLiteral("铃声%1").arg(id),
+                big ? 512 * 1024 : 40000 + id);
         }
         service.gated = gatedFault();
         before = treeOf(home.path());
         launch();
+    }
+
+    void send(int id, const QString &name, int size)
+    {
+        sent[id] = {name, toneBytes(id, size)};
+        service.send(id, name, sent[id].bytes);
     }
 
     bool triggered()
@@ -371,7 +288,7 @@ struct Scenario
         switch (row.fault) {
         case Fault::Restart:
             ++service.cuts;
-            service.main.reset();
+            service.stop();
             break;
         case Fault::Killed: {
             program->kill();
@@ -406,7 +323,7 @@ struct Scenario
     bool healable()
     {
         if (*row.event && row.fault != Fault::Silent)
-            return service.reported(row.event);
+            return service.events().contains(row.event);
         if (row.fault == Fault::Restart)
             return sinceInjected.elapsed() > Pulse * 1000 + 1000;
         return true;
@@ -417,22 +334,24 @@ struct Scenario
         service.faulty = false;
         service.gated = false;
         if (row.fault == Fault::Restart)
-            service.main = service.serve(service.port);
-        if (ringtonePort != 0)
-            service.ringtone = service.serve(ringtonePort);
+            service.listen();
+        if (ringtonePort != 0) {
+            service.ringtone = std::make_unique<StandIn>(ringtonePort);
+            service.install(*service.ringtone);
+        }
         if (row.fault == Fault::DiskFull)
             QProcess::execute("mount", {"-o", "remount,size=8m", mountPoint});
         readOnly.reset();
-        service.send(LaterId, "后来的铃声", 30000);
-        beatsAtHeal = service.beatCount();
+        send(LaterId, "后来的铃声", 30000);
+        beatsAtHeal = service.beats();
     }
 
     bool finished()
     {
         const int stored = QDir(folder).entryList(QDir::Files | QDir::Hidden).size();
         const int expected = row.lossAllowed ? 1 : row.ringtones + 1;
-        return service.waiting().isEmpty() && stored >= expected && service.beatCount() >= beatsAtHeal + 2
-            && (!*row.event || service.reported(row.event));
+        return service.waiting().isEmpty() && stored >= expected && service.beats() >= beatsAtHeal + 2
+            && (!*row.event || service.events().contains(row.event));
     }
 
     // Drives the row one step; true once it has nothing left to wait for.
@@ -524,16 +443,15 @@ private slots:
             QSKIP(qPrintable(s.skipped));
         QVERIFY2(s.stage == Scenario::Healed, "the fault never showed or never went away");
         QCOMPARE(s.program->state(), QProcess::Running);
-        QVERIFY2(s.service.beatCount() >= s.beatsAtHeal + 2, "the program stopped beating");
+        QVERIFY2(s.service.beats() >= s.beatsAtHeal + 2, "the program stopped beating");
         if (*row.event)
-            QVERIFY2(s.service.reported(row.event), row.event);
+            QVERIFY2(s.service.events().contains(row.event), row.event);
         // Every ringtone the service still lists was fetched.
         QCOMPARE(s.service.waiting(), QStringList());
 
         // Nothing partial, nothing twice, and everything that could be stored.
-        std::map<int, Tone> tones = s.service.snapshot();
-        std::map<std::string, int> byContent;
-        for (const auto &[id, tone] : tones)
+        std::map<QByteArray, int> byContent;
+        for (const auto &[id, tone] : s.sent)
             byContent[tone.bytes] = id;
         std::map<int, int> stored;
         const QFileInfoList files = QDir(s.folder).entryInfoList(
@@ -541,23 +459,23 @@ private slots:
         for (const QFileInfo &info : files) {
             QFile file(info.filePath());
             QVERIFY2(info.isFile() && file.open(QIODevice::ReadOnly), qPrintable(info.fileName()));
-            const auto found = byContent.find(file.readAll().toStdString());
+            const auto found = byContent.find(file.readAll());
             QVERIFY2(
                 found != byContent.end(), qPrintable("not a ringtone that was sent: " + info.fileName()));
-            const QString name = QString::fromStdString(tones[found->second].name);
+            const QString name = s.sent[found->second].name;
             QVERIFY2(QRegularExpression(QRegularExpression::escape(name) + "(_\\d+)?\\.m4r")
                          .match(info.fileName())
                          .hasMatch(),
                 qPrintable(info.fileName()));
             ++stored[found->second];
         }
-        for (const auto &[id, tone] : tones) {
+        for (const auto &[id, tone] : s.sent) {
             QVERIFY2(stored[id] <= 1, qPrintable(QStringLiteral("ringtone %1 stored twice").arg(id)));
             if (!row.lossAllowed || id == LaterId)
                 QVERIFY2(stored[id] == 1, qPrintable(QStringLiteral("ringtone %1 missing").arg(id)));
         }
         if (row.refetched)
-            QVERIFY2(tones[1].requests >= 2, "the broken transfer was not the one that failed");
+            QVERIFY2(s.service.fileRequests(1) >= 2, "the broken transfer was not the one that failed");
 
         // No staged file left, and nothing written outside the folder and its staging.
         const QString staging = QDir(s.home.path()).relativeFilePath(s.staging());

@@ -1,8 +1,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "server.h"
 #include "service/feedback.h"
+#include "tests/support/standin.h"
 
 class TestFeedBack : public QObject
 {
@@ -15,9 +15,9 @@ private slots:
 
 void TestFeedBack::query()
 {
-    TestServer server;
-    server.get("/p/feedback", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content(std::string(3 << 20, 'x'), "text/plain");  // discarded unread, however big
+    StandIn server;
+    server.route("GET", "/p/feedback", [](Exchange &exchange) {
+        exchange.answer(200, QByteArray(3 << 20, 'x'), "text/plain");  // discarded unread, however big
     });
     FeedBack feedBack(QStringLiteral("1.0.1"), server.base(), QStringLiteral("P"));
     QSignalSpy info(&feedBack, &FeedBack::info);
@@ -29,8 +29,8 @@ void TestFeedBack::query()
     const auto seen = server.requests();
     QStringList targets;
     for (const Seen &s : seen) {
-        targets << QString::fromStdString(s.target);
-        QCOMPARE(s.method, std::string("GET"));
+        targets << QString::fromUtf8(s.target);
+        QCOMPARE(s.method, QByteArray("GET"));
         QVERIFY(s.header("User-Agent") != QLatin1String("CorVale"));
     }
     targets.sort();
@@ -43,9 +43,9 @@ void TestFeedBack::query()
 
 void TestFeedBack::failure()
 {
-    TestServer server;
-    server.get("/p/feedback", [](const httplib::Request &, httplib::Response &res) {
-        res.status = 500;
+    StandIn server;
+    server.route("GET", "/p/feedback", [](Exchange &exchange) {
+        exchange.answer(500);
     });
     FeedBack feedBack(QStringLiteral("1.0.1"), server.base(), QStringLiteral("P"));
     QSignalSpy info(&feedBack, &FeedBack::info);
