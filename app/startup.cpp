@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/guard.h"
 #include "app/tunes.h"
 #include "control/control.h"
 #include "itunes/itunes.h"
@@ -27,52 +28,11 @@
 
 namespace {
 
-// Long enough for a busy running instance to answer, short enough that a
-// hung one cannot keep a new start waiting forever.
-constexpr int SocketTimeout = 30000;
-
 int runTunes(QApplication &app, Tunes::Mode mode, const QString &command)
 {
     Tunes dialog(mode, command);
     dialog.show();
     return app.exec();
-}
-
-bool anotherInstanceAnswers(const QString &name)
-{
-    QLocalSocket socket;
-    socket.connectToServer(name, QIODevice::ReadWrite);
-    if (!socket.waitForConnected(SocketTimeout))
-        return false;
-    // The running instance comes forward and drops the connection.
-    socket.waitForDisconnected(SocketTimeout);
-    return true;
-}
-
-// The client id comes from the settings file, whose keys the service may
-// rewrite. A name with a slash is a socket path to QLocalServer, and
-// removeServer() deletes whatever file is there: keep the name a plain name.
-QString serverName(const QString &pcid)
-{
-    QString name = pcid;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    name.replace(QLatin1Char('\\'), QLatin1Char('_'));
-    return name;
-}
-
-QLocalServer *listenAsRunningInstance(const QString &name, QObject *parent)
-{
-    auto *server = new QLocalServer(parent);
-    // On Windows a pipe name is machine-wide: keep other users' starts out.
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    // A crashed instance leaves its socket behind.
-    QLocalServer::removeServer(name);
-    if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalServer::removeServer(name);
-        if (!server->listen(name))
-            qDebug() << "single-instance guard not listening:" << server->errorString();
-    }
-    return server;
 }
 
 #ifdef Q_OS_UNIX

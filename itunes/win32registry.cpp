@@ -31,19 +31,15 @@ bool readText(HKEY key, const wchar_t *name, std::wstring &text)
     return true;
 }
 
-}  // namespace
-
-std::map<std::wstring, std::wstring> readITunesUninstallEntry()
+// Adds the values of the iTunes entries in one view of the registry.
+void readView(REGSAM view, std::map<std::wstring, std::wstring> &info)
 {
-    std::map<std::wstring, std::wstring> info;
-
     // Read access only: write access to HKEY_LOCAL_MACHINE is refused to
     // every process that is not elevated, which would hide iTunes from
     // ordinary users.
     HKEY root = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstall::KeyPath, 0, KEY_READ | KEY_WOW64_64KEY, &root)
-        != ERROR_SUCCESS)
-        return info;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstall::KeyPath, 0, KEY_READ | view, &root) != ERROR_SUCCESS)
+        return;
 
     DWORD subkeys = 0;
     DWORD longest = 0;
@@ -52,7 +48,7 @@ std::map<std::wstring, std::wstring> readITunesUninstallEntry()
             != ERROR_SUCCESS
         || subkeys == 0) {
         RegCloseKey(root);
-        return info;
+        return;
     }
 
     std::vector<wchar_t> name(static_cast<std::size_t>(longest) + 1);
@@ -64,7 +60,7 @@ std::map<std::wstring, std::wstring> readITunesUninstallEntry()
             continue;
 
         HKEY entry = nullptr;
-        if (RegOpenKeyExW(root, name.data(), 0, KEY_READ | KEY_WOW64_64KEY, &entry) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(root, name.data(), 0, KEY_READ | view, &entry) != ERROR_SUCCESS)
             continue;
 
         std::wstring displayName;
@@ -78,7 +74,15 @@ std::map<std::wstring, std::wstring> readITunesUninstallEntry()
         }
         RegCloseKey(entry);
     }
-
     RegCloseKey(root);
+}
+
+}  // namespace
+
+std::map<std::wstring, std::wstring> readITunesUninstallEntry()
+{
+    std::map<std::wstring, std::wstring> info;
+    readView(KEY_WOW64_32KEY, info);
+    readView(KEY_WOW64_64KEY, info);
     return info;
 }

@@ -12,6 +12,9 @@ namespace uninstall {
 
 // Under HKEY_LOCAL_MACHINE.
 constexpr const wchar_t *KeyPath = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+// Where the 64-bit registry keeps the 32-bit programs' view of KeyPath: a
+// 32-bit iTunes registers itself there.
+constexpr const wchar_t *Wow64KeyPath = L"SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
 // An entry belongs to iTunes when its DisplayName is exactly this text.
 constexpr const wchar_t *ITunesDisplayName = L"iTunes";
@@ -33,9 +36,11 @@ constexpr std::size_t MaxValueBytes = 4096;
 }  // namespace uninstall
 
 #ifdef _WIN32
-// Values of the uninstall entries named "iTunes" in the 64-bit registry view.
-// Every entry is visited in enumeration order, so a later entry overwrites
-// the values it has and keeps those only an earlier one has. Empty when
-// iTunes is not installed or the uninstall key cannot be read.
+// Values of the uninstall entries named "iTunes", from the 32-bit registry
+// view and then the 64-bit one (a 32-bit iTunes is only in the former, a
+// 64-bit one only in the latter). Every entry is visited in enumeration
+// order, so a later entry overwrites the values it has and keeps those only
+// an earlier one has. Empty when iTunes is not installed or the uninstall
+// key cannot be read.
 std::map<std::wstring, std::wstring> readITunesUninstallEntry();
 #endif

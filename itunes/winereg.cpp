@@ -223,8 +223,10 @@ public:
     explicit Parser(QIODevice *device)
         : m_lines(device)
     {
+        for (const QString &part : QString::fromWCharArray(uninstall::Wow64KeyPath).split('\\'))
+            m_uninstallPaths[Wow64View] << folded(part);
         for (const QString &part : QString::fromWCharArray(uninstall::KeyPath).split('\\'))
-            m_uninstallPath << folded(part);
+            m_uninstallPaths[NativeView] << folded(part);
         for (const wchar_t *name : uninstall::ValueNames)
             m_wanted.insert(folded(QString::fromWCharArray(name)), QString::fromWCharArray(name));
     }
@@ -283,13 +285,17 @@ private:
             return;
         }
         const QStringList parts = name.split('\\');
-        if (parts.size() != m_uninstallPath.size() + 1 || parts.last().isEmpty())
-            return;
-        for (int i = 0; i < m_uninstallPath.size(); ++i)
-            if (folded(parts[i]) != m_uninstallPath[i])
-                return;
-        // The same key may appear twice; its values then merge, as in Wine.
-        m_current = &m_entries[folded(parts.last())];
+        for (int view : {Wow64View, NativeView}) {
+            const QStringList &path = m_uninstallPaths[view];
+            if (parts.size() != path.size() + 1 || parts.last().isEmpty())
+                continue;
+            bool same = true;
+            for (int i = 0; i < path.size() && same; ++i)
+                same = folded(parts[i]) == path[i];
+            // The same key may appear twice; its values then merge, as in Wine.
+            if (same)
+                m_current = &m_entries[view][folded(parts.last())];
+        }
     }
 
     // How far a value line could be read as text.
@@ -441,22 +447,26 @@ private:
         const QString displayName = folded(QString::fromWCharArray(uninstall::DisplayNameValue));
         const QString iTunes = QString::fromWCharArray(uninstall::ITunesDisplayName);
         QMap<QString, QString> info;
-        // m_entries is ordered by folded name, the order in which Wine
-        // enumerates subkeys: later entries overwrite earlier ones.
-        for (const Entry &entry : m_entries) {
-            const auto name = entry.values.constFind(displayName);
-            if (name == entry.values.constEnd() || *name != iTunes)
-                continue;
-            for (auto it = entry.values.constBegin(); it != entry.values.constEnd(); ++it)
-                info.insert(m_wanted.value(it.key()), it.value());
+        // The 32-bit view first, then the 64-bit one, as on Windows. Each
+        // is ordered by folded name, the order in which Wine enumerates
+        // subkeys: later entries overwrite earlier ones.
+        for (const QMap<QString, Entry> &entries : m_entries) {
+            for (const Entry &entry : entries) {
+                const auto name = entry.values.constFind(displayName);
+                if (name == entry.values.constEnd() || *name != iTunes)
+                    continue;
+                for (auto it = entry.values.constBegin(); it != entry.values.constEnd(); ++it)
+                    info.insert(m_wanted.value(it.key()), it.value());
+            }
         }
         return info;
     }
 
     LineReader m_lines;
-    QStringList m_uninstallPath;
+    enum { Wow64View, NativeView, Views };
+    QStringList m_uninstallPaths[Views];
     QMap<QString, QString> m_wanted;  // folded name -> name as reported
-    QMap<QString, Entry> m_entries;  // folded subkey name -> entry
+    QMap<QString, Entry> m_entries[Views];  // folded subkey name -> entry
     Entry *m_current = nullptr;
     int m_malformed = 0;
 };

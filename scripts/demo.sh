@@ -29,61 +29,21 @@ fi
 virtual=${BELFRY_DEMO_INNER:-0}
 
 work=$(mktemp -d /tmp/belfry-demo.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-say() { echo "demo: $*"; }
-fail() {
-  say "FAILED: $*"
-  say "logs: $work/service.log $work/belfry.log"
-  exit 1
-}
-# Waits up to $1 tenths of a second for the command that follows to succeed.
-wait_for() {
-  local tenths=$1
-  shift
-  for _ in $(seq "$tenths"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+road_name=demo
+source scripts/road.sh
+trap road_cleanup EXIT
 
-if [ "$virtual" = 1 ]; then
-  trayer --edge top --align right --widthtype request --height 24 --transparent false >/dev/null 2>&1 &
-  pids+=($!)
-fi
+[ "$virtual" = 1 ] && start_tray_host
+start_service
 
-# The service.
-build/bin/belfry-service serve --listen 127.0.0.1:0 --data "$work/service" 2>"$work/service.log" &
-service_pid=$!
-pids+=($service_pid)
-wait_for 100 grep -q 'listening on' "$work/service.log" || fail "the service did not start"
-url=$(grep -o 'http://127\.0\.0\.1:[0-9]*' "$work/service.log" | head -1)
-say "service at $url, data in $work/service"
-
-# The program's home, with settings that point it at the service. The stored
-# "Version" is the program's own, so start-up keeps them instead of writing
-# its defaults.
+# The program's home, with settings that point it at the service.
 home=$work/home
 bash scripts/sandbox-home.sh "$home" ready >/dev/null
 export XAUTHORITY=${XAUTHORITY:-$HOME/.Xauthority}
 export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
        XDG_CACHE_HOME=$home/.cache XDG_RUNTIME_DIR=$home/.runtime
 mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
-mkdir -p "$XDG_CONFIG_HOME/Corvale"
-version=$(sed -n 's/^inline constexpr char Version\[\] = "\(.*\)";/\1/p' settings/defaults.h)
-cat >"$XDG_CONFIG_HOME/Corvale/Belfry.ini" <<INI
-[General]
-Version=$version
-Pulse=5
-
-[Server]
-Host=$url
-Ringtone=$url
-INI
+write_settings "$XDG_CONFIG_HOME/Corvale/Belfry.ini"
 folder="$home/.wine/drive_c/users/belfry/Music/iTunes/iTunes Media/Automatically Add to iTunes"
 
 build/bin/belfry >"$work/belfry.log" 2>&1 &
@@ -91,49 +51,9 @@ belfry_pid=$!
 pids+=($belfry_pid)
 say "Belfry started (home $home)"
 
-# The phone: the client id comes from the pairing page's QR code.
-read_qr() {
-  import -window root "$work/screen.png" 2>/dev/null || return 1
-  pcid=$(zbarimg -q --raw "$work/screen.png" 2>/dev/null | grep -E '^[0-9a-f-]{14}R[0-9a-f-]{21}$' | head -1)
-  [ -n "$pcid" ]
-}
-pcid=""
-wait_for 300 read_qr || fail "no client id QR code appeared on the screen"
-say "read the client id $pcid from the QR code"
-export BELFRY_PHONE_STATE=$work/phone.json
-phone=build/bin/belfry-phone
-$phone pair --service "$url" --pcid "$pcid" --name "Demo phone" >/dev/null || fail "pairing"
-say "paired the demo phone"
-samples=(chime bell knock)
-for name in "${samples[@]}"; do
-  $phone send --pcid "$pcid" "server/samples/$name.m4r" >/dev/null || fail "sending $name"
-done
-say "sent ${samples[*]}"
+pair_and_send
+wait_arrived "$folder"
 
-arrived() {
-  for name in "${samples[@]}"; do
-    cmp -s "server/samples/$name.m4r" "$folder/$name.m4r" || return 1
-  done
-}
-wait_for 900 arrived || fail "not every ringtone arrived in $folder"
-say "all ${#samples[@]} ringtones arrived byte-identical in:"
-say "  $folder"
-
-# The tray host's panel grows to hold the icon once the pairing page has
-# counted down.
-X=0 Y=0 WIDTH=0 HEIGHT=0
-tray_shown() {
-  local panel SCREEN WINDOW
-  panel=$(xdotool search --name '^panel$' 2>/dev/null | head -1)
-  [ -n "$panel" ] && eval "$(xdotool getwindowgeometry --shell "$panel")" && [ "$WIDTH" -ge "$HEIGHT" ]
-}
-# Quits as a user does: the tray icon's menu ends with its quit entry. The
-# click goes to the icon's upper edge, clear of a balloon hanging below it.
-quit_from_tray() {
-  xdotool mousemove $((X + WIDTH - HEIGHT / 2)) $((Y + 3)) click 3
-  sleep 0.5
-  xdotool key Up Return
-}
 stopped() { ! kill -0 "$belfry_pid" 2>/dev/null; }
 
 if [ "$virtual" = 1 ]; then
@@ -153,9 +73,8 @@ else
 fi
 status=0
 wait "$belfry_pid" || status=$?
-grep -q "farewell of $pcid" "$work/service.log" || fail "the service saw no farewell beat"
+farewell_seen || fail "the service saw no farewell beat"
 say "Belfry quit with status $status; the service saw its farewell beat"
-kill -TERM "$service_pid"
-wait "$service_pid" || fail "the service did not stop in order"
+stop_service
 say "service stopped; everything is in $work"
 [ "$status" = 0 ]

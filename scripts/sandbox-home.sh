@@ -36,23 +36,7 @@ fi
 if [ "$state" = ready ]; then
   media="$dir/.wine/drive_c/users/belfry/Music/iTunes/iTunes Media"
   mkdir -p "$media/Automatically Add to iTunes" "$media/Music" "$dir/Music/iTunes"
-  cat > "$dir/Music/iTunes/iTunes Music Library.xml" <<'PLIST'
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple Computer//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>Major Version</key><integer>1</integer>
-	<key>Minor Version</key><integer>1</integer>
-	<key>Application Version</key><string>12.13.2.3</string>
-	<key>Music Folder</key><string>file://localhost/C:/users/belfry/Music/iTunes/iTunes%20Media/</string>
-	<key>Tracks</key>
-	<dict>
-	</dict>
-	<key>Playlists</key>
-	<array>
-	</array>
-</dict>
-</plist>
-PLIST
+  source "$(dirname "$0")/itunes-library.sh"
+  itunes_library "$dir/Music/iTunes/iTunes Music Library.xml" belfry
 fi
 echo "$dir"

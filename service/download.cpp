@@ -50,8 +50,11 @@ enum class Moved { Done, Taken, Failed };
 Moved moveToFreeName(const QString &from, const QString &to, QString &why)
 {
 #ifdef Q_OS_WIN
-    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
-    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
+    const auto extended = [](const QString &path) {
+        return RingtoneFile::extendedLengthPath(QFileInfo(path).absoluteFilePath()).toStdWString();
+    };
+    const std::wstring source = extended(from);
+    const std::wstring target = extended(to);
     if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH))
         return Moved::Done;
     const DWORD code = GetLastError();

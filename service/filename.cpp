@@ -1,6 +1,5 @@
 #include "service/filename.h"
 
-#include <QFile>
 #include <QRegularExpression>
 
 namespace {
@@ -38,7 +37,10 @@ QString trimmed(QString s)
 
 bool deviceName(const QString &s)
 {
-    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9]) *(\\..*)?$"),
+    // COM and LPT with a superscript digit, and the console's two own
+    // names, are devices to Windows as well.
+    static const QRegularExpression device(
+        QStringLiteral("^(CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|(COM|LPT)[0-9\u00B9\u00B2\u00B3]) *(\\..*)?$"),
         QRegularExpression::CaseInsensitiveOption);
     return device.match(s).hasMatch();
 }
@@ -66,14 +68,13 @@ QString cut(const QString &s, int length)
     return s.left(length);
 }
 
-// The length the local file system sees for a file name.
+// A file name's length as the strictest file system that may hold the
+// folder counts it: in UTF-8 bytes. NTFS counts UTF-16 units, never more
+// than the bytes, but the Windows program under Wine writes to a Unix file
+// system, which refuses more than 255 bytes.
 int nameLength(const QString &s)
 {
-#ifdef Q_OS_WIN
-    return s.size();
-#else
-    return QFile::encodeName(s).size();
-#endif
+    return s.toUtf8().size();
 }
 
 }  // namespace
@@ -103,7 +104,7 @@ QString targetPath(const QString &folder, const QString &safeBase, int counter)
     const QString suffix = counter < 0 ? QString() : QStringLiteral("_%1").arg(counter);
     const QString ending = suffix + QLatin1String(Extension);
     int room = MaxPath - folder.size() - 1 - ending.size();
-    // A long Chinese name fits NTFS's 255 units but not 255 bytes of UTF-8.
+    // A long Chinese name fits 255 UTF-16 units but not 255 bytes of UTF-8.
     while (room > 1 && nameLength(cut(safeBase, room) + ending) > MaxFileName)
         --room;
     QString base = safeBase;
@@ -114,6 +115,17 @@ QString targetPath(const QString &folder, const QString &safeBase, int counter)
             base = cut(base, room);
     }
     return folder + QLatin1Char('/') + base + ending;
+}
+
+QString extendedLengthPath(const QString &absolutePath)
+{
+    QString path = absolutePath;
+    path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    if (path.startsWith(QLatin1String("\\\\?\\")))
+        return path;
+    if (path.startsWith(QLatin1String("\\\\")))
+        return QLatin1String("\\\\?\\UNC\\") + path.mid(2);
+    return QLatin1String("\\\\?\\") + path;
 }
 
 }  // namespace RingtoneFile

@@ -12,7 +12,8 @@ inline constexpr char FallbackName[] = "铃声";
 // Windows' classic path limit, counted over the whole absolute path.
 inline constexpr int MaxPath = 260;
 // The longest file name most file systems take: 255 UTF-16 units on NTFS,
-// 255 bytes on the Unix file systems that hold a Wine prefix.
+// 255 bytes on the Unix file systems that hold a Wine prefix. Names are kept
+// within the bytes, so that they fit both.
 inline constexpr int MaxFileName = 255;
 
 // The display name made safe as a base name: path separators, characters
@@ -24,7 +25,15 @@ QString safeBaseName(const QString &name);
 // The path for try `counter` of the numbering: "folder/base.m4r" for -1,
 // "folder/base_N.m4r" for N >= 0. The base is shortened so that the whole
 // path keeps within MaxPath characters where the folder leaves room for it,
-// and the file name within MaxFileName as this system counts it.
+// and the file name within MaxFileName bytes of UTF-8.
 QString targetPath(const QString &folder, const QString &safeBase, int counter);
+
+// An absolute path in the form that Windows' file functions take past
+// MAX_PATH: "C:/a/b" becomes "\\?\C:\a\b", "//server/share/a" becomes
+// "\\?\UNC\server\share\a". A path already in that form stays as it is.
+// targetPath() keeps within MaxPath characters, but the plain form allows one
+// fewer (the limit counts the terminating NUL), and the folder alone may be
+// longer.
+QString extendedLengthPath(const QString &absolutePath);
 
 }  // namespace RingtoneFile

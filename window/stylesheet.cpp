@@ -86,8 +86,9 @@ QLabel#more_help:hover {
 
 void installFontSubstitutes()
 {
-#ifndef Q_OS_WIN
+    // A fallback of the system's own choice can be a symbol font whose lines
+    // are far taller than the fixed places of the texts (Wine's is).
     QFont::insertSubstitutions(QStringLiteral("NSimSun"),
-        {QStringLiteral("WenQuanYi Zen Hei Mono"), QStringLiteral("WenQuanYi Micro Hei Mono")});
-#endif
+        {QStringLiteral("WenQuanYi Zen Hei Mono"), QStringLiteral("WenQuanYi Micro Hei Mono"),
+            QStringLiteral("Microsoft YaHei")});
 }

@@ -12,8 +12,6 @@
 
 #include "tests/support/sandbox.h"
 
-#include <sys/stat.h>
-
 namespace {
 
 struct Sandbox
@@ -204,26 +202,6 @@ private slots:
         QVERIFY(QFileInfo(victim).isFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("keep me"));
-    }
-
-    void guardSocketIsTheUsersOnly()
-    {
-        Sandbox sandbox(QStringLiteral("ready"));
-        // With nothing masked, only the program's own choice keeps others out.
-        const mode_t mask = ::umask(0);
-        start(sandbox);
-        ::umask(mask);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(sandbox.settingsFile()), 30000);
-        const QString pcid = QSettings(sandbox.settingsFile(), QSettings::IniFormat).value(Belfry::ClientIdKey).toString();
-        QTRY_VERIFY_WITH_TIMEOUT(answers(pcid), 30000);
-        QLocalSocket socket;
-        socket.connectToServer(pcid);
-        QVERIFY(socket.waitForConnected(1000));
-        const QFileInfo path(socket.fullServerName());
-        QVERIFY2(path.exists(), qPrintable(path.filePath()));
-        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
-            | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
-        QCOMPARE(path.permissions() & others, QFile::Permissions());
     }
 };
 

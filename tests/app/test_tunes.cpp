@@ -85,7 +85,12 @@ private slots:
     {
         QTemporaryDir dir;
         const QString marker = dir.filePath("started by Tunes");
-        Tunes dialog(Tunes::Mode::Init, QStringLiteral("touch \"%1\"").arg(marker));
+#ifdef Q_OS_WIN
+        const QString command = QStringLiteral("cmd /c mkdir \"%1\"").arg(QDir::toNativeSeparators(marker));
+#else
+        const QString command = QStringLiteral("touch \"%1\"").arg(marker);
+#endif
+        Tunes dialog(Tunes::Mode::Init, command);
         QCOMPARE(runWith(dialog,
                      [&] {
                          emit dialog.label->linkActivated("file://iTunes");

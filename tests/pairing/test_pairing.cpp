@@ -23,6 +23,14 @@ QString countdownText(int seconds)
     return QStringLiteral("<center>%0 秒后自动隐藏</center>").arg(seconds);
 }
 
+// Under Wine a Windows program cannot run the Linux decoder; the Windows road
+// reads the installed program's code from the screen instead.
+#ifdef Q_OS_WIN
+#define SKIP_WITHOUT_DECODER() QSKIP("zbarimg is a Linux program")
+#else
+#define SKIP_WITHOUT_DECODER()
+#endif
+
 // Reads the painted code back with a real decoder.
 QString decode(QWidget *widget, const QString &dir)
 {
@@ -81,6 +89,7 @@ void TestPairing::codeDecodes()
     Code page(pcid);
     auto *qr = page.findChild<QRCode *>();
     QCOMPARE(qr->margin, 6);
+    SKIP_WITHOUT_DECODER();
     QCOMPARE(decode(qr, dir.path()), pcid);
 
     // A longer content still fits the same area and still reads.
@@ -95,6 +104,7 @@ void TestPairing::emptyIdShowsPlaceholder()
     Code page {QString()};
     auto *qr = page.findChild<QRCode *>();
     QCOMPARE(qr->content, QByteArray(Belfry::QrPlaceholder));
+    SKIP_WITHOUT_DECODER();
     QCOMPARE(decode(qr, dir.path()), QString::fromLatin1(Belfry::QrPlaceholder));
 }
 

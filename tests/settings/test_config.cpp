@@ -1,6 +1,7 @@
 #include "settings/config.h"
 #include "settings/defaults.h"
 #include "tests/support/debuglines.h"
+#include "tests/support/musicfolder.h"
 
 #include <QRegularExpression>
 #include <QSettings>
@@ -160,8 +161,8 @@ private slots:
         // iTunes initialised since: the same version still picks the folder up.
         const QString folder = home.filePath("Media/Automatically Add to iTunes.localized");
         QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QDir().mkpath(home.filePath("Music/iTunes")));
-        QFile library(home.filePath("Music/iTunes/iTunes Music Library.xml"));
+        QVERIFY(QDir().mkpath(musicFolder(home.path()) + "/iTunes"));
+        QFile library(musicFolder(home.path()) + "/iTunes/iTunes Music Library.xml");
         QVERIFY(library.open(QIODevice::WriteOnly));
         library.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                       "<key>Music Folder</key><string>"
@@ -180,7 +181,7 @@ private slots:
         QCOMPARE(QFileInfo(file().value("iTunes/iTunesFolder").toString()).canonicalFilePath(),
             QFileInfo(folder).canonicalFilePath());
 
-        QDir(home.filePath("Music")).removeRecursively();
+        QDir(musicFolder(home.path()) + "/iTunes").removeRecursively();
     }
 
     void pulseRule_data()

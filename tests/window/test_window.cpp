@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QMetaMethod>
 #include <QSignalSpy>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QtTest>
 
@@ -99,6 +100,7 @@ private slots:
     void helpLink();
     void downloadsReachTheStrip();
     void picturesWaitUntilShown();
+    void textsFitTheirPlaces();
 
 private:
     // Sends a mouse event to the window as the window system would, with the
@@ -114,6 +116,7 @@ private:
 void WindowTest::initTestCase()
 {
     Resources::init();
+    installFontSubstitutes();
     qApp->setStyleSheet(applicationStyleSheet());
     QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
 }
@@ -365,6 +368,37 @@ void WindowTest::picturesWaitUntilShown()
     QCOMPARE(pictures(), (QVector<bool> {true, false}));
     hidden.step3->click();
     QCOMPARE(pictures(), (QVector<bool> {true, true}));
+}
+
+// The step captions and the page texts sit in fixed places, centred
+// vertically: every line must show, whatever Chinese font the system has in
+// place of the styled one.
+void WindowTest::textsFitTheirPlaces()
+{
+    int texts = 0;
+    for (QLabel *label : window->findChildren<QLabel *>()) {
+        if (label->text().isEmpty() || !label->isVisibleTo(window))
+            continue;
+        ++texts;
+        QTextDocument document;
+        document.setDocumentMargin(0);
+        document.setDefaultFont(label->font());
+        if (label->wordWrap())
+            document.setTextWidth(label->width());
+        document.setHtml(label->text());
+        const qreal centre = label->y() + label->height() / 2.0;
+        const qreal half = document.size().height() / 2;
+        const int top = qMax(label->y(), 0);
+        const int bottom = qMin(label->y() + label->height(), label->parentWidget()->height());
+        QVERIFY2(centre - half >= top && centre + half <= bottom,
+            qPrintable(QStringLiteral("%1: %2 pixels high in %3 to %4 (%5)")
+                           .arg(label->text())
+                           .arg(2 * half)
+                           .arg(top)
+                           .arg(bottom)
+                           .arg(QFontInfo(label->font()).family())));
+    }
+    QVERIFY(texts >= 6);
 }
 
 QTEST_MAIN(WindowTest)
