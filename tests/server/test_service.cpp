@@ -208,6 +208,7 @@ struct Reply
     int status = 0;
     json body;
     std::string raw;
+    httplib::Headers headers;
 };
 
 // A connection made by hand, for what a well-behaved client would not do;
@@ -334,6 +335,7 @@ public:
         Reply reply;
         if (r) {
             reply.status = r->status;
+            reply.headers = r->headers;
             reply.raw = r->body;
             reply.body = json::parse(r->body, nullptr, false);
         }
@@ -1123,6 +1125,43 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(status("127.0.0.1"), 503);
         QCOMPARE(status("127.0.0.2"), 400);
+    }
+
+    // The phone's page: its files, from a fixed list, with headers that let
+    // nothing on it load or run from elsewhere.
+    void phonePage_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("type");
+        QTest::newRow("/") << "/" << 200 << "text/html; charset=utf-8";
+        QTest::newRow("/index.html") << "/index.html" << 200 << "text/html; charset=utf-8";
+        QTest::newRow("the decoder") << "/vendor/jsQR.js" << 200 << "text/javascript; charset=utf-8";
+        QTest::newRow("the icon") << "/icon.svg" << 200 << "image/svg+xml";
+        QTest::newRow("another file beside them") << "/vendor/VENDOR.md" << 404 << "";
+        QTest::newRow("up and out") << "/vendor/%2e%2e/%2e%2e/service.cpp" << 404 << "";
+        QTest::newRow("with the folder's name") << "/web/app.js" << 404 << "";
+    }
+    void phonePage()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QString, type);
+        const Reply r = service->request("GET", path.toStdString());
+        QCOMPARE(r.status, status);
+        if (status != 200)
+            return;
+        QFile f(QStringLiteral(BELFRY_WEB "/%1").arg(path == "/" ? "index.html" : path.mid(1)));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(r.raw == f.readAll().toStdString());
+        const auto header = [&](const char *name) {
+            const auto it = r.headers.find(name);
+            return it == r.headers.end() ? QString() : QString::fromStdString(it->second);
+        };
+        QCOMPARE(header("Content-Type"), type);
+        QVERIFY(header("Content-Security-Policy").startsWith("default-src 'none'; script-src 'self';"));
+        QCOMPARE(header("X-Content-Type-Options"), "nosniff");
+        QCOMPARE(header("Referrer-Policy"), "no-referrer");
     }
 
     void feedbackCounted()
