@@ -44,10 +44,6 @@ int main(int argc, char **argv)
     emit window.emit_download(QString(), QStringLiteral("短铃声"));
     pause(2500);
     window.grab().save(out.filePath(QStringLiteral("window-sync.png")));
-    emit window.emit_finish(QString(), QStringLiteral("夜空中最亮的星 (Ringtone Remix) - 超长名字"));
-    emit window.emit_finish(QString(), QStringLiteral("短铃声"));
-    pause(200);
-    window.grab().save(out.filePath(QStringLiteral("window-sync-short.png")));
     if (argc > 2)
         pause(QString::fromLocal8Bit(argv[2]).toInt());
     return 0;
