@@ -37,7 +37,9 @@ struct Setup
         std::string error;
         storage = belfry::openSqliteStorage(folder, error);
         FUZZ_CHECK(storage, error);
-        belfry::ServiceOptions serviceOptions {"", "127.0.0.1:8750", AdminToken};
+        belfry::ServiceOptions serviceOptions;
+        serviceOptions.listenAddress = "127.0.0.1:8750";
+        serviceOptions.adminToken = AdminToken;
         serviceOptions.convert.ffmpeg = serviceOptions.convert.ffprobe = NoConverter;
         serviceOptions.convert.tempRoot = folder;
         service = std::make_unique<belfry::Service>(*storage, serviceOptions);
