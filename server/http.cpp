@@ -54,6 +54,8 @@ constexpr size_t ReservedFiles = 64;
 constexpr std::chrono::seconds Linger {2};
 constexpr std::chrono::milliseconds StopPoll {50};
 constexpr size_t KeptBuffer = 64 * 1024;
+// Bodies up to this size never take room from the uploads' memory.
+constexpr size_t SmallBody = 64 * 1024;
 
 bool sameText(std::string_view a, std::string_view b)
 {
@@ -490,6 +492,8 @@ public:
     size_t refusedConnections = 0;
     Clock::time_point lastRefusalLog;
     std::atomic<bool> stopped {false};
+    // What is left of HttpOptions::uploadMemory.
+    std::atomic<size_t> uploadRoom {options.uploadMemory};
 
     asio::io_context ioc;
     // Accepting, the signals and the stop take turns on one strand.
@@ -513,7 +517,11 @@ public:
         , stream(std::move(socket))
         , peer(std::move(peer))
     { }
-    ~Session() { server.release(this); }
+    ~Session()
+    {
+        giveRoom();
+        server.release(this);
+    }
 
     void start()
     {
@@ -539,6 +547,8 @@ private:
     void waitForRequest();
     void readHeader();
     void onHeader(const error_code &ec);
+    bool takeRoom();
+    void giveRoom();
     void admitHead();
     void continueBody();
     void readBody();
@@ -563,6 +573,7 @@ private:
     std::vector<std::string> found;
     std::string method, path, source;
     bool keepAlive = false;
+    size_t heldRoom = 0;
     Answer out;
     char scratch[4096];
 };
@@ -614,10 +625,39 @@ void Session::onHeader(const error_code &ec)
     route = a.route;
     found = std::move(a.matches);
     parser->body_limit(route->bodyLimit);
+    if (!takeRoom()) {
+        Response busy;
+        refuse(busy, 503, "the service is receiving too many uploads at once; try again shortly");
+        busy.headers.emplace_back("Retry-After", "10");
+        return answer(prepare(std::move(busy), nullptr));
+    }
     stream.expires_after(options.bodyTimeout);
     if (route->admit)
         return admitHead();
     continueBody();
+}
+
+// A large body's room in memory is taken before any of it is read, and held
+// until its request ends.
+bool Session::takeRoom()
+{
+    const auto length = parser->content_length();
+    const size_t need = length ? size_t(*length) : route->bodyLimit;
+    if (need <= SmallBody)
+        return true;
+    size_t room = server.uploadRoom.load();
+    do {
+        if (room < need)
+            return false;
+    } while (!server.uploadRoom.compare_exchange_weak(room, room - need));
+    heldRoom = need;
+    return true;
+}
+
+void Session::giveRoom()
+{
+    server.uploadRoom += heldRoom;
+    heldRoom = 0;
 }
 
 // The route looks at the head on a worker (it may ask the storage) while
@@ -789,6 +829,7 @@ void Session::closeAfterAnswer()
 
 void Session::finish(int status, size_t bytes, const std::string &text)
 {
+    giveRoom();
     logRequest(options, source, method, path, status, bytes, started, text);
 }
 

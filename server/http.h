@@ -91,6 +91,11 @@ struct HttpOptions
     // Per source address (per /64 for IPv6); not applied behind a trusted
     // proxy, whose connections all come from one address.
     size_t maxPerAddress = 256;
+    // Room for the bodies of uploads being received at once, whoever sends
+    // them: a large body takes its declared length (or its route's limit when
+    // chunked) as its head arrives, and past this it is refused with a 503.
+    // Small bodies never count, so beats go on whatever uploads do.
+    size_t uploadMemory = 256 * 1024 * 1024;
     bool trustProxy = false;
     bool log = true;
     std::chrono::seconds idleTimeout {10};

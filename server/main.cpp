@@ -26,7 +26,8 @@ int usage()
         " [--pg CONNINFO]"
 #endif
         " [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N] [--max-waiting N]"
-        " [--max-waiting-mb N] [--max-connections N] [--max-per-address N] [--web DIR] [--ffmpeg PATH]"
+        " [--max-waiting-mb N] [--max-connections N] [--max-per-address N] [--upload-memory-mb N]"
+        " [--web DIR] [--ffmpeg PATH]"
         " [--ffprobe PATH] [--convert-temp DIR]\n"
         "  --listen           address to listen on (default 127.0.0.1:8750; port 0 picks a free one)\n"
         "  --data             folder for the database, the ringtone files and the admin token\n"
@@ -44,6 +45,7 @@ int usage()
         "  --max-connections  open connections at most (default 10000, or what the open-file limit allows)\n"
         "  --max-per-address  open connections per client address at most (default 256; not behind a "
         "proxy)\n"
+        "  --upload-memory-mb request bodies of uploads held in memory at once, at most (default 256)\n"
         "  --web              the folder of the phone's page, read at start (default " BELFRY_WEB_DIR ";\n"
         "                     empty: no page)\n"
         "  --ffmpeg, --ffprobe  the converter's programs (default /usr/bin/ffmpeg, /usr/bin/ffprobe)\n"
@@ -83,7 +85,6 @@ int64_t count(const std::string &text)
 }
 
 // One option with a value; false when it is unknown or its value is not valid.
-// One option with a value; false when it is unknown or its value is not valid.
 bool takeOption(const std::string &arg, const std::string &value, Options &o)
 {
     belfry::ServiceOptions &s = o.service;
@@ -108,12 +109,14 @@ bool takeOption(const std::string &arg, const std::string &value, Options &o)
         s.keepSeconds = duration(value);
     else if (arg == "--max-waiting-mb")
         s.quota.maxWaitingBytes = count(value) * 1024 * 1024;
+    else if (arg == "--upload-memory-mb")
+        o.http.uploadMemory = size_t(count(value)) * 1024 * 1024;
     else if (arg == "--max-connections" || arg == "--max-per-address")
         (arg == "--max-connections" ? o.http.maxConnections : o.http.maxPerAddress) = size_t(count(value));
     else
         return false;
     return s.keepSeconds > 0 && s.pairingsPerHour > 0 && s.uploadsPerHour > 0 && s.quota.maxWaiting > 0
-        && s.quota.maxWaitingBytes > 0 && o.http.maxConnections > 0 && o.http.maxPerAddress > 0;
+        && s.quota.maxWaitingBytes > 0 && o.http.maxConnections > 0 && o.http.maxPerAddress > 0 && o.http.uploadMemory > 0;
 }
 
 bool parseOptions(int argc, char **argv, Options &o)
