@@ -8,8 +8,9 @@
 #                                 is none); the program stays until you quit it
 #                                 from its tray menu
 #   bash scripts/demo.sh --check  unattended on a virtual display; exits 0 only
-#                                 when every ringtone arrived byte-identical and
-#                                 the program quit in order (farewell beat seen)
+#                                 when every ringtone arrived with its sound
+#                                 unchanged and the program quit in order
+#                                 (farewell beat seen)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 check=0

@@ -12,7 +12,7 @@ mkdir -p "$out"
 
 bash scripts/setup.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target belfry window_shots belfry_shots road_shots
+cmake --build build -j"$(nproc)" --target belfry belfry-service window_shots belfry_shots road_shots
 
 on_display() {
   xvfb-run -a -s "-screen 0 ${SCREEN:-1024x640x24} -dpi 96" bash -c '
@@ -40,6 +40,6 @@ for state in no-itunes no-library; do
     kill $pid' "$out/tunes-$state.png"
   rm -rf "$home"
 done
-# The phone's page at phone size, in headless Chromium.
-/usr/bin/python3 tests/web/test_page.py --screenshots "$out"
+# The phone's page at phone size, in headless Chromium, on the whole road.
+tests/run-gui.sh /usr/bin/python3 tests/web/test_page.py --bin build/bin --screenshots "$out"
 ls -1 "$out"

@@ -3,7 +3,7 @@
 # install into a fresh prefix that holds an initialised iTunes as Windows
 # leaves it, the reference service on 127.0.0.1, the phone played from the
 # command line (it reads the client id from the QR code on the screen), three
-# ringtones checked byte for byte in the Windows folder, a second start that
+# ringtones checked packet for packet in the Windows folder, a second start that
 # gives way to the first, a quit through the tray menu with its farewell beat,
 # and an uninstall that keeps the user's settings and ringtones.
 #
@@ -150,5 +150,5 @@ wait_for 100 test ! -e "$program/belfry.exe" || fail "the uninstaller left the p
 ! wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Belfry >/dev/null 2>&1 ||
   fail "the program still starts with Windows"
 [ -f "$settings" ] || fail "the uninstaller removed the settings"
-all_arrived "$folder" || fail "the uninstaller touched the ringtones"
+all_there "$folder" || fail "the uninstaller touched the ringtones"
 say "uninstalled; settings and ringtones kept"

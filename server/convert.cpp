@@ -446,6 +446,8 @@ Conversion Converter::convert(const std::string &input, int start, const std::at
             "the file is larger than " + std::to_string(opts.maxInputBytes >> 20) + " MiB");
     if (start < 0)
         return refused("the start must not be negative");
+    if (const std::string missing = unavailable(); !missing.empty())
+        return outcome(ConvertStatus::Failed, missing);
     TempFolder dir(opts.tempRoot);
     if (!dir.ok() || !writeFile(dir.path() + "/in", input))
         return outcome(ConvertStatus::Failed, "the service cannot write its temporary files");
@@ -460,6 +462,14 @@ Conversion Converter::convert(const std::string &input, int start, const std::at
     return encode(dir, opts, p, start, how, cancel);
 }
 
+std::string Converter::unavailable() const
+{
+    for (const std::string *program : {&opts.ffprobe, &opts.ffmpeg})
+        if (::access(program->c_str(), X_OK) != 0)
+            return "the service cannot run " + *program;
+    return {};
+}
+
 ConvertQueue::ConvertQueue(const Converter &converter, size_t workers, size_t capacity)
     : converter(converter)
     , capacity(std::max<size_t>(capacity, 1))
@@ -470,14 +480,21 @@ ConvertQueue::ConvertQueue(const Converter &converter, size_t workers, size_t ca
 
 ConvertQueue::~ConvertQueue()
 {
+    stop();
+    for (std::thread &t : threads)
+        t.join();
+}
+
+void ConvertQueue::stop()
+{
+    std::deque<Job> waiting;
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
+        waiting.swap(jobs);
     }
     wake.notify_all();
-    for (std::thread &t : threads)
-        t.join();
-    for (Job &job : jobs)
+    for (Job &job : waiting)
         job.done(outcome(ConvertStatus::Busy, "the service is stopping"));
 }
 

@@ -70,6 +70,8 @@ public:
         const std::string &input, int startSeconds, const std::atomic<bool> *cancel = nullptr) const;
 
     const ConvertOptions &options() const { return opts; }
+    // Why no conversion can run at all (a converter program is missing), or empty.
+    std::string unavailable() const;
 
 private:
     ConvertOptions opts;
@@ -83,8 +85,7 @@ public:
     using Done = std::function<void(Conversion)>;
 
     ConvertQueue(const Converter &converter, size_t workers = 2, size_t capacity = 4);
-    // Ends running conversions, answers every job still waiting with Busy and
-    // returns once every `done` has been called.
+    // Waits for stop() to take effect: returns once every `done` was called.
     ~ConvertQueue();
     ConvertQueue(const ConvertQueue &) = delete;
     ConvertQueue &operator=(const ConvertQueue &) = delete;
@@ -92,6 +93,9 @@ public:
     // False, without calling `done`, when `capacity` jobs wait already.
     // Otherwise `done` is called later on one of the queue's threads.
     bool submit(std::string input, int startSeconds, Done done);
+    // Ends the running conversions and answers every waiting job with Busy,
+    // without waiting for the ends; later submissions are refused.
+    void stop();
 
 private:
     struct Job

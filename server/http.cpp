@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -55,6 +56,8 @@ constexpr size_t ReservedFiles = 64;
 constexpr std::chrono::seconds Linger {2};
 constexpr std::chrono::milliseconds StopPoll {50};
 constexpr size_t KeptBuffer = 64 * 1024;
+// Bodies up to this size never take room from the uploads' memory.
+constexpr size_t SmallBody = 64 * 1024;
 
 bool sameText(std::string_view a, std::string_view b)
 {
@@ -225,16 +228,19 @@ bool refusalFor(const error_code &ec, Response &res)
     return true;
 }
 
-Request makeRequest(Parser &parser, std::vector<std::string> found, const std::string &peer, bool trustProxy)
+// The request as far as it was read: its head, and its body when `withBody`.
+Request makeRequest(
+    Parser &parser, std::vector<std::string> found, const std::string &peer, bool trustProxy, bool withBody)
 {
-    auto message = parser.release();
+    auto &message = parser.get();
     Request req;
     req.matches = std::move(found);
     req.method = std::string(message.method_string());
     splitTarget(message.target(), req);
     for (const auto &field : message)
         req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    req.body = std::move(message.body());
+    if (withBody)
+        req.body = std::move(message.body());
     req.peer = peer;
     req.source = trustProxy ? forwardedFor(req) : std::string();
     if (req.source.empty())
@@ -242,15 +248,50 @@ Request makeRequest(Parser &parser, std::vector<std::string> found, const std::s
     return req;
 }
 
-Response runRoute(const Route &route, const Request &req)
+Response run(const Finish &make)
 {
     Response res;
     try {
-        route.handle(req, res);
+        make(res);
     } catch (const std::exception &e) {
+        res = {};
         refuse(res, 500, std::string("internal error: ") + e.what());
     }
     return res;
+}
+
+Response runRoute(const Route &route, const Request &req)
+{
+    return run([&](Response &res) {
+        route.handle(req, res);
+    });
+}
+
+bool runAdmission(const Route &route, const Request &head, Response &refusal)
+{
+    bool admitted = false;
+    refusal = run([&](Response &res) {
+        admitted = route.admit(head, res);
+    });
+    return admitted;
+}
+
+// A route that answers later: `resume` takes effect once, however often the
+// route (or its failure) calls it.
+void runDeferred(const Route &route, Request &req, Resume resume)
+{
+    auto called = std::make_shared<std::atomic<bool>>(false);
+    Resume once = [called, resume = std::move(resume)](Finish finish) {
+        if (!called->exchange(true))
+            resume(std::move(finish));
+    };
+    try {
+        route.defer(req, once);
+    } catch (const std::exception &e) {
+        once([why = std::string("internal error: ") + e.what()](Response &res) {
+            refuse(res, 500, why);
+        });
+    }
 }
 
 // An answer on its way out; `delivered` as the route set it.
@@ -462,6 +503,8 @@ public:
     size_t refusedConnections = 0;
     Clock::time_point lastRefusalLog;
     std::atomic<bool> stopped {false};
+    // What is left of HttpOptions::uploadMemory.
+    std::atomic<size_t> uploadRoom {options.uploadMemory};
 
     asio::io_context ioc;
     // Accepting, the signals and the stop take turns on one strand.
@@ -485,7 +528,11 @@ public:
         , stream(std::move(socket))
         , peer(std::move(peer))
     { }
-    ~Session() { server.release(this); }
+    ~Session()
+    {
+        giveRoom();
+        server.release(this);
+    }
 
     void start()
     {
@@ -511,8 +558,13 @@ private:
     void waitForRequest();
     void readHeader();
     void onHeader(const error_code &ec);
+    bool takeRoom();
+    void giveRoom();
+    void admitHead();
+    void continueBody();
     void readBody();
     void onBody(const error_code &ec);
+    void reply(const std::shared_ptr<Request> &req, Response res);
     void answer(Answer a);
     void onWritten(const error_code &ec, size_t written);
     void failed(const error_code &ec, bool inHeaders);
@@ -532,6 +584,7 @@ private:
     std::vector<std::string> found;
     std::string method, path, source;
     bool keepAlive = false;
+    size_t heldRoom = 0;
     Answer out;
     char scratch[4096];
 };
@@ -583,7 +636,60 @@ void Session::onHeader(const error_code &ec)
     route = a.route;
     found = std::move(a.matches);
     parser->body_limit(route->bodyLimit);
+    if (!takeRoom()) {
+        Response busy;
+        refuse(busy, 503, "the service is receiving too many uploads at once; try again shortly");
+        busy.headers.emplace_back("Retry-After", "10");
+        return answer(prepare(std::move(busy), nullptr));
+    }
     stream.expires_after(options.bodyTimeout);
+    if (route->admit)
+        return admitHead();
+    continueBody();
+}
+
+// A large body's room in memory is taken before any of it is read, and held
+// until its request ends.
+bool Session::takeRoom()
+{
+    const auto length = parser->content_length();
+    const size_t need = length ? size_t(*length) : route->bodyLimit;
+    if (need <= SmallBody)
+        return true;
+    size_t room = server.uploadRoom.load();
+    do {
+        if (room < need)
+            return false;
+    } while (!server.uploadRoom.compare_exchange_weak(room, room - need));
+    heldRoom = need;
+    return true;
+}
+
+void Session::giveRoom()
+{
+    server.uploadRoom += heldRoom;
+    heldRoom = 0;
+}
+
+// The route looks at the head on a worker (it may ask the storage) while
+// nothing more is read; a refusal ends the connection unread.
+void Session::admitHead()
+{
+    auto head = std::make_shared<Request>(makeRequest(*parser, found, peer, options.trustProxy, false));
+    source = head->source;
+    asio::post(server.workers, [self = shared_from_this(), head] {
+        auto refusal = std::make_shared<Response>();
+        const bool admitted = runAdmission(*self->route, *head, *refusal);
+        asio::post(self->stream.get_executor(), [self, admitted, refusal] {
+            if (!admitted)
+                return self->answer(prepare(std::move(*refusal), nullptr));
+            self->continueBody();
+        });
+    });
+}
+
+void Session::continueBody()
+{
     if (sameText(parser->get()[http::field::expect], "100-continue") && !parser->is_done()) {
         static const char Continue[] = "HTTP/1.1 100 Continue\r\n\r\n";
         return asio::async_write(stream, asio::buffer(Continue, sizeof Continue - 1),
@@ -609,13 +715,28 @@ void Session::onBody(const error_code &ec)
         return failed(ec, false);
     state = Working;
     keepAlive = parser->get().keep_alive();
-    auto req = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.trustProxy));
+    auto req
+        = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.trustProxy, true));
     source = req->source;
     asio::post(server.workers, [self = shared_from_this(), req] {
-        auto a = std::make_shared<Answer>(prepare(runRoute(*self->route, *req), req.get()));
-        asio::post(self->stream.get_executor(), [self, a] {
-            self->answer(std::move(*a));
+        const Route &route = *self->route;
+        if (!route.defer)
+            return self->reply(req, runRoute(route, *req));
+        // The worker is free again at once; the answer is made on one later.
+        runDeferred(route, *req, [self, req](Finish finish) {
+            asio::post(self->server.workers, [self, req, finish = std::move(finish)] {
+                self->reply(req, run(finish));
+            });
         });
+    });
+}
+
+// Called on a worker: the answer is written from the connection's strand.
+void Session::reply(const std::shared_ptr<Request> &req, Response res)
+{
+    auto a = std::make_shared<Answer>(prepare(std::move(res), req.get()));
+    asio::post(stream.get_executor(), [self = shared_from_this(), a] {
+        self->answer(std::move(*a));
     });
 }
 
@@ -719,6 +840,7 @@ void Session::closeAfterAnswer()
 
 void Session::finish(int status, size_t bytes, const std::string &text)
 {
+    giveRoom();
     logRequest(options, source, method, path, status, bytes, started, text);
 }
 
@@ -811,6 +933,8 @@ void HttpServer::Impl::release(Session *session)
 void HttpServer::Impl::stop()
 {
     stopped = true;
+    if (options.stopping)
+        options.stopping();
     error_code ignored;
     acceptor.close(ignored);
     timer.cancel();
@@ -938,6 +1062,17 @@ bool feed(Parser &parser, std::string_view &input, bool headOnly, error_code &ec
     return true;
 }
 
+// A deferred route's answer, waited for in this thread.
+Response awaitDeferred(const Route &route, Request &req)
+{
+    auto made = std::make_shared<std::promise<Finish>>();
+    std::future<Finish> finish = made->get_future();
+    runDeferred(route, req, [made](Finish f) {
+        made->set_value(std::move(f));
+    });
+    return run(finish.get());
+}
+
 }  // namespace
 
 std::string exchange(const std::vector<Route> &routes, const HttpOptions &options, std::string_view input)
@@ -955,12 +1090,18 @@ std::string exchange(const std::vector<Route> &routes, const HttpOptions &option
             splitTarget(parser->get().target(), head);
             Admission a = admit(routes, *parser, head.path);
             res = std::move(a.refusal);
+            if (a.route && a.route->admit) {
+                const Request headOnly
+                    = makeRequest(*parser, a.matches, "127.0.0.1", options.trustProxy, false);
+                if (!runAdmission(*a.route, headOnly, res))
+                    a.route = nullptr;
+            }
             if (a.route) {
                 parser->body_limit(a.route->bodyLimit);
                 if (feed(*parser, input, false, ec)) {
                     keepAlive = parser->get().keep_alive();
-                    req = makeRequest(*parser, std::move(a.matches), "127.0.0.1", options.trustProxy);
-                    res = runRoute(*a.route, *req);
+                    req = makeRequest(*parser, std::move(a.matches), "127.0.0.1", options.trustProxy, true);
+                    res = a.route->defer ? awaitDeferred(*a.route, *req) : runRoute(*a.route, *req);
                 }
             }
         }

@@ -59,6 +59,11 @@ struct Response
     }
 };
 
+// Completes an answer that a route put off: runs on a worker.
+using Finish = std::function<void(Response &)>;
+// Handed to a route that answers later; called once, from any thread.
+using Resume = std::function<void(Finish)>;
+
 struct Route
 {
     const char *method;
@@ -67,6 +72,14 @@ struct Route
     // The largest body this route reads, whatever its framing.
     size_t bodyLimit;
     std::function<void(const Request &, Response &)> handle;
+    // Instead of `handle`, for work that runs elsewhere and must not hold a
+    // worker while it does: the route may take the body, and calls `resume`
+    // with what makes the answer once the work is done.
+    std::function<void(Request &, Resume)> defer = nullptr;
+    // Runs on a worker once the headers are in, before any of the body is
+    // read (the request has no body yet). False refuses the request with
+    // `res`: the body is never read and the connection ends.
+    std::function<bool(const Request &, Response &)> admit = nullptr;
 };
 
 struct HttpOptions
@@ -80,6 +93,11 @@ struct HttpOptions
     // Per source address (per /64 for IPv6); not applied behind a trusted
     // proxy, whose connections all come from one address.
     size_t maxPerAddress = 256;
+    // Room for the bodies of uploads being received at once, whoever sends
+    // them: a large body takes its declared length (or its route's limit when
+    // chunked) as its head arrives, and past this it is refused with a 503.
+    // Small bodies never count, so beats go on whatever uploads do.
+    size_t uploadMemory = 256 * 1024 * 1024;
     bool trustProxy = false;
     bool log = true;
     std::chrono::seconds idleTimeout {10};
@@ -91,6 +109,8 @@ struct HttpOptions
     size_t writeRate = 16 * 1024;
     std::chrono::seconds stopGrace {3};
     size_t headerLimit = 8 * 1024;
+    // Called once as a stop begins, so that long work can end within the grace.
+    std::function<void()> stopping = nullptr;
 };
 
 class HttpServer

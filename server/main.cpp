@@ -1,6 +1,8 @@
 // belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO]
-//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--max-connections N]
-//                      [--max-per-address N]
+//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N]
+//                      [--max-waiting N] [--max-waiting-mb N] [--max-connections N]
+//                      [--max-per-address N] [--web DIR] [--ffmpeg PATH] [--ffprobe PATH]
+//                      [--convert-temp DIR]
 
 #include "service.h"
 
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 
@@ -22,7 +25,10 @@ int usage()
 #ifdef BELFRY_HAVE_PG
         " [--pg CONNINFO]"
 #endif
-        " [--trust-proxy] [--keep DURATION] [--pair-limit N] [--max-connections N] [--max-per-address N]\n"
+        " [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N] [--max-waiting N]"
+        " [--max-waiting-mb N] [--max-connections N] [--max-per-address N] [--upload-memory-mb N]"
+        " [--web DIR] [--ffmpeg PATH]"
+        " [--ffprobe PATH] [--convert-temp DIR]\n"
         "  --listen           address to listen on (default 127.0.0.1:8750; port 0 picks a free one)\n"
         "  --data             folder for the database, the ringtone files and the admin token\n"
         "  --public-url       base address handed out in download addresses (default: the Host header)\n"
@@ -33,14 +39,24 @@ int usage()
         "  --keep             how long a ringtone waits for its PC: a number with s, m, h or d (default "
         "30d)\n"
         "  --pair-limit       pairings per source address and hour (default 30)\n"
+        "  --upload-limit     uploads per source address and hour, to any PCs (default 30)\n"
+        "  --max-waiting      ringtones one PC may have waiting (default 50)\n"
+        "  --max-waiting-mb   megabytes of ringtones one PC may have waiting (default 100)\n"
         "  --max-connections  open connections at most (default 10000, or what the open-file limit allows)\n"
         "  --max-per-address  open connections per client address at most (default 256; not behind a "
-        "proxy)\n");
+        "proxy)\n"
+        "  --upload-memory-mb request bodies of uploads held in memory at once, at most (default 256)\n"
+        "  --web              the folder of the phone's page, read at start (default " BELFRY_WEB_DIR ";\n"
+        "                     empty: no page)\n"
+        "  --ffmpeg, --ffprobe  the converter's programs (default /usr/bin/ffmpeg, /usr/bin/ffprobe)\n"
+        "  --convert-temp     where conversions keep their files meanwhile (default $TMPDIR or /tmp)\n");
     return 2;
 }
 
 struct Options
 {
+    Options() { service.webRoot = BELFRY_WEB_DIR; }
+
     std::string listen = "127.0.0.1:8750", data, publicUrl, pg;
     std::string host;
     int port = -1;
@@ -71,23 +87,36 @@ int64_t count(const std::string &text)
 // One option with a value; false when it is unknown or its value is not valid.
 bool takeOption(const std::string &arg, const std::string &value, Options &o)
 {
+    belfry::ServiceOptions &s = o.service;
     std::string *text = arg == "--listen" ? &o.listen
         : arg == "--data"                 ? &o.data
         : arg == "--public-url"           ? &o.publicUrl
         : arg == "--pg"                   ? &o.pg
+        : arg == "--web"                  ? &s.webRoot
+        : arg == "--ffmpeg"               ? &s.convert.ffmpeg
+        : arg == "--ffprobe"              ? &s.convert.ffprobe
+        : arg == "--convert-temp"         ? &s.convert.tempRoot
                                           : nullptr;
+    int64_t *number = arg == "--pair-limit" ? &s.pairingsPerHour
+        : arg == "--upload-limit"           ? &s.uploadsPerHour
+        : arg == "--max-waiting"            ? &s.quota.maxWaiting
+                                            : nullptr;
     if (text)
         *text = value;
+    else if (number)
+        *number = count(value);
     else if (arg == "--keep")
-        o.service.keepSeconds = duration(value);
-    else if (arg == "--pair-limit")
-        o.service.pairingsPerHour = count(value);
+        s.keepSeconds = duration(value);
+    else if (arg == "--max-waiting-mb")
+        s.quota.maxWaitingBytes = count(value) * 1024 * 1024;
+    else if (arg == "--upload-memory-mb")
+        o.http.uploadMemory = size_t(count(value)) * 1024 * 1024;
     else if (arg == "--max-connections" || arg == "--max-per-address")
         (arg == "--max-connections" ? o.http.maxConnections : o.http.maxPerAddress) = size_t(count(value));
     else
         return false;
-    return o.service.keepSeconds > 0 && o.service.pairingsPerHour > 0 && o.http.maxConnections > 0
-        && o.http.maxPerAddress > 0;
+    return s.keepSeconds > 0 && s.pairingsPerHour > 0 && s.uploadsPerHour > 0 && s.quota.maxWaiting > 0
+        && s.quota.maxWaitingBytes > 0 && o.http.maxConnections > 0 && o.http.maxPerAddress > 0 && o.http.uploadMemory > 0;
 }
 
 bool parseOptions(int argc, char **argv, Options &o)
@@ -141,19 +170,30 @@ int serve(belfry::Storage &storage, const Options &o)
         std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
         return 1;
     }
+    // The server outlives the service: conversions that end during the stop
+    // still hand their answers to it.
+    std::unique_ptr<belfry::HttpServer> server;
     belfry::Service service(storage, options);
-    belfry::HttpServer server(service.routes(), o.http);
-    const int port = server.listen(o.host, o.port, error);
+    belfry::HttpOptions http = o.http;
+    http.stopping = [&service] {
+        service.stop();
+    };
+    server = std::make_unique<belfry::HttpServer>(service.routes(), http);
+    const int port = server->listen(o.host, o.port, error);
     if (port < 0) {
         std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
         return 1;
     }
     service.setListenAddress(
         (o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host) + ":" + std::to_string(port));
+    if (!service.pageProblem().empty())
+        std::fprintf(stderr, "belfry-service: no phone page: %s\n", service.pageProblem().c_str());
+    if (const std::string missing = belfry::Converter(options.convert).unavailable(); !missing.empty())
+        std::fprintf(stderr, "belfry-service: uploads will fail: %s\n", missing.c_str());
     std::fprintf(stderr, "belfry-service: listening on http://%s (data in %s, admin token in %s)\n",
         service.listenAddress().c_str(), o.data.c_str(), tokenPath.c_str());
     std::fflush(stderr);
-    server.run();
+    server->run();
     std::fprintf(stderr, "belfry-service: stopped\n");
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,7 +30,12 @@ int usage()
 {
     std::fprintf(stderr, R"(usage: belfry-phone COMMAND [OPTIONS]
   pair --service URL --pcid ID [--name NAME]   pair with the PC whose client id is ID
-  send --pcid ID FILE [--name NAME]            send an .m4r file to a paired PC
+  send --pcid ID FILE [--name NAME] [--start SECONDS]
+                                               send a tune to a paired PC: an .m4r file as the
+                                               app sends it, any other audio file as the page does;
+                                               the ringtone is 30 s of it from SECONDS (default 0)
+  sent --pcid ID                               what this device sent to the PC: id, state, size, name
+  withdraw --pcid ID RINGTONE                  take back a ringtone that still waits
   unpair --pcid ID                             remove the pairing
   publish-update VERSION URL                   (admin) announce a program version
   set-conf [--pcid ID] KEY VALUE               (admin) a setting for one PC or all; empty VALUE removes it
@@ -150,19 +156,10 @@ struct State
     }
 };
 
-// Sends one request; prints the service's refusal and returns false when
-// there is no 2xx answer with a JSON object.
-bool call(const std::string &service, const std::string &method, const std::string &path, const json &body,
-    const std::string &adminToken, json &answer)
+// A 2xx answer with a JSON object; otherwise false after printing the refusal.
+bool answered(
+    const std::string &service, const std::string &path, const httplib::Result &result, json &answer)
 {
-    httplib::Client client(service);
-    client.set_connection_timeout(10);
-    client.set_read_timeout(60);
-    httplib::Headers headers;
-    if (!adminToken.empty())
-        headers.emplace("Authorization", "Bearer " + adminToken);
-    const auto result = method == "GET" ? client.Get(path.c_str(), headers)
-                                        : client.Post(path.c_str(), headers, body.dump(), "application/json");
     if (!result) {
         std::fprintf(stderr, "belfry-phone: %s%s: %s\n", service.c_str(), path.c_str(),
             httplib::to_string(result.error()).c_str());
@@ -177,6 +174,45 @@ bool call(const std::string &service, const std::string &method, const std::stri
         return false;
     }
     return true;
+}
+
+std::unique_ptr<httplib::Client> client(const std::string &service)
+{
+    auto c = std::make_unique<httplib::Client>(service);
+    c->set_connection_timeout(10);
+    // An upload waits for its conversion too.
+    c->set_read_timeout(90);
+    return c;
+}
+
+// Sends one JSON request (or a GET); see answered().
+bool call(const std::string &service, const std::string &method, const std::string &path, const json &body,
+    const std::string &adminToken, json &answer)
+{
+    httplib::Headers headers;
+    if (!adminToken.empty())
+        headers.emplace("Authorization", "Bearer " + adminToken);
+    const auto c = client(service);
+    return answered(service, path,
+        method == "GET" ? c->Get(path.c_str(), headers)
+                        : c->Post(path.c_str(), headers, body.dump(), "application/json"),
+        answer);
+}
+
+std::string queryValue(const std::string &text)
+{
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += ch;
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 std::string adminToken(const Args &args)
@@ -241,24 +277,70 @@ bool credentials(const Context &c, json &body)
     return true;
 }
 
+bool endsWith(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 int sendRingtone(Context &c)
 {
     const std::string &file = c.args.positional[0];
+    const std::string start = c.args.get("start", "0");
     json body, answer;
     if (!credentials(c, body))
         return 1;
+    if (start.empty() || start.size() > 6 || start.find_first_not_of("0123456789") != std::string::npos) {
+        std::fprintf(stderr, "belfry-phone: --start takes whole seconds\n");
+        return 1;
+    }
     bool ok = false;
     const std::string bytes = readFile(file, ok);
     if (!ok) {
         std::fprintf(stderr, "belfry-phone: cannot read %s\n", file.c_str());
         return 1;
     }
-    body["name"] = c.args.get("name", baseName(file));
-    body["data"] = belfry::encodeBase64(bytes);
-    if (!call(c.service, "POST", "/phone/v1/ringtone", body, {}, answer))
+    const std::string name = c.args.get("name", baseName(file));
+    bool sent = false;
+    if (endsWith(file, ".m4r")) {
+        body["name"] = name;
+        body["data"] = belfry::encodeBase64(bytes);
+        body["start"] = std::stoi(start);
+        sent = call(c.service, "POST", "/phone/v1/ringtone", body, {}, answer);
+    } else {
+        const std::string path = "/phone/v1/tune?pcid=" + queryValue(c.pcid)
+            + "&device_id=" + queryValue(body["device_id"]) + "&name=" + queryValue(name) + "&start=" + start;
+        const httplib::Headers headers {
+            {"Authorization", "Bearer " + body["device_token"].get<std::string>()}};
+        sent = answered(c.service, "/phone/v1/tune",
+            client(c.service)->Post(path.c_str(), headers, bytes, "application/octet-stream"), answer);
+    }
+    if (!sent)
         return 1;
-    std::printf(
-        "sent %s as ringtone %s\n", body["name"].get<std::string>().c_str(), answer["id"].dump().c_str());
+    std::printf("sent %s as ringtone %s\n", name.c_str(), answer["id"].dump().c_str());
+    return 0;
+}
+
+int listSent(Context &c)
+{
+    json body, answer;
+    if (!credentials(c, body) || !call(c.service, "POST", "/phone/v1/sent", body, {}, answer))
+        return 1;
+    for (const json &r : answer.value("ringtones", json::array()))
+        std::printf("%s\t%s\t%s\t%s\n", r["id"].dump().c_str(), r.value("state", "").c_str(),
+            r["size"].dump().c_str(), r.value("name", "").c_str());
+    return 0;
+}
+
+int withdraw(Context &c)
+{
+    const std::string &id = c.args.positional[0];
+    json body, answer;
+    if (!credentials(c, body))
+        return 1;
+    body["id"] = std::atoll(id.c_str());
+    if (!call(c.service, "POST", "/phone/v1/withdraw", body, {}, answer))
+        return 1;
+    std::printf("withdrew ringtone %s\n", id.c_str());
     return 0;
 }
 
@@ -316,6 +398,8 @@ struct Command
 const Command Commands[] = {
     {"pair", 0, true, false, pairWith},
     {"send", 1, true, false, sendRingtone},
+    {"sent", 0, true, false, listSent},
+    {"withdraw", 1, true, false, withdraw},
     {"unpair", 0, true, false, unpairFrom},
     {"publish-update", 2, false, true, publishUpdate},
     {"set-conf", 2, false, true, setConf},

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +29,10 @@ constexpr size_t MaxJsonValues = 1000;
 constexpr size_t SmallBody = 16 * 1024;
 // A base64 ringtone of 5 MB with its JSON around it.
 constexpr size_t UploadBody = 7 * 1024 * 1024;
+// Ringtones made at once, and uploads that may wait for their turn: each
+// conversion keeps a core busy for up to a few seconds.
+constexpr size_t ConvertWorkers = 2;
+constexpr size_t ConvertWaiting = 4;
 // A ringtone's information is handed out this long after a beat listed it.
 constexpr int64_t AnnouncementLifetime = 10 * 60;
 // Lookups of ringtones never listed to the asking address, per address and
@@ -37,6 +43,30 @@ constexpr int64_t ExpiryInterval = 60;
 constexpr size_t MaxSentListed = 100;
 // Past this many, source addresses whose limits have recovered are forgotten.
 constexpr size_t MaxTrackedAddresses = 100000;
+
+// The phone's page: a fixed list, so that nothing else is ever served.
+struct PageFile
+{
+    const char *path, *file, *type;
+};
+constexpr PageFile PageFiles[] = {
+    {"/", "index.html", "text/html; charset=utf-8"},
+    {"/index.html", "index.html", "text/html; charset=utf-8"},
+    {"/style.css", "style.css", "text/css; charset=utf-8"},
+    {"/app.js", "app.js", "text/javascript; charset=utf-8"},
+    {"/icon.svg", "icon.svg", "image/svg+xml"},
+    {"/vendor/jsQR.js", "vendor/jsQR.js", "text/javascript; charset=utf-8"},
+};
+// Nothing on the page runs or loads from elsewhere, nor is it framed.
+constexpr const char *PageHeaders[][2] = {
+    {"Content-Security-Policy",
+        "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
+        "media-src 'self' blob:; connect-src 'self'; form-action 'self'; base-uri 'none'; "
+        "frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cache-Control", "no-cache"},
+};
 
 int64_t now()
 {
@@ -164,6 +194,18 @@ std::string param(const Request &req, const char *key)
     return req.param(key);
 }
 
+// A tune's start in its address: whole seconds, none meaning 0.
+bool tuneStart(const std::string &text, int max, int &start)
+{
+    start = 0;
+    if (text.empty())
+        return true;
+    if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    start = std::stoi(text);
+    return start <= max;
+}
+
 // The client id and version that every request of the program carries.
 bool clientFields(Input &in, const std::string &pcid, const std::string &version)
 {
@@ -214,8 +256,46 @@ Service::Service(Storage &storage, ServiceOptions options)
     , options(std::move(options))
     , misses(MissesPerHour, 3600)
     , pairings(this->options.pairingsPerHour, 3600)
+    , uploads(this->options.uploadsPerHour, 3600)
+    , converter(this->options.convert)
+    , conversions(std::make_unique<ConvertQueue>(converter, ConvertWorkers, ConvertWaiting))
 {
     expireOld(now());
+    if (!this->options.webRoot.empty())
+        loadPage();
+}
+
+// Read once: a restart picks up edits.
+void Service::loadPage()
+{
+    for (const PageFile &f : PageFiles) {
+        const std::string path = options.webRoot + "/" + f.file;
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        if (!in || bytes.str().empty()) {
+            pageError = "cannot read " + path;
+            page.clear();
+            return;
+        }
+        page[f.file] = bytes.str();
+    }
+}
+
+void Service::pageFile(const Request &req, Response &res)
+{
+    for (const PageFile &f : PageFiles) {
+        const auto found = page.find(f.file);
+        if (req.path != f.path)
+            continue;
+        if (found == page.end())
+            return refuse(res, 404, "this service has no phone page");
+        res.setContent(found->second, f.type);
+        for (const auto &[name, value] : PageHeaders)
+            res.headers.emplace_back(name, value);
+        return;
+    }
+    refuse(res, 404, "no such address");
 }
 
 void Service::expireOld(int64_t at)
@@ -245,7 +325,20 @@ std::vector<Route> Service::routes()
                           (this->*handler)(req, res);
                       }};
     };
-    return {
+    // Uploads answer once their conversion is done, off the route workers.
+    const auto upload
+        = [this](const char *path, size_t bodyLimit, void (Service::*handler)(Request &, Resume)) {
+              Route r {"POST", path, bodyLimit, nullptr};
+              r.defer = [this, handler](Request &req, Resume resume) {
+                  (this->*handler)(req, std::move(resume));
+              };
+              return r;
+          };
+    Route tune = upload("/phone/v1/tune", options.convert.maxInputBytes, &Service::phoneTune);
+    tune.admit = [this](const Request &req, Response &res) {
+        return admitTune(req, res);
+    };
+    std::vector<Route> all = {
         route("POST", "/p/v1/heart", SmallBody, &Service::heartBeat),
         route("GET", "/p/conf", 0, &Service::config),
         route("GET", "/p/update", 0, &Service::update),
@@ -254,7 +347,8 @@ std::vector<Route> Service::routes()
         route("GET", "/apiv1/ringtone", 0, &Service::ringtoneInfo),
         route("GET", "/f/*.m4r", 0, &Service::ringtoneFile),
         route("POST", "/phone/v1/pair", SmallBody, &Service::phonePair),
-        route("POST", "/phone/v1/ringtone", UploadBody, &Service::phoneSend),
+        upload("/phone/v1/ringtone", UploadBody, &Service::phoneSend),
+        tune,
         route("POST", "/phone/v1/unpair", SmallBody, &Service::phoneUnpair),
         route("POST", "/phone/v1/sent", SmallBody, &Service::phoneSent),
         route("POST", "/phone/v1/withdraw", SmallBody, &Service::phoneWithdraw),
@@ -262,6 +356,9 @@ std::vector<Route> Service::routes()
         route("POST", "/admin/v1/conf", SmallBody, &Service::adminConf),
         route("GET", "/admin/v1/stats", 0, &Service::adminStats),
     };
+    for (const PageFile &f : PageFiles)
+        all.push_back(route("GET", f.path, 0, &Service::pageFile));
+    return all;
 }
 
 bool Service::admitted(const Request &req, Response &res) const
@@ -490,11 +587,8 @@ struct Credentials
     std::string pcid, deviceId, token;
 };
 
-static bool readCredentials(Input &in, Credentials &c)
+static bool checkCredentials(Input &in, const Credentials &c)
 {
-    c = {in.text("pcid"), in.text("device_id"), in.text("device_token")};
-    if (!in.ok())
-        return false;
     in.check(checkClientId(c.pcid));
     in.check(checkWord("the device id", c.deviceId, 64));
     if (c.token.size() != 64 || c.token.find_first_not_of("0123456789abcdef") != std::string::npos)
@@ -502,42 +596,157 @@ static bool readCredentials(Input &in, Credentials &c)
     return in.ok();
 }
 
+static bool readCredentials(Input &in, Credentials &c)
+{
+    c = {in.text("pcid"), in.text("device_id"), in.text("device_token")};
+    return in.ok() && checkCredentials(in, c);
+}
+
 static void refuseUnpaired(Response &res)
 {
     refuse(res, 403, "this device is not paired with that PC, or its token is wrong");
 }
 
-void Service::phoneSend(const Request &req, Response &res)
+// Ok when paired; otherwise refused in `res`.
+static bool paired(Storage &storage, const Credentials &c, Response &res)
+{
+    const Result r = storage.checkPairing(c.pcid, c.deviceId, c.token);
+    if (r == Result::Denied)
+        refuseUnpaired(res);
+    return r != Result::Denied && stored(r, res);
+}
+
+// An answer that was known before any work was put off.
+static Finish answered(Response res)
+{
+    return [res = std::move(res)](Response &out) {
+        out = res;
+    };
+}
+
+static std::string startProblem(int max)
+{
+    return "\"start\" must be a whole number of seconds from 0 to " + std::to_string(max);
+}
+
+// Counts an upload against its address's budget: every upload costs a
+// conversion, whichever PC it goes to.
+bool Service::takeUpload(const Request &req, Response &res)
+{
+    if (uploads.take(sourceAddress(req), now()))
+        return true;
+    refuseTooMany(res, uploads, "too many uploads from this address; try again later");
+    return false;
+}
+
+// The checks of a JSON upload, before its file goes to the converter.
+bool Service::readUpload(const Request &req, Response &res, NewRingtone &r, std::string &bytes, int &start)
 {
     Input in;
     if (!readBody(req, res, in))
-        return;
+        return false;
     Credentials c;
     readCredentials(in, c);
-    NewRingtone r;
     r.name = in.text("name");
     const std::string data = in.text("data");
-    if (!in.ok())
-        return (void)finish(in, res);
+    const json &from = in["start"];
+    const int maxStart = options.convert.maxTuneSeconds;
+    if (!from.is_null()
+        && (!from.is_number_integer() || from.get<int64_t>() < 0 || from.get<int64_t>() > maxStart))
+        in.check(startProblem(maxStart));
+    start = from.is_number_integer() ? int(from.get<int64_t>()) : 0;
     // A stranger's upload costs one lookup: nothing of it is decoded or stored.
-    const Result paired = storage.checkPairing(c.pcid, c.deviceId, c.token);
-    if (paired == Result::Denied)
-        return refuseUnpaired(res);
-    if (!stored(paired, res))
-        return;
+    if (!finish(in, res) || !paired(storage, c, res))
+        return false;
     in.check(checkRingtoneName(r.name));
-    std::string bytes;
     if (!decodeBase64(data, bytes))
         in.check("\"data\" must be the file in base64");
     else if (bytes.size() > MaxRingtoneBytes)
-        return refuse(res, 413, "the ringtone is larger than 5 MB");
+        return refuse(res, 413, "the ringtone is larger than 5 MB"), false;
     else
         in.check(checkRingtoneFile(bytes));
-    if (!finish(in, res))
-        return;
+    if (!finish(in, res) || !takeUpload(req, res))
+        return false;
     r.pcid = c.pcid;
     r.deviceId = c.deviceId;
     r.deviceToken = c.token;
+    return true;
+}
+
+// Ringtones sent as JSON are MPEG-4 audio already; they are made anew all
+// the same, so that a PC only ever gets what the service's encoder wrote.
+void Service::phoneSend(Request &req, Resume resume)
+{
+    Response res;
+    NewRingtone r;
+    std::string bytes;
+    int start = 0;
+    if (!readUpload(req, res, r, bytes, start))
+        return resume(answered(std::move(res)));
+    req.body.clear();
+    convertAndStore(std::move(bytes), start, r, std::move(resume));
+}
+
+// Everything but the file is in the address and the headers, so a stranger,
+// a bad name or an address over its budget is refused before any of the file
+// is read.
+bool Service::admitTune(const Request &req, Response &res)
+{
+    Input in;
+    const std::string bearer = req.header("Authorization");
+    const Credentials c {req.param("pcid"), req.param("device_id"),
+        bearer.compare(0, 7, "Bearer ") == 0 ? bearer.substr(7) : std::string()};
+    checkCredentials(in, c);
+    in.check(checkRingtoneName(req.param("name")));
+    int start = 0;
+    if (!tuneStart(req.param("start"), options.convert.maxTuneSeconds, start))
+        in.check(startProblem(options.convert.maxTuneSeconds));
+    return finish(in, res) && paired(storage, c, res) && takeUpload(req, res);
+}
+
+void Service::phoneTune(Request &req, Resume resume)
+{
+    NewRingtone r;
+    const std::string bearer = req.header("Authorization");
+    r.pcid = req.param("pcid");
+    r.deviceId = req.param("device_id");
+    r.deviceToken = bearer.substr(std::min<size_t>(7, bearer.size()));
+    r.name = req.param("name");
+    int start = 0;
+    tuneStart(req.param("start"), options.convert.maxTuneSeconds, start);
+    convertAndStore(std::move(req.body), start, r, std::move(resume));
+}
+
+void Service::convertAndStore(std::string input, int start, const NewRingtone &r, Resume resume)
+{
+    const bool queued = conversions->submit(std::move(input), start, [this, r, resume](Conversion made) {
+        resume([this, r, made = std::move(made)](Response &res) {
+            storeMade(r, made, res);
+        });
+    });
+    if (!queued)
+        resume([](Response &res) {
+            refuse(res, 503, "the service is busy making other ringtones; try again in a moment");
+        });
+}
+
+void Service::storeMade(NewRingtone r, const Conversion &made, Response &res)
+{
+    if (made.status != ConvertStatus::Ok) {
+        refuse(res, made.httpStatus(), made.reason);
+        if (!made.detail.empty())
+            res.note += " (" + made.detail + ")";
+        return;
+    }
+    store(r, made.ringtone, res);
+    const std::string what
+        = (made.copied ? "copied " : "converted ") + std::to_string(int(made.seconds + 0.5)) + " s";
+    res.note = res.note.empty() ? what : what + "; " + res.note;
+}
+
+void Service::store(NewRingtone &r, const std::string &bytes, Response &res)
+{
+    r.quota = options.quota;
     expireOld(now());
     // Random ids clash rarely; a few draws settle it.
     Result result = Result::Conflict;

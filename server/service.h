@@ -2,10 +2,13 @@
 
 #include "storage.h"
 
+#include "convert.h"
 #include "http.h"
 #include <nlohmann/json_fwd.hpp>
 
 #include <atomic>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -24,6 +27,14 @@ struct ServiceOptions
     int64_t keepSeconds = 30 * 24 * 3600;
     // Pairings per source address and hour.
     int64_t pairingsPerHour = 30;
+    // Uploads per source address and hour, to whichever PCs: client ids are
+    // made up at will, so quotas per PC alone would not bound an address.
+    int64_t uploadsPerHour = 30;
+    // What one PC may have waiting.
+    Quota quota;
+    // The folder of the phone's page; empty: no page is served.
+    std::string webRoot;
+    ConvertOptions convert;
 };
 
 // Counts events per source address in a bucket that empties again over
@@ -61,9 +72,16 @@ private:
 class Service
 {
 public:
+    // Reads the phone's page from `options.webRoot`; pageProblem() tells
+    // when it could not.
     Service(Storage &storage, ServiceOptions options);
     // Every route with the largest body it reads.
     std::vector<Route> routes();
+    // Ends the conversions under way and answers those waiting, at once:
+    // for a stop. The conversion threads end with the service.
+    void stop() { conversions->stop(); }
+    // Why the phone's page is not served, or empty.
+    const std::string &pageProblem() const { return pageError; }
     // Known once the server is bound (port 0 picks one).
     void setListenAddress(const std::string &address) { options.listenAddress = address; }
     const std::string &listenAddress() const { return options.listenAddress; }
@@ -78,7 +96,10 @@ private:
     void ringtoneFile(const Request &req, Response &res);
     void feedback(const Request &req, Response &res);
     void phonePair(const Request &req, Response &res);
-    void phoneSend(const Request &req, Response &res);
+    void phoneSend(Request &req, Resume resume);
+    bool admitTune(const Request &req, Response &res);
+    void phoneTune(Request &req, Resume resume);
+    void pageFile(const Request &req, Response &res);
     void phoneUnpair(const Request &req, Response &res);
     void phoneSent(const Request &req, Response &res);
     void phoneWithdraw(const Request &req, Response &res);
@@ -87,6 +108,12 @@ private:
     void adminStats(const Request &req, Response &res);
 
     bool admitted(const Request &req, Response &res) const;
+    bool readUpload(const Request &req, Response &res, NewRingtone &r, std::string &bytes, int &start);
+    bool takeUpload(const Request &req, Response &res);
+    void convertAndStore(std::string input, int start, const NewRingtone &r, Resume resume);
+    void storeMade(NewRingtone r, const Conversion &made, Response &res);
+    void store(NewRingtone &r, const std::string &bytes, Response &res);
+    void loadPage();
     std::string baseUrl(const Request &req) const;
     std::string sourceAddress(const Request &req) const;
     // Removes the ringtones kept too long, at most once in a while.
@@ -96,7 +123,14 @@ private:
     ServiceOptions options;
     AddressLimit misses;
     AddressLimit pairings;
+    AddressLimit uploads;
     std::atomic<int64_t> nextExpiry {0};
+    // The page's files by name, read at start.
+    std::map<std::string, std::string> page;
+    std::string pageError;
+    const Converter converter;
+    // Declared after the converter it uses: its threads end first.
+    std::unique_ptr<ConvertQueue> conversions;
 };
 
 // Reads the admin token from `path`, or creates it there (owner-only) with a
