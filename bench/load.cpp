@@ -10,7 +10,8 @@
 // was due, so a stalled server shows in the percentiles instead of slowing the
 // generator down with it. One thread, non-blocking sockets and epoll; a second
 // one holds the attack's connections (--idle, --slow) from the address --from.
-// --cpu reports the CPU a process and its children used during the run.
+// --cpu reports the CPU a process and its children used during the run,
+// both together and apart.
 
 #include "bench/load_http.h"
 
@@ -577,22 +578,23 @@ ProcessTimes processTimes(int pid)
     return t;
 }
 
-// CPU ticks of a process and its children, live or reaped (a database's
-// server processes are children of its postmaster).
-long cpuTicks(int pid)
+// CPU ticks of a process, and of its children, live or reaped: a database's
+// server processes are children of its postmaster, the service's
+// conversions children of the service.
+std::pair<long, long> cpuTicks(int pid)
 {
     const ProcessTimes self = processTimes(pid);
-    long ticks = self.own + self.reaped;
+    long children = self.reaped;
     if (DIR *dir = ::opendir("/proc")) {
         while (const dirent *entry = ::readdir(dir)) {
             const int child = std::atoi(entry->d_name);
             const ProcessTimes t = child > 0 && child != pid ? processTimes(child) : ProcessTimes();
             if (t.parent == pid)
-                ticks += t.own;
+                children += t.own;
         }
         ::closedir(dir);
     }
-    return ticks;
+    return {self.own, children};
 }
 
 bool parse(int argc, char **argv, Options &o)
@@ -699,22 +701,27 @@ int main(int argc, char **argv)
         attack.start();
         std::this_thread::sleep_for(std::chrono::seconds(2));
     }
-    std::vector<long> ticks;
+    std::vector<std::pair<long, long>> ticks;
     for (const auto &process : o.cpu)
         ticks.push_back(cpuTicks(process.second));
     Load load(o, phones, ringtone);
     load.run();
-    for (size_t i = 0; i < o.cpu.size(); ++i)
-        ticks[i] = cpuTicks(o.cpu[i].second) - ticks[i];
+    for (size_t i = 0; i < o.cpu.size(); ++i) {
+        const auto now = cpuTicks(o.cpu[i].second);
+        ticks[i] = {now.first - ticks[i].first, now.second - ticks[i].second};
+    }
     attack.stop();
     load.report();
     if (attack.active())
         attack.report();
     const double hz = double(sysconf(_SC_CLK_TCK));
-    for (size_t i = 0; i < o.cpu.size(); ++i)
-        std::printf(
-            "CPU of the %s during the run: %.1f s, %.0f us per beat answered (all requests included)\n",
-            o.cpu[i].first.c_str(), double(ticks[i]) / hz,
-            1e6 * double(ticks[i]) / hz / double(std::max<size_t>(1, load.answered())));
+    const double beats = double(std::max<size_t>(1, load.answered()));
+    for (size_t i = 0; i < o.cpu.size(); ++i) {
+        const double own = double(ticks[i].first) / hz, children = double(ticks[i].second) / hz;
+        std::printf("CPU of the %s during the run: %.1f s, %.0f us per beat answered (all requests "
+                    "included); of it %.1f s, %.0f us per beat, in its own threads, %.1f s in child processes\n",
+            o.cpu[i].first.c_str(), own + children, 1e6 * (own + children) / beats, own, 1e6 * own / beats,
+            children);
+    }
     return 0;
 }

@@ -26,7 +26,7 @@ case "$backend" in sqlite | pg) ;; *)
   exit 2
   ;;
 esac
-[ $# -gt 0 ] || set -- --pcs 10000 --rate 5000 --seconds 30 --connections 200 --receivers 200 --sends 10 \
+[ $# -gt 0 ] || set -- --pcs 10000 --rate 5000 --seconds 30 --connections 200 --receivers 200 --sends 1 \
   --idle 200 --slow 32 --from 127.0.0.2
 
 work=$(mktemp -d)
@@ -43,9 +43,10 @@ trap 'exit 130' INT TERM
 # against this generator.
 binary=${SERVICE:-$build/bin/belfry-service}
 args=(serve --listen 127.0.0.1:0 --data "$work/data")
-# Every phone pairs from this one address.
+# Every phone pairs and sends from this one address.
 usage=$("$binary" 2>&1 || true)
 [[ "$usage" != *--pair-limit* ]] || args+=(--pair-limit 100000)
+[[ "$usage" != *--upload-limit* ]] || args+=(--upload-limit 100000)
 if [ "$backend" = pg ]; then
   mkdir "$work/pg"
   [ "$(id -u)" -ne 0 ] || chmod 755 "$work"  # the cluster's owner must reach its folder
