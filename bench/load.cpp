@@ -3,18 +3,25 @@
 //
 //   bench_load --url http://127.0.0.1:8750 [--pcs 10000] [--rate 5000] [--seconds 20]
 //              [--connections 200] [--receivers 200] [--sends 10] [--sample FILE]
+//              [--idle 0] [--slow 0] [--from 127.0.0.2] [--cpu NAME=PID ...]
 //
 // --rate 0 beats as fast as the connections allow (closed loop); any other rate
 // schedules beats at fixed times and counts each one's latency from the time it
 // was due, so a stalled server shows in the percentiles instead of slowing the
-// generator down with it. One thread, non-blocking sockets and epoll.
+// generator down with it. One thread, non-blocking sockets and epoll; a second
+// one holds the attack's connections (--idle, --slow) from the address --from.
+// --cpu reports the CPU a process and its children used during the run,
+// both together and apart.
 
 #include "bench/load_http.h"
 
+#include <dirent.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -25,7 +32,9 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -49,6 +58,10 @@ struct Options
     double sends = 10;
     std::string sample;
     long beats = 0;  // stop after this many beats; 0: no limit
+    int idle = 0;  // the attack's connections that send nothing
+    int slow = 0;  // and those that send their headers a byte a second
+    std::string from = "127.0.0.2";
+    std::vector<std::pair<std::string, int>> cpu;  // processes whose CPU the run reports
 };
 
 struct Request
@@ -407,6 +420,183 @@ private:
     double elapsed = 0;
 };
 
+// Connections that take a socket of the service and never finish a request,
+// from an address of their own: idle ones send nothing, slow ones their
+// headers a byte a second. The service ends them at its deadlines and they
+// come back at once, as an attacker's would, so they stay open all along.
+class Attack
+{
+public:
+    explicit Attack(const Options &o)
+        : o(o)
+        , sockets(size_t(o.idle + o.slow))
+    { }
+    ~Attack() { stop(); }
+
+    bool active() const { return !sockets.empty(); }
+
+    void start()
+    {
+        ep = epoll_create1(0);
+        for (size_t i = 0; i < sockets.size(); ++i)
+            open(i);
+        worker = std::thread([this] {
+            loop();
+        });
+    }
+
+    void stop()
+    {
+        if (!worker.joinable())
+            return;
+        done = true;
+        worker.join();
+        for (Socket &s : sockets)
+            if (s.fd >= 0)
+                ::close(s.fd);
+        ::close(ep);
+    }
+
+    void report() const
+    {
+        size_t open = 0;
+        for (const Socket &s : sockets)
+            open += s.fd >= 0;
+        std::printf("attack from %s: %d idle and %d slow connections, %zu open at the end; "
+                    "%ld ended by the service and opened again, %ld refused with 503, %ld failed to open\n",
+            o.from.c_str(), o.idle, o.slow, open, ended, refused, failed);
+    }
+
+private:
+    struct Socket
+    {
+        int fd = -1;
+        size_t sent = 0;
+    };
+
+    bool slow(size_t i) const { return i >= size_t(o.idle); }
+
+    void open(size_t i)
+    {
+        Socket &s = sockets[i];
+        s = Socket();
+        s.fd = connectTo(o.host, o.port, o.from);
+        if (s.fd < 0) {
+            ++failed;
+            return;
+        }
+        epoll_event ev {};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u32 = uint32_t(i);
+        epoll_ctl(ep, EPOLL_CTL_ADD, s.fd, &ev);
+    }
+
+    void reopen(size_t i)
+    {
+        if (sockets[i].fd >= 0)
+            ::close(sockets[i].fd);
+        open(i);
+    }
+
+    // A byte more of the endless headers; "X-Slow: aaaa..." never ends.
+    void drip(size_t i)
+    {
+        Socket &s = sockets[i];
+        const std::string head = "POST /p/v1/heart HTTP/1.1\r\nHost: " + o.host + "\r\nX-Slow: ";
+        const char byte = s.sent < head.size() ? head[s.sent] : 'a';
+        const ssize_t n = s.fd < 0 ? -1 : ::send(s.fd, &byte, 1, MSG_NOSIGNAL);
+        if (n == 1)
+            ++s.sent;
+        else if (s.fd < 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            reopen(i);
+    }
+
+    void loop()
+    {
+        auto nextDrip = Clock::now();
+        epoll_event events[64];
+        while (!done) {
+            if (Clock::now() >= nextDrip) {
+                for (size_t i = size_t(o.idle); i < sockets.size(); ++i)
+                    drip(i);
+                nextDrip += std::chrono::seconds(1);
+            }
+            const int n = epoll_wait(ep, events, 64, 100);
+            for (int e = 0; e < n; ++e) {
+                const size_t i = events[e].data.u32;
+                char buf[4096];
+                const ssize_t got = ::recv(sockets[i].fd, buf, sizeof buf, 0);
+                if (got > 0 && std::string(buf, size_t(got)).find(" 503 ") != std::string::npos)
+                    ++refused;
+                if (got > 0)
+                    continue;  // an answer (a refusal, a timeout): the close follows
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                    continue;
+                ++ended;
+                reopen(i);
+            }
+            for (size_t i = 0; i < sockets.size(); ++i)
+                if (sockets[i].fd < 0 && !slow(i))
+                    open(i);
+        }
+    }
+
+    const Options &o;
+    std::vector<Socket> sockets;
+    std::thread worker;
+    std::atomic<bool> done {false};
+    int ep = -1;
+    long ended = 0, refused = 0, failed = 0;
+};
+
+struct ProcessTimes
+{
+    int parent = 0;
+    long own = 0;  // user and system ticks of the process
+    long reaped = 0;  // and of its children that ended
+};
+
+ProcessTimes processTimes(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const size_t name = text.rfind(')');
+    ProcessTimes t;
+    if (name == std::string::npos)
+        return t;
+    // After the name: state ppid pgrp session tty tpgid flags minflt cminflt
+    // majflt cmajflt utime stime cutime cstime.
+    std::istringstream fields(text.substr(name + 1));
+    std::string skip;
+    long utime = 0, stime = 0, cutime = 0, cstime = 0;
+    fields >> skip >> t.parent;
+    for (int i = 0; i < 9; ++i)
+        fields >> skip;
+    fields >> utime >> stime >> cutime >> cstime;
+    t.own = utime + stime;
+    t.reaped = cutime + cstime;
+    return t;
+}
+
+// CPU ticks of a process, and of its children, live or reaped: a database's
+// server processes are children of its postmaster, the service's
+// conversions children of the service.
+std::pair<long, long> cpuTicks(int pid)
+{
+    const ProcessTimes self = processTimes(pid);
+    long children = self.reaped;
+    if (DIR *dir = ::opendir("/proc")) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const int child = std::atoi(entry->d_name);
+            const ProcessTimes t = child > 0 && child != pid ? processTimes(child) : ProcessTimes();
+            if (t.parent == pid)
+                children += t.own;
+        }
+        ::closedir(dir);
+    }
+    return {self.own, children};
+}
+
 bool parse(int argc, char **argv, Options &o)
 {
     for (int i = 1; i < argc; ++i) {
@@ -431,6 +621,12 @@ bool parse(int argc, char **argv, Options &o)
             o.sends = std::atof(v.c_str());
         } else if (a == "--sample") {
             o.sample = v;
+        } else if (a == "--idle" || a == "--slow") {
+            (a == "--idle" ? o.idle : o.slow) = std::atoi(v.c_str());
+        } else if (a == "--from") {
+            o.from = v;
+        } else if (a == "--cpu" && v.find('=') != std::string::npos) {
+            o.cpu.emplace_back(v.substr(0, v.find('=')), std::atoi(v.c_str() + v.find('=') + 1));
         } else {
             return false;
         }
@@ -438,7 +634,7 @@ bool parse(int argc, char **argv, Options &o)
     // Bounded by design: loopback, at most ten minutes and a million PCs.
     return o.pcs > 0 && o.pcs <= 1000000 && o.rate >= 0 && o.rate <= 1e6 && o.seconds > 0 && o.seconds <= 600
         && o.connections > 0 && o.connections <= 20000 && o.receivers >= 0 && o.receivers <= o.pcs
-        && o.sends >= 0;
+        && o.sends >= 0 && o.idle >= 0 && o.slow >= 0 && o.idle + o.slow <= 20000 && loopback(o.from);
 }
 
 }  // namespace
@@ -450,7 +646,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
             "usage: %s --url http://127.0.0.1:PORT [--pcs N] [--rate BEATS_PER_S (0: as fast as possible)]\n"
             "       [--seconds S] [--connections N] [--receivers N] [--sends PER_S] [--sample FILE.m4r]\n"
-            "The service must be on a loopback address.\n",
+            "       [--idle N] [--slow N] [--from 127.0.0.2] [--cpu NAME=PID ...]\n"
+            "The service and --from must be loopback addresses.\n",
             argv[0]);
         return 2;
     }
@@ -498,8 +695,33 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // The attack settles first: its slow connections are under way.
+    Attack attack(o);
+    if (attack.active()) {
+        attack.start();
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    std::vector<std::pair<long, long>> ticks;
+    for (const auto &process : o.cpu)
+        ticks.push_back(cpuTicks(process.second));
     Load load(o, phones, ringtone);
     load.run();
+    for (size_t i = 0; i < o.cpu.size(); ++i) {
+        const auto now = cpuTicks(o.cpu[i].second);
+        ticks[i] = {now.first - ticks[i].first, now.second - ticks[i].second};
+    }
+    attack.stop();
     load.report();
+    if (attack.active())
+        attack.report();
+    const double hz = double(sysconf(_SC_CLK_TCK));
+    const double beats = double(std::max<size_t>(1, load.answered()));
+    for (size_t i = 0; i < o.cpu.size(); ++i) {
+        const double own = double(ticks[i].first) / hz, children = double(ticks[i].second) / hz;
+        std::printf("CPU of the %s during the run: %.1f s, %.0f us per beat answered (all requests "
+                    "included); of it %.1f s, %.0f us per beat, in its own threads, %.1f s in child processes\n",
+            o.cpu[i].first.c_str(), own + children, 1e6 * (own + children) / beats, own, 1e6 * own / beats,
+            children);
+    }
     return 0;
 }

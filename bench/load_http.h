@@ -108,6 +108,12 @@ private:
     bool done = false;
 };
 
+inline bool loopback(const std::string &address)
+{
+    in_addr addr {};
+    return inet_pton(AF_INET, address.c_str(), &addr) == 1 && (ntohl(addr.s_addr) >> 24) == 127;
+}
+
 // "http://127.0.0.1:8750" only: the generator never leaves this machine.
 inline bool splitUrl(const std::string &url, std::string &host, int &port)
 {
@@ -122,19 +128,26 @@ inline bool splitUrl(const std::string &url, std::string &host, int &port)
     port = colon == std::string::npos ? 80 : std::atoi(rest.c_str() + colon + 1);
     if (host == "localhost")
         host = "127.0.0.1";
-    in_addr addr {};
-    return port > 0 && port < 65536 && inet_pton(AF_INET, host.c_str(), &addr) == 1
-        && (ntohl(addr.s_addr) >> 24) == 127;
+    return port > 0 && port < 65536 && loopback(host);
 }
 
-// A non-blocking connection under way, or -1.
-inline int connectTo(const std::string &host, int port)
+// A non-blocking connection under way, or -1; from the loopback address
+// `from` when one is given (the service caps connections per address).
+inline int connectTo(const std::string &host, int port, const std::string &from = {})
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in source {};
+    source.sin_family = AF_INET;
+    if (!from.empty()
+        && (inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1
+            || ::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) < 0)) {
+        ::close(fd);
+        return -1;
+    }
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(port));

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,7 @@
 #include <arpa/inet.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace belfry {
 
@@ -439,18 +441,27 @@ std::string escaped(std::string_view text, bool keepSpaces)
 
 namespace {
 
-// One line per request, timed from its first byte.
+// One line per request, timed from its first byte. The line goes out in one
+// write of its own: through stdio every thread that logged took its turn on
+// one lock, and under load they queued up there.
 void logRequest(const HttpOptions &options, const std::string &address, const std::string &method,
     const std::string &path, int status, size_t bytes, Clock::time_point started, const std::string &note)
 {
     if (!options.log)
         return;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    std::fprintf(stderr, "%s %s %s %s %s %zuB %lldms%s%s\n", isoTime().c_str(), escaped(address).c_str(),
-        method.empty() ? "-" : escaped(method).c_str(), path.empty() ? "-" : escaped(path).c_str(),
-        status ? std::to_string(status).c_str() : "-", bytes, (long long)ms, note.empty() ? "" : " ",
-        escaped(note, true).c_str());
-    std::fflush(stderr);
+    const std::string line = isoTime() + " " + escaped(address) + " "
+        + (method.empty() ? "-" : escaped(method)) + " " + (path.empty() ? "-" : escaped(path)) + " "
+        + (status ? std::to_string(status) : "-") + " " + std::to_string(bytes) + "B " + std::to_string(ms)
+        + "ms" + (note.empty() ? "" : " ") + escaped(note, true) + "\n";
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
 }
 
 }  // namespace

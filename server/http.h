@@ -85,7 +85,9 @@ struct Route
 struct HttpOptions
 {
     int ioThreads = 2;
-    int workers = 8;
+    // Most of them wait: for the database, or for the batch their beat
+    // joined. More of them make larger batches under load.
+    int workers = 16;
     // 0: as many as the open-file limit leaves room for.
     size_t maxConnections = 10000;
     // Per source address (per /64 for IPv6); not applied behind a trusted

@@ -7,11 +7,13 @@
 // consistent, and a file is at most 5 MB and gone once delivered.
 //
 // Every method is one transaction. Those on the hot path (beat, conf, the
-// ringtone reads) are single prepared statements, one round trip each.
+// ringtone reads) are single prepared statements, one round trip each;
+// beats that arrive together go in one round trip and one transaction.
 // Changes that must see one another's effects (pairing, removing a pairing)
 // lock the PC's row first, so concurrent requests for one PC queue up there
 // and always in the same order.
 
+#include "batch.h"
 #include "storage.h"
 
 #include <libpq-fe.h>
@@ -255,6 +257,7 @@ public:
         const ExecStatusType s = PQresultStatus(r);
         return r && (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK);
     }
+    ExecStatusType status() const { return PQresultStatus(r); }
     int count() const { return PQntuples(r); }
     // Rows a command changed.
     int64_t affected() const { return std::strtoll(PQcmdTuples(r), nullptr, 10); }
@@ -286,6 +289,22 @@ public:
         values.push_back(v);
         binary.push_back(1);
         return *this;
+    }
+
+    // As libpq takes them; valid while these parameters stay as they are.
+    std::vector<const char *> pointers() const
+    {
+        std::vector<const char *> out;
+        for (const std::string &v : values)
+            out.push_back(v.data());
+        return out;
+    }
+    std::vector<int> lengths() const
+    {
+        std::vector<int> out;
+        for (const std::string &v : values)
+            out.push_back(int(v.size()));
+        return out;
     }
 
     std::vector<std::string> values;
@@ -328,33 +347,25 @@ public:
         return ok;
     }
 
+    // Under load most of a beat's cost was its round trip and its commit:
+    // beats that arrive together share them.
     Result beat(const Beat &beat, BeatAnswer &answer) override
     {
-        answer = BeatAnswer();
-        Rows rows;
-        if (!run("beat",
-                Params()
-                    .text(beat.pcid)
-                    .text(beat.version)
-                    .number(beat.now)
-                    .number(beat.expire)
-                    .flag(beat.farewell)
-                    .text(beat.address),
-                rows))
-            return Result::Failed;
-        for (int i = 0; i < rows.count(); ++i) {
-            switch (rows.number(i, 0)) {
-            case 0:
-                answer.pairingLost = true;
-                break;
-            case 1:
-                answer.newPairings.push_back({rows.text(i, 2), rows.text(i, 3)});
-                break;
-            default:
-                answer.waiting.push_back(rows.number(i, 2));
+        BeatJob job {&beat, &answer};
+        beats.run(job, [this](std::vector<BeatJob *> &jobs) {
+            Connection c;
+            if (!acquire(c))
+                return;
+            if (!beatTogether(c, jobs))
+                logLine("beat", c.pg);
+            // A pipeline cut short leaves the connection unfit for the pool.
+            if (PQpipelineStatus(c.pg) != PQ_PIPELINE_OFF) {
+                PQfinish(c.pg);
+                c.pg = nullptr;
             }
-        }
-        return Result::Ok;
+            release(c);
+        });
+        return job.result;
     }
 
     Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override
@@ -573,6 +584,77 @@ public:
     }
 
 private:
+    struct BeatJob
+    {
+        const Beat *beat;
+        BeatAnswer *answer;
+        Result result = Result::Failed;
+    };
+
+    // The beats in one pipeline: one transaction, sent at once, answered at
+    // once. Each PC's row is locked by its beat until the commit, so the PCs
+    // go in order: batches on several instances then wait for each other
+    // instead of deadlocking.
+    bool beatTogether(Connection &c, std::vector<BeatJob *> &jobs)
+    {
+        std::stable_sort(jobs.begin(), jobs.end(), [](const BeatJob *a, const BeatJob *b) {
+            return a->beat->pcid < b->beat->pcid;
+        });
+        if (!PQenterPipelineMode(c.pg))
+            return false;
+        bool sent = PQsendQueryParams(c.pg, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0);
+        for (const BeatJob *j : jobs) {
+            const Beat &b = *j->beat;
+            sent = sent
+                && send(c, "beat",
+                    Params()
+                        .text(b.pcid)
+                        .text(b.version)
+                        .number(b.now)
+                        .number(b.expire)
+                        .flag(b.farewell)
+                        .text(b.address));
+        }
+        sent = sent && PQsendQueryParams(c.pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0)
+            && PQpipelineSync(c.pg);
+        if (!sent)
+            return false;
+        // Every command's result, then the end of the pipeline.
+        std::vector<Rows> results;
+        for (size_t i = 0; i < jobs.size() + 2; ++i) {
+            results.emplace_back(PQgetResult(c.pg));
+            while (PGresult *more = PQgetResult(c.pg))
+                PQclear(more);
+        }
+        Rows end(PQgetResult(c.pg));
+        const bool ended = end.status() == PGRES_PIPELINE_SYNC && PQexitPipelineMode(c.pg);
+        bool ok = ended;
+        for (const Rows &r : results)
+            ok = ok && r.ok();
+        for (size_t i = 0; ok && i < jobs.size(); ++i)
+            readBeat(results[i + 1], *jobs[i]->answer);
+        for (BeatJob *j : jobs)
+            j->result = ok ? Result::Ok : Result::Failed;
+        return ok;
+    }
+
+    static void readBeat(const Rows &rows, BeatAnswer &answer)
+    {
+        answer = BeatAnswer();
+        for (int i = 0; i < rows.count(); ++i) {
+            switch (rows.number(i, 0)) {
+            case 0:
+                answer.pairingLost = true;
+                break;
+            case 1:
+                answer.newPairings.push_back({rows.text(i, 2), rows.text(i, 3)});
+                break;
+            default:
+                answer.waiting.push_back(rows.number(i, 2));
+            }
+        }
+    }
+
     // The array literal of a text[] parameter: every element quoted.
     static std::string textArray(const std::vector<std::string> &items)
     {
@@ -764,12 +846,8 @@ private:
     bool exec(
         Connection &c, const char *statement, const Params &params, Rows &rows, bool binaryResult = false)
     {
-        std::vector<const char *> values;
-        std::vector<int> lengths;
-        for (const std::string &v : params.values) {
-            values.push_back(v.data());
-            lengths.push_back(int(v.size()));
-        }
+        const std::vector<const char *> values = params.pointers();
+        const std::vector<int> lengths = params.lengths();
         rows = Rows(PQexecPrepared(c.pg, statement, int(values.size()), values.data(), lengths.data(),
             params.binary.data(), binaryResult ? 1 : 0));
         if (!rows.ok()) {
@@ -777,6 +855,15 @@ private:
             return false;
         }
         return true;
+    }
+
+    // Queues a statement in pipeline mode.
+    static bool send(Connection &c, const char *statement, const Params &params)
+    {
+        const std::vector<const char *> values = params.pointers();
+        const std::vector<int> lengths = params.lengths();
+        return PQsendQueryPrepared(
+            c.pg, statement, int(values.size()), values.data(), lengths.data(), params.binary.data(), 0);
     }
 
     // One statement on its own: PostgreSQL makes it a transaction.
@@ -819,6 +906,8 @@ private:
     }
 
     const std::string conninfo;
+    // At most this many beats in one transaction: a few milliseconds of work.
+    Batches<BeatJob> beats {64};
     std::mutex mutex;
     std::condition_variable freed;
     std::vector<Connection> idle;

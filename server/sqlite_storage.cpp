@@ -2,6 +2,7 @@
 // ringtone, both in the data folder. One connection, used under one mutex:
 // the service's load is small writes, which SQLite serialises anyway.
 
+#include "batch.h"
 #include "storage.h"
 
 #include <openssl/evp.h>
@@ -265,6 +266,8 @@ private:
         sqlite3_free(message);
         return rc == SQLITE_OK;
     }
+    // One beat inside the transaction of its batch.
+    bool beatIn(const Beat &beat, BeatAnswer &answer);
     Result readInfo(Query &q, RingtoneInfo &info);
     // Ok when the device is paired with the PC under this token.
     Result checkToken(const std::string &pcid, const std::string &deviceId, const std::string &token);
@@ -276,6 +279,14 @@ private:
     bool migrate(std::string &error);
     bool removeLeftovers(const std::string &path, std::string &error);
 
+    struct BeatJob
+    {
+        const Beat *beat;
+        BeatAnswer *answer;
+        Result result = Result::Failed;
+    };
+    // At most this many beats in one transaction: a few milliseconds of work.
+    Batches<BeatJob> beats {64};
     std::mutex mutex;
     Connection db;
     Durability synchronous = Durable;
@@ -321,10 +332,10 @@ template<typename Work> Result SqliteStorage::transaction(const char *what, Work
             synchronous = durability;
         }
         // Only a busy BEGIN is tried again: `work` has not run yet.
-        if (!exec("BEGIN IMMEDIATE"))
+        if (!Query(db, "BEGIN IMMEDIATE").run())
             return Result::Failed;
         const Result r = work();
-        if (r == Result::Ok && exec("COMMIT"))
+        if (r == Result::Ok && Query(db, "COMMIT").run())
             return r;
         sqlite3_exec(db.handle, "ROLLBACK", nullptr, nullptr, nullptr);
         return r == Result::Ok ? Result::Failed : r;
@@ -478,43 +489,61 @@ bool SqliteStorage::removeLeftovers(const std::string &path, std::string &error)
     return true;
 }
 
+// Beats that arrive together share one transaction: under load most of a
+// beat's cost was its own commit.
 Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
 {
+    BeatJob job {&beat, &answer};
+    beats.run(job, [this](const std::vector<BeatJob *> &jobs) {
+        const Result r = transaction(
+            "beat",
+            [&] {
+                for (BeatJob *j : jobs)
+                    if (!beatIn(*j->beat, *j->answer))
+                        return Result::Failed;
+                return Result::Ok;
+            },
+            Cheap);
+        for (BeatJob *j : jobs)
+            j->result = r;
+    });
+    return job.result;
+}
+
+bool SqliteStorage::beatIn(const Beat &beat, BeatAnswer &answer)
+{
     answer = BeatAnswer();
-    return transaction(
-        "beat",
-        [&] {
-            Query up(db, R"(INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)
-                        ON CONFLICT (pcid) DO UPDATE SET version = excluded.version,
-                        last_beat = excluded.last_beat, expire = excluded.expire)");
-            if (!up.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
-                return Result::Failed;
-            if (!beat.farewell) {
-                Query lost(db, "DELETE FROM lost_pairings WHERE pcid = ?");
-                if (!lost.bind(beat.pcid).run())
-                    return Result::Failed;
-                answer.pairingLost = sqlite3_changes(db.handle) > 0;
-                Query fresh(db, R"(SELECT device_id, device_name FROM pairings WHERE pcid = ? AND reported = 0
-                               ORDER BY paired_at, rowid)");
-                fresh.bind(beat.pcid);
-                while (fresh.next())
-                    answer.newPairings.push_back({fresh.text(0), fresh.text(1)});
-                Query mark(db, "UPDATE pairings SET reported = 1 WHERE pcid = ? AND reported = 0");
-                if (fresh.failed() || !mark.bind(beat.pcid).run())
-                    return Result::Failed;
-            }
-            Query waiting(db, R"(UPDATE ringtones SET announced_to = ?, announced_at = ?
-                             WHERE pcid = ? AND delivered_at IS NULL RETURNING seq, id)");
-            waiting.bind(beat.address).bind(beat.now).bind(beat.pcid);
-            std::vector<std::pair<int64_t, int64_t>> listed;
-            while (waiting.next())
-                listed.emplace_back(waiting.integer(0), waiting.integer(1));
-            std::sort(listed.begin(), listed.end());
-            for (const auto &seqAndId : listed)
-                answer.waiting.push_back(seqAndId.second);
-            return waiting.failed() ? Result::Failed : Result::Ok;
-        },
-        Cheap);
+    Query up(db, R"(INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)
+                    ON CONFLICT (pcid) DO UPDATE SET version = excluded.version,
+                    last_beat = excluded.last_beat, expire = excluded.expire)");
+    if (!up.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
+        return false;
+    if (!beat.farewell) {
+        Query lost(db, "DELETE FROM lost_pairings WHERE pcid = ?");
+        if (!lost.bind(beat.pcid).run())
+            return false;
+        answer.pairingLost = sqlite3_changes(db.handle) > 0;
+        Query fresh(db, R"(SELECT device_id, device_name FROM pairings WHERE pcid = ? AND reported = 0
+                           ORDER BY paired_at, rowid)");
+        fresh.bind(beat.pcid);
+        while (fresh.next())
+            answer.newPairings.push_back({fresh.text(0), fresh.text(1)});
+        if (fresh.failed())
+            return false;
+        Query mark(db, "UPDATE pairings SET reported = 1 WHERE pcid = ? AND reported = 0");
+        if (!answer.newPairings.empty() && !mark.bind(beat.pcid).run())
+            return false;
+    }
+    Query waiting(db, R"(UPDATE ringtones SET announced_to = ?, announced_at = ?
+                         WHERE pcid = ? AND delivered_at IS NULL RETURNING seq, id)");
+    waiting.bind(beat.address).bind(beat.now).bind(beat.pcid);
+    std::vector<std::pair<int64_t, int64_t>> listed;
+    while (waiting.next())
+        listed.emplace_back(waiting.integer(0), waiting.integer(1));
+    std::sort(listed.begin(), listed.end());
+    for (const auto &seqAndId : listed)
+        answer.waiting.push_back(seqAndId.second);
+    return !waiting.failed();
 }
 
 Result SqliteStorage::unpair(const std::string &pcid, const std::vector<std::string> &deviceIds)

@@ -179,6 +179,48 @@ private slots:
             QCOMPARE(a->beat({Pcid, "1.0.1", 5, 201}, answer), Result::Ok);
     }
 
+    // Beats stored together are one transaction: when one of them fails,
+    // none took its news, which the next beat gets once.
+    void failedBatchTakesNothing()
+    {
+        const std::string locked = "ff1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0";
+        const std::string paired = "0e1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0";  // stored first in a batch
+        std::string error;
+        auto s = openPgStorage(conninfo + " options='-c lock_timeout=2000'", error);
+        QVERIFY2(s, error.c_str());
+        BeatAnswer answer;
+        QCOMPARE(s->beat({locked, "1.0.1", 5, 300}, answer), Result::Ok);
+        QCOMPARE(s->pair(paired, {"dev", "Phone"}, "token", 300), Result::Ok);
+        PGconn *holder = PQconnectdb(conninfo.c_str());
+        PQclear(PQexec(holder, "BEGIN"));
+        PQclear(PQexec(holder, ("SELECT 1 FROM pcs WHERE pcid = '" + locked + "' FOR UPDATE").c_str()));
+        // The first beat waits for the lock; the two after it queue up meanwhile
+        // and go together, after it.
+        Result first = Result::Ok, again = Result::Ok, other = Result::Ok;
+        BeatAnswer firstAnswer, againAnswer, otherAnswer;
+        std::thread waiting([&] {
+            first = s->beat({locked, "1.0.1", 5, 301}, firstAnswer);
+        });
+        QTest::qWait(300);
+        std::thread lockedToo([&] {
+            again = s->beat({locked, "1.0.1", 5, 302}, againAnswer);
+        });
+        std::thread news([&] {
+            other = s->beat({paired, "1.0.1", 5, 302}, otherAnswer);
+        });
+        for (std::thread *t : {&waiting, &lockedToo, &news})
+            t->join();
+        PQclear(PQexec(holder, "COMMIT"));
+        PQfinish(holder);
+        QCOMPARE(first, Result::Failed);
+        QCOMPARE(again, Result::Failed);
+        QCOMPARE(other, Result::Failed);
+        QCOMPARE(s->beat({paired, "1.0.1", 5, 303}, answer), Result::Ok);
+        QCOMPARE(answer.newPairings.size(), size_t(1));
+        QCOMPARE(s->beat({paired, "1.0.1", 5, 304}, answer), Result::Ok);
+        QVERIFY(answer.newPairings.empty());
+    }
+
     // A database migrated by a newer service is refused, not written to.
     void newerSchemaRefused()
     {

@@ -638,6 +638,32 @@ private slots:
         pair(pcid, "dev-1", "Anna’s phone");
         QCOMPARE(service->beat(pcid)["pair"].size(), size_t(1));
         QCOMPARE(service->beat(newPcid())["pair"], json::array());
+
+        // Beats that arrive at once are stored together: each PC still gets
+        // its own news, once, also when it beats twice in one go.
+        std::vector<std::string> pcids;
+        for (int i = 0; i < 24; ++i) {
+            pcids.push_back(newPcid());
+            pair(pcids.back(), "dev-" + std::to_string(i), "Phone " + std::to_string(i));
+        }
+        std::vector<json> answers(pcids.size() * 2);
+        std::vector<std::thread> beats;
+        for (size_t i = 0; i < answers.size(); ++i)
+            beats.emplace_back([&, i] {
+                answers[i] = service->beat(pcids[i % pcids.size()]);
+            });
+        for (std::thread &t : beats)
+            t.join();
+        for (size_t i = 0; i < pcids.size(); ++i) {
+            json got = json::array();
+            for (const json &answer : {answers[i], answers[i + pcids.size()]}) {
+                QCOMPARE(answer.value("status", -1), 0);
+                for (const json &pairing : answer["pair"])
+                    got.push_back(pairing);
+            }
+            const std::string n = std::to_string(i);
+            QCOMPARE(got, (json::array({{{"id", "dev-" + n}, {"name", "Phone " + n}}})));
+        }
     }
 
     void queue()
