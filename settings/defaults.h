@@ -25,24 +25,31 @@ inline constexpr char ITunesDownloadPage[] = "http://www.apple.com/itunes/downlo
 
 inline constexpr char LibraryFileName[] = "iTunes Music Library.xml";
 
+// Qt's one-argument QLatin1String counts with strlen, which only GCC folds
+// at compile time; the fuzzers are built with clang.
+template<int N> constexpr QLatin1String latin1(const char (&text)[N])
+{
+    return QLatin1String(text, N - 1);
+}
+
 // Settings keys, spelled as the files already out there and the service spell
 // them: the service rewrites existing keys by name.
-inline constexpr QLatin1String DevicesGroup("DEVICES");
-inline constexpr QLatin1String ClientIdKey("PCID");
-inline constexpr QLatin1String VersionKey("Version");
-inline constexpr QLatin1String ApplicationKey("Application");
-inline constexpr QLatin1String OrganizationKey("Orgination");
-inline constexpr QLatin1String PulseKey("Pulse");
-inline constexpr QLatin1String HomePageKey("HomePage");
-inline constexpr QLatin1String AccessKey("Access");
+inline constexpr QLatin1String DevicesGroup = latin1("DEVICES");
+inline constexpr QLatin1String ClientIdKey = latin1("PCID");
+inline constexpr QLatin1String VersionKey = latin1("Version");
+inline constexpr QLatin1String ApplicationKey = latin1("Application");
+inline constexpr QLatin1String OrganizationKey = latin1("Orgination");
+inline constexpr QLatin1String PulseKey = latin1("Pulse");
+inline constexpr QLatin1String HomePageKey = latin1("HomePage");
+inline constexpr QLatin1String AccessKey = latin1("Access");
 // One key per value of iTunes' uninstall entry, and the folder found for it.
-inline constexpr QLatin1String ITunesGroup("iTunes");
-inline constexpr QLatin1String InstallLocationKey("iTunes/InstallLocation");
-inline constexpr QLatin1String ITunesFolderKey("iTunes/iTunesFolder");
-inline constexpr QLatin1String ServiceHostKey("Server/Host");
-inline constexpr QLatin1String RingtoneHostKey("Server/Ringtone");
-inline constexpr QLatin1String UpdateVersionKey("Update/Version");
-inline constexpr QLatin1String UpdateDownloadKey("Update/Download");
-inline constexpr QLatin1String UpdateAccessKey("Update/Access");
+inline constexpr QLatin1String ITunesGroup = latin1("iTunes");
+inline constexpr QLatin1String InstallLocationKey = latin1("iTunes/InstallLocation");
+inline constexpr QLatin1String ITunesFolderKey = latin1("iTunes/iTunesFolder");
+inline constexpr QLatin1String ServiceHostKey = latin1("Server/Host");
+inline constexpr QLatin1String RingtoneHostKey = latin1("Server/Ringtone");
+inline constexpr QLatin1String UpdateVersionKey = latin1("Update/Version");
+inline constexpr QLatin1String UpdateDownloadKey = latin1("Update/Download");
+inline constexpr QLatin1String UpdateAccessKey = latin1("Update/Access");
 
 }  // namespace Belfry
