@@ -7,10 +7,13 @@
 namespace {
 
 // Moves `p` past the string whose opening quote it points at and, when `text`
-// is given, decodes the string into it. False when the string is malformed
-// (Qt's parser reports that itself).
+// is given, decodes the string into it. False when the string is malformed,
+// including an escape that JSON does not have: Qt's parser would take that as
+// the character itself, and a repeat hidden behind it would reach Qt.
 bool readString(const char *&p, const char *end, QString *text)
 {
+    static const char plain[] = "\"\\/bfnrtu";
+    static const char meant[] = "\"\\/\b\f\n\r\t";
     QByteArray run;
     for (++p; p < end; ++p) {
         const char c = *p;
@@ -27,15 +30,13 @@ bool readString(const char *&p, const char *end, QString *text)
         }
         if (++p == end)
             return false;
+        const char escape = *p;
+        const char *at = escape ? strchr(plain, escape) : nullptr;
+        if (!at)
+            return false;
         if (!text)
             continue;
-        const char escape = *p;
         if (escape != 'u') {
-            static const char plain[] = "\"\\/bfnrt";
-            static const char meant[] = "\"\\/\b\f\n\r\t";
-            const char *at = strchr(plain, escape);
-            if (!at || !escape)
-                return false;
             run.append(meant[at - plain]);
             continue;
         }
@@ -55,9 +56,10 @@ bool readString(const char *&p, const char *end, QString *text)
     return false;
 }
 
-// The first member name that one object of the body gives twice; a null
-// string when there is none, or when the body is too broken to tell.
-QString repeatedName(const QByteArray &body)
+// Why the body must not reach Qt's parser: a member name that one object gives
+// twice, or a malformed string. Null when neither; a body broken otherwise is
+// left to Qt, which refuses it before it could keep anything twice.
+QString namesFault(const QByteArray &body)
 {
     struct Level
     {
@@ -74,11 +76,11 @@ QString repeatedName(const QByteArray &body)
             const bool isName = !levels.isEmpty() && levels.last().object && levels.last().nameNext;
             QString name;
             if (!readString(p, end, isName ? &name : nullptr))
-                return QString();
+                return QStringLiteral("malformed string");
             if (isName) {
                 Level &level = levels.last();
                 if (level.names.contains(name))
-                    return name;
+                    return QStringLiteral("member \"%1\" given twice").arg(name);
                 level.names.insert(name);
                 level.nameNext = false;
             }
@@ -114,9 +116,9 @@ namespace Service {
 
 QJsonDocument parseJson(const QByteArray &body, QString *error)
 {
-    const QString repeated = repeatedName(body);
-    if (!repeated.isNull()) {
-        *error = QStringLiteral("member \"%1\" given twice").arg(repeated);
+    const QString fault = namesFault(body);
+    if (!fault.isNull()) {
+        *error = fault;
         return QJsonDocument();
     }
     QJsonParseError parse;

@@ -146,6 +146,10 @@ void TestHeart::answer_data()
     QTest::newRow("member twice inside an object")
         << QByteArray(R"({"conf":{"A":"1","A":"2"}})") << QList<int>() << QStringList() << QStringList() << -1
         << 0 << QStringLiteral("json");
+    // Qt reads "\e" as "e" and would go on to the repeat behind it.
+    QTest::newRow("member twice behind an escape JSON lacks")
+        << QByteArray(R"({"conf":{"A":"1"},"\e":0,"conf":{"A":"2"}})") << QList<int>() << QStringList()
+        << QStringList() << -1 << 0 << QStringLiteral("json");
     QTest::newRow("names inside a value")
         << QByteArray(R"({"conf":{"A":"x\",\"A\":{"}})") << QList<int>() << QStringList()
         << QStringList {R"(A=x","A":{)"} << -1 << 0 << QString();
