@@ -32,6 +32,9 @@ work=$(mktemp -d /tmp/belfry-windows-road.XXXXXX)
 road_name=windows-road
 source scripts/road.sh
 export HOME=$work/home WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine makes Unix file names from Windows ones in the locale's character set:
+# outside a UTF-8 locale every non-ASCII letter of a ringtone's name is "?".
+export LC_ALL=C.UTF-8
 mkdir -p "$HOME"
 cleanup() {
   road_cleanup

@@ -13,6 +13,9 @@ shift
 work=$(mktemp -d "${TMPDIR:-/tmp}/belfry-wine.XXXXXX")
 export HOME=$work/home WINEPREFIX=$work/prefix
 export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine makes Unix file names from Windows ones in the locale's character set:
+# outside a UTF-8 locale every non-ASCII letter of a ringtone's name is "?".
+export LC_ALL=C.UTF-8
 mkdir -p "$HOME"
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
