@@ -1,4 +1,5 @@
 #include "http.h"
+#include "writeall.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,7 +19,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -454,14 +454,7 @@ void logRequest(const HttpOptions &options, const std::string &address, const st
         + (method.empty() ? "-" : escaped(method)) + " " + (path.empty() ? "-" : escaped(path)) + " "
         + (status ? std::to_string(status) : "-") + " " + std::to_string(bytes) + "B " + std::to_string(ms)
         + "ms" + (note.empty() ? "" : " ") + escaped(note, true) + "\n";
-    for (size_t done = 0; done < line.size();) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
+    writeAll(STDERR_FILENO, line);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "batch.h"
 #include "storage.h"
+#include "writeall.h"
 
 #include <openssl/evp.h>
 #include <sqlite3.h>
@@ -180,20 +181,6 @@ private:
     int index = 0;
     bool ok = false;
 };
-
-bool writeAll(int fd, const std::string &bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 bool syncFolder(const std::string &dir)
 {
