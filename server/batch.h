@@ -44,14 +44,8 @@ public:
             queue.pop_front();
         }
         lock.unlock();
-        // Whatever `work` does, the batch ends and the next one may begin.
-        struct Done
-        {
-            Batches &batches;
-            std::vector<Waiter *> &batch;
-            ~Done() { batches.finish(batch); }
-        } done {*this, batch};
         work(jobs);
+        finish(batch);
     }
 
 private:
