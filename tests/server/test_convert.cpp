@@ -104,19 +104,23 @@ bool standIn(const QString &path, const QString &report, bool fork)
     return written && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-// Ends what the stand-in of `report` left running.
-void killStandIns(const QString &report)
-{
-    const QString text = QString::fromUtf8(slurp(report));
-    auto found = QRegularExpression(QStringLiteral("(?:pid|grandchild) (\\d+)")).globalMatch(text);
-    while (found.hasNext())
-        ::kill(pid_t(found.next().captured(1).toInt()), SIGKILL);
-}
-
 bool alive(const QString &pid)
 {
     const QByteArray stat = slurp("/proc/" + pid + "/stat");
     return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+// Ends the sleeps that the stand-in of `report` left, and nothing else
+// should their ids have been taken since.
+void killStandIns(const QString &report)
+{
+    const QString text = QString::fromUtf8(slurp(report));
+    auto found = QRegularExpression(QStringLiteral("(?:pid|grandchild) (\\d+)")).globalMatch(text);
+    while (found.hasNext()) {
+        const QString pid = found.next().captured(1);
+        if (alive(pid) && slurp("/proc/" + pid + "/cmdline").startsWith("/bin/sleep"))
+            ::kill(pid_t(pid.toInt()), SIGKILL);
+    }
 }
 
 // The port a service started as `p` listens on, once it says so; 0 if it does not.
