@@ -14,6 +14,7 @@ packages=(
   g++-mingw-w64-x86-64 wine64 wine nsis ccache xz-utils
   clang libclang-rt-14-dev
   ffmpeg qrencode chromium chromium-driver python3-selenium
+  nginx-light systemd
 )
 
 missing=()
