@@ -5,7 +5,7 @@ undone: proxy_buffering on or off, the send buffer to clients capped (sndbuf=16k
 or left to the kernel. One instance on a throw-away PostgreSQL behind nginx
 (tests/deploy/deployment.py), a ringtone of about 1.2 MB.
 
-For each variant: a PC reads 1,000 bytes of the file, stalls half a second (nginx's
+For each variant: a PC reads the first TLS record of the file (16 KB), stalls half a second (nginx's
 send queue to it is read with ss) and resets; did the instance log a delivery?
 Then, while the ringtone still waits: how many bytes short of the end can a reset
 come and still leave it waiting (the window in which a reset loses it); and the
