@@ -124,6 +124,7 @@ class DeploymentTest(unittest.TestCase):
         cls.driver = None
         try:
             cls.program = Program(cls.work, cls.d.url, cls.d.ca)
+            cls.d.processes.append(cls.program.process)
             cls.driver = browser(str(cls.work / "profile"), cls.d.spki)
             cls.wait = WebDriverWait(cls.driver, 30)
             cls.pcid = cls.program.client_id()
