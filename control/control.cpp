@@ -1,5 +1,6 @@
 #include "control/control.h"
 
+#include "control/commands.h"
 #include "dialogs/about.h"
 #include "dialogs/networkconnection.h"
 #include "dialogs/update.h"
@@ -56,6 +57,7 @@ Control::Control(Config *config, QObject *parent)
     , about(nullptr)
     , code(nullptr)
     , tray(nullptr)
+    , commands(nullptr)
     , updateDialog(nullptr)
     , networkDialog(nullptr)
     , window(nullptr)
@@ -82,11 +84,12 @@ Control::Control(Config *config, QObject *parent)
     networkDialog = new NetworkConnection;
     networkDialog->hide();
     tray = new Tray(window);
+    commands = new Commands(this);
+    tray->setContextMenu(commands->trayMenu());
+    window->setSettingsMenu(commands->settingsMenu());
 
-    if (settings->contains(Belfry::UpdateDownloadKey) && settings->contains(Belfry::UpdateVersionKey)) {
-        tray->setUpdate();
-        window->setUpdate();
-    }
+    if (settings->contains(Belfry::UpdateDownloadKey) && settings->contains(Belfry::UpdateVersionKey))
+        commands->setUpdate();
 
     connectAll();
 
@@ -127,16 +130,18 @@ void Control::connectAll()
     connect(heart, &Heart::config, this, &Control::remoteSetting);
     connect(heart, &Heart::network, this, &Control::networkState);
     connect(heart, &Heart::update, this, &Control::updateAnnounced);
-    connect(tray, &Tray::emit_clear, this, &Control::unpair);
-    connect(tray, &Tray::emit_itunes, this, &Control::startITunes);
-    connect(tray, &Tray::emit_wanted, this, &Control::resetBeat);
-    connect(tray, &Tray::emit_about, this, [this] {
+    connect(commands, &Commands::emit_unpair, this, &Control::unpair);
+    connect(commands, &Commands::emit_itunes, this, &Control::startITunes);
+    connect(commands, &Commands::emit_about, this, [this] {
         about->show();
         about->raise();
     });
+    connect(commands, &Commands::emit_quit, this, &Control::quit);
+    connect(commands, &Commands::emit_update, this, &Control::openUpdate);
+    connect(tray, &Tray::emit_itunes, this, &Control::startITunes);
+    connect(window, &Window::emit_itunes, this, &Control::startITunes);
+    connect(tray, &Tray::emit_wanted, this, &Control::resetBeat);
     connect(tray, &Tray::emit_open, this, &Control::open);
-    connect(tray, &Tray::emit_quit, this, &Control::quit);
-    connect(tray, &Tray::emit_update, this, &Control::openUpdate);
     connect(tray, &Tray::emit_help, window, &Window::goToHelp);
     connect(heart, &Heart::info, feedBack, &FeedBack::send);
     connect(download, &Download::info, feedBack, &FeedBack::send);
@@ -145,13 +150,6 @@ void Control::connectAll()
     connect(download, &Download::failed, window, &Window::emit_failed);
     connect(download, &Download::add, tray, &Tray::download);
     connect(code, &Code::ok, this, &Control::pairingClosed);
-    // Every command of the window goes through the tray's signal of the same
-    // meaning, so each is handled in one place.
-    connect(window, &Window::emit_itunes, tray, &Tray::emit_itunes);
-    connect(window, &Window::emit_unpair, tray, &Tray::emit_clear);
-    connect(window, &Window::emit_update, tray, &Tray::emit_update);
-    connect(window, &Window::emit_about, tray, &Tray::emit_about);
-    connect(window, &Window::emit_quit, tray, &Tray::emit_quit);
     connect(window, &Window::emit_syncFinished, tray, &Tray::notify);
 }
 
@@ -166,8 +164,7 @@ void Control::pairDevice(QString ida, QString name)
     if (devices.contains(ida))
         return;
     devices.insert(ida, name);
-    tray->paired(ida, name);
-    window->paired(ida, name);
+    commands->paired(name);
     config->newDevice(ida, name);
     config->setAccess();
     // Counts down only while the page is on screen.
@@ -230,8 +227,7 @@ void Control::updateAnnounced(const QMap<QString, QString> &info)
         return;
     settings->setValue(Belfry::UpdateVersionKey, version);
     settings->setValue(Belfry::UpdateDownloadKey, info.value(QStringLiteral("download")));
-    tray->setUpdate();
-    window->setUpdate();
+    commands->setUpdate();
 
     delete updateDialog;
     updateDialog
@@ -252,8 +248,7 @@ void Control::unpair()
         config->delDevice(ida);
     }
     heart->unpair(idas);
-    tray->deviceRemove();
-    window->deviceRemove();
+    commands->deviceRemove();
     window->hide();
     tray->hide();
     code->show();

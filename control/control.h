@@ -9,6 +9,7 @@
 
 class About;
 class Code;
+class Commands;
 class Config;
 class Download;
 class FeedBack;
@@ -61,6 +62,7 @@ private:
     About *about;
     Code *code;
     Tray *tray;
+    Commands *commands;
     Update *updateDialog;
     NetworkConnection *networkDialog;
     Window *window;

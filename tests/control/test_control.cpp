@@ -1,5 +1,6 @@
 // The controller with the real service clients, windows, tray and dialogs,
 // against a stand-in for the service on 127.0.0.1.
+#include "control/commands.h"
 #include "control/control.h"
 #include "dialogs/about.h"
 #include "dialogs/networkconnection.h"
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QJsonArray>
 #include <QLabel>
+#include <QMetaMethod>
 #include <QMenu>
 #include <QJsonObject>
 #include <QSettings>
@@ -56,6 +58,25 @@ struct ShowCounter : QObject
         shows += event->type() == QEvent::Show ? 1 : 0;
         return false;
     }
+};
+
+// Names the signals of its own class that an object emits, in order.
+class SignalLog : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SignalLog(QObject *source)
+    {
+        const QMetaObject *meta = source->metaObject();
+        const QMetaMethod record = staticMetaObject.method(staticMetaObject.indexOfSlot("record()"));
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
+            if (meta->method(i).methodType() == QMetaMethod::Signal)
+                connect(source, meta->method(i), this, record);
+    }
+    QStringList names;
+
+public slots:
+    void record() { names << QString::fromLatin1(sender()->metaObject()->method(senderSignalIndex()).name()); }
 };
 
 }  // namespace
@@ -336,6 +357,58 @@ private slots:
         control->newConnection();
         QCOMPARE(window()->isVisible(), paired);
         QCOMPARE(code()->isVisible(), !paired);
+    }
+
+    // The tray's menu and the window's settings menu, as the user sees them
+    // and as far as they go: a signal of the commands, or the browser.
+    void menus_data()
+    {
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<QString>("fresh");
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("removed");  // after the update and the unpairing
+        QTest::newRow("window") << false << "已连接设备|> 无设备 (off)|> > 解除绑定|-|下载更新 (off)|关于|开机时启动|-|退出"
+                                << "解除绑定 emit_unpair|下载更新 emit_update|关于 emit_about|开机时启动 "
+                                   "emit_autostart|退出 emit_quit"
+                                << "已连接设备|> 无设备 (off)|> > 解除绑定 (off)|-|下载更新|关于|开机时启动|-|退出";
+        QTest::newRow("tray")
+            << true << "查看教程|已连接设备|> 无设备 (off)|> > 解除绑定|-|打开iTunes|下载更新 (off)|关于|开机时启动|-|退出"
+            << "查看教程 browser|解除绑定 emit_unpair|打开iTunes emit_itunes|下载更新 emit_update|关于 "
+               "emit_about|开机时启动 emit_autostart|退出 emit_quit"
+            << "查看教程 (off)|已连接设备|> 无设备 (off)|> > 解除绑定 (off)|-|打开iTunes|下载更新|关于|开机时启动|-|退出";
+    }
+    void menus()
+    {
+        QFETCH(bool, tray);
+        QFETCH(QString, fresh);
+        QFETCH(QString, chosen);
+        QFETCH(QString, removed);
+        Commands owner;
+        Browser browser;
+        const QMenu *menu = tray ? owner.trayMenu() : owner.settingsMenu();
+        QCOMPARE(menuLines(menu).join('|'), fresh);
+
+        // Paired with a name that holds Qt's shortcut mark, and an update
+        // announced: every entry is on.
+        owner.paired(QStringLiteral("Tom & Jerry"));
+        owner.setUpdate();
+        const QString on = QString(fresh).remove(QStringLiteral(" (off)")).replace("无设备", "Tom && Jerry");
+        QCOMPARE(menuLines(menu).join('|'), on);
+        SignalLog log(&owner);
+        QStringList said;
+        for (QAction *entry : commands(menu)) {
+            log.names.clear();
+            const int before = browser.opened.size();
+            entry->trigger();
+            said << entry->text() + ' '
+                    + (browser.opened.size() > before ? QStringLiteral("browser") : log.names.join(','));
+        }
+        QCOMPARE(said.join('|'), chosen);
+
+        owner.deviceRemove();
+        QCOMPARE(menuLines(menu).join('|'), removed);
+        owner.paired(QStringLiteral("Tom & Jerry"));
+        QCOMPARE(menuLines(menu).join('|'), on);
     }
 
     void closingThePageEndsAtOnce()
