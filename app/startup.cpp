@@ -13,7 +13,6 @@
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QSettings>
 #include <QTextCodec>
 
 #include <memory>
@@ -140,7 +139,7 @@ int runBelfry(int argc, char **argv)
     if (!initialised)
         return runTunes(app, Tunes::Mode::Init, config->iTunesCMD());
 
-    const QString name = serverName(config->settings->value(Belfry::ClientIdKey).toString());
+    const QString name = serverName(config->clientId());
     if (anotherInstanceAnswers(name))
         return 0;
 

@@ -17,7 +17,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
-#include <QSettings>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QUrl>
@@ -64,20 +63,19 @@ Control::Control(Config *config, QObject *parent)
     , feedBack(nullptr)
     , heart(nullptr)
     , download(nullptr)
-    , networkErrors(0)
+    , screen(Screen::Nothing)
+    , networkDown(false)
     , beatTimer(0)
     , beatGuard(true)
 {
-    QSettings *settings = config->settings;
-    const QString pcid = settings->value(Belfry::ClientIdKey).toString();
-    const QString version = settings->value(Belfry::VersionKey).toString();
-    const QString host = settings->value(Belfry::ServiceHostKey).toString();
+    const QString pcid = config->clientId();
+    const QString version = config->version();
+    const QString host = config->serviceHost();
     beat.reset(config->Pulse());
 
     feedBack = new FeedBack(version, host, pcid);
     heart = new Heart(QUrl(host), pcid, version, this);
-    download = new Download(QDir(settings->value(Belfry::ITunesFolderKey).toString()),
-        settings->value(Belfry::RingtoneHostKey).toString(), this);
+    download = new Download(QDir(config->iTunesFolder()), config->ringtoneHost(), this);
     window = new Window;
     code = new Code(pcid);
     about = new About;
@@ -88,7 +86,7 @@ Control::Control(Config *config, QObject *parent)
     tray->setContextMenu(commands->trayMenu());
     window->setSettingsMenu(commands->settingsMenu());
 
-    if (settings->contains(Belfry::UpdateDownloadKey) && settings->contains(Belfry::UpdateVersionKey))
+    if (config->hasUpdate())
         commands->setUpdate();
 
     connectAll();
@@ -96,10 +94,7 @@ Control::Control(Config *config, QObject *parent)
     const QStringList paired = config->devices();
     for (const QString &ida : paired)
         pairDevice(ida, config->getDevice(ida));
-    if (config->containDevices())
-        tray->setVisible(true);
-    else
-        code->show();
+    show(config->containDevices() ? Screen::Icon : Screen::Page);
 
     startBeat();
     heart->getConfig();
@@ -175,67 +170,53 @@ void Control::pairingLost(bool ok)
 {
     if (ok || !code->isHidden())
         return;
-    tray->hide();
-    window->hide();
-    about->hide();
-    code->show();
+    show(Screen::Page);
     config->delAllDevice();
     devices.clear();
 }
 
 void Control::remoteSetting(const QString &key, const QString &value)
 {
-    QSettings *settings = config->settings;
-    if (!settings->contains(key) || settings->value(key).toString() == value)
+    if (!config->contains(key) || config->get(key).toString() == value)
         return;
     if (!remotelyWritable(key)) {
         qDebug() << "the service may not change the setting" << key << "- ignored";
         return;
     }
-    settings->setValue(key, value);
+    config->set(key, value);
 }
 
 void Control::networkState(int err)
 {
     if (err == 0) {
-        const bool wasDown = networkErrors % 2 == 1;
-        networkErrors = 0;
-        networkDialog->hide();
-        // The failure hid the pairing page; without it an unpaired program
+        networkDown = false;
+        // The failure took the screen; without the page an unpaired program
         // would have nothing on screen and no tray icon.
-        if (wasDown && devices.isEmpty())
-            code->show();
+        if (screen == Screen::Network)
+            show(devices.isEmpty() ? Screen::Page : Screen::Icon);
         return;
     }
-    networkErrors += networkErrors % 2 == 0 ? 1 : 2;
-    if (networkErrors == 1) {
-        networkDialog->show();
-        networkDialog->raise();
-        code->hide();
-        window->hide();
+    // Once per outage, not once per failed beat.
+    if (!networkDown) {
+        networkDown = true;
+        show(Screen::Network);
     }
 }
 
 void Control::updateAnnounced(const QMap<QString, QString> &info)
 {
-    QSettings *settings = config->settings;
     const QString version = info.value(QStringLiteral("version"));
-    if (QVariant(version) == settings->value(Belfry::VersionKey)
-        || !info.contains(QStringLiteral("download")))
+    if (version == config->version() || !info.contains(QStringLiteral("download")))
         return;
-    if (version == settings->value(Belfry::UpdateVersionKey).toString())
+    if (version == config->updateVersion())
         return;
-    settings->setValue(Belfry::UpdateVersionKey, version);
-    settings->setValue(Belfry::UpdateDownloadKey, info.value(QStringLiteral("download")));
+    config->setUpdate(version, info.value(QStringLiteral("download")));
     commands->setUpdate();
 
     delete updateDialog;
-    updateDialog
-        = new Update(settings->value(Belfry::UpdateVersionKey).toString(), settings->value(Belfry::UpdateDownloadKey).toString());
+    updateDialog = new Update(config->updateVersion(), config->updateDownload());
+    show(Screen::Nothing);
     updateDialog->show();
-    code->hide();
-    window->hide();
-    settings->setValue(Belfry::UpdateAccessKey, true);
 }
 
 void Control::unpair()
@@ -249,9 +230,7 @@ void Control::unpair()
     }
     heart->unpair(idas);
     commands->deviceRemove();
-    window->hide();
-    tray->hide();
-    code->show();
+    show(Screen::Page);
 }
 
 void Control::startITunes()
@@ -261,12 +240,11 @@ void Control::startITunes()
 
 void Control::openUpdate()
 {
-    QSettings *settings = config->settings;
-    if (!settings->contains(Belfry::UpdateVersionKey) || !settings->contains(Belfry::UpdateDownloadKey))
+    if (!config->hasUpdate())
         return;
     // The address came from the service: a web page may open, a local file
     // or program may not.
-    const QString address = settings->value(Belfry::UpdateDownloadKey).toString();
+    const QString address = config->updateDownload();
     const QUrl url(address);
     if (!isWebAddress(url)) {
         qDebug() << "update address is not a web address, not opened:" << address;
@@ -277,43 +255,27 @@ void Control::openUpdate()
 
 void Control::open()
 {
-    if (!devices.isEmpty()) {
-        showWindow();
-    } else if (networkErrors % 2 == 1) {
-        networkDialog->show();
-        code->hide();
-        window->hide();
-    } else if (code->isVisible()) {
-        code->hide();
-    } else {
-        code->show();
-        code->activateWindow();
-        window->hide();
-    }
+    if (!devices.isEmpty())
+        show(Screen::Window);
+    else if (networkDown)
+        show(Screen::Network);
+    else
+        show(code->isVisible() ? Screen::Nothing : Screen::Page);
 }
 
 void Control::pairingClosed(bool ok)
 {
     if (!ok) {
-        code->hide();
+        show(Screen::Gone);
         toExit();
         return;
     }
-    tray->setVisible(true);
-    showWindow();
+    show(Screen::Window);
 }
 
 void Control::newConnection()
 {
-    if (!devices.isEmpty()) {
-        showWindow();
-        code->hide();
-    } else {
-        code->show();
-        code->raise();
-        code->activateWindow();
-        window->hide();
-    }
+    show(devices.isEmpty() ? Screen::Page : Screen::Window);
 }
 
 void Control::quit()
@@ -324,13 +286,7 @@ void Control::quit()
     beatTimer = 0;
     heart->beat(1);
     emit emit_exit();
-    tray->hide();
-    code->hide();
-    about->hide();
-    window->hide();
-    networkDialog->hide();
-    if (updateDialog)
-        updateDialog->hide();
+    show(Screen::Gone);
     QTimer::singleShot(ExitDelay, this, &Control::toExit);
 }
 
@@ -339,11 +295,30 @@ void Control::toExit()
     QCoreApplication::exit(0);
 }
 
-void Control::showWindow()
+void Control::show(Screen next)
 {
-    window->show();
-    window->raise();
-    window->activateWindow();
+    screen = next;
+    code->setVisible(next == Screen::Page);
+    window->setVisible(next == Screen::Window);
+    networkDialog->setVisible(next == Screen::Network);
+    // The icon belongs to a paired program: it comes with the window and
+    // goes with the pairing page.
+    if (next == Screen::Icon || next == Screen::Window)
+        tray->show();
+    if (next == Screen::Page || next == Screen::Gone) {
+        tray->hide();
+        about->hide();
+    }
+    if (next == Screen::Gone && updateDialog)
+        updateDialog->hide();
+    QWidget *front = next == Screen::Page ? static_cast<QWidget *>(code)
+        : next == Screen::Window          ? static_cast<QWidget *>(window)
+        : next == Screen::Network         ? static_cast<QWidget *>(networkDialog)
+                                          : nullptr;
+    if (front) {
+        front->raise();
+        front->activateWindow();
+    }
 }
 
 void Control::startBeat()

@@ -55,7 +55,11 @@ private:
     void pairingClosed(bool ok);
     void startBeat();
     void resetBeat();
-    void showWindow();
+    // At most one of the pairing page, the window and the network dialog is
+    // on screen. Icon is none of them but the tray icon; Nothing leaves the
+    // icon as it is; Gone takes everything away.
+    enum class Screen { Nothing, Icon, Page, Window, Network, Gone };
+    void show(Screen next);
     void connectAll();
 
     Config *config;
@@ -69,8 +73,9 @@ private:
     FeedBack *feedBack;
     Heart *heart;
     Download *download;
-    // 0 while the service answers; odd once a failure was reported.
-    int networkErrors;
+    Screen screen;
+    // From a failed request to the next answer.
+    bool networkDown;
     QMap<QString, QString> devices;
 
     BeatSchedule beat;

@@ -88,6 +88,58 @@ Config::~Config()
     delete settings;
 }
 
+QString Config::text(QLatin1String key) const
+{
+    return settings->value(key).toString();
+}
+
+QString Config::clientId() const
+{
+    return text(Belfry::ClientIdKey);
+}
+
+QString Config::version() const
+{
+    return text(Belfry::VersionKey);
+}
+
+QString Config::serviceHost() const
+{
+    return text(Belfry::ServiceHostKey);
+}
+
+QString Config::ringtoneHost() const
+{
+    return text(Belfry::RingtoneHostKey);
+}
+
+QString Config::iTunesFolder() const
+{
+    return text(Belfry::ITunesFolderKey);
+}
+
+bool Config::hasUpdate() const
+{
+    return settings->contains(Belfry::UpdateVersionKey) && settings->contains(Belfry::UpdateDownloadKey);
+}
+
+QString Config::updateVersion() const
+{
+    return text(Belfry::UpdateVersionKey);
+}
+
+QString Config::updateDownload() const
+{
+    return text(Belfry::UpdateDownloadKey);
+}
+
+void Config::setUpdate(const QString &version, const QString &download)
+{
+    settings->setValue(Belfry::UpdateVersionKey, version);
+    settings->setValue(Belfry::UpdateDownloadKey, download);
+    settings->setValue(Belfry::UpdateAccessKey, true);
+}
+
 QStringList Config::devices(QString group)
 {
     settings->beginGroup(group);

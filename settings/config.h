@@ -11,9 +11,9 @@
 
 class QSettings;
 
-// The one persistent store: a per-user INI file. Other objects may use
-// `settings` directly; every key name is shared with the service, which can
-// change existing keys remotely.
+// The one persistent store: a per-user INI file. Every key name is shared
+// with the service, which can change existing keys remotely through get and
+// set; the program itself reads the keys it names through the typed accessors.
 class Config : public QObject
 {
     Q_OBJECT
@@ -22,7 +22,16 @@ public:
         const QMap<QString, QString> &itunes, QObject *parent = nullptr);
     ~Config() override;
 
-    QSettings *settings;
+    QString clientId() const;
+    QString version() const;
+    QString serviceHost() const;
+    QString ringtoneHost() const;
+    QString iTunesFolder() const;
+    // The newer version the service announced last, and where to get it.
+    bool hasUpdate() const;
+    QString updateVersion() const;
+    QString updateDownload() const;
+    void setUpdate(const QString &version, const QString &download);
 
 public slots:
     QStringList devices(QString group = Belfry::DevicesGroup);
@@ -42,6 +51,11 @@ public slots:
     QDir defaultDir();
     void setAccess();
     bool getAccess();
+
+private:
+    QString text(QLatin1String key) const;
+
+    QSettings *settings;
 };
 
 // The command line that starts iTunes from its install location. A location

@@ -89,8 +89,9 @@ class TestControl : public QObject
     std::unique_ptr<ServiceStandIn> service;
     std::unique_ptr<Config> config;
     std::unique_ptr<Control> control;
+    std::unique_ptr<QSettings> file;
 
-    QSettings &settings() { return *config->settings; }
+    QSettings &settings() { return *file; }
     Heart *heart() { return control->findChild<Heart *>(); }
     Window *window() { return topLevel<Window>(); }
     Code *code() { return topLevel<Code>(); }
@@ -103,7 +104,8 @@ class TestControl : public QObject
     {
         control.reset();
         config.reset();
-        QSettings(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry").clear();
+        file = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry");
+        file->clear();
         config = std::make_unique<Config>(
             "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}});
         settings().setValue(Belfry::ServiceHostKey, service->base());
