@@ -129,13 +129,13 @@ int runBelfry(int argc, char **argv)
     if (itunes.isEmpty())
         return runTunes(app, Tunes::Mode::Install, QString());
 
+    // Reading the library file can take a while: once is enough.
+    const QDir folder = autoAddFolder();
     // Freed when the event loop has ended, after the controller that uses it.
     const auto config = std::make_unique<Config>(QCoreApplication::organizationName(),
-        QCoreApplication::applicationName(), QCoreApplication::applicationVersion(), itunes, nullptr);
+        QCoreApplication::applicationName(), QCoreApplication::applicationVersion(), itunes, folder.path());
 
-    const QDir folder = autoAddFolder();
-    const bool initialised
-        = folder.path() != QLatin1String(".") && autoAddFolder().exists() && iTunesMusicDirExists();
+    const bool initialised = folder.path() != QLatin1String(".") && folder.exists() && iTunesMusicDirExists();
     if (!initialised)
         return runTunes(app, Tunes::Mode::Init, config->iTunesCMD());
 

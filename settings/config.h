@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDir>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -18,8 +17,10 @@ class Config : public QObject
 {
     Q_OBJECT
 public:
+    // `folder`: iTunes' automatically-add folder as start-up found it, "."
+    // when there is none.
     Config(const QString &organization, const QString &application, const QString &version,
-        const QMap<QString, QString> &itunes, QObject *parent = nullptr);
+        const QMap<QString, QString> &itunes, const QString &folder, QObject *parent = nullptr);
     ~Config() override;
 
     QString clientId() const;
@@ -48,7 +49,6 @@ public slots:
     // Seconds between beats, as the beat timer may use them: a stored value
     // of 4 or less (or none) means 10, and a day is the longest.
     int Pulse();
-    QDir defaultDir();
     void setAccess();
     bool getAccess();
 

@@ -107,10 +107,9 @@ class TestControl : public QObject
         file = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry");
         file->clear();
         config = std::make_unique<Config>(
-            "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}});
+            "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}}, folder());
         settings().setValue(Belfry::ServiceHostKey, service->base());
         settings().setValue(Belfry::RingtoneHostKey, service->base());
-        settings().setValue(Belfry::ITunesFolderKey, folder());
         for (auto it = preset.cbegin(); it != preset.cend(); ++it)
             settings().setValue(it.key(), it.value());
         control = std::make_unique<Control>(config.get());
