@@ -105,27 +105,12 @@ Download::Download(const QDir &folder, const QString &ringtoneBase, QObject *par
 
 Download::~Download() = default;
 
-void Download::setTimeouts(int information, int file)
-{
-    infoManager->setTransferTimeout(information);
-    fileManager->setTransferTimeout(file);
-}
-
 void Download::get(int fullname)
 {
     if (fullname <= 0)
         return;
     infoManager->get(QNetworkRequest(
         QUrl(QString::fromLatin1(Service::RingtoneTemplate).arg(ringtoneBase, QString::number(fullname)))));
-}
-
-void Download::download(QUrl url)
-{
-    const QString key = url.toString();
-    if (!fetch(url, key)) {
-        emit info(QStringLiteral("download"), QStringLiteral("invalid download address"));
-        emit failed(key, QString());
-    }
 }
 
 // Every file request leaves through here, so none escapes the address check.

@@ -22,10 +22,6 @@ public:
     Download(const QDir &folder, const QString &ringtoneBase, QObject *parent = nullptr);
     ~Download() override;
 
-    // Inactivity limits, in milliseconds, of the two network managers (the
-    // children named "information" and "files").
-    void setTimeouts(int information, int file);
-
 signals:
     void info(QString s, QString i);
     void add(QString url, QString name);
@@ -34,7 +30,6 @@ signals:
 
 public slots:
     void get(int fullname);
-    void download(QUrl url);
 
 private:
     void informationReplied(QNetworkReply *reply);

@@ -194,7 +194,7 @@ private slots:
         QVERIFY(code()->isVisible());
         QVERIFY(!tray()->isVisible() && !window()->isVisible());
         QVERIFY(config->devices().isEmpty());
-        QTRY_VERIFY(heart()->isActive());
+        QTRY_VERIFY(heart()->active);
 
         QSignalSpy exiting(control.get(), &Control::emit_exit);
         choose(tray()->contextMenu(), "退出");
