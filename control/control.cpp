@@ -9,6 +9,7 @@
 #include "service/download.h"
 #include "service/feedback.h"
 #include "service/heart.h"
+#include "settings/autostart.h"
 #include "settings/config.h"
 #include "settings/defaults.h"
 #include "tray/tray.h"
@@ -57,6 +58,7 @@ Control::Control(Config *config, QObject *parent)
     , code(nullptr)
     , tray(nullptr)
     , commands(nullptr)
+    , autostart(nullptr)
     , updateDialog(nullptr)
     , networkDialog(nullptr)
     , window(nullptr)
@@ -85,6 +87,8 @@ Control::Control(Config *config, QObject *parent)
     commands = new Commands(this);
     tray->setContextMenu(commands->trayMenu());
     window->setSettingsMenu(commands->settingsMenu());
+    autostart = new Autostart(this);
+    commands->setAutostart(autostart->isOn());
 
     if (config->hasUpdate())
         commands->setUpdate();
@@ -133,6 +137,11 @@ void Control::connectAll()
     });
     connect(commands, &Commands::emit_quit, this, &Control::quit);
     connect(commands, &Commands::emit_update, this, &Control::openUpdate);
+    // The entry shows what the system does, also when the change failed.
+    connect(commands, &Commands::emit_autostart, this, [this](bool on) {
+        autostart->set(on);
+        commands->setAutostart(autostart->isOn());
+    });
     connect(tray, &Tray::emit_itunes, this, &Control::startITunes);
     connect(window, &Window::emit_itunes, this, &Control::startITunes);
     connect(tray, &Tray::emit_wanted, this, &Control::resetBeat);

@@ -8,6 +8,7 @@
 #include "control/schedule.h"
 
 class About;
+class Autostart;
 class Code;
 class Commands;
 class Config;
@@ -67,6 +68,7 @@ private:
     Code *code;
     Tray *tray;
     Commands *commands;
+    Autostart *autostart;
     Update *updateDialog;
     NetworkConnection *networkDialog;
     Window *window;

@@ -412,6 +412,44 @@ private slots:
         QCOMPARE(menuLines(menu).join('|'), on);
     }
 
+    // The entry that the session's start reads, as the system keeps it.
+    QString autostartEntry() const
+    {
+#ifdef Q_OS_WIN
+        return QSettings("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+            QSettings::NativeFormat)
+            .value("Belfry")
+            .toString();
+#else
+        QFile entry(home.filePath(".config/autostart/belfry.desktop"));
+        return entry.open(QIODevice::ReadOnly) ? QString::fromUtf8(entry.readAll()) : QString();
+#endif
+    }
+    void autostart_data()
+    {
+        QTest::addColumn<bool>("on");
+        QTest::newRow("on") << true;
+        QTest::newRow("off") << false;
+    }
+    void autostart()
+    {
+        QFETCH(bool, on);
+        start();
+        QAction *entry = commands(tray()->contextMenu()).at(5);
+        QCOMPARE(entry->text(), QStringLiteral("开机时启动"));
+        // From the other state, whatever an earlier row left.
+        if (entry->isChecked() == on)
+            entry->trigger();
+        // Checked when on, also in a later run.
+        start();
+        entry = commands(window()->findChild<QToolButton *>("btn_settings")->defaultAction()->menu()).at(3);
+        QCOMPARE(entry->isChecked(), !on);
+        entry->trigger();
+        QCOMPARE(entry->isChecked(), on);
+        const QString program = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+        QCOMPARE(autostartEntry().contains('"' + program + '"'), on);
+    }
+
     void closingThePageEndsAtOnce()
     {
         start();
