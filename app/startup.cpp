@@ -146,7 +146,6 @@ int runBelfry(int argc, char **argv)
     // A child of the application, so that it goes with it when the program
     // ends without the controller's exit signal (closing the pairing page).
     QLocalServer *server = listenAsRunningInstance(name, &app);
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     const auto control = std::make_unique<Control>(config.get());
     answerLaterStarts(server, control.get());

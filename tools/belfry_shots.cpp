@@ -62,7 +62,6 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     Resources::init();
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
     QDir().mkpath(outDir);

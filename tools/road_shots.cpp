@@ -65,7 +65,6 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     Resources::init();
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     out.setPath(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
     out.mkpath(QStringLiteral("."));

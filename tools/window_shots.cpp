@@ -20,7 +20,6 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     Resources::init();
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
 

@@ -57,7 +57,6 @@ private:
 void WindowTest::initTestCase()
 {
     Resources::init();
-    installFontSubstitutes();
     qApp->setStyleSheet(applicationStyleSheet());
     QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
 }
@@ -210,6 +209,14 @@ void WindowTest::fixedValues_data()
     Window window;
     QTest::newRow("window size") << QVariant(window.minimumSize() == window.maximumSize() ? window.size() : QSize())
                                  << QVariant(QSize(618, 456));
+    window.step1->caption->ensurePolished();
+    const QFontMetrics latin(window.step1->caption->font());
+    QTest::newRow("Latin letters in a caption proportional")
+        << QVariant(latin.horizontalAdvance('i') < latin.horizontalAdvance('W')) << QVariant(true);
+    auto *name = window.findChild<ScrollText *>();
+    name->ensurePolished();
+    QTest::newRow("the strip's ringtone name in the captions' face")
+        << QVariant(QFontInfo(name->font()).family()) << QVariant(QFontInfo(window.step1->caption->font()).family());
     Tray tray;
     tray.download();
     const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(&tray);
