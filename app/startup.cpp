@@ -149,6 +149,9 @@ int runBelfry(int argc, char **argv)
     app.setStyleSheet(applicationStyleSheet());
     const auto control = std::make_unique<Control>(config.get());
     answerLaterStarts(server, control.get());
+    // Log-off and shutdown: Windows asks with WM_QUERYENDSESSION, an X11
+    // session manager with its save request.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, control.get(), &Control::quit);
 #ifdef Q_OS_UNIX
     quitOnTerminate(control.get());
 #endif

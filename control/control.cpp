@@ -289,6 +289,10 @@ void Control::newConnection()
 
 void Control::quit()
 {
+    // The end of the session, SIGTERM and the menu can all ask; one farewell
+    // is enough.
+    if (screen == Screen::Gone)
+        return;
     // The farewell must be the last beat: one more would tell the service
     // that the PC stays for another pulse.
     killTimer(beatTimer);

@@ -198,6 +198,8 @@ private slots:
 
         QSignalSpy exiting(control.get(), &Control::emit_exit);
         choose(tray()->contextMenu(), "退出");
+        // The session ends meanwhile.
+        control->quit();
         QCOMPARE(exiting.count(), 1);
         QVERIFY(!code()->isVisible());
         // A tick while leaving must not tell the service the PC stays.
