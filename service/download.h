@@ -6,9 +6,9 @@
 #include <QString>
 #include <QUrl>
 
-class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class RingtoneFolder;
 
 // Turns a ringtone id into an .m4r file in iTunes' automatically-add folder:
 // asks the ringtone server for the name and file address, fetches the file
@@ -35,17 +35,11 @@ private:
     void informationReplied(QNetworkReply *reply);
     void fileReplied(QNetworkReply *reply);
     bool fetch(const QUrl &url, const QString &key);
-    void removeLeftovers();
-    bool store(QNetworkReply *reply, const QString &key, const QString &name);
-    QString stage(QNetworkReply *reply, const QString &key);
-    static bool copyBody(QNetworkReply *reply, QFile &file);
-    bool moveIntoFolder(const QString &staged, const QString &target, const QString &name, const QString &key);
-    QString stagingPath() const;
 
     QNetworkAccessManager *infoManager;
     QNetworkAccessManager *fileManager;
     // File address as text -> display name, one entry per file request in flight.
     QMap<QString, QString> pending;
-    QDir folder;
+    RingtoneFolder *shelf;
     QString ringtoneBase;
 };
