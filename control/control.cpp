@@ -82,7 +82,6 @@ Control::Control(Config *config, QObject *parent)
     code = new Code(pcid);
     about = new About;
     networkDialog = new NetworkConnection;
-    networkDialog->hide();
     tray = new Tray(window);
     commands = new Commands(this);
     tray->setContextMenu(commands->trayMenu());
