@@ -151,7 +151,7 @@ int runBelfry(int argc, char **argv)
     answerLaterStarts(server, control.get());
     // Log-off and shutdown: Windows asks with WM_QUERYENDSESSION, an X11
     // session manager with its save request.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, control.get(), &Control::quit);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, control.get(), &Control::sessionEnding);
 #ifdef Q_OS_UNIX
     quitOnTerminate(control.get());
 #endif

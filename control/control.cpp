@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QUrl>
@@ -26,6 +27,9 @@ namespace {
 
 // Between the farewell beat and the end of the process, so the beat can leave.
 constexpr int ExitDelay = 3000;
+// Windows asks a program that keeps the end of a session waiting for five
+// seconds whether to end it anyway.
+constexpr int SessionEndWait = 2000;
 
 bool sameName(const QString &a, QLatin1String b)
 {
@@ -302,6 +306,16 @@ void Control::quit()
     QTimer::singleShot(ExitDelay, this, &Control::toExit);
 }
 
+void Control::sessionEnding()
+{
+    quit();
+    QEventLoop wait;
+    connect(heart, &Heart::network, &wait, &QEventLoop::quit);
+    connect(heart, &Heart::info, &wait, &QEventLoop::quit);
+    QTimer::singleShot(SessionEndWait, &wait, &QEventLoop::quit);
+    wait.exec();
+}
+
 void Control::toExit()
 {
     QCoreApplication::exit(0);
@@ -309,6 +323,9 @@ void Control::toExit()
 
 void Control::show(Screen next)
 {
+    // Nothing comes back while the program leaves, whatever the service says.
+    if (screen == Screen::Gone)
+        return;
     screen = next;
     code->setVisible(next == Screen::Page);
     window->setVisible(next == Screen::Window);

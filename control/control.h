@@ -37,6 +37,9 @@ signals:
 public slots:
     void pairDevice(QString ida, QString name);
     void quit();
+    // The desktop session ends: quits, and gives the farewell the time to
+    // leave, since the process may be killed as soon as this returns.
+    void sessionEnding();
     void newConnection();
     void toExit();
 

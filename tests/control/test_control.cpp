@@ -198,10 +198,14 @@ private slots:
 
         QSignalSpy exiting(control.get(), &Control::emit_exit);
         choose(tray()->contextMenu(), "退出");
-        // The session ends meanwhile.
-        control->quit();
+        // The session ends meanwhile: the farewell has left once it returns.
+        control->sessionEnding();
         QCOMPARE(exiting.count(), 1);
+        QCOMPARE(service->bodies("/p/v1/heart").last().value("expire").toInt(), 1);
         QVERIFY(!code()->isVisible());
+        // Nor does a failure bring anything back on screen.
+        emit heart()->network(QNetworkReply::HostNotFoundError);
+        QVERIFY(!network()->isVisible());
         // A tick while leaving must not tell the service the PC stays.
         QTimerEvent tick(0);
         QCoreApplication::sendEvent(control.get(), &tick);
