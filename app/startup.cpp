@@ -13,7 +13,6 @@
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QSettings>
 #include <QTextCodec>
 
 #include <memory>
@@ -130,27 +129,29 @@ int runBelfry(int argc, char **argv)
     if (itunes.isEmpty())
         return runTunes(app, Tunes::Mode::Install, QString());
 
+    // Reading the library file can take a while: once is enough.
+    const QDir folder = autoAddFolder();
     // Freed when the event loop has ended, after the controller that uses it.
     const auto config = std::make_unique<Config>(QCoreApplication::organizationName(),
-        QCoreApplication::applicationName(), QCoreApplication::applicationVersion(), itunes, nullptr);
+        QCoreApplication::applicationName(), QCoreApplication::applicationVersion(), itunes, folder.path());
 
-    const QDir folder = autoAddFolder();
-    const bool initialised
-        = folder.path() != QLatin1String(".") && autoAddFolder().exists() && iTunesMusicDirExists();
+    const bool initialised = folder.path() != QLatin1String(".") && folder.exists() && iTunesMusicDirExists();
     if (!initialised)
         return runTunes(app, Tunes::Mode::Init, config->iTunesCMD());
 
-    const QString name = serverName(config->settings->value(Belfry::ClientIdKey).toString());
+    const QString name = serverName(config->clientId());
     if (anotherInstanceAnswers(name))
         return 0;
 
     // A child of the application, so that it goes with it when the program
     // ends without the controller's exit signal (closing the pairing page).
     QLocalServer *server = listenAsRunningInstance(name, &app);
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     const auto control = std::make_unique<Control>(config.get());
     answerLaterStarts(server, control.get());
+    // Log-off and shutdown: Windows asks with WM_QUERYENDSESSION, an X11
+    // session manager with its save request.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, control.get(), &Control::sessionEnding);
 #ifdef Q_OS_UNIX
     quitOnTerminate(control.get());
 #endif

@@ -1,5 +1,6 @@
 #include "control/control.h"
 
+#include "control/commands.h"
 #include "dialogs/about.h"
 #include "dialogs/networkconnection.h"
 #include "dialogs/update.h"
@@ -8,6 +9,7 @@
 #include "service/download.h"
 #include "service/feedback.h"
 #include "service/heart.h"
+#include "settings/autostart.h"
 #include "settings/config.h"
 #include "settings/defaults.h"
 #include "tray/tray.h"
@@ -16,7 +18,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
-#include <QSettings>
+#include <QEventLoop>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QUrl>
@@ -25,6 +27,9 @@ namespace {
 
 // Between the farewell beat and the end of the process, so the beat can leave.
 constexpr int ExitDelay = 3000;
+// Windows asks a program that keeps the end of a session waiting for five
+// seconds whether to end it anyway.
+constexpr int SessionEndWait = 2000;
 
 bool sameName(const QString &a, QLatin1String b)
 {
@@ -56,47 +61,47 @@ Control::Control(Config *config, QObject *parent)
     , about(nullptr)
     , code(nullptr)
     , tray(nullptr)
+    , commands(nullptr)
+    , autostart(nullptr)
     , updateDialog(nullptr)
     , networkDialog(nullptr)
     , window(nullptr)
     , feedBack(nullptr)
     , heart(nullptr)
     , download(nullptr)
-    , networkErrors(0)
+    , screen(Screen::Nothing)
+    , networkDown(false)
     , beatTimer(0)
     , beatGuard(true)
 {
-    QSettings *settings = config->settings;
-    const QString pcid = settings->value(Belfry::ClientIdKey).toString();
-    const QString version = settings->value(Belfry::VersionKey).toString();
-    const QString host = settings->value(Belfry::ServiceHostKey).toString();
+    const QString pcid = config->clientId();
+    const QString version = config->version();
+    const QString host = config->serviceHost();
     beat.reset(config->Pulse());
 
     feedBack = new FeedBack(version, host, pcid);
     heart = new Heart(QUrl(host), pcid, version, this);
-    download = new Download(QDir(settings->value(Belfry::ITunesFolderKey).toString()),
-        settings->value(Belfry::RingtoneHostKey).toString(), this);
+    download = new Download(QDir(config->iTunesFolder()), config->ringtoneHost(), this);
     window = new Window;
     code = new Code(pcid);
     about = new About;
     networkDialog = new NetworkConnection;
-    networkDialog->hide();
     tray = new Tray(window);
+    commands = new Commands(this);
+    tray->setContextMenu(commands->trayMenu());
+    window->setSettingsMenu(commands->settingsMenu());
+    autostart = new Autostart(this);
+    commands->setAutostart(autostart->isOn());
 
-    if (settings->contains(Belfry::UpdateDownloadKey) && settings->contains(Belfry::UpdateVersionKey)) {
-        tray->setUpdate();
-        window->setUpdate();
-    }
+    if (config->hasUpdate())
+        commands->setUpdate();
 
     connectAll();
 
     const QStringList paired = config->devices();
     for (const QString &ida : paired)
         pairDevice(ida, config->getDevice(ida));
-    if (config->containDevices())
-        tray->setVisible(true);
-    else
-        code->show();
+    show(config->containDevices() ? Screen::Icon : Screen::Page);
 
     startBeat();
     heart->getConfig();
@@ -127,16 +132,23 @@ void Control::connectAll()
     connect(heart, &Heart::config, this, &Control::remoteSetting);
     connect(heart, &Heart::network, this, &Control::networkState);
     connect(heart, &Heart::update, this, &Control::updateAnnounced);
-    connect(tray, &Tray::emit_clear, this, &Control::unpair);
-    connect(tray, &Tray::emit_itunes, this, &Control::startITunes);
-    connect(tray, &Tray::emit_wanted, this, &Control::resetBeat);
-    connect(tray, &Tray::emit_about, this, [this] {
+    connect(commands, &Commands::emit_unpair, this, &Control::unpair);
+    connect(commands, &Commands::emit_itunes, this, &Control::startITunes);
+    connect(commands, &Commands::emit_about, this, [this] {
         about->show();
         about->raise();
     });
+    connect(commands, &Commands::emit_quit, this, &Control::quit);
+    connect(commands, &Commands::emit_update, this, &Control::openUpdate);
+    // The entry shows what the system does, also when the change failed.
+    connect(commands, &Commands::emit_autostart, this, [this](bool on) {
+        autostart->set(on);
+        commands->setAutostart(autostart->isOn());
+    });
+    connect(tray, &Tray::emit_itunes, this, &Control::startITunes);
+    connect(window, &Window::emit_itunes, this, &Control::startITunes);
+    connect(tray, &Tray::emit_wanted, this, &Control::resetBeat);
     connect(tray, &Tray::emit_open, this, &Control::open);
-    connect(tray, &Tray::emit_quit, this, &Control::quit);
-    connect(tray, &Tray::emit_update, this, &Control::openUpdate);
     connect(tray, &Tray::emit_help, window, &Window::goToHelp);
     connect(heart, &Heart::info, feedBack, &FeedBack::send);
     connect(download, &Download::info, feedBack, &FeedBack::send);
@@ -145,13 +157,6 @@ void Control::connectAll()
     connect(download, &Download::failed, window, &Window::emit_failed);
     connect(download, &Download::add, tray, &Tray::download);
     connect(code, &Code::ok, this, &Control::pairingClosed);
-    // Every command of the window goes through the tray's signal of the same
-    // meaning, so each is handled in one place.
-    connect(window, &Window::emit_itunes, tray, &Tray::emit_itunes);
-    connect(window, &Window::emit_unpair, tray, &Tray::emit_clear);
-    connect(window, &Window::emit_update, tray, &Tray::emit_update);
-    connect(window, &Window::emit_about, tray, &Tray::emit_about);
-    connect(window, &Window::emit_quit, tray, &Tray::emit_quit);
     connect(window, &Window::emit_syncFinished, tray, &Tray::notify);
 }
 
@@ -166,8 +171,7 @@ void Control::pairDevice(QString ida, QString name)
     if (devices.contains(ida))
         return;
     devices.insert(ida, name);
-    tray->paired(ida, name);
-    window->paired(ida, name);
+    commands->paired(name);
     config->newDevice(ida, name);
     config->setAccess();
     // Counts down only while the page is on screen.
@@ -178,68 +182,53 @@ void Control::pairingLost(bool ok)
 {
     if (ok || !code->isHidden())
         return;
-    tray->hide();
-    window->hide();
-    about->hide();
-    code->show();
+    show(Screen::Page);
     config->delAllDevice();
     devices.clear();
 }
 
 void Control::remoteSetting(const QString &key, const QString &value)
 {
-    QSettings *settings = config->settings;
-    if (!settings->contains(key) || settings->value(key).toString() == value)
+    if (!config->contains(key) || config->get(key).toString() == value)
         return;
     if (!remotelyWritable(key)) {
         qDebug() << "the service may not change the setting" << key << "- ignored";
         return;
     }
-    settings->setValue(key, value);
+    config->set(key, value);
 }
 
 void Control::networkState(int err)
 {
     if (err == 0) {
-        const bool wasDown = networkErrors % 2 == 1;
-        networkErrors = 0;
-        networkDialog->hide();
-        // The failure hid the pairing page; without it an unpaired program
+        networkDown = false;
+        // The failure took the screen; without the page an unpaired program
         // would have nothing on screen and no tray icon.
-        if (wasDown && devices.isEmpty())
-            code->show();
+        if (screen == Screen::Network)
+            show(devices.isEmpty() ? Screen::Page : Screen::Icon);
         return;
     }
-    networkErrors += networkErrors % 2 == 0 ? 1 : 2;
-    if (networkErrors == 1) {
-        networkDialog->show();
-        networkDialog->raise();
-        code->hide();
-        window->hide();
+    // Once per outage, not once per failed beat.
+    if (!networkDown) {
+        networkDown = true;
+        show(Screen::Network);
     }
 }
 
 void Control::updateAnnounced(const QMap<QString, QString> &info)
 {
-    QSettings *settings = config->settings;
     const QString version = info.value(QStringLiteral("version"));
-    if (QVariant(version) == settings->value(Belfry::VersionKey)
-        || !info.contains(QStringLiteral("download")))
+    if (version == config->version() || !info.contains(QStringLiteral("download")))
         return;
-    if (version == settings->value(Belfry::UpdateVersionKey).toString())
+    if (version == config->updateVersion())
         return;
-    settings->setValue(Belfry::UpdateVersionKey, version);
-    settings->setValue(Belfry::UpdateDownloadKey, info.value(QStringLiteral("download")));
-    tray->setUpdate();
-    window->setUpdate();
+    config->setUpdate(version, info.value(QStringLiteral("download")));
+    commands->setUpdate();
 
     delete updateDialog;
-    updateDialog
-        = new Update(settings->value(Belfry::UpdateVersionKey).toString(), settings->value(Belfry::UpdateDownloadKey).toString());
+    updateDialog = new Update(config->updateVersion(), config->updateDownload());
+    show(Screen::Nothing);
     updateDialog->show();
-    code->hide();
-    window->hide();
-    settings->setValue(Belfry::UpdateAccessKey, true);
 }
 
 void Control::unpair()
@@ -252,11 +241,8 @@ void Control::unpair()
         config->delDevice(ida);
     }
     heart->unpair(idas);
-    tray->deviceRemove();
-    window->deviceRemove();
-    window->hide();
-    tray->hide();
-    code->show();
+    commands->deviceRemove();
+    show(Screen::Page);
 }
 
 void Control::startITunes()
@@ -266,12 +252,11 @@ void Control::startITunes()
 
 void Control::openUpdate()
 {
-    QSettings *settings = config->settings;
-    if (!settings->contains(Belfry::UpdateVersionKey) || !settings->contains(Belfry::UpdateDownloadKey))
+    if (!config->hasUpdate())
         return;
     // The address came from the service: a web page may open, a local file
     // or program may not.
-    const QString address = settings->value(Belfry::UpdateDownloadKey).toString();
+    const QString address = config->updateDownload();
     const QUrl url(address);
     if (!isWebAddress(url)) {
         qDebug() << "update address is not a web address, not opened:" << address;
@@ -282,61 +267,53 @@ void Control::openUpdate()
 
 void Control::open()
 {
-    if (!devices.isEmpty()) {
-        showWindow();
-    } else if (networkErrors % 2 == 1) {
-        networkDialog->show();
-        code->hide();
-        window->hide();
-    } else if (code->isVisible()) {
-        code->hide();
-    } else {
-        code->show();
-        code->activateWindow();
-        window->hide();
-    }
+    if (!devices.isEmpty())
+        show(Screen::Window);
+    else if (networkDown)
+        show(Screen::Network);
+    else
+        show(code->isVisible() ? Screen::Nothing : Screen::Page);
 }
 
 void Control::pairingClosed(bool ok)
 {
     if (!ok) {
-        code->hide();
+        show(Screen::Gone);
         toExit();
         return;
     }
-    tray->setVisible(true);
-    showWindow();
+    show(Screen::Window);
 }
 
 void Control::newConnection()
 {
-    if (!devices.isEmpty()) {
-        showWindow();
-        code->hide();
-    } else {
-        code->show();
-        code->raise();
-        code->activateWindow();
-        window->hide();
-    }
+    show(devices.isEmpty() ? Screen::Page : Screen::Window);
 }
 
 void Control::quit()
 {
+    // The end of the session, SIGTERM and the menu can all ask; one farewell
+    // is enough.
+    if (screen == Screen::Gone)
+        return;
     // The farewell must be the last beat: one more would tell the service
     // that the PC stays for another pulse.
     killTimer(beatTimer);
     beatTimer = 0;
     heart->beat(1);
     emit emit_exit();
-    tray->hide();
-    code->hide();
-    about->hide();
-    window->hide();
-    networkDialog->hide();
-    if (updateDialog)
-        updateDialog->hide();
+    show(Screen::Gone);
     QTimer::singleShot(ExitDelay, this, &Control::toExit);
+}
+
+void Control::sessionEnding()
+{
+    quit();
+    QEventLoop wait;
+    connect(heart, &Heart::network, &wait, &QEventLoop::quit);
+    connect(heart, &Heart::info, &wait, &QEventLoop::quit);
+    QTimer::singleShot(SessionEndWait, &wait, &QEventLoop::quit);
+    wait.exec();
 }
 
 void Control::toExit()
@@ -344,11 +321,33 @@ void Control::toExit()
     QCoreApplication::exit(0);
 }
 
-void Control::showWindow()
+void Control::show(Screen next)
 {
-    window->show();
-    window->raise();
-    window->activateWindow();
+    // Nothing comes back while the program leaves, whatever the service says.
+    if (screen == Screen::Gone)
+        return;
+    screen = next;
+    code->setVisible(next == Screen::Page);
+    window->setVisible(next == Screen::Window);
+    networkDialog->setVisible(next == Screen::Network);
+    // The icon belongs to a paired program: it comes with the window and
+    // goes with the pairing page.
+    if (next == Screen::Icon || next == Screen::Window)
+        tray->show();
+    if (next == Screen::Page || next == Screen::Gone) {
+        tray->hide();
+        about->hide();
+    }
+    if (next == Screen::Gone && updateDialog)
+        updateDialog->hide();
+    QWidget *front = next == Screen::Page ? static_cast<QWidget *>(code)
+        : next == Screen::Window          ? static_cast<QWidget *>(window)
+        : next == Screen::Network         ? static_cast<QWidget *>(networkDialog)
+                                          : nullptr;
+    if (front) {
+        front->raise();
+        front->activateWindow();
+    }
 }
 
 void Control::startBeat()

@@ -8,7 +8,9 @@
 #include "control/schedule.h"
 
 class About;
+class Autostart;
 class Code;
+class Commands;
 class Config;
 class Download;
 class FeedBack;
@@ -35,6 +37,9 @@ signals:
 public slots:
     void pairDevice(QString ida, QString name);
     void quit();
+    // The desktop session ends: quits, and gives the farewell the time to
+    // leave, since the process may be killed as soon as this returns.
+    void sessionEnding();
     void newConnection();
     void toExit();
 
@@ -54,21 +59,28 @@ private:
     void pairingClosed(bool ok);
     void startBeat();
     void resetBeat();
-    void showWindow();
+    // At most one of the pairing page, the window and the network dialog is
+    // on screen. Icon is none of them but the tray icon; Nothing leaves the
+    // icon as it is; Gone takes everything away.
+    enum class Screen { Nothing, Icon, Page, Window, Network, Gone };
+    void show(Screen next);
     void connectAll();
 
     Config *config;
     About *about;
     Code *code;
     Tray *tray;
+    Commands *commands;
+    Autostart *autostart;
     Update *updateDialog;
     NetworkConnection *networkDialog;
     Window *window;
     FeedBack *feedBack;
     Heart *heart;
     Download *download;
-    // 0 while the service answers; odd once a failure was reported.
-    int networkErrors;
+    Screen screen;
+    // From a failed request to the next answer.
+    bool networkDown;
     QMap<QString, QString> devices;
 
     BeatSchedule beat;

@@ -29,6 +29,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     networks = 0;
     Fuzz::answer(manager, QUrl(QStringLiteral("http://service.invalid/p/v1/heart")), Fuzz::bytes(data, size));
     FUZZ_CHECK(networks == 1, QString::number(networks));
-    FUZZ_CHECK(heart.isActive(), QString());
     return 0;
 }

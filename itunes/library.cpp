@@ -1,7 +1,6 @@
 #include "itunes/itunes.h"
 #include "itunes/library.h"
 #include "itunes/plistparser.h"
-#include "settings/defaults.h"
 
 #include <QDebug>
 #include <QFile>
@@ -10,6 +9,8 @@
 #include <QUrl>
 
 namespace {
+
+constexpr char LibraryFileName[] = "iTunes Music Library.xml";
 
 QString iTunesMusicDir()
 {
@@ -51,7 +52,7 @@ bool iTunesMusicDirExists()
 QDir autoAddFolder()
 {
     const QString library
-        = QStringLiteral("%0/%1").arg(iTunesMusicDir(), QLatin1String(Belfry::LibraryFileName));
+        = QStringLiteral("%0/%1").arg(iTunesMusicDir(), QLatin1String(LibraryFileName));
     if (!QFile::exists(library))
         return QDir(QString());
 
@@ -60,8 +61,8 @@ QDir autoAddFolder()
         qDebug().noquote() << QStringLiteral("%0 not accessable!").arg(library);
         return QDir(QString());
     }
-    // Start-up asks for this folder several times; reading only up to the
-    // "Music Folder" key keeps that cheap however many tracks the library lists.
+    // Reading only up to the "Music Folder" key keeps start-up quick however
+    // many tracks the library lists.
     const QVariant value = PListParser::value(&file, QStringLiteral("Music Folder"));
     if (!value.isValid())
         return QDir(QString());

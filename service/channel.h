@@ -36,8 +36,6 @@ inline constexpr qint64 MaxFileSize = 64 << 20;
 
 // A network manager with the safety settings of one kind of request: a
 // transfer timeout, an optional redirect rule and a cap on the body size.
-// The settings live on the manager, so a request that someone else sends
-// through it (the controller's ringtone information request) gets them too.
 class Channel : public QNetworkAccessManager
 {
     Q_OBJECT

@@ -6,9 +6,9 @@
 #include <QString>
 #include <QUrl>
 
-class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class RingtoneFolder;
 
 // Turns a ringtone id into an .m4r file in iTunes' automatically-add folder:
 // asks the ringtone server for the name and file address, fetches the file
@@ -22,10 +22,6 @@ public:
     Download(const QDir &folder, const QString &ringtoneBase, QObject *parent = nullptr);
     ~Download() override;
 
-    // Inactivity limits, in milliseconds, of the two network managers (the
-    // children named "information" and "files").
-    void setTimeouts(int information, int file);
-
 signals:
     void info(QString s, QString i);
     void add(QString url, QString name);
@@ -34,23 +30,16 @@ signals:
 
 public slots:
     void get(int fullname);
-    void download(QUrl url);
 
 private:
     void informationReplied(QNetworkReply *reply);
     void fileReplied(QNetworkReply *reply);
     bool fetch(const QUrl &url, const QString &key);
-    void removeLeftovers();
-    bool store(QNetworkReply *reply, const QString &key, const QString &name);
-    QString stage(QNetworkReply *reply, const QString &key);
-    static bool copyBody(QNetworkReply *reply, QFile &file);
-    bool moveIntoFolder(const QString &staged, const QString &target, const QString &name, const QString &key);
-    QString stagingPath() const;
 
     QNetworkAccessManager *infoManager;
     QNetworkAccessManager *fileManager;
     // File address as text -> display name, one entry per file request in flight.
     QMap<QString, QString> pending;
-    QDir folder;
+    RingtoneFolder *shelf;
     QString ringtoneBase;
 };

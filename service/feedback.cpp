@@ -9,7 +9,7 @@
 
 FeedBack::FeedBack(const QString &version, const QString &host, const QString &pcid, QObject *parent)
     : QObject(parent)
-    , manager(new Channel(Service::LongTimeout, false, Service::MaxAnswerSize))
+    , manager(new Channel(Service::LongTimeout, false, Service::MaxAnswerSize, this))
     , version(version)
     , host(host)
     , pcid(pcid)
@@ -17,15 +17,7 @@ FeedBack::FeedBack(const QString &version, const QString &host, const QString &p
     connect(manager, &QNetworkAccessManager::finished, this, &FeedBack::replied);
 }
 
-FeedBack::~FeedBack()
-{
-    delete manager;
-}
-
-void FeedBack::setTimeout(int milliseconds)
-{
-    manager->setTransferTimeout(milliseconds);
-}
+FeedBack::~FeedBack() = default;
 
 void FeedBack::send(const QString &event)
 {

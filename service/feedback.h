@@ -18,8 +18,6 @@ public:
 
     // Connectable from the two-string info signals: only the stage word is sent.
     void send(const QString &event);
-    // Inactivity limit of every request, in milliseconds.
-    void setTimeout(int milliseconds);
 
 signals:
     void info(QString s, QString i);

@@ -34,11 +34,6 @@ Heart::~Heart()
     delete manager;
 }
 
-void Heart::setTimeout(int milliseconds)
-{
-    manager->setTransferTimeout(milliseconds);
-}
-
 QString Heart::address(const char *pattern) const
 {
     const QString text = QString::fromLatin1(pattern);

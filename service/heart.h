@@ -20,10 +20,6 @@ public:
     Heart(const QUrl &host, const QString &pcid, const QString &version, QObject *parent = nullptr);
     ~Heart() override;
 
-    // Inactivity limit of every request, in milliseconds.
-    void setTimeout(int milliseconds);
-    bool isActive() const { return active; }
-
 signals:
     void get(int fullname);
     void network(int err);
@@ -44,6 +40,7 @@ private:
     void answer(const QByteArray &body);
     QString address(const char *pattern) const;
 
+    // False from an unpair request to its answer: no beat goes out meanwhile.
     bool active;
     // Unpair requests not answered yet.
     int unpairing;
@@ -52,4 +49,7 @@ private:
     QString version;
     QString platform;
     QNetworkAccessManager *manager;
+
+    friend class TestHeart;
+    friend class TestControl;
 };

@@ -1,6 +1,5 @@
 #include "settings/config.h"
 
-#include "itunes/itunes.h"
 #include "settings/defaults.h"
 
 #include <QDebug>
@@ -45,7 +44,7 @@ bool startCommand(const QString &command)
 }
 
 Config::Config(const QString &organization, const QString &application, const QString &version,
-    const QMap<QString, QString> &itunes, QObject *parent)
+    const QMap<QString, QString> &itunes, const QString &folder, QObject *parent)
     : QObject(parent)
     , settings(new QSettings(QSettings::IniFormat, QSettings::UserScope, organization, application))
 {
@@ -68,15 +67,15 @@ Config::Config(const QString &organization, const QString &application, const QS
         settings->setValue(Belfry::HomePageKey, QString::fromLatin1(Belfry::HomePage));
         for (auto it = itunes.cbegin(); it != itunes.cend(); ++it)
             settings->setValue(Belfry::ITunesGroup + QLatin1Char('/') + it.key(), it.value());
-        settings->setValue(Belfry::ITunesFolderKey, autoAddFolder().path());
+        settings->setValue(Belfry::ITunesFolderKey, folder);
         settings->setValue(Belfry::ServiceHostKey, QString::fromLatin1(Belfry::ServiceHost));
         settings->setValue(Belfry::RingtoneHostKey, QString::fromLatin1(Belfry::RingtoneHost));
     }
 
     // The folder may have appeared (iTunes initialised since) or moved.
-    const QString folder = settings->value(Belfry::ITunesFolderKey).toString();
-    if (folder.isEmpty() || folder == QLatin1String(".") || !QFile::exists(folder))
-        settings->setValue(Belfry::ITunesFolderKey, autoAddFolder().path());
+    const QString stored = iTunesFolder();
+    if (stored.isEmpty() || stored == QLatin1String(".") || !QFile::exists(stored))
+        settings->setValue(Belfry::ITunesFolderKey, folder);
 
     // Start-up may end without an event loop (second instance), which is when
     // QSettings would otherwise write back: make the first-start keys durable now.
@@ -86,6 +85,58 @@ Config::Config(const QString &organization, const QString &application, const QS
 Config::~Config()
 {
     delete settings;
+}
+
+QString Config::text(QLatin1String key) const
+{
+    return settings->value(key).toString();
+}
+
+QString Config::clientId() const
+{
+    return text(Belfry::ClientIdKey);
+}
+
+QString Config::version() const
+{
+    return text(Belfry::VersionKey);
+}
+
+QString Config::serviceHost() const
+{
+    return text(Belfry::ServiceHostKey);
+}
+
+QString Config::ringtoneHost() const
+{
+    return text(Belfry::RingtoneHostKey);
+}
+
+QString Config::iTunesFolder() const
+{
+    return text(Belfry::ITunesFolderKey);
+}
+
+bool Config::hasUpdate() const
+{
+    return settings->contains(Belfry::UpdateVersionKey) && settings->contains(Belfry::UpdateDownloadKey);
+}
+
+QString Config::updateVersion() const
+{
+    return text(Belfry::UpdateVersionKey);
+}
+
+QString Config::updateDownload() const
+{
+    return text(Belfry::UpdateDownloadKey);
+}
+
+void Config::setUpdate(const QString &version, const QString &download)
+{
+    settings->setValue(Belfry::UpdateVersionKey, version);
+    settings->setValue(Belfry::UpdateDownloadKey, download);
+    settings->setValue(Belfry::UpdateAccessKey, true);
 }
 
 QStringList Config::devices(QString group)
@@ -174,11 +225,6 @@ int Config::Pulse()
     if (pulse <= 4)
         return 10;
     return pulse > MaxPulse ? MaxPulse : pulse;
-}
-
-QDir Config::defaultDir()
-{
-    return autoAddFolder();
 }
 
 void Config::setAccess()

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDir>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -11,18 +10,29 @@
 
 class QSettings;
 
-// The one persistent store: a per-user INI file. Other objects may use
-// `settings` directly; every key name is shared with the service, which can
-// change existing keys remotely.
+// The one persistent store: a per-user INI file. Every key name is shared
+// with the service, which can change existing keys remotely through get and
+// set; the program itself reads the keys it names through the typed accessors.
 class Config : public QObject
 {
     Q_OBJECT
 public:
+    // `folder`: iTunes' automatically-add folder as start-up found it, "."
+    // when there is none.
     Config(const QString &organization, const QString &application, const QString &version,
-        const QMap<QString, QString> &itunes, QObject *parent = nullptr);
+        const QMap<QString, QString> &itunes, const QString &folder, QObject *parent = nullptr);
     ~Config() override;
 
-    QSettings *settings;
+    QString clientId() const;
+    QString version() const;
+    QString serviceHost() const;
+    QString ringtoneHost() const;
+    QString iTunesFolder() const;
+    // The newer version the service announced last, and where to get it.
+    bool hasUpdate() const;
+    QString updateVersion() const;
+    QString updateDownload() const;
+    void setUpdate(const QString &version, const QString &download);
 
 public slots:
     QStringList devices(QString group = Belfry::DevicesGroup);
@@ -39,9 +49,13 @@ public slots:
     // Seconds between beats, as the beat timer may use them: a stored value
     // of 4 or less (or none) means 10, and a day is the longest.
     int Pulse();
-    QDir defaultDir();
     void setAccess();
     bool getAccess();
+
+private:
+    QString text(QLatin1String key) const;
+
+    QSettings *settings;
 };
 
 // The command line that starts iTunes from its install location. A location

@@ -23,8 +23,6 @@ inline constexpr char QrPlaceholder[] = "http://www.corvale.example/tintabell";
 // The Tunes dialog opens only links that begin with "http://".
 inline constexpr char ITunesDownloadPage[] = "http://www.apple.com/itunes/download/";
 
-inline constexpr char LibraryFileName[] = "iTunes Music Library.xml";
-
 // Qt's one-argument QLatin1String counts with strlen, which only GCC folds
 // at compile time; the fuzzers are built with clang.
 template<int N> constexpr QLatin1String latin1(const char (&text)[N])

@@ -3,6 +3,7 @@
 //   Xvfb :58 -screen 0 1280x800x24 &
 //   DISPLAY=:58 trayer --edge top --align right --widthtype request --height 24 &
 //   DISPLAY=:58 belfry_shots docs/screenshots
+#include "control/commands.h"
 #include "dialogs/about.h"
 #include "dialogs/networkconnection.h"
 #include "dialogs/update.h"
@@ -61,7 +62,6 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     Resources::init();
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
     QDir().mkpath(outDir);
@@ -77,12 +77,14 @@ int main(int argc, char *argv[])
     page.hide();
 
     Tray tray;
+    Commands commands;
+    tray.setContextMenu(commands.trayMenu());
     QElapsedTimer wait;
     wait.start();
     while (!QSystemTrayIcon::isSystemTrayAvailable() && wait.elapsed() < 10000)
         settle(100);
-    tray.paired(QString(), QStringLiteral("小明的iPhone"));
-    tray.setUpdate();
+    commands.paired(QStringLiteral("小明的iPhone"));
+    commands.setUpdate();
     tray.show();
     settle(800);
     const QRect icon = tray.geometry();

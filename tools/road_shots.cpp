@@ -65,7 +65,6 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     Resources::init();
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     out.setPath(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
     out.mkpath(QStringLiteral("."));
@@ -80,10 +79,9 @@ int main(int argc, char **argv)
             [&service, id](Exchange &late) { service.file(late, id); });
     });
     Config config(QStringLiteral("Corvale"), QStringLiteral("Belfry"), QStringLiteral("1.0.1"),
-        {{QStringLiteral("InstallLocation"), QStringLiteral("C:/iTunes/")}});
+        {{QStringLiteral("InstallLocation"), QStringLiteral("C:/iTunes/")}}, home.filePath(QStringLiteral("auto-add")));
     config.set(Belfry::ServiceHostKey, service.base());
     config.set(Belfry::RingtoneHostKey, service.base());
-    config.set(Belfry::ITunesFolderKey, home.filePath(QStringLiteral("auto-add")));
     config.set(Belfry::ClientIdKey, QStringLiteral("3f2a6c1e-8b4d-Re2a-9c71-5d0b8e6f1a24"));
     QElapsedTimer wait;
     wait.start();

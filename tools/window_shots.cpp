@@ -3,8 +3,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QMenu>
+#include <QScreen>
 #include <QTimer>
 
+#include "control/commands.h"
 #include "resource/resources.h"
 #include "window/stylesheet.h"
 #include "window/window.h"
@@ -20,15 +23,27 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     Resources::init();
-    installFontSubstitutes();
     app.setStyleSheet(applicationStyleSheet());
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
 
     Window window;
+    Commands commands;
+    window.setSettingsMenu(commands.settingsMenu());
     window.move(40, 40);
     window.show();
     pause(300);
     window.grab().save(out.filePath(QStringLiteral("window-step1.png")));
+
+    // The settings menu of a paired program, opened where the button opens it.
+    commands.paired(QStringLiteral("小明的iPhone"));
+    commands.setAutostart(true);
+    commands.settingsMenu()->popup(window.mapToGlobal(QPoint(578, 439)));
+    pause(300);
+    const QRect shown = window.frameGeometry().united(commands.settingsMenu()->geometry());
+    QGuiApplication::primaryScreen()
+        ->grabWindow(0, shown.x(), shown.y(), shown.width(), shown.height())
+        .save(out.filePath(QStringLiteral("window-menu.png")));
+    commands.settingsMenu()->hide();
     emit window.goToHelp(2);
     pause(100);
     window.grab().save(out.filePath(QStringLiteral("window-step2.png")));

@@ -3,37 +3,25 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
-class DeviceMenu;
-class QAction;
-class QMenu;
-
 // The program's presence in the notification area. It does no work of its
-// own: every command in its menu leaves as a signal for the controller, except
-// opening the help page. While ringtones arrive the icon blinks; a finished
-// sync is reported in a balloon whose click starts iTunes.
+// own: a click leaves as a signal for the controller, which also gives it the
+// menu of the program's commands. While ringtones arrive the icon blinks; a
+// finished sync is reported in a balloon whose click starts iTunes.
 class Tray : public QSystemTrayIcon
 {
     Q_OBJECT
 public:
     explicit Tray(QObject *parent = nullptr);
-    ~Tray() override;
 
 signals:
     void emit_open();
-    void emit_about();
     void emit_itunes();
-    void emit_quit();
-    void emit_clear();
     void emit_wanted();
-    void emit_update();
     void emit_help(int step);
 
 public slots:
     void notify(int succeed, int failed);
     void download();
-    void paired(const QString &ida, const QString &name);
-    void setUpdate();
-    void deviceRemove();
 
 protected:
     void timerEvent(QTimerEvent *event) override;
@@ -48,13 +36,6 @@ private:
 
     // Resource path that the blink set last; empty until its first tick.
     QString iconPath;
-    QMenu *context;
-    DeviceMenu *devices;
-    QAction *help;
-    QAction *itunes;
-    QAction *update;
-    QAction *about;
-    QAction *quit;
     // Id of the running blink timer, 0 when the icon does not blink.
     int blinkTimer;
     int blinkCount;

@@ -77,7 +77,10 @@ ScrollText::ScrollText(const QSize &size, QWidget *parent)
 {
     setFixedSize(size);
     drawnText.setTextFormat(Qt::PlainText);
-    setFont(QFont(QStringLiteral("黑体"), 13));
+    // The face comes from the style sheet.
+    QFont sized = font();
+    sized.setPointSize(13);
+    setFont(sized);
     indent = 0;
     spacer = QString(6, QLatin1Char(' '));
     setContentsMargins(0, 0, 0, 0);

@@ -1,7 +1,5 @@
 #include "window/stylesheet.h"
 
-#include <QFont>
-
 QString applicationStyleSheet()
 {
     return QStringLiteral(R"(QToolButton#btn_close {
@@ -52,8 +50,10 @@ QToolButton#btn_settings:pressed {
 #cover_3:checked {
     background: transparent url(:/resource/3_click.png) center no-repeat;
 }
+QLabel, ScrollText {
+    font-family: "Microsoft YaHei", "WenQuanYi Micro Hei", sans-serif;
+}
 QLabel {
-    font-family:NSimSun;
     font-weight:bold;
 }
 QLabel#button {
@@ -82,13 +82,4 @@ QLabel#more_help:hover {
     color:white;
 }
 )");
-}
-
-void installFontSubstitutes()
-{
-    // A fallback of the system's own choice can be a symbol font whose lines
-    // are far taller than the fixed places of the texts (Wine's is).
-    QFont::insertSubstitutions(QStringLiteral("NSimSun"),
-        {QStringLiteral("WenQuanYi Zen Hei Mono"), QStringLiteral("WenQuanYi Micro Hei Mono"),
-            QStringLiteral("Microsoft YaHei")});
 }

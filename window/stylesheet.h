@@ -4,11 +4,9 @@
 
 // The application-wide style sheet. Widgets get their look from it through
 // their object names; start-up installs it on the whole application.
+//
+// Its texts name a Chinese face with proportional Latin letters that every
+// Windows since Vista has, then one that Debian and Wine have: a fallback
+// of the system's own choice can be a monospaced, a serif or a symbol face
+// whose lines are far taller than the fixed places of the texts (Wine's is).
 QString applicationStyleSheet();
-
-// The style sheet asks for NSimSun, which only Windows has, and not every
-// Windows (nor Wine). Where it is missing a monospaced CJK face with the same
-// half-width Latin letters stands in, so the fixed-width tutorial texts wrap
-// where they do with NSimSun (a wider Latin face leaves a character alone on
-// a line of the third page).
-void installFontSubstitutes();

@@ -13,7 +13,6 @@
 #include "settings/defaults.h"
 #include "window/button.h"
 #include "window/content.h"
-#include "window/devicemenu.h"
 #include "window/label.h"
 #include "window/scroll.h"
 
@@ -53,7 +52,9 @@ Window::Window(QWidget *parent)
     closeButton = toolButton(QStringLiteral("btn_close"), QRect(574, 22, 22, 22), this);
     itunesButton = toolButton(QStringLiteral("btn_itunes"), QRect(439, 419, 100, 20), this);
     settingsButton = toolButton(QStringLiteral("btn_settings"), QRect(578, 419, 20, 20), this);
-    buildSettingsMenu();
+    settingsButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
+    settingsButton->setArrowType(Qt::NoArrow);
+    settingsButton->setPopupMode(QToolButton::InstantPopup);
     buildPages();
     connectAll();
 }
@@ -61,28 +62,13 @@ Window::Window(QWidget *parent)
 Window::~Window()
 {
     delete closeButton;
-    // No parent widget; the settings menu's entry for it goes with it.
-    delete devicesMenu;
 }
 
-void Window::buildSettingsMenu()
+void Window::setSettingsMenu(QMenu *menu)
 {
-    settingsMenu = new QMenu(this);
-    devicesMenu = new DeviceMenu;
-    settingsMenu->addMenu(devicesMenu);
-    settingsMenu->addSeparator();
-    updateAction = settingsMenu->addAction(QStringLiteral("下载更新"));
-    aboutAction = settingsMenu->addAction(QStringLiteral("关于"));
-    settingsMenu->addSeparator();
-    quitAction = settingsMenu->addAction(QStringLiteral("退出"));
-    updateAction->setEnabled(false);
-
-    settingsButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
-    settingsButton->setArrowType(Qt::NoArrow);
     auto *menuAction = new QAction(settingsButton);
-    menuAction->setMenu(settingsMenu);
+    menuAction->setMenu(menu);
     settingsButton->setDefaultAction(menuAction);
-    settingsButton->setPopupMode(QToolButton::InstantPopup);
 }
 
 // The tutorial: three pages, one step button each, the progress strip above
@@ -137,10 +123,6 @@ void Window::connectAll()
     });
     connect(closeButton, &QToolButton::released, this, &QWidget::hide);
     connect(itunesButton, &QToolButton::released, this, &Window::emit_itunes);
-    connect(devicesMenu, &DeviceMenu::unpair, this, &Window::emit_unpair);
-    connect(updateAction, &QAction::triggered, this, &Window::emit_update);
-    connect(aboutAction, &QAction::triggered, this, &Window::emit_about);
-    connect(quitAction, &QAction::triggered, this, &Window::emit_quit);
     connect(this, &Window::emit_download, strip, &Scroll::add);
     connect(this, &Window::emit_finish, strip, &Scroll::finish);
     connect(this, &Window::emit_failed, strip, &Scroll::failed);
@@ -148,21 +130,6 @@ void Window::connectAll()
     connect(helpLink, &Label::triggered, this, [] {
         QDesktopServices::openUrl(QUrl(QString::fromLatin1(Belfry::HelpPage), QUrl::TolerantMode));
     });
-}
-
-void Window::setUpdate()
-{
-    updateAction->setEnabled(true);
-}
-
-void Window::paired(const QString &, const QString &name)
-{
-    devicesMenu->paired(name);
-}
-
-void Window::deviceRemove()
-{
-    devicesMenu->removed();
 }
 
 void Window::showStep(int step)

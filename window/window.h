@@ -7,7 +7,6 @@ class QAction;
 class QMenu;
 class QToolButton;
 class Button;
-class DeviceMenu;
 class Content_1;
 class Content_2;
 class Content_3;
@@ -15,8 +14,9 @@ class Label;
 class Scroll;
 
 // The frameless main window: the three-step tutorial, the progress strip of a
-// running sync, and the settings menu, iTunes button and help link. It holds
-// no program state; the controller wires its command signals.
+// running sync, and the settings button, iTunes button and help link. It holds
+// no program state; the controller wires its signals and gives it the menu of
+// the program's commands.
 class Window : public QWidget
 {
     Q_OBJECT
@@ -29,17 +29,12 @@ signals:
     void emit_finish(const QString &url, const QString &name);
     void emit_failed(const QString &url, const QString &name);
     void emit_itunes();
-    void emit_unpair();
-    void emit_update();
-    void emit_about();
-    void emit_quit();
     void emit_syncFinished(int succeed, int failed);
     void goToHelp(int step);
 
 public slots:
-    void setUpdate();
-    void paired(const QString &ida, const QString &name);
-    void deviceRemove();
+    // Shown by the settings button; not owned.
+    void setSettingsMenu(QMenu *menu);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -48,7 +43,6 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    void buildSettingsMenu();
     void buildPages();
     void connectAll();
     void showStep(int step);
@@ -57,12 +51,6 @@ private:
     QToolButton *closeButton;
     QToolButton *itunesButton;
     QToolButton *settingsButton;
-
-    QMenu *settingsMenu;
-    DeviceMenu *devicesMenu;  // no parent widget: deleted by us
-    QAction *updateAction;
-    QAction *aboutAction;
-    QAction *quitAction;
 
     Content_1 *page1;
     Content_2 *page2;

@@ -1,5 +1,6 @@
 // The controller with the real service clients, windows, tray and dialogs,
 // against a stand-in for the service on 127.0.0.1.
+#include "control/commands.h"
 #include "control/control.h"
 #include "dialogs/about.h"
 #include "dialogs/networkconnection.h"
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QJsonArray>
 #include <QLabel>
+#include <QMetaMethod>
 #include <QMenu>
 #include <QJsonObject>
 #include <QSettings>
@@ -58,6 +60,25 @@ struct ShowCounter : QObject
     }
 };
 
+// Names the signals of its own class that an object emits, in order.
+class SignalLog : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SignalLog(QObject *source)
+    {
+        const QMetaObject *meta = source->metaObject();
+        const QMetaMethod record = staticMetaObject.method(staticMetaObject.indexOfSlot("record()"));
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
+            if (meta->method(i).methodType() == QMetaMethod::Signal)
+                connect(source, meta->method(i), this, record);
+    }
+    QStringList names;
+
+public slots:
+    void record() { names << QString::fromLatin1(sender()->metaObject()->method(senderSignalIndex()).name()); }
+};
+
 }  // namespace
 
 class TestControl : public QObject
@@ -68,8 +89,9 @@ class TestControl : public QObject
     std::unique_ptr<ServiceStandIn> service;
     std::unique_ptr<Config> config;
     std::unique_ptr<Control> control;
+    std::unique_ptr<QSettings> file;
 
-    QSettings &settings() { return *config->settings; }
+    QSettings &settings() { return *file; }
     Heart *heart() { return control->findChild<Heart *>(); }
     Window *window() { return topLevel<Window>(); }
     Code *code() { return topLevel<Code>(); }
@@ -82,12 +104,12 @@ class TestControl : public QObject
     {
         control.reset();
         config.reset();
-        QSettings(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry").clear();
+        file = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "Corvale", "Belfry");
+        file->clear();
         config = std::make_unique<Config>(
-            "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}});
+            "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}}, folder());
         settings().setValue(Belfry::ServiceHostKey, service->base());
         settings().setValue(Belfry::RingtoneHostKey, service->base());
-        settings().setValue(Belfry::ITunesFolderKey, folder());
         for (auto it = preset.cbegin(); it != preset.cend(); ++it)
             settings().setValue(it.key(), it.value());
         control = std::make_unique<Control>(config.get());
@@ -172,12 +194,18 @@ private slots:
         QVERIFY(code()->isVisible());
         QVERIFY(!tray()->isVisible() && !window()->isVisible());
         QVERIFY(config->devices().isEmpty());
-        QTRY_VERIFY(heart()->isActive());
+        QTRY_VERIFY(heart()->active);
 
         QSignalSpy exiting(control.get(), &Control::emit_exit);
         choose(tray()->contextMenu(), "退出");
+        // The session ends meanwhile: the farewell has left once it returns.
+        control->sessionEnding();
         QCOMPARE(exiting.count(), 1);
+        QCOMPARE(service->bodies("/p/v1/heart").last().value("expire").toInt(), 1);
         QVERIFY(!code()->isVisible());
+        // Nor does a failure bring anything back on screen.
+        emit heart()->network(QNetworkReply::HostNotFoundError);
+        QVERIFY(!network()->isVisible());
         // A tick while leaving must not tell the service the PC stays.
         QTimerEvent tick(0);
         QCoreApplication::sendEvent(control.get(), &tick);
@@ -336,6 +364,87 @@ private slots:
         control->newConnection();
         QCOMPARE(window()->isVisible(), paired);
         QCOMPARE(code()->isVisible(), !paired);
+    }
+
+    // The tray's menu and the window's settings menu, as the user sees them
+    // and as far as they go: a signal of the commands, or the browser. The
+    // window's entries are the tray's.
+    void menus()
+    {
+        Commands owner;
+        Browser browser;
+        const auto shown = [&owner] {
+            return menuLines(owner.trayMenu()).join('|') + " || " + menuLines(owner.settingsMenu()).join('|');
+        };
+        const QString fresh = "查看教程|已连接设备|> 无设备 (off)|> > 解除绑定|-|打开iTunes|下载更新 (off)|关于|开机时启动|-|退出"
+                              " || 已连接设备|> 无设备 (off)|> > 解除绑定|-|下载更新 (off)|关于|开机时启动|-|退出";
+        QCOMPARE(shown(), fresh);
+
+        // Paired with a name that holds Qt's shortcut mark, and an update
+        // announced: every entry is on, in both menus.
+        owner.paired(QStringLiteral("Tom & Jerry"));
+        owner.setUpdate();
+        const QString on = QString(fresh).remove(QStringLiteral(" (off)")).replace("无设备", "Tom && Jerry");
+        QCOMPARE(shown(), on);
+        for (QAction *entry : commands(owner.settingsMenu()))
+            QVERIFY(commands(owner.trayMenu()).contains(entry));
+        SignalLog log(&owner);
+        QStringList said;
+        for (QAction *entry : commands(owner.trayMenu())) {
+            log.names.clear();
+            const int before = browser.opened.size();
+            entry->trigger();
+            said << entry->text() + ' '
+                    + (browser.opened.size() > before ? QStringLiteral("browser") : log.names.join(','));
+        }
+        QCOMPARE(said.join('|'),
+            "查看教程 browser|解除绑定 emit_unpair|打开iTunes emit_itunes|下载更新 emit_update|关于 emit_about|"
+            "开机时启动 emit_autostart|退出 emit_quit");
+
+        owner.deviceRemove();
+        QCOMPARE(shown(),
+            "查看教程 (off)|已连接设备|> 无设备 (off)|> > 解除绑定 (off)|-|打开iTunes|下载更新|关于|开机时启动|-|退出"
+            " || 已连接设备|> 无设备 (off)|> > 解除绑定 (off)|-|下载更新|关于|开机时启动|-|退出");
+        owner.paired(QStringLiteral("Tom & Jerry"));
+        QCOMPARE(shown(), on);
+    }
+
+    // The entry that the session's start reads, as the system keeps it.
+    QString autostartEntry() const
+    {
+#ifdef Q_OS_WIN
+        return QSettings("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+            QSettings::NativeFormat)
+            .value("Belfry")
+            .toString();
+#else
+        QFile entry(home.filePath(".config/autostart/belfry.desktop"));
+        return entry.open(QIODevice::ReadOnly) ? QString::fromUtf8(entry.readAll()) : QString();
+#endif
+    }
+    void autostart_data()
+    {
+        QTest::addColumn<bool>("on");
+        QTest::newRow("on") << true;
+        QTest::newRow("off") << false;
+    }
+    void autostart()
+    {
+        QFETCH(bool, on);
+        start();
+        QAction *entry = commands(tray()->contextMenu()).at(5);
+        QCOMPARE(entry->text(), QStringLiteral("开机时启动"));
+        // From the other state, whatever an earlier row left.
+        if (entry->isChecked() == on)
+            entry->trigger();
+        // Checked when on, also in a later run.
+        start();
+        entry = commands(window()->findChild<QToolButton *>("btn_settings")->defaultAction()->menu()).at(3);
+        QCOMPARE(entry->isChecked(), !on);
+        entry->trigger();
+        QCOMPARE(entry->isChecked(), on);
+        const QString program = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+        QCOMPARE(autostartEntry().contains('"' + program + '"'), on);
     }
 
     void closingThePageEndsAtOnce()

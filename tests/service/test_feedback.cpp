@@ -65,7 +65,7 @@ void TestFeedBack::failure()
 
     SilentServer silent;
     FeedBack waiting(QStringLiteral("1.0.1"), silent.base(), QStringLiteral("P"));
-    waiting.setTimeout(200);
+    waiting.findChild<QNetworkAccessManager *>()->setTransferTimeout(200);
     QSignalSpy waitingInfo(&waiting, &FeedBack::info);
     waiting.send(QStringLiteral("beat"));
     QTRY_COMPARE_WITH_TIMEOUT(waitingInfo.count(), 1, 3000);

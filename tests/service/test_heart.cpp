@@ -243,7 +243,7 @@ void TestHeart::suspendedWhileUnpairing()
     heart.beat(5);
     QTRY_COMPARE(server.count(), 1);
     heart.unpair({QStringLiteral("d")});
-    QVERIFY(!heart.isActive());
+    QVERIFY(!heart.active);
     QTRY_COMPARE(server.count(), 2);
     heart.beat(5);
     // Configuration and update requests do not wait for the unpair.
@@ -262,7 +262,7 @@ void TestHeart::suspendedWhileUnpairing()
     // The unpair's own answer is processed after beats resume.
     unpairGate = true;
     QTRY_COMPARE(network.count(), 4);
-    QVERIFY(heart.isActive());
+    QVERIFY(heart.active);
     QCOMPARE(get.count(), 1);
     QCOMPARE(get.at(0).at(0).toInt(), 8);
     heart.beat(5);
@@ -282,7 +282,7 @@ void TestHeart::failedUnpairEndsSuspension()
     heart.unpair({QStringLiteral("d")});
     QTRY_COMPARE(info.count(), 1);
     QCOMPARE(info.at(0).at(0).toString(), QStringLiteral("beat"));
-    QVERIFY(heart.isActive());
+    QVERIFY(heart.active);
     heart.beat(5);
     QTRY_COMPARE(network.count(), 1);
     QCOMPARE(server.count(), 2);
@@ -316,11 +316,11 @@ void TestHeart::overlappingUnpairs()
     // The first answer is not the last: beats stay held back.
     first = true;
     QTRY_COMPARE(network.count(), 1);
-    QVERIFY(!heart.isActive());
+    QVERIFY(!heart.active);
     heart.beat(5);
     second = true;
     QTRY_COMPARE(network.count(), 2);
-    QVERIFY(heart.isActive());
+    QVERIFY(heart.active);
     QCOMPARE(server.count(), 2);
 }
 
@@ -352,7 +352,7 @@ void TestHeart::silentServerTimesOut()
 {
     SilentServer silent;
     Heart heart(QUrl(silent.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
-    heart.setTimeout(300);
+    heart.findChild<QNetworkAccessManager *>()->setTransferTimeout(300);
     QSignalSpy info(&heart, &Heart::info);
     QSignalSpy network(&heart, &Heart::network);
     // More hung beats than Qt has connections per host: none may stay stuck.

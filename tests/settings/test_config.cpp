@@ -1,7 +1,6 @@
 #include "settings/config.h"
 #include "settings/defaults.h"
 #include "tests/support/debuglines.h"
-#include "tests/support/musicfolder.h"
 
 #include <QRegularExpression>
 #include <QSettings>
@@ -21,9 +20,10 @@ private:
     int serial = 0;
     QString org;
 
-    Config *make(const QString &version = QStringLiteral("1.0.1"), const QMap<QString, QString> &itunes = {})
+    Config *make(const QString &version = QStringLiteral("1.0.1"), const QMap<QString, QString> &itunes = {},
+        const QString &folder = QStringLiteral("."))
     {
-        return new Config(org, QStringLiteral("Belfry"), version, itunes);
+        return new Config(org, QStringLiteral("Belfry"), version, itunes, folder);
     }
 
     QSettings file() const
@@ -36,9 +36,7 @@ private slots:
     {
         QVERIFY(home.isValid());
         qputenv("HOME", home.path().toUtf8());
-        // The library is looked up in the music location, which must be ours.
         qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
-        qunsetenv("XDG_MUSIC_DIR");
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
     }
 
@@ -161,27 +159,16 @@ private slots:
         // iTunes initialised since: the same version still picks the folder up.
         const QString folder = home.filePath("Media/Automatically Add to iTunes.localized");
         QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QDir().mkpath(musicFolder(home.path()) + "/iTunes"));
-        QFile library(musicFolder(home.path()) + "/iTunes/iTunes Music Library.xml");
-        QVERIFY(library.open(QIODevice::WriteOnly));
-        library.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                      "<key>Music Folder</key><string>"
-            + QUrl::fromLocalFile(home.filePath("Media")).toEncoded() + "</string></dict></plist>\n");
-        library.close();
-        delete make();
-        QCOMPARE(QFileInfo(file().value("iTunes/iTunesFolder").toString()).canonicalFilePath(),
-            QFileInfo(folder).canonicalFilePath());
+        delete make(QStringLiteral("1.0.1"), {}, folder);
+        QCOMPARE(file().value("iTunes/iTunesFolder").toString(), folder);
 
-        // A folder that still exists is kept; one that vanished is looked up again.
+        // A folder that still exists is kept; one that vanished is replaced.
         file().setValue("iTunes/iTunesFolder", home.path());
-        delete make();
+        delete make(QStringLiteral("1.0.1"), {}, folder);
         QCOMPARE(file().value("iTunes/iTunesFolder").toString(), home.path());
         file().setValue("iTunes/iTunesFolder", home.filePath("gone"));
-        delete make();
-        QCOMPARE(QFileInfo(file().value("iTunes/iTunesFolder").toString()).canonicalFilePath(),
-            QFileInfo(folder).canonicalFilePath());
-
-        QDir(musicFolder(home.path()) + "/iTunes").removeRecursively();
+        delete make(QStringLiteral("1.0.1"), {}, folder);
+        QCOMPARE(file().value("iTunes/iTunesFolder").toString(), folder);
     }
 
     void pulseRule_data()

@@ -1,9 +1,6 @@
 #include <QAbstractEventDispatcher>
-#include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
-#include <QMenu>
-#include <QMetaMethod>
 #include <QSignalSpy>
 #include <QTextDocument>
 #include <QToolButton>
@@ -20,60 +17,6 @@
 #include "window/stylesheet.h"
 #include "window/window.h"
 
-#include "tests/support/menus.h"
-
-namespace {
-
-// Names the signals of its own class that an object emits, in order.
-class SignalLog : public QObject
-{
-    Q_OBJECT
-public:
-    explicit SignalLog(QObject *source)
-    {
-        const QMetaObject *meta = source->metaObject();
-        const QMetaMethod record = staticMetaObject.method(staticMetaObject.indexOfSlot("record()"));
-        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
-            if (meta->method(i).methodType() == QMetaMethod::Signal)
-                connect(source, meta->method(i), this, record);
-    }
-    QStringList names;
-
-public slots:
-    void record() { names << QString::fromLatin1(sender()->metaObject()->method(senderSignalIndex()).name()); }
-};
-
-// One row of menus(): the window's or the tray's menu, through its owner's slots.
-template<class Owner> void checkMenu(Owner &owner, const QMenu *menu, const QList<QUrl> &opened)
-{
-    QFETCH(QString, fresh);
-    QFETCH(QString, chosen);
-    QFETCH(QString, removed);
-    QCOMPARE(menuLines(menu).join('|'), fresh);
-
-    // Paired with a name that holds Qt's shortcut mark, and an update
-    // announced: every entry is on.
-    owner.paired(QStringLiteral("ida"), QStringLiteral("Tom & Jerry"));
-    owner.setUpdate();
-    const QString on = QString(fresh).remove(QStringLiteral(" (off)")).replace("无设备", "Tom && Jerry");
-    QCOMPARE(menuLines(menu).join('|'), on);
-    SignalLog log(&owner);
-    QStringList said;
-    for (QAction *entry : commands(menu)) {
-        log.names.clear();
-        const int before = opened.size();
-        entry->trigger();
-        said << entry->text() + ' ' + (opened.size() > before ? QStringLiteral("browser") : log.names.join(','));
-    }
-    QCOMPARE(said.join('|'), chosen);
-
-    owner.deviceRemove();
-    QCOMPARE(menuLines(menu).join('|'), removed);
-    owner.paired(QStringLiteral("ida"), QStringLiteral("Tom & Jerry"));
-    QCOMPARE(menuLines(menu).join('|'), on);
-}
-
-}  // namespace
 
 class WindowTest : public QObject
 {
@@ -93,8 +36,6 @@ private slots:
     void dragByTheTopStrip();
     void dragEntersTheStripWhileHeld();
     void buttonsActOnRelease();
-    void menus_data();
-    void menus();
     void fixedValues_data();
     void fixedValues();
     void helpLink();
@@ -116,7 +57,6 @@ private:
 void WindowTest::initTestCase()
 {
     Resources::init();
-    installFontSubstitutes();
     qApp->setStyleSheet(applicationStyleSheet());
     QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
 }
@@ -261,35 +201,6 @@ void WindowTest::buttonsActOnRelease()
     QCOMPARE(itunes.count(), 2);
 }
 
-// The window's settings menu and the tray's menu, as the user sees them and
-// as far as they go: the signal of their owner, or the browser.
-void WindowTest::menus_data()
-{
-    QTest::addColumn<bool>("tray");
-    QTest::addColumn<QString>("fresh");
-    QTest::addColumn<QString>("chosen");
-    QTest::addColumn<QString>("removed");  // after the update and the unpairing
-    QTest::newRow("window") << false << "已连接设备|> 无设备 (off)|> > 解除绑定|-|下载更新 (off)|关于|-|退出"
-                            << "解除绑定 emit_unpair|下载更新 emit_update|关于 emit_about|退出 emit_quit"
-                            << "已连接设备|> 无设备 (off)|> > 解除绑定 (off)|-|下载更新|关于|-|退出";
-    QTest::newRow("tray")
-        << true << "查看教程|已连接设备|> 无设备 (off)|> > 解除绑定|-|打开iTunes|下载更新 (off)|关于|-|退出"
-        << "查看教程 browser|解除绑定 emit_clear|打开iTunes emit_itunes|下载更新 emit_update|关于 emit_about|退出 "
-           "emit_quit"
-        << "查看教程 (off)|已连接设备|> 无设备 (off)|> > 解除绑定 (off)|-|打开iTunes|下载更新|关于|-|退出";
-}
-
-void WindowTest::menus()
-{
-    QFETCH(bool, tray);
-    if (tray) {
-        Tray icon;
-        checkMenu(icon, icon.contextMenu(), opened);
-    } else {
-        checkMenu(*window, window->findChild<QToolButton *>("btn_settings")->defaultAction()->menu(), opened);
-    }
-}
-
 // Values the rest of the tests would not notice changing.
 void WindowTest::fixedValues_data()
 {
@@ -298,6 +209,14 @@ void WindowTest::fixedValues_data()
     Window window;
     QTest::newRow("window size") << QVariant(window.minimumSize() == window.maximumSize() ? window.size() : QSize())
                                  << QVariant(QSize(618, 456));
+    window.step1->caption->ensurePolished();
+    const QFontMetrics latin(window.step1->caption->font());
+    QTest::newRow("Latin letters in a caption proportional")
+        << QVariant(latin.horizontalAdvance('i') < latin.horizontalAdvance('W')) << QVariant(true);
+    auto *name = window.findChild<ScrollText *>();
+    name->ensurePolished();
+    QTest::newRow("the strip's ringtone name in the captions' face")
+        << QVariant(QFontInfo(name->font()).family()) << QVariant(QFontInfo(window.step1->caption->font()).family());
     Tray tray;
     tray.download();
     const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(&tray);

@@ -1,4 +1,4 @@
-#include "window/devicemenu.h"
+#include "control/devicemenu.h"
 
 #include <QAction>
 
