@@ -55,6 +55,7 @@ constexpr PageFile PageFiles[] = {
     {"/style.css", "style.css", "text/css; charset=utf-8"},
     {"/app.js", "app.js", "text/javascript; charset=utf-8"},
     {"/icon.svg", "icon.svg", "image/svg+xml"},
+    {"/qr-worker.js", "qr-worker.js", "text/javascript; charset=utf-8"},
     {"/vendor/jsQR.js", "vendor/jsQR.js", "text/javascript; charset=utf-8"},
 };
 // Nothing on the page runs or loads from elsewhere, nor is it framed.
