@@ -44,7 +44,7 @@ try:
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
-    from selenium.webdriver.support.ui import WebDriverWait
+    from selenium.webdriver.support.ui import Select, WebDriverWait
 except ImportError:
     print("skip: python3-selenium is not installed")
     sys.exit(SKIP)
@@ -265,8 +265,7 @@ class PageTest(unittest.TestCase):
         self.alert_in("#pcid-status", "电脑编号不正确")
         self.assertEqual(self.find("#pcid").get_attribute("aria-invalid"), "true")
         ghost = client_id()
-        self.find("#pcid").clear()
-        self.find("#pcid").send_keys(ghost)
+        self.find("#pcid").send_keys(Keys.CONTROL, "a", Keys.DELETE, ghost)
         self.assertTrue(d.execute_script("const e = document.getElementById('pcid');"
                                          "return e.scrollWidth <= e.clientWidth && e.scrollHeight <= e.clientHeight"))
         # A well-formed id of a PC that was never online pairs with nothing.
@@ -280,7 +279,7 @@ class PageTest(unittest.TestCase):
         self.find("#qr-file").send_keys(str(blank))
         self.alert_in("#pair-status", "照片里没有找到二维码")
         self.assertIn("在下面输入电脑编号", self.text_of("#pair-status"))
-        self.assertTrue(self.find("#pcid").is_displayed())
+        self.assertTrue(d.execute_script("return document.getElementById('pcid').getClientRects().length > 0"))
 
         # The program's QR code, as the screen shows it, pairs.
         picture, pcid = self.road.screen_with_qr()
@@ -371,12 +370,13 @@ class PageTest(unittest.TestCase):
         token = next(p["token"] for p in pcs if p["pcid"] == self.other)
         self.assertEqual(self.road.post("phone/v1/tune?pcid=%s&device_id=%s&name=bell2" % (self.other, device["id"]),
                                         None, token, mp3.read_bytes()), 201)
-        d.set_network_conditions(offline=False, latency=5, download_throughput=1 << 30, upload_throughput=2 << 20)
+        d.set_network_conditions(offline=False, latency=5, download_throughput=1 << 30, upload_throughput=1 << 20)
         self.find("#send-button").click()
         self.alert_in("#send-status", "这台电脑还有太多铃声没有接收")
         d.delete_network_conditions()
+        # The body alone takes 11 s at this pace; the log times the request.
         refused = [line for line in self.road.service_log.read_text().splitlines() if "/phone/v1/tune" in line]
-        self.assertRegex(refused[-1], r" 507 .*(unread|before)")
+        self.assertLess(int(re.search(r" 507 \d+B (\d+)ms", refused[-1]).group(1)), 5000, refused[-1])
         d.refresh()
         self.choose(wav)
         self.wait.until(lambda d: self.find("#send-full").is_displayed(), "a full PC was not shown")
@@ -395,9 +395,11 @@ class PageTest(unittest.TestCase):
         self.wait.until(lambda d: len(self.items("#sent-list li")) == 1, "the withdrawn tune is still listed")
         self.wait.until(lambda d: self.find("#send-button").is_enabled(), "the PC still counts as full")
 
-        # The PC lets this phone go while the page is closed: the reload shows it.
+        # The PC lets this phone go while the page is closed, and the page
+        # opens on the other PC: the reload still shows it.
         self.assertEqual(self.road.post("p/v1/unpair", {"pcid": self.other, "version": "1.0.1",
                                                          "data": [device["id"]]}), 200)
+        Select(self.find("#target")).select_by_value(pcid)
         d.refresh()
         self.text_in("#pc-list li[data-state=dropped]", "配对已失效")
         self.text_in("#notice", "配对已失效")
