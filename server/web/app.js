@@ -695,14 +695,18 @@
       data = JSON.parse(xhr.responseText) || {};
     } catch (e) { /* no JSON */ }
     const code = codeOf({ status, data });
+    if (code === 'name') {
+      // Said beside the name, where focus goes.
+      say(ui.sendStatus, '');
+      say(ui.nameStatus, problem(code), 'error');
+      invalid(ui.tuneName, true);
+      return ui.tuneName.focus();
+    }
     say(ui.sendStatus, problem(code, {
       'bad-request': '无法发送：请检查铃声名称和开始位置。',
       'not-found': '服务器不接受网页上传，请联系服务器的管理员。',
     }), 'error');
-    if (code === 'name') {
-      invalid(ui.tuneName, true);
-      ui.tuneName.focus();
-    } else if (code === 'quota') {
+    if (code === 'quota') {
       full.add(pc.pcid);
       updateSendButton();
     } else if (code === 'denied') {
