@@ -266,14 +266,7 @@ private:
     bool migrate(std::string &error);
     bool removeLeftovers(const std::string &path, std::string &error);
 
-    struct BeatJob
-    {
-        const Beat *beat;
-        BeatAnswer *answer;
-        Result result = Result::Failed;
-    };
-    // At most this many beats in one transaction: a few milliseconds of work.
-    Batches<BeatJob> beats {64};
+    Batches<BeatJob> beats {BeatBatch};
     std::mutex mutex;
     Connection db;
     Durability synchronous = Durable;
