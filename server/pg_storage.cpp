@@ -98,6 +98,20 @@ const char *const Migrations[] = {
     CREATE INDEX ringtones_created ON ringtones (created) WHERE delivered IS NULL;
     CREATE INDEX ringtones_sender ON ringtones (pcid, device_id, seq);
     )sql",
+    // 3: events are counted per PC, name and day instead of kept one by one.
+    R"sql(
+    CREATE TABLE event_counts (
+        pcid text NOT NULL,
+        event text NOT NULL,
+        day bigint NOT NULL,
+        count bigint NOT NULL,
+        PRIMARY KEY (pcid, event, day)
+    );
+    INSERT INTO event_counts SELECT pcid, event, at / 86400, count(*) FROM events GROUP BY 1, 2, 3;
+    DROP TABLE events;
+    CREATE INDEX event_counts_day ON event_counts (day);
+    CREATE INDEX pcs_last_beat ON pcs (last_beat);
+    )sql",
 };
 constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
 
@@ -133,11 +147,12 @@ struct Statement
 };
 
 const Statement Statements[] = {
-    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell, $6 address.
+    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell, $6 address, $7 may create.
     // Rows: (0, lost) once, (1, seq, device id, name) per new pairing,
     // (2, seq, ringtone id) per waiting ringtone, which is recorded as
-    // announced to $6. The FOR UPDATE queues beats of one PC, so the lost
-    // pairing and new pairings are reported once.
+    // announced to $6, and (3) when the PC was not known. The FOR UPDATE
+    // queues beats of one PC, so the lost pairing and new pairings are
+    // reported once.
     {"beat", R"sql(
     WITH old AS (SELECT pairing_lost FROM pcs WHERE pcid = $1 FOR UPDATE),
     paired AS (
@@ -145,7 +160,8 @@ const Statement Statements[] = {
         WHERE pcid = $1 AND NOT reported AND NOT $5::boolean
         RETURNING seq, device_id, name),
     up AS (
-        INSERT INTO pcs AS p (pcid, version, last_beat, expire) VALUES ($1, $2, $3, $4)
+        INSERT INTO pcs AS p (pcid, version, last_beat, expire)
+        SELECT $1, $2, $3, $4 WHERE $7::boolean OR EXISTS (SELECT 1 FROM old)
         ON CONFLICT (pcid) DO UPDATE
         SET version = EXCLUDED.version, last_beat = EXCLUDED.last_beat, expire = EXCLUDED.expire,
             pairing_lost = p.pairing_lost AND $5::boolean),
@@ -156,6 +172,7 @@ const Statement Statements[] = {
     SELECT 0 AS kind, 0::bigint AS ord, NULL AS a, NULL AS b FROM old WHERE pairing_lost AND NOT $5::boolean
     UNION ALL SELECT 1, seq, device_id, name FROM paired
     UNION ALL SELECT 2, seq, id::text, NULL FROM announced
+    UNION ALL SELECT 3, 0, NULL, NULL WHERE NOT EXISTS (SELECT 1 FROM old)
     ORDER BY 1, 2)sql"},
     {"unpair", "DELETE FROM pairings WHERE pcid = $1 AND device_id = ANY($2::text[])"},
     {"conf", "SELECT key, value FROM conf WHERE pcid IN ('', $1) ORDER BY pcid <> ''"},
@@ -166,7 +183,9 @@ const Statement Statements[] = {
     {"ringtone_file", "SELECT data FROM ringtones WHERE id = $1 AND data IS NOT NULL"},
     {"delivered",
         "UPDATE ringtones SET delivered = coalesce(delivered, $2), data = NULL WHERE id = $1 RETURNING 1"},
-    {"event", "INSERT INTO events (pcid, version, event, at) VALUES ($1, $2, $3, $4)"},
+    {"event", R"sql(
+    INSERT INTO event_counts AS e (pcid, event, day, count) VALUES ($1, $2, $3, 1)
+    ON CONFLICT (pcid, event, day) DO UPDATE SET count = e.count + 1)sql"},
     {"lock_pc", "SELECT 1 FROM pcs WHERE pcid = $1 FOR UPDATE"},
     {"pair",
         R"sql(
@@ -201,6 +220,13 @@ const Statement Statements[] = {
     {"sent", R"sql(
     SELECT id, name, size, created, delivered IS NOT NULL FROM ringtones
     WHERE pcid = $1 AND device_id = $2 ORDER BY seq DESC LIMIT $3)sql"},
+    // What "beat" answers, read only. $1 pcid, $2 farewell.
+    {"peek_beat", R"sql(
+    SELECT 0 AS kind, 0::bigint AS ord, NULL AS a, NULL AS b FROM pcs
+    WHERE pcid = $1 AND pairing_lost AND NOT $2::boolean
+    UNION ALL SELECT 1, seq, device_id, name FROM pairings WHERE pcid = $1 AND NOT reported AND NOT $2::boolean
+    UNION ALL SELECT 2, seq, id::text, NULL FROM ringtones WHERE pcid = $1 AND delivered IS NULL
+    ORDER BY 1, 2)sql"},
     {"withdraw", R"sql(
     DELETE FROM ringtones WHERE id = $3 AND pcid = $1 AND device_id = $2 AND delivered IS NULL
     RETURNING 1)sql"},
@@ -221,8 +247,20 @@ const Statement Statements[] = {
            (SELECT count(*) FROM pairings),
            (SELECT count(*) FROM ringtones WHERE delivered IS NULL),
            (SELECT count(*) FROM ringtones WHERE delivered IS NOT NULL))sql"},
-    {"event_counts", "SELECT event, count(*) FROM events GROUP BY event"},
+    {"event_counts",
+        "SELECT event, sum(count) FROM event_counts GROUP BY event ORDER BY 2 DESC, 1 LIMIT $1"},
+    {"expire_events", "DELETE FROM event_counts WHERE day < $1"},
+    // Rows a beat or a pairing holds are left for the next time, as above.
+    {"expire_pcs", R"sql(
+    DELETE FROM pcs WHERE pcid IN (
+        SELECT pcid FROM pcs p WHERE last_beat < $1
+        AND NOT EXISTS (SELECT 1 FROM pairings WHERE pcid = p.pcid)
+        AND NOT EXISTS (SELECT 1 FROM ringtones WHERE pcid = p.pcid)
+        FOR UPDATE SKIP LOCKED))sql"},
 };
+
+// SQLSTATE disk_full: told to the service as Result::Full, not logged.
+constexpr const char *DiskFullState = "53100";
 
 void logLine(const std::string &what, PGconn *conn)
 {
@@ -258,6 +296,12 @@ public:
         return r && (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK);
     }
     ExecStatusType status() const { return PQresultStatus(r); }
+    // It failed for want of disk space on the database server.
+    bool diskFull() const
+    {
+        const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+        return state && std::string(state) == DiskFullState;
+    }
     int count() const { return PQntuples(r); }
     // Rows a command changed.
     int64_t affected() const { return std::strtoll(PQcmdTuples(r), nullptr, 10); }
@@ -315,6 +359,8 @@ public:
 struct Connection
 {
     PGconn *pg = nullptr;
+    // A statement found the disk full since the connection was taken.
+    bool full = false;
 };
 
 class PgStorage : public Storage
@@ -330,6 +376,7 @@ public:
     }
     bool migrate(std::string &error);
     Result beat(const Beat &beat, BeatAnswer &answer) override;
+    Result peekBeat(const Beat &beat, BeatAnswer &answer) override;
     Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override;
     Result conf(const std::string &pcid, std::map<std::string, std::string> &values) override;
     Result latestUpdate(Update &update) override;
@@ -337,26 +384,27 @@ public:
     Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) override;
     Result ringtoneFile(int64_t id, std::string &bytes) override;
     Result markDelivered(int64_t id, int64_t now) override;
-    Result recordEvent(
-        const std::string &pcid, const std::string &version, const std::string &event, int64_t now) override;
+    Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) override;
     Result pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
     Result removePairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token) override;
     Result checkPairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token) override;
+    Result waitingLoad(const std::string &pcid, Load &load) override;
     Result addRingtone(const NewRingtone &r, const std::string &bytes) override;
     Result sentRingtones(const std::string &pcid, const std::string &deviceId, const std::string &token,
         size_t limit, std::vector<SentRingtone> &out) override;
     Result withdrawRingtone(
         const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id) override;
     Result expireRingtones(int64_t createdBefore, int64_t &removed) override;
+    Result expireAnonymous(int64_t eventsBefore, int64_t pcsBefore) override;
     Result publishUpdate(const Update &update) override;
     Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override;
     Result stats(int64_t now, Stats &stats) override;
 
 private:
     bool beatTogether(Connection &c, std::vector<BeatJob *> &jobs);
-    static void readBeat(const Rows &rows, BeatAnswer &answer);
+    static Result readBeat(const Rows &rows, BeatJob &job);
     static std::string textArray(const std::vector<std::string> &items);
     Result paired(Connection &c, const char *statement, const std::string &pcid, const std::string &deviceId,
         const std::string &token);
@@ -407,7 +455,7 @@ Result PgStorage::beat(const Beat &beat, BeatAnswer &answer)
         Connection c;
         if (!acquire(c))
             return;
-        if (!beatTogether(c, jobs))
+        if (!beatTogether(c, jobs) && !c.full)
             logLine("beat", c.pg);
         // A pipeline cut short leaves the connection unfit for the pool.
         if (PQpipelineStatus(c.pg) != PQ_PIPELINE_OFF) {
@@ -417,6 +465,15 @@ Result PgStorage::beat(const Beat &beat, BeatAnswer &answer)
         release(c);
     });
     return job.result;
+}
+
+Result PgStorage::peekBeat(const Beat &beat, BeatAnswer &answer)
+{
+    Rows rows;
+    if (!run("peek_beat", Params().text(beat.pcid).flag(beat.farewell), rows))
+        return Result::Failed;
+    BeatJob job {&beat, &answer};
+    return readBeat(rows, job);
 }
 
 Result PgStorage::unpair(const std::string &pcid, const std::vector<std::string> &deviceIds)
@@ -477,21 +534,23 @@ Result PgStorage::markDelivered(int64_t id, int64_t now)
     return rows.count() ? Result::Ok : Result::NotFound;
 }
 
-Result PgStorage::recordEvent(
-    const std::string &pcid, const std::string &version, const std::string &event, int64_t now)
+Result PgStorage::recordEvent(const std::string &pcid, const std::string &event, int64_t now)
 {
     Rows rows;
-    return run("event", Params().text(pcid).text(version).text(event).number(now), rows) ? Result::Ok
-                                                                                         : Result::Failed;
+    return run("event", Params().text(pcid).text(event).number(now / 86400), rows) ? Result::Ok
+                                                                                  : Result::Failed;
 }
 
 Result PgStorage::pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)
 {
     return transaction([&](Connection &c) {
         Rows rows;
-        return exec(c, "lock_pc", Params().text(pcid), rows)
-                && exec(c, "pair",
-                    Params().text(pcid).text(device.id).text(device.name).text(token).number(now), rows)
+        if (!exec(c, "lock_pc", Params().text(pcid), rows))
+            return Result::Failed;
+        if (rows.count() == 0)
+            return Result::NotFound;
+        return exec(c, "pair", Params().text(pcid).text(device.id).text(device.name).text(token).number(now),
+                   rows)
                 && exec(c, "pair_found", Params().text(pcid), rows)
             ? Result::Ok
             : Result::Failed;
@@ -521,6 +580,15 @@ Result PgStorage::checkPairing(
     return rows.count() ? Result::Ok : Result::Denied;
 }
 
+Result PgStorage::waitingLoad(const std::string &pcid, Load &load)
+{
+    Rows rows;
+    if (!run("waiting_load", Params().text(pcid), rows))
+        return Result::Failed;
+    load = {rows.number(0, 0), rows.number(0, 1)};
+    return Result::Ok;
+}
+
 Result PgStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
 {
     const int64_t size = int64_t(bytes.size());
@@ -533,8 +601,7 @@ Result PgStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
             return known;
         if (!exec(c, "waiting_load", Params().text(r.pcid), rows))
             return Result::Failed;
-        if (rows.number(0, 0) + 1 > r.quota.maxWaiting
-            || rows.number(0, 1) + size > r.quota.maxWaitingBytes)
+        if (!roomFor({rows.number(0, 0), rows.number(0, 1)}, r.quota, size))
             return Result::OverQuota;
         if (!exec(c, "add_ringtone",
                 Params()
@@ -594,6 +661,15 @@ Result PgStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
     return Result::Ok;
 }
 
+Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
+{
+    Rows rows;
+    return run("expire_events", Params().number(eventsBefore / 86400), rows)
+            && run("expire_pcs", Params().number(pcsBefore), rows)
+        ? Result::Ok
+        : Result::Failed;
+}
+
 Result PgStorage::publishUpdate(const Update &update)
 {
     Rows rows;
@@ -625,7 +701,7 @@ Result PgStorage::stats(int64_t now, Stats &stats)
             stats.pairings = rows.number(0, 2);
             stats.ringtonesWaiting = rows.number(0, 3);
             stats.ringtonesDelivered = rows.number(0, 4);
-            if (!exec(c, "event_counts", Params(), rows))
+            if (!exec(c, "event_counts", Params().number(MaxStatsEvents), rows))
                 return Result::Failed;
             for (int i = 0; i < rows.count(); ++i)
                 stats.events[rows.text(i, 0)] = rows.number(i, 1);
@@ -656,7 +732,8 @@ bool PgStorage::beatTogether(Connection &c, std::vector<BeatJob *> &jobs)
                     .number(b.now)
                     .number(b.expire)
                     .flag(b.farewell)
-                    .text(b.address));
+                    .text(b.address)
+                    .flag(b.mayCreate));
     }
     sent = sent && PQsendQueryParams(c.pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0)
         && PQpipelineSync(c.pg);
@@ -672,17 +749,18 @@ bool PgStorage::beatTogether(Connection &c, std::vector<BeatJob *> &jobs)
     Rows end(PQgetResult(c.pg));
     const bool ended = end.status() == PGRES_PIPELINE_SYNC && PQexitPipelineMode(c.pg);
     bool ok = ended;
-    for (const Rows &r : results)
+    for (const Rows &r : results) {
         ok = ok && r.ok();
-    for (size_t i = 0; ok && i < jobs.size(); ++i)
-        readBeat(results[i + 1], *jobs[i]->answer);
-    for (BeatJob *j : jobs)
-        j->result = ok ? Result::Ok : Result::Failed;
+        c.full = c.full || r.diskFull();
+    }
+    for (size_t i = 0; i < jobs.size(); ++i)
+        jobs[i]->result = ok ? readBeat(results[i + 1], *jobs[i]) : c.full ? Result::Full : Result::Failed;
     return ok;
 }
 
-void PgStorage::readBeat(const Rows &rows, BeatAnswer &answer)
+Result PgStorage::readBeat(const Rows &rows, BeatJob &job)
 {
+    BeatAnswer &answer = *job.answer;
     answer = BeatAnswer();
     for (int i = 0; i < rows.count(); ++i) {
         switch (rows.number(i, 0)) {
@@ -692,10 +770,16 @@ void PgStorage::readBeat(const Rows &rows, BeatAnswer &answer)
         case 1:
             answer.newPairings.push_back({rows.text(i, 2), rows.text(i, 3)});
             break;
-        default:
+        case 2:
             answer.waiting.push_back(rows.number(i, 2));
+            break;
+        default:
+            answer.created = job.beat->mayCreate;
+            if (!answer.created)
+                return Result::NotFound;
         }
     }
+    return Result::Ok;
 }
 
 // The array literal of a text[] parameter: every element quoted.
@@ -840,6 +924,7 @@ bool PgStorage::acquire(Connection &c)
         }
         if (!idle.empty()) {
             c = idle.back();
+            c.full = false;
             idle.pop_back();
         } else {
             ++opened;
@@ -894,7 +979,9 @@ bool PgStorage::exec(
     rows = Rows(PQexecPrepared(c.pg, statement, int(values.size()), values.data(), lengths.data(),
         params.binary.data(), binaryResult ? 1 : 0));
     if (!rows.ok()) {
-        logLine(statement, c.pg);
+        c.full = c.full || rows.diskFull();
+        if (!c.full)
+            logLine(statement, c.pg);
         return false;
     }
     return true;
@@ -941,11 +1028,13 @@ template<typename Body> Result PgStorage::transaction(Body body, const char *beg
         logLine(begin, c.pg);
     r = Rows(PQexec(c.pg, result == Result::Ok ? "COMMIT" : "ROLLBACK"));
     if (!r.ok() && result == Result::Ok) {
-        logLine("COMMIT", c.pg);
+        c.full = c.full || r.diskFull();
+        if (!c.full)
+            logLine("COMMIT", c.pg);
         result = Result::Failed;
     }
     release(c);
-    return result;
+    return result == Result::Failed && c.full ? Result::Full : result;
 }
 
 }  // namespace
