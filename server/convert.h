@@ -22,6 +22,10 @@ struct ConvertOptions
     std::string ffprobe = "/usr/bin/ffprobe";
     // Where each conversion makes its private folder; empty: $TMPDIR or /tmp.
     std::string tempRoot;
+    // The data folder of the service the conversions belong to. Their folders
+    // are named for it, so that its next start can remove what a crash left
+    // without touching another service's conversions. Empty: nobody's.
+    std::string owner;
     size_t maxInputBytes = 40 * 1024 * 1024;
     int maxTuneSeconds = 20 * 60;
     int ringtoneSeconds = 30;
@@ -70,9 +74,14 @@ public:
     const ConvertOptions &options() const { return opts; }
     // Why no conversion can run at all (a converter program is missing), or empty.
     std::string unavailable() const;
+    // Removes the folders of the owner's conversions, which only a crash
+    // leaves behind: to be called at start, before any conversion runs.
+    // Returns how many there were.
+    size_t removeLeftovers() const;
 
 private:
     ConvertOptions opts;
+    std::string root, prefix;
 };
 
 // Runs conversions on a few threads of its own, so that the I/O threads never

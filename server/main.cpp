@@ -174,6 +174,9 @@ int serve(belfry::Storage &storage, const Options &o)
         std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
         return 1;
     }
+    options.convert.owner = o.data;
+    if (const size_t left = belfry::Converter(options.convert).removeLeftovers())
+        std::fprintf(stderr, "belfry-service: removed %zu conversions an earlier run left\n", left);
     // The server outlives the service: conversions that end during the stop
     // still hand their answers to it.
     std::unique_ptr<belfry::HttpServer> server;

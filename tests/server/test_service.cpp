@@ -4,6 +4,7 @@
 // every case uses fresh client ids, so old rows there do not matter.
 
 #include "checks.h"
+#include "tests/support/devicenames.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -598,20 +599,14 @@ private slots:
         const auto row = [](const char *tag, const std::string &name, const char *refusal) {
             QTest::newRow(tag) << QByteArray::fromStdString(name) << QString::fromLatin1(refusal);
         };
-        const char device[] = "keeps for a device";
-        row("CON", "CON", device);
-        row("con.txt", "con.txt", device);
-        row("Nul .m4r", "Nul .m4r", device);
-        row("Aux. .x", "Aux. .x", device);
-        row("com1", "com1", device);
-        row("LPT9.tar.gz", "LPT9.tar.gz", device);
-        row("COM10", "COM10", "");
-        row("Console", "Console", "");
+        for (const DeviceNames::Row &r : DeviceNames::rows())
+            row(r.name.c_str(), r.name, r.device ? "keeps for a device" : "");
         row("right-to-left override", "Bell\u202Eevil", "bidirectional");
         row("right-to-left isolate", "\u2067Bell", "bidirectional");
         row("zero-width space", "Be\u200Bll", "invisible");
         row("byte order mark", "\uFEFFBell", "invisible");
         row("joiner between letters", "a\u200Db", "invisible");
+        row("word joiner", "Be\u2060ll", "invisible");
         row("joiner inside an emoji", "\U0001F469\u200D\U0001F4BB work", "");
         row("noncharacter U+FDD0", "Bell\uFDD0", "noncharacter");
         row("noncharacter U+1FFFE", "Bell\U0001FFFE", "noncharacter");
