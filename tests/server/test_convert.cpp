@@ -420,7 +420,7 @@ void TestConvert::crash()
     const std::string pcid = "c0ffee00-0000-R000-8000-000000000001";
     httplib::Client client("127.0.0.1", port);
     client.Post("/p/v1/heart",
-        nlohmann::json {{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"}}.dump(),
+        nlohmann::json {{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}}.dump(),
         "application/json");
     const auto paired = client.Post("/phone/v1/pair",
         nlohmann::json {{"pcid", pcid}, {"device_id", "dev"}, {"device_name", "Phone"}}.dump(),
