@@ -2,14 +2,16 @@
 # Starts belfry-service on loopback with a fresh store, runs bench_load
 # against it, and stops everything again.
 #
-#   bash bench/load.sh sqlite|pg [BUILD_DIR] [-- bench_load options]
+#   bash bench/load.sh sqlite|pg|nginx [BUILD_DIR] [-- bench_load options]
 #
 # BUILD_DIR defaults to build/; SERVICE=path runs another build of the
 # service. "pg" starts a throw-away PostgreSQL cluster (scripts/pg-cluster.sh)
 # with the server's default settings. Without options bench_load plays
 # 10,000 PCs beating 5,000 times a second for 30 s, 200 of them receiving
 # ringtones, while an attacker on 127.0.0.2 holds 200 idle connections and 32
-# that send their headers a byte a second.
+# that send their headers a byte a second. "nginx" runs two instances on one
+# such cluster behind deploy/nginx-belfry.conf, on plain HTTP (bench_load
+# speaks no TLS), and sends the load to nginx.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,8 +23,8 @@ if [ $# -gt 0 ] && [ "$1" != "--" ]; then
   shift
 fi
 [ "${1:-}" = "--" ] && shift
-case "$backend" in sqlite | pg) ;; *)
-  echo "usage: $0 sqlite|pg [BUILD_DIR] [-- bench_load options]" >&2
+case "$backend" in sqlite | pg | nginx) ;; *)
+  echo "usage: $0 sqlite|pg|nginx [BUILD_DIR] [-- bench_load options]" >&2
   exit 2
   ;;
 esac
@@ -31,9 +33,13 @@ esac
 
 work=$(mktemp -d)
 service=""
+second=""
+nginx=""
 cleanup() {
-  [ -z "$service" ] || { kill "$service" 2>/dev/null && wait "$service" 2>/dev/null; } || true
-  [ "$backend" != pg ] || bash scripts/pg-cluster.sh stop "$work/pg" >/dev/null 2>&1 || true
+  for pid in $nginx $second $service; do
+    { kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; } || true
+  done
+  [ "$backend" = sqlite ] || bash scripts/pg-cluster.sh stop "$work/pg" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -47,26 +53,72 @@ args=(serve --listen 127.0.0.1:0 --data "$work/data")
 usage=$("$binary" 2>&1 || true)
 [[ "$usage" != *--pair-limit* ]] || args+=(--pair-limit 100000)
 [[ "$usage" != *--upload-limit* ]] || args+=(--upload-limit 100000)
-if [ "$backend" = pg ]; then
+if [ "$backend" != sqlite ]; then
   mkdir "$work/pg"
   [ "$(id -u)" -ne 0 ] || chmod 755 "$work"  # the cluster's owner must reach its folder
   args+=(--pg "$(bash scripts/pg-cluster.sh start "$work/pg")")
 fi
-# The service's request log is a line per request; it goes to a file, as it
-# would in production, so that a terminal does not slow the service down.
+if [ "$backend" = nginx ]; then
+  proxy_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  args+=(--trust-proxy --public-url "http://127.0.0.1:$proxy_port")
+fi
+# Starts an instance whose log is $1; prints its address. The service's request
+# log is a line per request; it goes to a file, as it would in production, so
+# that a terminal does not slow the service down.
+start() {
+  local at
+  for _ in $(seq 100); do
+    grep -qs 'listening on' "$1" && break
+    sleep 0.1
+  done
+  at=$(grep -o 'http://127.0.0.1:[0-9]*' "$1" | head -1)
+  [ -n "$at" ] || { cat "$1" >&2; exit 1; }
+  echo "$at"
+}
 "$binary" "${args[@]}" 2>"$work/service.log" &
 service=$!
-for _ in $(seq 100); do
-  grep -qs 'listening on' "$work/service.log" && break
-  sleep 0.1
-done
-url=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/service.log" | head -1)
-[ -n "$url" ] || { cat "$work/service.log" >&2; exit 1; }
+url=$(start "$work/service.log")
+cpu=(--cpu "service=$service")
+
+if [ "$backend" = nginx ]; then
+  args[4]=$work/data2
+  "$binary" "${args[@]}" 2>"$work/service2.log" &
+  second=$!
+  url2=$(start "$work/service2.log")
+  cpu+=(--cpu "service2=$second")
+  # The shipped site with the instances' ports, on plain HTTP.
+  mkdir "$work/nginx"
+  sed -e "0,/server 127.0.0.1:[0-9]*;/s##server ${url#http://};#" \
+      -e "0,/server 127.0.0.1:875[0-9];/s##server ${url2#http://};#" \
+      -e "s/listen 443 ssl/listen 127.0.0.1:$proxy_port/" -e '/listen \[::\]/d' -e '/^ *ssl_/d' \
+      deploy/nginx-belfry.conf >"$work/nginx/site.conf"
+  cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+worker_processes auto;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  include $work/nginx/site.conf;
+}
+CONF
+  nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
+  nginx=$!
+  for _ in $(seq 100); do
+    curl -so /dev/null "http://127.0.0.1:$proxy_port/" && break
+    sleep 0.1
+  done
+  url=http://127.0.0.1:$proxy_port
+  cpu+=(--cpu "nginx=$nginx")
+fi
 
 database=""
-[ "$backend" != pg ] || database=$(head -1 "$work/pg/data/postmaster.pid")
+[ "$backend" = sqlite ] || database=$(head -1 "$work/pg/data/postmaster.pid")
 
 echo "backend $backend, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), bench_load $*"
-"$build/bin/bench_load" --url "$url" --sample server/samples/bell.m4r --cpu "service=$service" \
+"$build/bin/bench_load" --url "$url" --sample server/samples/bell.m4r "${cpu[@]}" \
   ${database:+--cpu "database=$database"} "$@"
 echo "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"

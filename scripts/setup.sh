@@ -14,6 +14,7 @@ packages=(
   g++-mingw-w64-x86-64 wine64 wine nsis ccache xz-utils
   clang libclang-rt-14-dev
   ffmpeg qrencode chromium chromium-driver python3-selenium
+  nginx systemd
 )
 
 missing=()
@@ -33,3 +34,8 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The tests start nginx themselves, on loopback; the one Debian starts at
+# installation would serve port 80 on every address.
+if [[ " ${missing[*]} " == *" nginx "* ]] && [ -d /run/systemd/system ]; then
+  $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true
+fi

@@ -93,18 +93,27 @@ const char *unwantedCharacter(long before, long cp, long after)
     return nullptr;
 }
 
-// Windows opens a device instead of a file for these names, whatever the
-// extension and with spaces before it: "con.txt", "NUL .m4r".
+// Windows opens a device instead of a file for these names, in any case,
+// whatever the extension and with spaces before it: "con.txt", "NUL .m4r",
+// "com¹.x". The program's own file naming keeps to the same list.
+constexpr const char *DeviceNames
+    = "CON, PRN, AUX, NUL, CONIN$, CONOUT$, or COM or LPT with 0-9, \u00B9, \u00B2 or \u00B3";
+
 bool reservedOnWindows(const std::string &name)
 {
     std::string stem = name.substr(0, name.find('.'));
     while (!stem.empty() && stem.back() == ' ')
         stem.pop_back();
     for (char &c : stem)
-        c = char(std::toupper(static_cast<unsigned char>(c)));
-    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0))
-        return stem[3] >= '0' && stem[3] <= '9';
-    return stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL";
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    if (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) {
+        const std::string number = stem.substr(3);
+        return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\u00B9"
+            || number == "\u00B2" || number == "\u00B3";
+    }
+    return stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$"
+        || stem == "CONOUT$";
 }
 
 uint32_t be32(const std::string &b, size_t at)
@@ -442,7 +451,7 @@ std::string checkName(const std::string &what, const std::string &value, size_t 
 
 std::string checkRingtoneName(const std::string &name)
 {
-    std::string error = checkName("the name", name, 80);
+    std::string error = checkName("the name", name, MaxRingtoneNameChars);
     if (!error.empty())
         return error;
     if (name.find_first_of("/\\:*?\"<>|") != std::string::npos)
@@ -450,10 +459,9 @@ std::string checkRingtoneName(const std::string &name)
     if (name.front() == '.' || name.front() == ' ' || name.back() == '.' || name.back() == ' ')
         return "the name may not begin or end with a dot or a space";
     if (reservedOnWindows(name))
-        return "the name is one Windows keeps for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9)";
-    // The PC keeps the name as a file name, of at most 255 bytes on most file systems.
-    if (name.size() + std::strlen(".m4r") > 255)
-        return "the name must be at most 251 bytes of UTF-8 (255 with \".m4r\")";
+        return std::string("the name is one Windows keeps for a device (") + DeviceNames + ")";
+    if (name.size() > MaxRingtoneNameBytes)
+        return "the name must be at most " + std::to_string(MaxRingtoneNameBytes) + " bytes of UTF-8";
     return {};
 }
 

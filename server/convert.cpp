@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,20 +54,15 @@ Conversion refused(std::string reason, std::string detail = {})
 }
 
 // A folder only this conversion uses, gone with everything in it however the
-// conversion ends.
+// conversion ends but for a crash of the service.
 class TempFolder
 {
 public:
-    explicit TempFolder(const std::string &root)
+    explicit TempFolder(const std::string &pattern)
     {
-        std::string base = root;
-        if (base.empty()) {
-            const char *tmp = std::getenv("TMPDIR");
-            base = tmp && *tmp ? tmp : "/tmp";
-        }
-        std::string pattern = base + "/belfry-convert-XXXXXX";
-        if (::mkdtemp(pattern.data()))  // mode 0700
-            folder = pattern;
+        std::string name = pattern + "XXXXXX";
+        if (::mkdtemp(name.data()))  // mode 0700
+            folder = name;
     }
     ~TempFolder()
     {
@@ -83,6 +79,30 @@ public:
 private:
     std::string folder;
 };
+
+std::string tempRoot(const std::string &chosen)
+{
+    if (!chosen.empty())
+        return chosen;
+    const char *tmp = std::getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
+
+// The start of the owner's conversion folders' names: a hash of its data
+// folder's absolute path, which stays the same from one start to the next.
+std::string folderPrefix(const std::string &owner)
+{
+    if (owner.empty())
+        return "belfry-convert-";
+    std::error_code failed;
+    std::string path = std::filesystem::weakly_canonical(owner, failed).string();
+    uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+    for (const unsigned char c : failed ? owner : path)
+        hash = (hash ^ c) * 1099511628211ULL;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string("belfry-convert-") + hex + "-";
+}
 
 bool writeFile(const std::string &path, const std::string &bytes)
 {
@@ -416,25 +436,10 @@ Conversion encode(const TempFolder &dir, const ConvertOptions &o, const Probe &p
 
 }  // namespace
 
-int Conversion::httpStatus() const
-{
-    switch (status) {
-    case ConvertStatus::Ok:
-        return 200;
-    case ConvertStatus::Refused:
-        return 400;
-    case ConvertStatus::TooLarge:
-        return 413;
-    case ConvertStatus::Busy:
-        return 503;
-    case ConvertStatus::Failed:
-        break;
-    }
-    return 500;
-}
-
 Converter::Converter(ConvertOptions options)
     : opts(std::move(options))
+    , root(tempRoot(opts.tempRoot))
+    , prefix(folderPrefix(opts.owner))
 { }
 
 Conversion Converter::convert(const std::string &input, int start, const std::atomic<bool> *cancel) const
@@ -448,7 +453,7 @@ Conversion Converter::convert(const std::string &input, int start, const std::at
         return refused("the start must not be negative");
     if (const std::string missing = unavailable(); !missing.empty())
         return outcome(ConvertStatus::Failed, missing);
-    TempFolder dir(opts.tempRoot);
+    TempFolder dir(root + "/" + prefix);
     if (!dir.ok() || !writeFile(dir.path() + "/in", input))
         return outcome(ConvertStatus::Failed, "the service cannot write its temporary files");
     Probe p;
@@ -468,6 +473,26 @@ std::string Converter::unavailable() const
         if (::access(program->c_str(), X_OK) != 0)
             return "the service cannot run " + *program;
     return {};
+}
+
+size_t Converter::removeLeftovers() const
+{
+    if (opts.owner.empty())
+        return 0;
+    size_t removed = 0;
+    std::error_code failed;
+    for (std::filesystem::directory_iterator it(root, failed), end; !failed && it != end;
+         it.increment(failed)) {
+        const std::string path = it->path().string();
+        struct stat st;
+        // In a shared temporary folder only our own folders, never a link.
+        if (it->path().filename().string().rfind(prefix, 0) != 0 || ::lstat(path.c_str(), &st) != 0
+            || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            continue;
+        std::error_code ignored;
+        removed += std::filesystem::remove_all(path, ignored) > 0;
+    }
+    return removed;
 }
 
 ConvertQueue::ConvertQueue(const Converter &converter, size_t workers, size_t capacity)

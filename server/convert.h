@@ -22,6 +22,10 @@ struct ConvertOptions
     std::string ffprobe = "/usr/bin/ffprobe";
     // Where each conversion makes its private folder; empty: $TMPDIR or /tmp.
     std::string tempRoot;
+    // The data folder of the service the conversions belong to. Their folders
+    // are named for it, so that its next start can remove what a crash left
+    // without touching another service's conversions. Empty: nobody's.
+    std::string owner;
     size_t maxInputBytes = 40 * 1024 * 1024;
     int maxTuneSeconds = 20 * 60;
     int ringtoneSeconds = 30;
@@ -37,10 +41,10 @@ struct ConvertOptions
 
 enum class ConvertStatus {
     Ok,
-    Refused,  // not usable audio: 400
-    TooLarge,  // 413
-    Busy,  // queue full or service stopping: 503
-    Failed,  // the service's own trouble: 500
+    Refused,  // not usable audio
+    TooLarge,
+    Busy,  // queue full or service stopping
+    Failed,  // the service's own trouble
 };
 
 struct Conversion
@@ -55,8 +59,6 @@ struct Conversion
     // The audio was taken over as it was, without encoding it again.
     bool copied = false;
     double seconds = 0;
-
-    int httpStatus() const;
 };
 
 class Converter
@@ -72,9 +74,14 @@ public:
     const ConvertOptions &options() const { return opts; }
     // Why no conversion can run at all (a converter program is missing), or empty.
     std::string unavailable() const;
+    // Removes the folders of the owner's conversions, which only a crash
+    // leaves behind: to be called at start, before any conversion runs.
+    // Returns how many there were.
+    size_t removeLeftovers() const;
 
 private:
     ConvertOptions opts;
+    std::string root, prefix;
 };
 
 // Runs conversions on a few threads of its own, so that the I/O threads never

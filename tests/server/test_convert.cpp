@@ -1,9 +1,11 @@
 // Uploads made ringtones: real files made by ffmpeg at test time go in, and
 // what comes out is read back with ffprobe. Hostile files must be refused
-// with nothing left in the converter's temporary area.
+// with nothing left in the converter's temporary area. A stand-in for both
+// programs shows the sandbox they run in.
 
 #include "convert.h"
 
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <QDir>
@@ -15,7 +17,10 @@
 #include <QtTest>
 
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
+#include <sys/resource.h>
+#include <thread>
 
 using belfry::Conversion;
 using belfry::Converter;
@@ -76,6 +81,60 @@ QByteArray be32(quint32 v)
     return QByteArray(1, char(v >> 24)) + char(v >> 16) + char(v >> 8) + char(v);
 }
 
+// A stand-in for ffprobe and ffmpeg at `path`. Each run appends to `report`
+// its process id, arguments, environment and limits. As ffprobe it then
+// describes a 90 s MP3, or with `fork` leaves a grandchild behind and hangs;
+// as ffmpeg it makes nothing.
+bool standIn(const QString &path, const QString &report, bool fork)
+{
+    QFile f(path);
+    const QByteArray to = " >>'" + report.toUtf8() + "'\n";
+    const QByteArray probe = fork
+        ? "/bin/sleep 60 </dev/null >/dev/null 2>&1 &\necho \"grandchild $!\"" + to + "exec /bin/sleep 60\n"
+        : R"(echo '{"format":{"format_name":"mp3","duration":"90"},)"
+          R"("streams":[{"codec_type":"audio","codec_name":"mp3","channels":2}]}')"
+          "\n";
+    const bool written = f.open(QIODevice::WriteOnly)
+        && f.write("#!/bin/sh\n{ echo \"pid $$ run $*\"\n"
+                   "echo \"environment: $(/usr/bin/tr '\\0' ' ' </proc/$$/environ)\"\n"
+                   "/bin/cat /proc/$$/limits; }"
+               + to + "case \"$*\" in *-show_entries*) ;; *) exit 1 ;; esac\n" + probe)
+            > 0;
+    f.close();
+    return written && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+bool alive(const QString &pid)
+{
+    const QByteArray stat = slurp("/proc/" + pid + "/stat");
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+// Ends the sleeps that the stand-in of `report` left, and nothing else
+// should their ids have been taken since.
+void killStandIns(const QString &report)
+{
+    const QString text = QString::fromUtf8(slurp(report));
+    auto found = QRegularExpression(QStringLiteral("(?:pid|grandchild) (\\d+)")).globalMatch(text);
+    while (found.hasNext()) {
+        const QString pid = found.next().captured(1);
+        if (alive(pid) && slurp("/proc/" + pid + "/cmdline").startsWith("/bin/sleep"))
+            ::kill(pid_t(pid.toInt()), SIGKILL);
+    }
+}
+
+// The port a service started as `p` listens on, once it says so; 0 if it does not.
+int listening(QProcess &p)
+{
+    QByteArray log;
+    const QRegularExpression line(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
+    for (int i = 0; i < 100 && !line.match(QString::fromUtf8(log)).hasMatch(); ++i) {
+        p.waitForReadyRead(100);
+        log += p.readAllStandardError();
+    }
+    return line.match(QString::fromUtf8(log)).captured(1).toInt();
+}
+
 }  // namespace
 
 class TestConvert : public QObject
@@ -89,6 +148,9 @@ private slots:
     void refuses_data();
     void refuses();
     void queue();
+    void sandbox_data();
+    void sandbox();
+    void crash();
 
 private:
     QString in(const char *name) const { return work.filePath(QLatin1String(name)); }
@@ -109,6 +171,11 @@ private:
 void TestConvert::initTestCase()
 {
     QVERIFY(work.isValid() && scratch.isValid());
+    // Core dumps allowed here, so that the children's own limit shows.
+    rlimit core;
+    QVERIFY(::getrlimit(RLIMIT_CORE, &core) == 0);
+    core.rlim_cur = std::min<rlim_t>(core.rlim_max, 1 << 20);
+    QVERIFY(::setrlimit(RLIMIT_CORE, &core) == 0);
     const QStringList sine5 {"-f", "lavfi", "-i", "sine=f=440:d=5"};
     QVERIFY(make(in("tone.wav"), sine5 + QStringList {"-c:a", "pcm_s16le"}));
     QVERIFY(make(in("cover.mp3"),
@@ -182,7 +249,8 @@ void TestConvert::refuses_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("start");
-    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("status");  // a ConvertStatus
+    const int refused = int(ConvertStatus::Refused), tooLarge = int(ConvertStatus::TooLarge);
     QTest::addColumn<QString>("why");
 
     QByteArray noise("ID3\3\0\0\0\0\0\12"
@@ -203,19 +271,19 @@ void TestConvert::refuses_data()
         + be32(quint32(8 + nested.size())) + "moov" + nested;
 
     const QByteArray wav = slurp(in("tone.wav"));
-    QTest::newRow("50 MB") << QByteArray(50 * 1000 * 1000, '\xff') << 0 << 413 << "larger than";
-    QTest::newRow("empty") << QByteArray() << 0 << 400 << "empty";
-    QTest::newRow("an ID3 header, then noise") << noise << 0 << 400 << "not a tune";
-    QTest::newRow("text named .mp3") << QByteArray("Never gonna give you up\n") << 0 << 400 << "not a tune";
-    QTest::newRow("MPEG-4 with a hostile sample table") << crafted << 0 << 400 << "not a tune";
-    QTest::newRow("MPEG-4 of nested boxes, no sound") << nested << 0 << 400 << "no sound";
-    QTest::newRow("H.264 video") << slurp(in("video.mp4")) << 0 << 400 << "h264";
-    QTest::newRow("motion-JPEG video") << slurp(in("mjpeg.mov")) << 0 << 400 << "video";
-    QTest::newRow("AIFF, not a format taken") << slurp(in("tone.aiff")) << 0 << 400 << "not a tune";
-    QTest::newRow("two hours") << slurp(in("2hours.mp3")) << 0 << 400 << "120 min";
-    QTest::newRow("start past the end") << wav << 60 << 400 << "past the end";
-    QTest::newRow("start in the last second") << wav << 5 << 400 << "past the end";
-    QTest::newRow("negative start") << wav << -1 << 400 << "negative";
+    QTest::newRow("50 MB") << QByteArray(50 * 1000 * 1000, '\xff') << 0 << tooLarge << "larger than";
+    QTest::newRow("empty") << QByteArray() << 0 << refused << "empty";
+    QTest::newRow("an ID3 header, then noise") << noise << 0 << refused << "not a tune";
+    QTest::newRow("text named .mp3") << QByteArray("Never gonna give you up\n") << 0 << refused << "not a tune";
+    QTest::newRow("MPEG-4 with a hostile sample table") << crafted << 0 << refused << "not a tune";
+    QTest::newRow("MPEG-4 of nested boxes, no sound") << nested << 0 << refused << "no sound";
+    QTest::newRow("H.264 video") << slurp(in("video.mp4")) << 0 << refused << "h264";
+    QTest::newRow("motion-JPEG video") << slurp(in("mjpeg.mov")) << 0 << refused << "video";
+    QTest::newRow("AIFF, not a format taken") << slurp(in("tone.aiff")) << 0 << refused << "not a tune";
+    QTest::newRow("two hours") << slurp(in("2hours.mp3")) << 0 << refused << "120 min";
+    QTest::newRow("start past the end") << wav << 60 << refused << "past the end";
+    QTest::newRow("start in the last second") << wav << 5 << refused << "past the end";
+    QTest::newRow("negative start") << wav << -1 << refused << "negative";
 }
 
 void TestConvert::refuses()
@@ -225,7 +293,7 @@ void TestConvert::refuses()
     QFETCH(int, status);
     QFETCH(QString, why);
     const Conversion c = Converter(options()).convert(bytes.toStdString(), start);
-    QCOMPARE(c.httpStatus(), status);
+    QCOMPARE(int(c.status), status);
     QVERIFY2(QString::fromStdString(c.reason).contains(why), c.reason.c_str());
     QVERIFY(c.ringtone.empty());
     QCOMPARE(leftovers(), QStringList());
@@ -268,7 +336,7 @@ void TestConvert::queue()
 
     ConvertOptions o = options();
     o.ffprobe = work.filePath(QStringLiteral("missing")).toStdString();
-    QCOMPARE(Converter(o).convert(wav, 0).httpStatus(), 500);
+    QVERIFY(Converter(o).convert(wav, 0).status == ConvertStatus::Failed);
 
     o.ffprobe = hang.toStdString();
     o.wallSeconds = 1;
@@ -285,9 +353,99 @@ void TestConvert::queue()
         QVERIFY(!q.submit(wav, 0, collect));
     }
     QCOMPARE(results.size(), size_t(3));
-    QCOMPARE(results[1].httpStatus(), 503);
-    QCOMPARE(results[2].httpStatus(), 503);
+    QVERIFY(results[1].status == ConvertStatus::Busy);
+    QVERIFY(results[2].status == ConvertStatus::Busy);
     QCOMPARE(leftovers(), QStringList());
+}
+
+// What the children get from the service: nothing of its environment,
+// limits on CPU, memory and output, no core dumps, the file protocol only,
+// at most 30 s of sound, and a wall-clock kill of everything they started.
+void TestConvert::sandbox_data()
+{
+    QTest::addColumn<bool>("fork");
+    QTest::addColumn<QString>("report");
+    const ConvertOptions o;
+    const auto limit = [](const char *what, size_t soft, size_t hard) {
+        return QStringLiteral("Max %1 +%2 +%3 ").arg(QLatin1String(what)).arg(soft).arg(hard);
+    };
+    QTest::newRow("no environment") << false << "environment: \n";
+    QTest::newRow("CPU time") << false << limit("cpu time", o.cpuSeconds, o.cpuSeconds + 1);
+    QTest::newRow("address space") << false << limit("address space", o.memoryBytes, o.memoryBytes);
+    QTest::newRow("output size") << false << limit("file size", o.outputBytes, o.outputBytes);
+    QTest::newRow("no core dumps") << false << limit("core file size", 0, 0);
+    QTest::newRow("file protocol only") << false << "-protocol_whitelist file -format_whitelist";
+    QTest::newRow("30 s at most") << false << "-t 30 -i in .* -af afade=t=out:st=28.0+:d=2";
+    QTest::newRow("wall-clock kill") << true << "grandchild";
+}
+
+void TestConvert::sandbox()
+{
+    QFETCH(bool, fork);
+    QFETCH(QString, report);
+    const QString script = work.filePath(QStringLiteral("stand-in")),
+                  log = work.filePath(QStringLiteral("report"));
+    QFile::remove(log);
+    QVERIFY(standIn(script, log, fork));
+    ConvertOptions o = options();
+    o.ffprobe = o.ffmpeg = script.toStdString();
+    o.wallSeconds = 1;
+    const Conversion c = Converter(o).convert(slurp(in("tone.wav")).toStdString(), 0);
+    const QString text = QString::fromUtf8(slurp(log));
+    QVERIFY2(text.contains(QRegularExpression(report)), qPrintable(text));
+    const QString grandchild
+        = QRegularExpression(QStringLiteral("grandchild (\\d+)")).match(text).captured(1);
+    if (fork)
+        QTRY_VERIFY_WITH_TIMEOUT(!alive(grandchild), 2000);
+    killStandIns(log);
+    QVERIFY(c.status == ConvertStatus::Refused);
+    QCOMPARE(leftovers(), QStringList());
+}
+
+// The service killed during a conversion: its next start removes what the
+// conversion held, and nothing of another service's.
+void TestConvert::crash()
+{
+    const QString script = work.filePath(QStringLiteral("hanging")),
+                  log = work.filePath(QStringLiteral("crash"));
+    QVERIFY(standIn(script, log, true));
+    const QString other = QStringLiteral("belfry-convert-0123456789abcdef-other");
+    QVERIFY(QDir(scratch.path()).mkdir(other));
+    QProcess service;
+    service.start(QStringLiteral(BELFRY_SERVICE),
+        {"serve", "--listen", "127.0.0.1:0", "--data", work.filePath(QStringLiteral("data")),
+            "--convert-temp", scratch.path(), "--ffprobe", script, "--ffmpeg", script});
+    const int port = listening(service);
+    QVERIFY(port > 0);
+    const std::string pcid = "c0ffee00-0000-R000-8000-000000000001";
+    httplib::Client client("127.0.0.1", port);
+    client.Post("/p/v1/heart",
+        nlohmann::json {{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}}.dump(),
+        "application/json");
+    const auto paired = client.Post("/phone/v1/pair",
+        nlohmann::json {{"pcid", pcid}, {"device_id", "dev"}, {"device_name", "Phone"}}.dump(),
+        "application/json");
+    QVERIFY(paired && paired->status == 200);
+    const std::string token = nlohmann::json::parse(paired->body).value("device_token", "");
+    std::thread upload([&] {
+        httplib::Client("127.0.0.1", port)
+            .Post(("/phone/v1/tune?name=Bell&device_id=dev&pcid=" + pcid).c_str(),
+                {{"Authorization", "Bearer " + token}}, slurp(in("tone.wav")).toStdString(),
+                "application/octet-stream");
+    });
+    QTRY_VERIFY(slurp(log).contains("grandchild"));
+    ::kill(pid_t(service.processId()), SIGKILL);
+    QVERIFY(service.waitForFinished());
+    upload.join();
+    killStandIns(log);
+    QCOMPARE(leftovers().size(), 2);
+
+    service.start(service.program(), service.arguments());
+    QVERIFY(listening(service) > 0);
+    QCOMPARE(leftovers(), QStringList {other});
+    service.terminate();
+    QVERIFY(service.waitForFinished());
+    QVERIFY(QDir(scratch.path()).rmdir(other));
 }
 
 QTEST_GUILESS_MAIN(TestConvert)
