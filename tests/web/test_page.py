@@ -347,6 +347,11 @@ class PageTest(unittest.TestCase):
 
         # A name the PC cannot take and a file that is no music each get their own words.
         self.choose(mp3)
+        with urllib.request.urlopen(self.road.url + "phone/v1/limits") as answer:
+            most = json.load(answer)["name_max_chars"]
+        self.find("#tune-name").clear()
+        self.find("#tune-name").send_keys("铃" * (most + 1))
+        self.alert_in("#name-status", "最多 %d 个字" % most)
         self.find("#tune-name").clear()
         self.find("#tune-name").send_keys("con", Keys.ENTER)
         self.alert_in("#name-status", "不能用这个名称")
