@@ -253,8 +253,8 @@
   // ---- Reading QR codes ----------------------------------------------
 
   // The longest side of each try. A phone's photo is read fastest, and about
-  // as surely, at 1000 px, where scaling has averaged its noise away; larger
-  // copies help when the code fills little of the picture.
+  // as surely, at 1000 px; larger copies help when the code fills little of
+  // the picture.
   const Scales = [1000, 1700, 2600];
   let reader = null;
   let asked = 0;
