@@ -69,7 +69,10 @@ pair_and_send() {
   say "read the client id $pcid from the QR code"
   export BELFRY_PHONE_STATE=$work/phone.json
   local phone=build/bin/belfry-phone name
-  $phone pair --service "$url" --pcid "$pcid" --name "Demo phone" >/dev/null || fail "pairing"
+  # The service pairs only with a PC that has beaten, which the program does
+  # a pulse after its start: until then the phone tries again each second.
+  pair_phone() { $phone pair --service "$url" --pcid "$pcid" --name "Demo phone" >/dev/null 2>&1 || { sleep 1; false; }; }
+  wait_for 20 pair_phone || fail "pairing"
   say "paired the demo phone"
   for name in "${samples[@]}"; do
     $phone send --pcid "$pcid" "server/samples/$name.m4r" >/dev/null || fail "sending $name"

@@ -8,6 +8,8 @@
 // under heavy load what a transaction costs (its begin and commit, its locks,
 // a round trip to the database) is paid once per batch, not once per call.
 
+#include "storage.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -15,6 +17,17 @@
 #include <vector>
 
 namespace belfry {
+
+// At most this many beats in one transaction: a few milliseconds of work.
+inline constexpr size_t BeatBatch = 64;
+
+// One beat waiting for its batch; the batch sets its result.
+struct BeatJob
+{
+    const Beat *beat;
+    BeatAnswer *answer;
+    Result result = Result::Failed;
+};
 
 template<typename Job> class Batches
 {

@@ -451,7 +451,7 @@ std::string checkName(const std::string &what, const std::string &value, size_t 
 
 std::string checkRingtoneName(const std::string &name)
 {
-    std::string error = checkName("the name", name, 80);
+    std::string error = checkName("the name", name, MaxRingtoneNameChars);
     if (!error.empty())
         return error;
     if (name.find_first_of("/\\:*?\"<>|") != std::string::npos)
@@ -460,9 +460,8 @@ std::string checkRingtoneName(const std::string &name)
         return "the name may not begin or end with a dot or a space";
     if (reservedOnWindows(name))
         return std::string("the name is one Windows keeps for a device (") + DeviceNames + ")";
-    // The PC keeps the name as a file name, of at most 255 bytes on most file systems.
-    if (name.size() + std::strlen(".m4r") > 255)
-        return "the name must be at most 251 bytes of UTF-8 (255 with \".m4r\")";
+    if (name.size() > MaxRingtoneNameBytes)
+        return "the name must be at most " + std::to_string(MaxRingtoneNameBytes) + " bytes of UTF-8";
     return {};
 }
 

@@ -436,23 +436,6 @@ Conversion encode(const TempFolder &dir, const ConvertOptions &o, const Probe &p
 
 }  // namespace
 
-int Conversion::httpStatus() const
-{
-    switch (status) {
-    case ConvertStatus::Ok:
-        return 200;
-    case ConvertStatus::Refused:
-        return 400;
-    case ConvertStatus::TooLarge:
-        return 413;
-    case ConvertStatus::Busy:
-        return 503;
-    case ConvertStatus::Failed:
-        break;
-    }
-    return 500;
-}
-
 Converter::Converter(ConvertOptions options)
     : opts(std::move(options))
     , root(tempRoot(opts.tempRoot))

@@ -41,10 +41,10 @@ struct ConvertOptions
 
 enum class ConvertStatus {
     Ok,
-    Refused,  // not usable audio: 400
-    TooLarge,  // 413
-    Busy,  // queue full or service stopping: 503
-    Failed,  // the service's own trouble: 500
+    Refused,  // not usable audio
+    TooLarge,
+    Busy,  // queue full or service stopping
+    Failed,  // the service's own trouble
 };
 
 struct Conversion
@@ -59,8 +59,6 @@ struct Conversion
     // The audio was taken over as it was, without encoding it again.
     bool copied = false;
     double seconds = 0;
-
-    int httpStatus() const;
 };
 
 class Converter

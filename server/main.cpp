@@ -1,5 +1,5 @@
 // belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO]
-//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N]
+//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N] [--new-pc-limit N]
 //                      [--max-waiting N] [--max-waiting-mb N] [--max-connections N]
 //                      [--max-per-address N] [--web DIR] [--ffmpeg PATH] [--ffprobe PATH]
 //                      [--convert-temp DIR]
@@ -25,7 +25,8 @@ int usage()
 #ifdef BELFRY_HAVE_PG
         " [--pg CONNINFO]"
 #endif
-        " [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N] [--max-waiting N]"
+        " [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N] [--new-pc-limit N]"
+        " [--max-waiting N]"
         " [--max-waiting-mb N] [--max-connections N] [--max-per-address N] [--upload-memory-mb N]"
         " [--web DIR] [--ffmpeg PATH]"
         " [--ffprobe PATH] [--convert-temp DIR]\n"
@@ -40,6 +41,7 @@ int usage()
         "30d)\n"
         "  --pair-limit       pairings per source address and hour (default 30)\n"
         "  --upload-limit     uploads per source address and hour, to any PCs (default 30)\n"
+        "  --new-pc-limit     PCs not seen before per source address and day (default 1000)\n"
         "  --max-waiting      ringtones one PC may have waiting (default 50)\n"
         "  --max-waiting-mb   megabytes of ringtones one PC may have waiting (default 100)\n"
         "  --max-connections  open connections at most (default 10000, or what the open-file limit allows)\n"
@@ -99,6 +101,7 @@ bool takeOption(const std::string &arg, const std::string &value, Options &o)
                                           : nullptr;
     int64_t *number = arg == "--pair-limit" ? &s.pairingsPerHour
         : arg == "--upload-limit"           ? &s.uploadsPerHour
+        : arg == "--new-pc-limit"           ? &s.newPcsPerDay
         : arg == "--max-waiting"            ? &s.quota.maxWaiting
                                             : nullptr;
     if (text)
@@ -115,7 +118,8 @@ bool takeOption(const std::string &arg, const std::string &value, Options &o)
         (arg == "--max-connections" ? o.http.maxConnections : o.http.maxPerAddress) = size_t(count(value));
     else
         return false;
-    return s.keepSeconds > 0 && s.pairingsPerHour > 0 && s.uploadsPerHour > 0 && s.quota.maxWaiting > 0
+    return s.keepSeconds > 0 && s.pairingsPerHour > 0 && s.uploadsPerHour > 0 && s.newPcsPerDay > 0
+        && s.quota.maxWaiting > 0
         && s.quota.maxWaitingBytes > 0 && o.http.maxConnections > 0 && o.http.maxPerAddress > 0 && o.http.uploadMemory > 0;
 }
 

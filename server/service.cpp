@@ -8,7 +8,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,11 +40,19 @@ constexpr int64_t AnnouncementLifetime = 10 * 60;
 // Lookups of ringtones never listed to the asking address, per address and
 // hour: a PC only looks up what its beat listed, so these are guesses.
 constexpr int64_t MissesPerHour = 30;
+// Usage events per address and hour: a PC sends one when something went
+// wrong, which is rare, and a lost one costs nothing.
+constexpr int64_t EventsPerHour = 120;
+// Event counts are kept this long; PCs that never paired are forgotten this
+// long after their last beat.
+constexpr int64_t EventLifetime = 90 * 24 * 3600;
+constexpr int64_t UnpairedPcLifetime = 30 * 24 * 3600;
 // At most this often a request starts the removal of old ringtones.
 constexpr int64_t ExpiryInterval = 60;
 constexpr size_t MaxSentListed = 100;
 // Past this many, source addresses whose limits have recovered are forgotten.
 constexpr size_t MaxTrackedAddresses = 100000;
+constexpr int64_t DiskFullLogInterval = 60;
 
 // The phone's page: a fixed list, so that nothing else is ever served.
 struct PageFile
@@ -55,6 +65,7 @@ constexpr PageFile PageFiles[] = {
     {"/style.css", "style.css", "text/css; charset=utf-8"},
     {"/app.js", "app.js", "text/javascript; charset=utf-8"},
     {"/icon.svg", "icon.svg", "image/svg+xml"},
+    {"/qr-worker.js", "qr-worker.js", "text/javascript; charset=utf-8"},
     {"/vendor/jsQR.js", "vendor/jsQR.js", "text/javascript; charset=utf-8"},
 };
 // Nothing on the page runs or loads from elsewhere, nor is it framed.
@@ -79,23 +90,116 @@ void answer(Response &res, const json &body, int status = 200)
     res.setContent(body.dump(), "application/json");
 }
 
-void refuse(Response &res, int status, const std::string &why)
+// Why a request was refused, as clients tell refusals apart.
+enum class Refusal {
+    BadRequest,
+    Name,  // the ringtone's name
+    NotAudio,
+    Denied,
+    NotFound,
+    UnknownPc,  // no PC with this id ever beat
+    TooLarge,
+    Quota,
+    DiskFull,
+    Rate,
+    Busy,
+    Internal,
+};
+
+struct RefusalKind
 {
-    answer(res, {{"status", 1}, {"error", why}}, status);
-    res.note = why;
+    const char *code;
+    int status;
+};
+// Indexed by Refusal.
+constexpr RefusalKind Refusals[] = {
+    {"bad-request", 400},
+    {"name", 400},
+    {"not-audio", 422},
+    {"denied", 403},
+    {"not-found", 404},
+    {"unknown-pc", 404},
+    {"too-large", 413},
+    {"quota", 507},
+    {"disk-full", 507},
+    {"rate", 429},
+    {"busy", 503},
+    {"internal", 500},
+};
+static_assert(std::size(Refusals) == size_t(Refusal::Internal) + 1, "a code for every refusal");
+
+// How the storage's results other than Ok are answered, unless the route says better.
+struct StorageOutcome
+{
+    Result result;
+    Refusal refusal;
+    const char *error;
+};
+constexpr StorageOutcome StorageOutcomes[] = {
+    {Result::NotFound, Refusal::NotFound, "no such thing is stored"},
+    {Result::Denied, Refusal::Denied, "this device is not paired with that PC, or its token is wrong"},
+    {Result::Conflict, Refusal::Busy, "no free ringtone id was found; try again"},
+    {Result::OverQuota, Refusal::Quota, "the PC has too many ringtones waiting"},
+    {Result::Full, Refusal::DiskFull, "the service's disk is full; try again later"},
+    {Result::Failed, Refusal::Internal, "the service could not reach its storage"},
+};
+// And the converter's; its own words say why.
+constexpr std::pair<ConvertStatus, Refusal> ConvertOutcomes[] = {
+    {ConvertStatus::Refused, Refusal::NotAudio},
+    {ConvertStatus::TooLarge, Refusal::TooLarge},
+    {ConvertStatus::Busy, Refusal::Busy},
+    {ConvertStatus::Failed, Refusal::Internal},
+};
+
+// Every refusal's body: the English error, and a code to tell it by.
+void refuse(Response &res, Refusal why, const std::string &error, int status = 0)
+{
+    const RefusalKind &kind = Refusals[size_t(why)];
+    answer(res, {{"status", 1}, {"error", error}, {"code", kind.code}}, status ? status : kind.status);
+    res.note = error;
 }
 
-void refuseTooMany(Response &res, const AddressLimit &limit, const std::string &why)
+void refuseTooMany(Response &res, const AddressBudget &limit, const std::string &why)
 {
     res.headers.emplace_back("Retry-After", std::to_string(limit.wait()));
-    refuse(res, 429, why);
+    refuse(res, Refusal::Rate, why);
 }
 
-bool stored(Result r, Response &res)
+// While the disk stays full every write says so: the log says it at most
+// once a minute.
+std::atomic<int64_t> nextDiskFullLine {0};
+
+void noteDiskFull()
 {
-    if (r == Result::Failed)
-        refuse(res, 500, "the service could not reach its storage");
-    return r != Result::Failed;
+    const int64_t at = now();
+    int64_t due = nextDiskFullLine.load();
+    if (at >= due && nextDiskFullLine.compare_exchange_strong(due, at + DiskFullLogInterval))
+        std::fprintf(stderr,
+            "belfry-service: the service's disk is full: uploads and pairings are refused, beats are "
+            "answered from what is stored, until there is room again\n");
+}
+
+// True on Ok; otherwise refuses as the result says, a missing row in the
+// route's own words when it has some.
+bool stored(Result r, Response &res, const std::string &notFound = {})
+{
+    if (r == Result::Ok)
+        return true;
+    if (r == Result::Full)
+        noteDiskFull();
+    for (const StorageOutcome &o : StorageOutcomes)
+        if (o.result == r)
+            refuse(res, o.refusal, r == Result::NotFound && !notFound.empty() ? notFound : o.error);
+    return false;
+}
+
+void refuseConversion(Response &res, const Conversion &made)
+{
+    Refusal why = Refusal::Internal;
+    for (const auto &[status, refusal] : ConvertOutcomes)
+        if (status == made.status)
+            why = refusal;
+    refuse(res, why, made.reason);
 }
 
 // nlohmann parses iteratively, but deep documents still cost recursion when
@@ -152,46 +256,75 @@ public:
         const auto it = object.find(key);
         return it == object.end() ? missing : *it;
     }
-    void check(std::string problem)
+    void check(std::string problem, Refusal why = Refusal::BadRequest)
     {
-        if (error.empty())
+        if (error.empty()) {
             error = std::move(problem);
+            code = why;
+        }
     }
     bool ok() const { return error.empty(); }
 
     std::string error;
+    Refusal code = Refusal::BadRequest;
 
 private:
     json object;
 };
 
-// Parses the body as a JSON object; refuses the request otherwise.
-bool readBody(const Request &req, Response &res, Input &in)
+bool finish(Input &in, Response &res)
+{
+    if (!in.ok())
+        refuse(res, in.code, in.error);
+    return in.ok();
+}
+
+// Parses the body as a JSON object and hands it to `read`, which takes and
+// checks its members; the request is refused at the first problem.
+template<typename Read> bool readJson(const Request &req, Response &res, Read read)
 {
     if (!modest(req.body)) {
-        refuse(res, 400, "the JSON body nests too deeply or holds too many values");
+        refuse(res, Refusal::BadRequest, "the JSON body nests too deeply or holds too many values");
         return false;
     }
     json object = json::parse(req.body, nullptr, false);
     if (object.is_discarded() || !object.is_object()) {
-        refuse(res, 400, "the body must be a JSON object");
+        refuse(res, Refusal::BadRequest, "the body must be a JSON object");
         return false;
     }
-    in = Input(std::move(object));
-    return true;
+    Input in(std::move(object));
+    read(in);
+    return finish(in, res);
 }
 
-bool finish(Input &in, Response &res)
+// The token of an "Authorization: Bearer ..." header; empty without one.
+std::string bearerToken(const Request &req)
 {
+    const std::string header = req.header("Authorization");
+    const std::string prefix = "Bearer ";
+    return header.compare(0, prefix.size(), prefix) == 0 ? header.substr(prefix.size()) : std::string();
+}
+
+// A device's credentials, common to sending, listing and unpairing.
+struct Credentials
+{
+    std::string pcid, deviceId, token;
+};
+
+// From a JSON request's members, or from a tune's address and bearer token
+// (its body is the file); checked into `in`.
+Credentials credentials(const Request &req, Input &in, bool fromAddress = false)
+{
+    Credentials c = fromAddress
+        ? Credentials {req.param("pcid"), req.param("device_id"), bearerToken(req)}
+        : Credentials {in.text("pcid"), in.text("device_id"), in.text("device_token")};
     if (!in.ok())
-        refuse(res, 400, in.error);
-    return in.ok();
-}
-
-// The program's query parameters; a missing one reads as empty and fails its check.
-std::string param(const Request &req, const char *key)
-{
-    return req.param(key);
+        return c;
+    in.check(checkClientId(c.pcid));
+    in.check(checkWord("the device id", c.deviceId, 64));
+    if (c.token.size() != 64 || c.token.find_first_not_of("0123456789abcdef") != std::string::npos)
+        in.check("the device token is malformed");
+    return c;
 }
 
 // A tune's start in its address: whole seconds, none meaning 0.
@@ -254,9 +387,11 @@ bool AddressLimit::take(const std::string &address, int64_t now)
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
-    , misses(MissesPerHour, 3600)
-    , pairings(this->options.pairingsPerHour, 3600)
-    , uploads(this->options.uploadsPerHour, 3600)
+    , misses(std::make_unique<AddressLimit>(MissesPerHour, 3600))
+    , pairings(std::make_unique<AddressLimit>(this->options.pairingsPerHour, 3600))
+    , uploads(std::make_unique<AddressLimit>(this->options.uploadsPerHour, 3600))
+    , newPcs(std::make_unique<AddressLimit>(this->options.newPcsPerDay, 24 * 3600))
+    , events(std::make_unique<AddressLimit>(EventsPerHour, 3600))
     , converter(this->options.convert)
     , conversions(std::make_unique<ConvertQueue>(converter, ConvertWorkers, ConvertWaiting))
 {
@@ -289,13 +424,13 @@ void Service::pageFile(const Request &req, Response &res)
         if (req.path != f.path)
             continue;
         if (found == page.end())
-            return refuse(res, 404, "this service has no phone page");
+            return refuse(res, Refusal::NotFound, "this service has no phone page");
         res.setContent(found->second, f.type);
         for (const auto &[name, value] : PageHeaders)
             res.headers.emplace_back(name, value);
         return;
     }
-    refuse(res, 404, "no such address");
+    refuse(res, Refusal::NotFound, "no such address");
 }
 
 void Service::expireOld(int64_t at)
@@ -308,6 +443,7 @@ void Service::expireOld(int64_t at)
     if (storage.expireRingtones(at - options.keepSeconds, removed) == Result::Ok && removed > 0)
         std::fprintf(stderr, "expired %lld ringtones that waited longer than %lld s\n", (long long)removed,
             (long long)options.keepSeconds);
+    storage.expireAnonymous(at - EventLifetime, at - UnpairedPcLifetime);
 }
 
 // The transport has taken the address from X-Forwarded-For when the service
@@ -352,6 +488,7 @@ std::vector<Route> Service::routes()
         route("POST", "/phone/v1/unpair", SmallBody, &Service::phoneUnpair),
         route("POST", "/phone/v1/sent", SmallBody, &Service::phoneSent),
         route("POST", "/phone/v1/withdraw", SmallBody, &Service::phoneWithdraw),
+        route("GET", "/phone/v1/limits", 0, &Service::phoneLimits),
         route("POST", "/admin/v1/update", SmallBody, &Service::adminUpdate),
         route("POST", "/admin/v1/conf", SmallBody, &Service::adminConf),
         route("GET", "/admin/v1/stats", 0, &Service::adminStats),
@@ -363,14 +500,10 @@ std::vector<Route> Service::routes()
 
 bool Service::admitted(const Request &req, Response &res) const
 {
-    const std::string header = req.header("Authorization");
-    const std::string prefix = "Bearer ";
-    if (header.compare(0, prefix.size(), prefix) != 0
-        || !sameSecret(header.substr(std::min(header.size(), prefix.size())), options.adminToken)) {
-        refuse(res, 401, "administration needs the admin token (Authorization: Bearer ...)");
-        return false;
-    }
-    return true;
+    if (sameSecret(bearerToken(req), options.adminToken))
+        return true;
+    refuse(res, Refusal::Denied, "administration needs the admin token (Authorization: Bearer ...)", 401);
+    return false;
 }
 
 std::string Service::baseUrl(const Request &req) const
@@ -390,33 +523,45 @@ std::string Service::baseUrl(const Request &req) const
 
 void Service::heartBeat(const Request &req, Response &res)
 {
-    Input in;
-    if (!readBody(req, res, in))
-        return;
     Beat beat;
-    beat.pcid = in.text("pcid");
-    beat.version = in.text("version");
-    const std::string platform = in.text("platform");
-    if (!in["expire"].is_number_integer())
-        in.check("\"expire\" must be an integer");
-    else
-        beat.expire = in["expire"].get<int64_t>();
-    if (!in.ok() || !clientFields(in, beat.pcid, beat.version))
-        return (void)finish(in, res);
-    in.check(checkWord("the platform", platform, 16));
-    if (beat.expire < 1 || beat.expire > MaxExpire)
-        in.check("\"expire\" must lie between 1 and " + std::to_string(MaxExpire));
-    if (!finish(in, res))
+    const bool read = readJson(req, res, [&](Input &in) {
+        beat.pcid = in.text("pcid");
+        beat.version = in.text("version");
+        const std::string platform = in.text("platform");
+        if (!in["expire"].is_number_integer())
+            in.check("\"expire\" must be an integer");
+        else
+            beat.expire = in["expire"].get<int64_t>();
+        if (!in.ok() || !clientFields(in, beat.pcid, beat.version))
+            return;
+        in.check(checkWord("the platform", platform, 16));
+        if (beat.expire < 1 || beat.expire > MaxExpire)
+            in.check("\"expire\" must lie between 1 and " + std::to_string(MaxExpire));
+    });
+    if (!read)
         return;
     beat.now = now();
     beat.farewell = beat.expire == 1;
     beat.address = sourceAddress(req);
+    beat.mayCreate = !newPcs->exhausted(beat.address, beat.now);
     expireOld(beat.now);
     if (beat.farewell)
         res.note = "farewell of " + beat.pcid;
     BeatAnswer got;
-    if (!stored(storage.beat(beat, got), res))
+    Result r = storage.beat(beat, got);
+    // Fetching is what frees the space: a full disk must not stop the PCs.
+    if (r == Result::Full) {
+        noteDiskFull();
+        r = storage.peekBeat(beat, got);
+        if (r == Result::Ok)
+            listedWhileFull(got.waiting, beat.address, beat.now);
+    }
+    if (r == Result::NotFound)
+        return refuseTooMany(res, *newPcs, "too many new PCs from this address; try again later");
+    if (!stored(r, res))
         return;
+    if (got.created)
+        newPcs->take(beat.address, beat.now);
     if (got.pairingLost)
         return answer(res, {{"status", 5}});
     json pairs = json::array(), sync = json::array();
@@ -430,8 +575,8 @@ void Service::heartBeat(const Request &req, Response &res)
 void Service::config(const Request &req, Response &res)
 {
     Input in;
-    const std::string pcid = param(req, "pcid");
-    const std::string version = param(req, "version");
+    const std::string pcid = req.param("pcid");
+    const std::string version = req.param("version");
     clientFields(in, pcid, version);
     if (!finish(in, res))
         return;
@@ -446,8 +591,8 @@ void Service::config(const Request &req, Response &res)
 void Service::update(const Request &req, Response &res)
 {
     Input in;
-    const std::string version = param(req, "version");
-    clientFields(in, param(req, "pcid"), version);
+    const std::string version = req.param("version");
+    clientFields(in, req.param("pcid"), version);
     if (!finish(in, res))
         return;
     json body = {{"status", 0}};
@@ -462,45 +607,50 @@ bool Service::newerVersion(const std::string &version, json &body, Response &res
 {
     Update latest;
     const Result r = storage.latestUpdate(latest);
+    if (r == Result::NotFound)
+        return true;
     if (!stored(r, res))
         return false;
-    if (r != Result::NotFound && latest.version != version)
+    if (latest.version != version)
         body["update"] = {{"version", latest.version}, {"download", latest.url}};
     return true;
 }
 
 void Service::unpair(const Request &req, Response &res)
 {
-    Input in;
-    if (!readBody(req, res, in))
-        return;
-    const std::string pcid = in.text("pcid");
-    const std::string version = in.text("version");
+    std::string pcid;
     std::vector<std::string> ids;
-    if (!in["data"].is_array() || in["data"].size() > MaxUnpairIds)
-        in.check("\"data\" must be an array of at most " + std::to_string(MaxUnpairIds) + " device ids");
-    else
-        for (const json &id : in["data"])
-            if (!id.is_string())
-                in.check("\"data\" must hold strings");
-            else
-                ids.push_back(id.get<std::string>());
-    if (!in.ok() || !clientFields(in, pcid, version))
-        return (void)finish(in, res);
-    for (const std::string &id : ids)
-        in.check(checkWord("a device id", id, 64));
-    if (finish(in, res) && stored(storage.unpair(pcid, ids), res))
+    const bool read = readJson(req, res, [&](Input &in) {
+        pcid = in.text("pcid");
+        const std::string version = in.text("version");
+        if (!in["data"].is_array() || in["data"].size() > MaxUnpairIds)
+            in.check("\"data\" must be an array of at most " + std::to_string(MaxUnpairIds) + " device ids");
+        else
+            for (const json &id : in["data"])
+                if (!id.is_string())
+                    in.check("\"data\" must hold strings");
+                else
+                    ids.push_back(id.get<std::string>());
+        if (!in.ok() || !clientFields(in, pcid, version))
+            return;
+        for (const std::string &id : ids)
+            in.check(checkWord("a device id", id, 64));
+    });
+    if (read && stored(storage.unpair(pcid, ids), res))
         answer(res, {{"status", 0}});
 }
 
 void Service::feedback(const Request &req, Response &res)
 {
     Input in;
-    const std::string pcid = param(req, "pcid"), version = param(req, "ver"), event = param(req, "event");
-    if (!clientFields(in, pcid, version))
-        return (void)finish(in, res);
-    in.check(checkWord("the event", event, 32));
-    if (finish(in, res) && stored(storage.recordEvent(pcid, version, event, now()), res))
+    const std::string pcid = req.param("pcid"), version = req.param("ver"), event = req.param("event");
+    if (clientFields(in, pcid, version))
+        in.check(checkWord("the event", event, 32));
+    if (!finish(in, res))
+        return;
+    if (!events->take(sourceAddress(req), now()))
+        return refuseTooMany(res, *events, "too many events from this address; try again later");
+    if (stored(storage.recordEvent(pcid, event, now()), res))
         answer(res, {{"status", 0}});
 }
 
@@ -509,19 +659,20 @@ void Service::ringtoneInfo(const Request &req, Response &res)
     const std::string address = sourceAddress(req);
     const int64_t at = now();
     // Past the limit nothing is looked up, hits included: a guesser learns nothing more.
-    if (misses.exhausted(address, at))
+    if (misses->exhausted(address, at))
         return refuseTooMany(
-            res, misses, "too many lookups of ringtones that are not waiting; try again later");
-    const std::string text = param(req, "ringtoneid");
+            res, *misses, "too many lookups of ringtones that are not waiting; try again later");
+    const std::string text = req.param("ringtoneid");
     const bool digits
         = !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
     const int64_t id = digits ? std::stoll(text) : 0;
     if (id < 1 || id > 0x7FFFFFFF)
-        return refuse(res, 400, "\"ringtoneid\" must be a ringtone id");
+        return refuse(res, Refusal::BadRequest, "\"ringtoneid\" must be a ringtone id");
     RingtoneInfo info;
     const Result r = storage.ringtone(id, info);
-    if (!stored(r, res))
+    if (r != Result::NotFound && !stored(r, res))
         return;
+    lastListed(info);
     // A delivered ringtone is gone for good: its file is not served again.
     // The program's lookup carries no client id: a ringtone is only handed to
     // where a beat that listed it came from, and only for a while. To anyone
@@ -530,8 +681,8 @@ void Service::ringtoneInfo(const Request &req, Response &res)
     if (!listedHere || info.delivered || at - info.announcedAt > AnnouncementLifetime) {
         // A PC asking again for what it fetched a moment ago is no guesser.
         if (!listedHere)
-            misses.take(address, at);
-        return refuse(res, 404, "no ringtone " + text + " is waiting");
+            misses->take(address, at);
+        return refuse(res, Refusal::NotFound, "no ringtone " + text + " is waiting");
     }
     answer(res,
         {{"status", 0},
@@ -540,80 +691,74 @@ void Service::ringtoneInfo(const Request &req, Response &res)
 
 void Service::ringtoneFile(const Request &req, Response &res)
 {
+    const std::string gone = "no such ringtone file";
     RingtoneInfo info;
-    Result r = storage.ringtoneByFileKey(req.matches[1], info);
-    if (!stored(r, res))
-        return;
     std::string bytes;
-    if (r == Result::Ok && !info.delivered)
-        r = storage.ringtoneFile(info.id, bytes);
-    if (!stored(r, res))
+    if (!stored(storage.ringtoneByFileKey(req.matches[1], info), res, gone))
         return;
-    if (r == Result::NotFound || info.delivered)
-        return refuse(res, 404, "no such ringtone file");
+    if (info.delivered)
+        return refuse(res, Refusal::NotFound, gone);
+    if (!stored(storage.ringtoneFile(info.id, bytes), res, gone))
+        return;
     res.setContent(std::move(bytes), "audio/mp4");
     // Called only once the client has read every byte and closed; anything
     // less leaves the ringtone waiting, so the next beat lists it again.
     res.delivered = [store = &storage, id = info.id] {
-        if (store->markDelivered(id, now()) != Result::Ok)
+        const Result r = store->markDelivered(id, now());
+        if (r == Result::Full)
+            noteDiskFull();
+        else if (r != Result::Ok)
             std::fprintf(stderr, "ringtone %lld was sent but could not be marked delivered\n", (long long)id);
     };
 }
 
+void Service::listedWhileFull(const std::vector<int64_t> &ids, const std::string &address, int64_t at)
+{
+    std::lock_guard<std::mutex> lock(listedMutex);
+    if (listed.size() + ids.size() > MaxTrackedAddresses)
+        listed.clear();
+    for (int64_t id : ids)
+        listed[id] = {address, at};
+}
+
+void Service::lastListed(RingtoneInfo &info)
+{
+    std::lock_guard<std::mutex> lock(listedMutex);
+    const auto it = listed.find(info.id);
+    if (it != listed.end() && it->second.second > info.announcedAt)
+        std::tie(info.announcedTo, info.announcedAt) = it->second;
+}
+
 void Service::phonePair(const Request &req, Response &res)
 {
-    Input in;
-    if (!readBody(req, res, in))
+    std::string pcid;
+    Device device;
+    const bool read = readJson(req, res, [&](Input &in) {
+        pcid = in.text("pcid");
+        device = {in.text("device_id"), in.text("device_name")};
+        if (!in.ok())
+            return;
+        in.check(checkClientId(pcid));
+        in.check(checkWord("the device id", device.id, 64));
+        in.check(checkName("the device name", device.name, 64));
+    });
+    if (!read)
         return;
-    const std::string pcid = in.text("pcid");
-    Device device {in.text("device_id"), in.text("device_name")};
-    if (!in.ok())
-        return (void)finish(in, res);
-    in.check(checkClientId(pcid));
-    in.check(checkWord("the device id", device.id, 64));
-    in.check(checkName("the device name", device.name, 64));
-    if (!finish(in, res))
-        return;
-    if (!pairings.take(sourceAddress(req), now()))
-        return refuseTooMany(res, pairings, "too many pairings from this address; try again later");
+    if (!pairings->take(sourceAddress(req), now()))
+        return refuseTooMany(res, *pairings, "too many pairings from this address; try again later");
     const std::string token = randomHex(32);
-    if (stored(storage.pair(pcid, device, token, now()), res))
+    const Result r = storage.pair(pcid, device, token, now());
+    if (r == Result::NotFound)
+        return refuse(res, Refusal::UnknownPc,
+            "no PC with this id has been online: check the id on the PC's pairing page");
+    if (stored(r, res))
         answer(res, {{"status", 0}, {"device_token", token}});
 }
 
-// The device's credentials, common to sending and unpairing.
-struct Credentials
-{
-    std::string pcid, deviceId, token;
-};
-
-static bool checkCredentials(Input &in, const Credentials &c)
-{
-    in.check(checkClientId(c.pcid));
-    in.check(checkWord("the device id", c.deviceId, 64));
-    if (c.token.size() != 64 || c.token.find_first_not_of("0123456789abcdef") != std::string::npos)
-        in.check("the device token is malformed");
-    return in.ok();
-}
-
-static bool readCredentials(Input &in, Credentials &c)
-{
-    c = {in.text("pcid"), in.text("device_id"), in.text("device_token")};
-    return in.ok() && checkCredentials(in, c);
-}
-
-static void refuseUnpaired(Response &res)
-{
-    refuse(res, 403, "this device is not paired with that PC, or its token is wrong");
-}
-
-// Ok when paired; otherwise refused in `res`.
+// Ok when paired; otherwise refused in `res`. Cheap: before any work on an upload.
 static bool paired(Storage &storage, const Credentials &c, Response &res)
 {
-    const Result r = storage.checkPairing(c.pcid, c.deviceId, c.token);
-    if (r == Result::Denied)
-        refuseUnpaired(res);
-    return r != Result::Denied && stored(r, res);
+    return stored(storage.checkPairing(c.pcid, c.deviceId, c.token), res);
 }
 
 // An answer that was known before any work was put off.
@@ -629,43 +774,68 @@ static std::string startProblem(int max)
     return "\"start\" must be a whole number of seconds from 0 to " + std::to_string(max);
 }
 
-// Counts an upload against its address's budget: every upload costs a
-// conversion, whichever PC it goes to.
-bool Service::takeUpload(const Request &req, Response &res)
+std::string Service::quotaProblem() const
 {
-    if (uploads.take(sourceAddress(req), now()))
+    return "the PC has too many ringtones waiting (at most " + std::to_string(options.quota.maxWaiting)
+        + " ringtones or " + std::to_string(options.quota.maxWaitingBytes / (1024 * 1024))
+        + " MB); more fit once it has fetched them";
+}
+
+// No ringtone fits, whatever its size: known before an upload is read or made.
+bool Service::pcFull(const std::string &pcid, Response &res, bool &full)
+{
+    Load load;
+    if (!stored(storage.waitingLoad(pcid, load), res))
+        return false;
+    full = !roomFor(load, options.quota, 1);
+    return true;
+}
+
+// Counts an upload against its address's budget (every upload costs a
+// conversion, whichever PC it goes to), once its PC has room.
+bool Service::takeUpload(const Request &req, const std::string &pcid, Response &res)
+{
+    bool full = false;
+    if (!pcFull(pcid, res, full))
+        return false;
+    if (full) {
+        refuse(res, Refusal::Quota, quotaProblem());
+        return false;
+    }
+    if (uploads->take(sourceAddress(req), now()))
         return true;
-    refuseTooMany(res, uploads, "too many uploads from this address; try again later");
+    refuseTooMany(res, *uploads, "too many uploads from this address; try again later");
     return false;
 }
 
 // The checks of a JSON upload, before its file goes to the converter.
 bool Service::readUpload(const Request &req, Response &res, NewRingtone &r, std::string &bytes, int &start)
 {
-    Input in;
-    if (!readBody(req, res, in))
-        return false;
     Credentials c;
-    readCredentials(in, c);
-    r.name = in.text("name");
-    const std::string data = in.text("data");
-    const json &from = in["start"];
-    const int maxStart = options.convert.maxTuneSeconds;
-    if (!from.is_null()
-        && (!from.is_number_integer() || from.get<int64_t>() < 0 || from.get<int64_t>() > maxStart))
-        in.check(startProblem(maxStart));
-    start = from.is_number_integer() ? int(from.get<int64_t>()) : 0;
+    std::string data;
+    const bool read = readJson(req, res, [&](Input &in) {
+        c = credentials(req, in);
+        r.name = in.text("name");
+        data = in.text("data");
+        const json &from = in["start"];
+        const int maxStart = options.convert.maxTuneSeconds;
+        if (!from.is_null()
+            && (!from.is_number_integer() || from.get<int64_t>() < 0 || from.get<int64_t>() > maxStart))
+            in.check(startProblem(maxStart));
+        start = from.is_number_integer() ? int(from.get<int64_t>()) : 0;
+    });
     // A stranger's upload costs one lookup: nothing of it is decoded or stored.
-    if (!finish(in, res) || !paired(storage, c, res))
+    if (!read || !paired(storage, c, res))
         return false;
-    in.check(checkRingtoneName(r.name));
+    Input in;
+    in.check(checkRingtoneName(r.name), Refusal::Name);
     if (!decodeBase64(data, bytes))
         in.check("\"data\" must be the file in base64");
     else if (bytes.size() > MaxRingtoneBytes)
-        return refuse(res, 413, "the ringtone is larger than 5 MB"), false;
+        in.check("the ringtone is larger than 5 MB", Refusal::TooLarge);
     else
-        in.check(checkRingtoneFile(bytes));
-    if (!finish(in, res) || !takeUpload(req, res))
+        in.check(checkRingtoneFile(bytes), Refusal::NotAudio);
+    if (!finish(in, res) || !takeUpload(req, c.pcid, res))
         return false;
     r.pcid = c.pcid;
     r.deviceId = c.deviceId;
@@ -688,29 +858,27 @@ void Service::phoneSend(Request &req, Resume resume)
 }
 
 // Everything but the file is in the address and the headers, so a stranger,
-// a bad name or an address over its budget is refused before any of the file
-// is read.
+// a bad name, a full PC or an address over its budget is refused before any
+// of the file is read.
 bool Service::admitTune(const Request &req, Response &res)
 {
     Input in;
-    const std::string bearer = req.header("Authorization");
-    const Credentials c {req.param("pcid"), req.param("device_id"),
-        bearer.compare(0, 7, "Bearer ") == 0 ? bearer.substr(7) : std::string()};
-    checkCredentials(in, c);
-    in.check(checkRingtoneName(req.param("name")));
+    const Credentials c = credentials(req, in, true);
+    in.check(checkRingtoneName(req.param("name")), Refusal::Name);
     int start = 0;
     if (!tuneStart(req.param("start"), options.convert.maxTuneSeconds, start))
         in.check(startProblem(options.convert.maxTuneSeconds));
-    return finish(in, res) && paired(storage, c, res) && takeUpload(req, res);
+    return finish(in, res) && paired(storage, c, res) && takeUpload(req, c.pcid, res);
 }
 
 void Service::phoneTune(Request &req, Resume resume)
 {
+    Input admittedAlready;
+    const Credentials c = credentials(req, admittedAlready, true);
     NewRingtone r;
-    const std::string bearer = req.header("Authorization");
-    r.pcid = req.param("pcid");
-    r.deviceId = req.param("device_id");
-    r.deviceToken = bearer.substr(std::min<size_t>(7, bearer.size()));
+    r.pcid = c.pcid;
+    r.deviceId = c.deviceId;
+    r.deviceToken = c.token;
     r.name = req.param("name");
     int start = 0;
     tuneStart(req.param("start"), options.convert.maxTuneSeconds, start);
@@ -726,14 +894,14 @@ void Service::convertAndStore(std::string input, int start, const NewRingtone &r
     });
     if (!queued)
         resume([](Response &res) {
-            refuse(res, 503, "the service is busy making other ringtones; try again in a moment");
+            refuse(res, Refusal::Busy, "the service is busy making other ringtones; try again in a moment");
         });
 }
 
 void Service::storeMade(NewRingtone r, const Conversion &made, Response &res)
 {
     if (made.status != ConvertStatus::Ok) {
-        refuse(res, made.httpStatus(), made.reason);
+        refuseConversion(res, made);
         if (!made.detail.empty())
             res.note += " (" + made.detail + ")";
         return;
@@ -756,105 +924,94 @@ void Service::store(NewRingtone &r, const std::string &bytes, Response &res)
         r.now = now();
         result = storage.addRingtone(r, bytes);
     }
-    if (result == Result::Denied)
-        return refuseUnpaired(res);
-    if (result == Result::Conflict)
-        return refuse(res, 503, "no free ringtone id was found; try again");
     if (result == Result::OverQuota)
-        return refuse(res, 507,
-            "the PC has too many ringtones waiting (at most " + std::to_string(r.quota.maxWaiting)
-                + " ringtones or " + std::to_string(r.quota.maxWaitingBytes / (1024 * 1024))
-                + " MB); more fit once it has fetched them");
+        return refuse(res, Refusal::Quota, quotaProblem());
     if (stored(result, res))
         answer(res, {{"status", 0}, {"id", r.id}}, 201);
 }
 
 void Service::phoneUnpair(const Request &req, Response &res)
 {
-    Input in;
-    if (!readBody(req, res, in))
-        return;
     Credentials c;
-    if (!readCredentials(in, c))
-        return (void)finish(in, res);
-    const Result r = storage.removePairing(c.pcid, c.deviceId, c.token);
-    if (r == Result::Denied)
-        return refuseUnpaired(res);
-    if (stored(r, res))
+    if (readJson(req, res, [&](Input &in) { c = credentials(req, in); })
+        && stored(storage.removePairing(c.pcid, c.deviceId, c.token), res))
         answer(res, {{"status", 0}});
 }
 
 void Service::phoneSent(const Request &req, Response &res)
 {
-    Input in;
     Credentials c;
-    if (!readBody(req, res, in))
-        return;
-    if (!readCredentials(in, c))
-        return (void)finish(in, res);
     std::vector<SentRingtone> sent;
-    const Result r = storage.sentRingtones(c.pcid, c.deviceId, c.token, MaxSentListed, sent);
-    if (r == Result::Denied)
-        return refuseUnpaired(res);
-    if (!stored(r, res))
+    bool full = false;
+    if (!readJson(req, res, [&](Input &in) { c = credentials(req, in); })
+        || !stored(storage.sentRingtones(c.pcid, c.deviceId, c.token, MaxSentListed, sent), res)
+        || !pcFull(c.pcid, res, full))
         return;
     json list = json::array();
     for (const SentRingtone &s : sent)
         list.push_back({{"id", s.id}, {"name", s.name}, {"size", s.size}, {"sent", s.created},
             {"state", s.delivered ? "fetched" : "waiting"}});
-    answer(res, {{"status", 0}, {"ringtones", list}});
+    answer(res, {{"status", 0}, {"ringtones", list}, {"full", full}});
 }
 
 void Service::phoneWithdraw(const Request &req, Response &res)
 {
-    Input in;
     Credentials c;
-    if (!readBody(req, res, in))
-        return;
-    readCredentials(in, c);
-    const json &id = in["id"];
-    if (!id.is_number_integer() || id.get<int64_t>() < 1 || id.get<int64_t>() > 0x7FFFFFFF)
-        in.check("\"id\" must be a ringtone id");
-    if (!finish(in, res))
-        return;
-    const Result r = storage.withdrawRingtone(c.pcid, c.deviceId, c.token, id.get<int64_t>());
-    if (r == Result::Denied)
-        return refuseUnpaired(res);
-    if (r == Result::NotFound)
-        return refuse(res, 404, "that ringtone is not waiting any more (fetched, expired or never sent)");
-    if (stored(r, res))
+    int64_t id = 0;
+    const bool read = readJson(req, res, [&](Input &in) {
+        c = credentials(req, in);
+        const json &given = in["id"];
+        if (!given.is_number_integer() || given.get<int64_t>() < 1 || given.get<int64_t>() > 0x7FFFFFFF)
+            in.check("\"id\" must be a ringtone id");
+        else
+            id = given.get<int64_t>();
+    });
+    if (read
+        && stored(storage.withdrawRingtone(c.pcid, c.deviceId, c.token, id), res,
+            "that ringtone is not waiting any more (fetched, expired or never sent)"))
         answer(res, {{"status", 0}});
+}
+
+// The page takes its limits from here rather than keeping copies of its own.
+void Service::phoneLimits(const Request &, Response &res)
+{
+    answer(res,
+        {{"status", 0}, {"tune_max_bytes", options.convert.maxInputBytes},
+            {"tune_seconds", options.convert.ringtoneSeconds},
+            {"start_max_seconds", options.convert.maxTuneSeconds}, {"name_max_chars", MaxRingtoneNameChars},
+            {"name_max_bytes", MaxRingtoneNameBytes}, {"pcid_pattern", ClientIdPattern}});
 }
 
 void Service::adminUpdate(const Request &req, Response &res)
 {
-    Input in;
-    if (!admitted(req, res) || !readBody(req, res, in))
-        return;
-    Update u {in.text("version"), in.text("url"), now()};
-    if (!in.ok())
-        return (void)finish(in, res);
-    in.check(checkWord("the version", u.version, 32));
-    in.check(checkHttpUrl(u.url));
-    if (finish(in, res) && stored(storage.publishUpdate(u), res))
+    Update u;
+    const bool read = admitted(req, res) && readJson(req, res, [&](Input &in) {
+        u = {in.text("version"), in.text("url"), now()};
+        if (!in.ok())
+            return;
+        in.check(checkWord("the version", u.version, 32));
+        in.check(checkHttpUrl(u.url));
+    });
+    if (read && stored(storage.publishUpdate(u), res))
         answer(res, {{"status", 0}});
 }
 
 void Service::adminConf(const Request &req, Response &res)
 {
-    Input in;
-    if (!admitted(req, res) || !readBody(req, res, in))
-        return;
-    const std::string pcid = in.has("pcid") ? in.text("pcid") : std::string();
-    const std::string key = in.text("key"), value = in.text("value");
-    if (!in.ok())
-        return (void)finish(in, res);
-    if (in.has("pcid"))
-        in.check(checkClientId(pcid));
-    in.check(checkConfKey(key));
-    if (!value.empty())
-        in.check(checkName("the value", value, 1024));
-    if (finish(in, res) && stored(storage.setConf(pcid, key, value), res))
+    std::string pcid, key, value;
+    const bool read = admitted(req, res) && readJson(req, res, [&](Input &in) {
+        pcid = in.has("pcid") ? in.text("pcid") : std::string();
+        key = in.text("key");
+        value = in.text("value");
+        if (!in.ok())
+            return;
+        if (in.has("pcid"))
+            in.check(checkClientId(pcid));
+        in.check(checkConfKey(key));
+        if (!value.empty())
+            in.check(checkName("the value", value, 1024));
+    });
+    if (read && stored(storage.setConf(pcid, key, value), res))
         answer(res, {{"status", 0}});
 }
 

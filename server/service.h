@@ -30,6 +30,9 @@ struct ServiceOptions
     // Uploads per source address and hour, to whichever PCs: client ids are
     // made up at will, so quotas per PC alone would not bound an address.
     int64_t uploadsPerHour = 30;
+    // PCs not seen before, per source address and day: generous, as a school
+    // behind one address may have hundreds.
+    int64_t newPcsPerDay = 1000;
     // What one PC may have waiting.
     Quota quota;
     // The folder of the phone's page; empty: no page is served.
@@ -37,22 +40,33 @@ struct ServiceOptions
     ConvertOptions convert;
 };
 
+// What one source address may do so often. Past it, requests are refused
+// until it has room again.
+class AddressBudget
+{
+public:
+    virtual ~AddressBudget() = default;
+    // The address has no event left.
+    virtual bool exhausted(const std::string &address, int64_t now) = 0;
+    // Counts one event; false (and nothing counted) when none was left.
+    virtual bool take(const std::string &address, int64_t now) = 0;
+    // Seconds until the next event is allowed again.
+    virtual int64_t wait() const = 0;
+};
+
 // Counts events per source address in a bucket that empties again over
 // time: at most `capacity` at once, `capacity` more per `period` seconds.
 // In memory, so each instance behind a balancer counts for itself.
-class AddressLimit
+class AddressLimit : public AddressBudget
 {
 public:
     AddressLimit(int64_t capacity, int64_t period)
         : capacity(double(capacity))
         , period(double(period))
     { }
-    // The address has no event left.
-    bool exhausted(const std::string &address, int64_t now);
-    // Counts one event; false (and nothing counted) when none was left.
-    bool take(const std::string &address, int64_t now);
-    // Seconds until the next event is allowed again.
-    int64_t wait() const { return int64_t(period / capacity) + 1; }
+    bool exhausted(const std::string &address, int64_t now) override;
+    bool take(const std::string &address, int64_t now) override;
+    int64_t wait() const override { return int64_t(period / capacity) + 1; }
 
 private:
     double level(const std::string &address, int64_t now);
@@ -103,13 +117,16 @@ private:
     void phoneUnpair(const Request &req, Response &res);
     void phoneSent(const Request &req, Response &res);
     void phoneWithdraw(const Request &req, Response &res);
+    void phoneLimits(const Request &req, Response &res);
     void adminUpdate(const Request &req, Response &res);
     void adminConf(const Request &req, Response &res);
     void adminStats(const Request &req, Response &res);
 
     bool admitted(const Request &req, Response &res) const;
     bool readUpload(const Request &req, Response &res, NewRingtone &r, std::string &bytes, int &start);
-    bool takeUpload(const Request &req, Response &res);
+    bool takeUpload(const Request &req, const std::string &pcid, Response &res);
+    bool pcFull(const std::string &pcid, Response &res, bool &full);
+    std::string quotaProblem() const;
     void convertAndStore(std::string input, int start, const NewRingtone &r, Resume resume);
     void storeMade(NewRingtone r, const Conversion &made, Response &res);
     void store(NewRingtone &r, const std::string &bytes, Response &res);
@@ -118,13 +135,19 @@ private:
     std::string sourceAddress(const Request &req) const;
     // Removes the ringtones kept too long, at most once in a while.
     void expireOld(int64_t now);
+    // A beat whose write failed still lists its ringtones: where and when is
+    // kept here until the store can say it again.
+    void listedWhileFull(const std::vector<int64_t> &ids, const std::string &address, int64_t at);
+    void lastListed(RingtoneInfo &info);
 
     Storage &storage;
     ServiceOptions options;
-    AddressLimit misses;
-    AddressLimit pairings;
-    AddressLimit uploads;
+    // Per source address: lookups of ringtones never listed to it, pairings,
+    // uploads, PCs not seen before, usage events.
+    std::unique_ptr<AddressBudget> misses, pairings, uploads, newPcs, events;
     std::atomic<int64_t> nextExpiry {0};
+    std::mutex listedMutex;
+    std::unordered_map<int64_t, std::pair<std::string, int64_t>> listed;
     // The page's files by name, read at start.
     std::map<std::string, std::string> page;
     std::string pageError;

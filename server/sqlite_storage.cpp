@@ -62,6 +62,14 @@ const char *const Migrations[] = {
     // Tokens are kept as hashes: a copy of the database does not let anyone send.
     R"(ALTER TABLE pairings RENAME COLUMN token TO token_hash;
        UPDATE pairings SET token_hash = sha256(token_hash);)",
+    // Events are counted per PC, name and day instead of kept one by one.
+    R"(CREATE TABLE event_counts (
+         pcid TEXT NOT NULL, name TEXT NOT NULL, day INTEGER NOT NULL, count INTEGER NOT NULL,
+         PRIMARY KEY (pcid, name, day));
+       INSERT INTO event_counts SELECT pcid, name, at / 86400, count(*) FROM events GROUP BY 1, 2, 3;
+       DROP TABLE events;
+       CREATE INDEX event_counts_day ON event_counts (day);
+       CREATE INDEX pcs_last_beat ON pcs (last_beat);)",
 };
 
 // How long a request waits for a writer outside this process, and the pauses
@@ -94,11 +102,14 @@ struct Connection
     // It failed because a writer outside holds the database, outside a
     // transaction of ours: trying again later is safe.
     bool busy = false;
+    // A write found the disk full (kept through the rollback that follows).
+    bool full = false;
 
     void failed(int rc)
     {
         error = sqlite3_errcode(handle) == rc ? sqlite3_errmsg(handle) : sqlite3_errstr(rc);
         busy = (rc & 0xff) == SQLITE_BUSY && sqlite3_get_autocommit(handle);
+        full = full || (rc & 0xff) == SQLITE_FULL;
     }
 
     ~Connection()
@@ -204,6 +215,7 @@ public:
     bool open(const std::string &dataDir, std::string &error);
 
     Result beat(const Beat &beat, BeatAnswer &answer) override;
+    Result peekBeat(const Beat &beat, BeatAnswer &answer) override;
     Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override;
     Result conf(const std::string &pcid, std::map<std::string, std::string> &values) override;
     Result latestUpdate(Update &update) override;
@@ -211,20 +223,21 @@ public:
     Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) override;
     Result ringtoneFile(int64_t id, std::string &bytes) override;
     Result markDelivered(int64_t id, int64_t now) override;
-    Result recordEvent(
-        const std::string &pcid, const std::string &version, const std::string &event, int64_t now) override;
+    Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) override;
     Result pair(
         const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
     Result removePairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token) override;
     Result checkPairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token) override;
+    Result waitingLoad(const std::string &pcid, Load &load) override;
     Result addRingtone(const NewRingtone &ringtone, const std::string &bytes) override;
     Result sentRingtones(const std::string &pcid, const std::string &deviceId, const std::string &token,
         size_t limit, std::vector<SentRingtone> &out) override;
     Result withdrawRingtone(
         const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id) override;
     Result expireRingtones(int64_t createdBefore, int64_t &removed) override;
+    Result expireAnonymous(int64_t eventsBefore, int64_t pcsBefore) override;
     Result publishUpdate(const Update &update) override;
     Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override;
     Result stats(int64_t now, Stats &stats) override;
@@ -254,26 +267,22 @@ private:
         return rc == SQLITE_OK;
     }
     // One beat inside the transaction of its batch.
-    bool beatIn(const Beat &beat, BeatAnswer &answer);
+    Result beatIn(const Beat &beat, BeatAnswer &answer);
+    // Takes the beat's news and lists its waiting ringtones.
+    bool readNews(const Beat &beat, BeatAnswer &answer);
+    // The pairings not yet reported to the PC.
+    bool freshPairings(const std::string &pcid, BeatAnswer &answer);
     Result readInfo(Query &q, RingtoneInfo &info);
     // Ok when the device is paired with the PC under this token.
     Result checkToken(const std::string &pcid, const std::string &deviceId, const std::string &token);
-    // Ok when the PC has room for one more ringtone of `size` bytes.
-    Result checkQuota(const NewRingtone &r, int64_t size);
+    Result loadOf(const std::string &pcid, Load &load);
     std::string filePath(const std::string &fileKey) const { return files + "/" + fileKey + ".m4r"; }
     void removeFiles(const std::vector<std::string> &fileKeys);
     bool checkIntegrity(const std::string &path, std::string &error);
     bool migrate(std::string &error);
     bool removeLeftovers(const std::string &path, std::string &error);
 
-    struct BeatJob
-    {
-        const Beat *beat;
-        BeatAnswer *answer;
-        Result result = Result::Failed;
-    };
-    // At most this many beats in one transaction: a few milliseconds of work.
-    Batches<BeatJob> beats {64};
+    Batches<BeatJob> beats {BeatBatch};
     std::mutex mutex;
     Connection db;
     Durability synchronous = Durable;
@@ -297,9 +306,12 @@ template<typename Body> Result SqliteStorage::locked(const char *what, Body body
             std::lock_guard<std::mutex> lock(mutex);
             db.error.clear();
             db.busy = false;
+            db.full = false;
             const Result r = body();
             if (r != Result::Failed)
                 return r;
+            if (db.full)
+                return Result::Full;
             if (!db.busy || std::chrono::steady_clock::now() >= deadline)
                 return fail(what);
         }
@@ -486,36 +498,43 @@ Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
             "beat",
             [&] {
                 for (BeatJob *j : jobs)
-                    if (!beatIn(*j->beat, *j->answer))
+                    if ((j->result = beatIn(*j->beat, *j->answer)) == Result::Failed)
                         return Result::Failed;
                 return Result::Ok;
             },
             Cheap);
+        // One failed beat fails them all: nothing of the batch was stored.
         for (BeatJob *j : jobs)
-            j->result = r;
+            j->result = r == Result::Ok ? j->result : r;
     });
     return job.result;
 }
 
-bool SqliteStorage::beatIn(const Beat &beat, BeatAnswer &answer)
+Result SqliteStorage::beatIn(const Beat &beat, BeatAnswer &answer)
 {
     answer = BeatAnswer();
-    Query up(db, R"(INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)
-                    ON CONFLICT (pcid) DO UPDATE SET version = excluded.version,
-                    last_beat = excluded.last_beat, expire = excluded.expire)");
-    if (!up.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
-        return false;
+    Query up(db, "UPDATE pcs SET version = ?, last_beat = ?, expire = ? WHERE pcid = ?");
+    if (!up.bind(beat.version).bind(beat.now).bind(beat.expire).bind(beat.pcid).run())
+        return Result::Failed;
+    if (sqlite3_changes(db.handle) == 0) {
+        if (!beat.mayCreate)
+            return Result::NotFound;
+        Query add(db, "INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)");
+        if (!add.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
+            return Result::Failed;
+        answer.created = true;
+    }
+    return readNews(beat, answer) ? Result::Ok : Result::Failed;
+}
+
+bool SqliteStorage::readNews(const Beat &beat, BeatAnswer &answer)
+{
     if (!beat.farewell) {
         Query lost(db, "DELETE FROM lost_pairings WHERE pcid = ?");
         if (!lost.bind(beat.pcid).run())
             return false;
         answer.pairingLost = sqlite3_changes(db.handle) > 0;
-        Query fresh(db, R"(SELECT device_id, device_name FROM pairings WHERE pcid = ? AND reported = 0
-                           ORDER BY paired_at, rowid)");
-        fresh.bind(beat.pcid);
-        while (fresh.next())
-            answer.newPairings.push_back({fresh.text(0), fresh.text(1)});
-        if (fresh.failed())
+        if (!freshPairings(beat.pcid, answer))
             return false;
         Query mark(db, "UPDATE pairings SET reported = 1 WHERE pcid = ? AND reported = 0");
         if (!answer.newPairings.empty() && !mark.bind(beat.pcid).run())
@@ -531,6 +550,32 @@ bool SqliteStorage::beatIn(const Beat &beat, BeatAnswer &answer)
     for (const auto &seqAndId : listed)
         answer.waiting.push_back(seqAndId.second);
     return !waiting.failed();
+}
+
+bool SqliteStorage::freshPairings(const std::string &pcid, BeatAnswer &answer)
+{
+    Query fresh(db, R"(SELECT device_id, device_name FROM pairings WHERE pcid = ? AND reported = 0
+                       ORDER BY paired_at, rowid)");
+    fresh.bind(pcid);
+    while (fresh.next())
+        answer.newPairings.push_back({fresh.text(0), fresh.text(1)});
+    return !fresh.failed();
+}
+
+Result SqliteStorage::peekBeat(const Beat &beat, BeatAnswer &answer)
+{
+    return locked("beat, read only", [&] {
+        answer = BeatAnswer();
+        Query lost(db, "SELECT 1 FROM lost_pairings WHERE pcid = ?");
+        answer.pairingLost = !beat.farewell && lost.bind(beat.pcid).next();
+        if (lost.failed() || (!beat.farewell && !freshPairings(beat.pcid, answer)))
+            return Result::Failed;
+        Query waiting(db, "SELECT id FROM ringtones WHERE pcid = ? AND delivered_at IS NULL ORDER BY seq");
+        waiting.bind(beat.pcid);
+        while (waiting.next())
+            answer.waiting.push_back(waiting.integer(0));
+        return waiting.failed() ? Result::Failed : Result::Ok;
+    });
 }
 
 Result SqliteStorage::unpair(const std::string &pcid, const std::vector<std::string> &deviceIds)
@@ -651,14 +696,14 @@ Result SqliteStorage::markDelivered(int64_t id, int64_t now)
     return r;
 }
 
-Result SqliteStorage::recordEvent(
-    const std::string &pcid, const std::string &version, const std::string &event, int64_t now)
+Result SqliteStorage::recordEvent(const std::string &pcid, const std::string &event, int64_t now)
 {
     return transaction(
         "event",
         [&] {
-            Query q(db, "INSERT INTO events (pcid, version, name, at) VALUES (?, ?, ?, ?)");
-            return q.bind(pcid).bind(version).bind(event).bind(now).run() ? Result::Ok : Result::Failed;
+            Query q(db, R"(INSERT INTO event_counts (pcid, name, day, count) VALUES (?, ?, ?, 1)
+                           ON CONFLICT (pcid, name, day) DO UPDATE SET count = count + 1)");
+            return q.bind(pcid).bind(event).bind(now / 86400).run() ? Result::Ok : Result::Failed;
         },
         Cheap);
 }
@@ -677,6 +722,9 @@ Result SqliteStorage::pair(
     const std::string &pcid, const Device &device, const std::string &token, int64_t now)
 {
     return transaction("pair", [&] {
+        Query known(db, "SELECT 1 FROM pcs WHERE pcid = ?");
+        if (!known.bind(pcid).next())
+            return known.failed() ? Result::Failed : Result::NotFound;
         Query q(db, R"(INSERT INTO pairings (pcid, device_id, device_name, token_hash, paired_at, reported)
                        VALUES (?, ?, ?, sha256(?), ?, 0) ON CONFLICT (pcid, device_id) DO UPDATE SET
                        device_name = excluded.device_name, token_hash = excluded.token_hash,
@@ -715,15 +763,21 @@ Result SqliteStorage::checkPairing(
     });
 }
 
-Result SqliteStorage::checkQuota(const NewRingtone &r, int64_t size)
+Result SqliteStorage::loadOf(const std::string &pcid, Load &load)
 {
-    Query load(
+    Query q(
         db, "SELECT count(*), coalesce(sum(size), 0) FROM ringtones WHERE pcid = ? AND delivered_at IS NULL");
-    if (!load.bind(r.pcid).next())
+    if (!q.bind(pcid).next())
         return Result::Failed;
-    return load.integer(0) + 1 > r.quota.maxWaiting || load.integer(1) + size > r.quota.maxWaitingBytes
-        ? Result::OverQuota
-        : Result::Ok;
+    load = {q.integer(0), q.integer(1)};
+    return Result::Ok;
+}
+
+Result SqliteStorage::waitingLoad(const std::string &pcid, Load &load)
+{
+    return locked("waiting load", [&] {
+        return loadOf(pcid, load);
+    });
 }
 
 Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
@@ -732,16 +786,15 @@ Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes
     // under a name that start-up treats as a leftover.
     const std::string temp = files + "/tmp-" + r.fileKey;
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::fprintf(stderr, "storage: cannot create %s: %s\n", temp.c_str(), std::strerror(errno));
-        return Result::Failed;
-    }
-    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    const bool written = fd >= 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
     const int savedErrno = errno;
-    ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     if (!written) {
-        std::fprintf(stderr, "storage: cannot write %s: %s\n", temp.c_str(), std::strerror(savedErrno));
         ::unlink(temp.c_str());
+        if (savedErrno == ENOSPC || savedErrno == EDQUOT)
+            return Result::Full;
+        std::fprintf(stderr, "storage: cannot write %s: %s\n", temp.c_str(), std::strerror(savedErrno));
         return Result::Failed;
     }
     const std::string path = filePath(r.fileKey);
@@ -751,9 +804,11 @@ Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes
         const Result known = checkToken(r.pcid, r.deviceId, r.deviceToken);
         if (known != Result::Ok)
             return known;
-        const Result room = checkQuota(r, size);
-        if (room != Result::Ok)
-            return room;
+        Load load;
+        if (loadOf(r.pcid, load) != Result::Ok)
+            return Result::Failed;
+        if (!roomFor(load, r.quota, size))
+            return Result::OverQuota;
         Query taken(db, "SELECT 1 FROM ringtones WHERE id = ? OR file_key = ?");
         taken.bind(r.id).bind(r.fileKey);
         if (taken.next())
@@ -840,6 +895,23 @@ Result SqliteStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
     return r;
 }
 
+Result SqliteStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
+{
+    return transaction(
+        "expire anonymous writes",
+        [&] {
+            Query events(db, "DELETE FROM event_counts WHERE day < ?");
+            Query pcs(db, R"(DELETE FROM pcs WHERE last_beat < ?
+                             AND NOT EXISTS (SELECT 1 FROM pairings WHERE pairings.pcid = pcs.pcid)
+                             AND NOT EXISTS (SELECT 1 FROM ringtones WHERE ringtones.pcid = pcs.pcid))");
+            Query lost(db, "DELETE FROM lost_pairings WHERE pcid NOT IN (SELECT pcid FROM pcs)");
+            return events.bind(eventsBefore / 86400).run() && pcs.bind(pcsBefore).run() && lost.run()
+                ? Result::Ok
+                : Result::Failed;
+        },
+        Cheap);
+}
+
 Result SqliteStorage::publishUpdate(const Update &update)
 {
     return transaction("publish update", [&] {
@@ -879,7 +951,8 @@ Result SqliteStorage::stats(int64_t now, Stats &stats)
         stats.pairings = counts.integer(2);
         stats.ringtonesWaiting = counts.integer(3);
         stats.ringtonesDelivered = counts.integer(4);
-        Query events(db, "SELECT name, count(*) FROM events GROUP BY name");
+        Query events(db, "SELECT name, sum(count) FROM event_counts GROUP BY name ORDER BY 2 DESC, 1 LIMIT ?");
+        events.bind(MaxStatsEvents);
         while (events.next())
             stats.events[events.text(0)] = events.integer(1);
         return events.failed() ? Result::Failed : Result::Ok;

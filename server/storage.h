@@ -19,6 +19,8 @@
 // - Inputs arrive already checked by the service (forms, lengths, sizes).
 // - On Result::Failed the backend has written one diagnostic line to stderr
 //   (prefixed with "storage: "); the service answers 500 and goes on.
+// - On Result::Full it has written nothing to stderr: while its disk stays
+//   full every write says so, and the service logs it once in a while.
 // - Ringtone files are kept by the backend, next to its rows, so that a row is
 //   never visible without its complete file and no file outlives its row
 //   longer than until the next start.
@@ -30,6 +32,7 @@ enum class Result {
     Denied,  // the pairing or its token does not match
     Conflict,  // a unique value is taken (ringtone id or file key): pick another
     OverQuota,  // the PC has too many ringtones waiting: nothing was stored
+    Full,  // the store's disk is full: nothing was written
     Failed,  // the database failed; already logged
 };
 
@@ -47,6 +50,8 @@ struct Beat
     // Where the beat came from. Every waiting ringtone the beat lists is
     // recorded as announced to this address at `now` (the latest wins).
     std::string address = {};
+    // False: a PC not seen before is not recorded, and the beat is NotFound.
+    bool mayCreate = true;
 };
 
 struct Device
@@ -62,6 +67,7 @@ struct BeatAnswer
     bool pairingLost = false;  // the phone removed the PC's last pairing
     std::vector<Device> newPairings;  // paired since the last (non-farewell) beat, oldest first
     std::vector<int64_t> waiting;  // ringtones not yet delivered to this PC, oldest first
+    bool created = false;  // the beat recorded a PC not seen before
 };
 
 // What one PC may have waiting at a time, over all its devices.
@@ -70,6 +76,19 @@ struct Quota
     int64_t maxWaiting = 50;
     int64_t maxWaitingBytes = 100 * 1024 * 1024;
 };
+
+// What one PC has waiting now.
+struct Load
+{
+    int64_t count = 0;
+    int64_t bytes = 0;
+};
+
+// Whether one more ringtone of `bytes` fits within the quota.
+inline bool roomFor(const Load &load, const Quota &quota, int64_t bytes)
+{
+    return load.count + 1 <= quota.maxWaiting && load.bytes + bytes <= quota.maxWaitingBytes;
+}
 
 // A ringtone sent by a paired device. The service picks `id` (a positive
 // 31-bit number, random, so ids cannot be walked) and `fileKey` (a random
@@ -123,8 +142,11 @@ struct Stats
     int64_t pairings = 0;
     int64_t ringtonesWaiting = 0;
     int64_t ringtonesDelivered = 0;
-    std::map<std::string, int64_t> events;  // feedback event name -> count
+    std::map<std::string, int64_t> events;  // feedback event name -> count, the most counted names only
 };
+
+// Stats name this many event names at most, whatever was sent.
+inline constexpr int64_t MaxStatsEvents = 50;
 
 // A PC counts as online this long after its last beat's "expire" ran out.
 inline constexpr int64_t OnlineGrace = 30;
@@ -136,8 +158,12 @@ public:
 
     // --- the program's side ---
 
-    // Records the PC (version, last beat, expire) and fills `answer`.
+    // Records the PC (version, last beat, expire) and fills `answer`;
+    // NotFound for a PC not seen before when the beat may not create it.
     virtual Result beat(const Beat &beat, BeatAnswer &answer) = 0;
+    // What the beat would answer, read only: nothing is taken, recorded or
+    // announced, so news stay for the next beat. For when writes fail.
+    virtual Result peekBeat(const Beat &beat, BeatAnswer &answer) = 0;
     // The PC removes the pairings with these devices (unknown ids are ignored).
     // This is not a lost pairing: the PC itself asked for it.
     virtual Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) = 0;
@@ -153,14 +179,14 @@ public:
     // The file was sent completely: the ringtone is no longer waiting. The
     // backend may drop the file now. Ok also when it was delivered before.
     virtual Result markDelivered(int64_t id, int64_t now) = 0;
-    virtual Result recordEvent(
-        const std::string &pcid, const std::string &version, const std::string &event, int64_t now)
-        = 0;
+    // Counts the event for the PC and the day of `now`.
+    virtual Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) = 0;
 
     // --- the phone's side ---
 
     // Pairs the device with the PC, or pairs it again with a new token (the
     // old token stops working). The pairing is reported to the PC once.
+    // NotFound when no PC with this id has ever beaten.
     virtual Result pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)
         = 0;
     // Denied when the pairing does not exist or the token is wrong. When it
@@ -173,6 +199,8 @@ public:
     virtual Result checkPairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token)
         = 0;
+    // What the PC has waiting, whoever sent it.
+    virtual Result waitingLoad(const std::string &pcid, Load &load) = 0;
     // Stores the file and its row, after checking the pairing and its token
     // (Denied) and the PC's quota (OverQuota). Conflict when `id` or `fileKey`
     // is taken. Nothing is stored unless it answers Ok.
@@ -193,6 +221,10 @@ public:
     // Removes the ringtones still waiting that were created before
     // `createdBefore`, rows and files; `removed` says how many.
     virtual Result expireRingtones(int64_t createdBefore, int64_t &removed) = 0;
+    // Removes the event counts of days before the one of `eventsBefore`, and
+    // the PCs without a pairing or a ringtone whose last beat was before
+    // `pcsBefore`: what anyone may write without pairing does not pile up.
+    virtual Result expireAnonymous(int64_t eventsBefore, int64_t pcsBefore) = 0;
 
     // --- administration ---
 

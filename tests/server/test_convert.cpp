@@ -249,7 +249,8 @@ void TestConvert::refuses_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("start");
-    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("status");  // a ConvertStatus
+    const int refused = int(ConvertStatus::Refused), tooLarge = int(ConvertStatus::TooLarge);
     QTest::addColumn<QString>("why");
 
     QByteArray noise("ID3\3\0\0\0\0\0\12"
@@ -270,19 +271,19 @@ void TestConvert::refuses_data()
         + be32(quint32(8 + nested.size())) + "moov" + nested;
 
     const QByteArray wav = slurp(in("tone.wav"));
-    QTest::newRow("50 MB") << QByteArray(50 * 1000 * 1000, '\xff') << 0 << 413 << "larger than";
-    QTest::newRow("empty") << QByteArray() << 0 << 400 << "empty";
-    QTest::newRow("an ID3 header, then noise") << noise << 0 << 400 << "not a tune";
-    QTest::newRow("text named .mp3") << QByteArray("Never gonna give you up\n") << 0 << 400 << "not a tune";
-    QTest::newRow("MPEG-4 with a hostile sample table") << crafted << 0 << 400 << "not a tune";
-    QTest::newRow("MPEG-4 of nested boxes, no sound") << nested << 0 << 400 << "no sound";
-    QTest::newRow("H.264 video") << slurp(in("video.mp4")) << 0 << 400 << "h264";
-    QTest::newRow("motion-JPEG video") << slurp(in("mjpeg.mov")) << 0 << 400 << "video";
-    QTest::newRow("AIFF, not a format taken") << slurp(in("tone.aiff")) << 0 << 400 << "not a tune";
-    QTest::newRow("two hours") << slurp(in("2hours.mp3")) << 0 << 400 << "120 min";
-    QTest::newRow("start past the end") << wav << 60 << 400 << "past the end";
-    QTest::newRow("start in the last second") << wav << 5 << 400 << "past the end";
-    QTest::newRow("negative start") << wav << -1 << 400 << "negative";
+    QTest::newRow("50 MB") << QByteArray(50 * 1000 * 1000, '\xff') << 0 << tooLarge << "larger than";
+    QTest::newRow("empty") << QByteArray() << 0 << refused << "empty";
+    QTest::newRow("an ID3 header, then noise") << noise << 0 << refused << "not a tune";
+    QTest::newRow("text named .mp3") << QByteArray("Never gonna give you up\n") << 0 << refused << "not a tune";
+    QTest::newRow("MPEG-4 with a hostile sample table") << crafted << 0 << refused << "not a tune";
+    QTest::newRow("MPEG-4 of nested boxes, no sound") << nested << 0 << refused << "no sound";
+    QTest::newRow("H.264 video") << slurp(in("video.mp4")) << 0 << refused << "h264";
+    QTest::newRow("motion-JPEG video") << slurp(in("mjpeg.mov")) << 0 << refused << "video";
+    QTest::newRow("AIFF, not a format taken") << slurp(in("tone.aiff")) << 0 << refused << "not a tune";
+    QTest::newRow("two hours") << slurp(in("2hours.mp3")) << 0 << refused << "120 min";
+    QTest::newRow("start past the end") << wav << 60 << refused << "past the end";
+    QTest::newRow("start in the last second") << wav << 5 << refused << "past the end";
+    QTest::newRow("negative start") << wav << -1 << refused << "negative";
 }
 
 void TestConvert::refuses()
@@ -292,7 +293,7 @@ void TestConvert::refuses()
     QFETCH(int, status);
     QFETCH(QString, why);
     const Conversion c = Converter(options()).convert(bytes.toStdString(), start);
-    QCOMPARE(c.httpStatus(), status);
+    QCOMPARE(int(c.status), status);
     QVERIFY2(QString::fromStdString(c.reason).contains(why), c.reason.c_str());
     QVERIFY(c.ringtone.empty());
     QCOMPARE(leftovers(), QStringList());
@@ -335,7 +336,7 @@ void TestConvert::queue()
 
     ConvertOptions o = options();
     o.ffprobe = work.filePath(QStringLiteral("missing")).toStdString();
-    QCOMPARE(Converter(o).convert(wav, 0).httpStatus(), 500);
+    QVERIFY(Converter(o).convert(wav, 0).status == ConvertStatus::Failed);
 
     o.ffprobe = hang.toStdString();
     o.wallSeconds = 1;
@@ -352,8 +353,8 @@ void TestConvert::queue()
         QVERIFY(!q.submit(wav, 0, collect));
     }
     QCOMPARE(results.size(), size_t(3));
-    QCOMPARE(results[1].httpStatus(), 503);
-    QCOMPARE(results[2].httpStatus(), 503);
+    QVERIFY(results[1].status == ConvertStatus::Busy);
+    QVERIFY(results[2].status == ConvertStatus::Busy);
     QCOMPARE(leftovers(), QStringList());
 }
 
@@ -419,7 +420,7 @@ void TestConvert::crash()
     const std::string pcid = "c0ffee00-0000-R000-8000-000000000001";
     httplib::Client client("127.0.0.1", port);
     client.Post("/p/v1/heart",
-        nlohmann::json {{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"}}.dump(),
+        nlohmann::json {{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}}.dump(),
         "application/json");
     const auto paired = client.Post("/phone/v1/pair",
         nlohmann::json {{"pcid", pcid}, {"device_id", "dev"}, {"device_name", "Phone"}}.dump(),

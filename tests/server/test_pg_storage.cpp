@@ -142,6 +142,8 @@ private slots:
         auto a = open(), b = open();
         QVERIFY(a && b);
         const std::string pcid = "2f1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0";
+        BeatAnswer answer;
+        QCOMPARE(a->beat({pcid, "1.0.1", 5, 1}, answer), Result::Ok);
         QCOMPARE(a->pair(pcid, {"dev", "Phone"}, "token", 1), Result::Ok);
         std::atomic<int> stored {0}, refused {0};
         std::atomic<int64_t> nextId {1000};
@@ -190,6 +192,7 @@ private slots:
         QVERIFY2(s, error.c_str());
         BeatAnswer answer;
         QCOMPARE(s->beat({locked, "1.0.1", 5, 300}, answer), Result::Ok);
+        QCOMPARE(s->beat({paired, "1.0.1", 5, 300}, answer), Result::Ok);
         QCOMPARE(s->pair(paired, {"dev", "Phone"}, "token", 300), Result::Ok);
         PGconn *holder = PQconnectdb(conninfo.c_str());
         PQclear(PQexec(holder, "BEGIN"));
