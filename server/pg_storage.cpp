@@ -419,7 +419,7 @@ private:
         Connection &c, const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
     static bool send(Connection &c, const char *statement, const Params &params);
     bool run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
-    bool durable(const char *statement, const Params &params, Rows &rows);
+    Result durable(const char *statement, const Params &params, Rows &rows);
     template<typename Body> Result transaction(Body body, const char *begin = DurableBegin);
     const std::string conninfo;
     Batches<BeatJob> beats {BeatBatch};
@@ -479,8 +479,7 @@ Result PgStorage::peekBeat(const Beat &beat, BeatAnswer &answer)
 Result PgStorage::unpair(const std::string &pcid, const std::vector<std::string> &deviceIds)
 {
     Rows rows;
-    return durable("unpair", Params().text(pcid).text(textArray(deviceIds)), rows) ? Result::Ok
-                                                                                   : Result::Failed;
+    return durable("unpair", Params().text(pcid).text(textArray(deviceIds)), rows);
 }
 
 Result PgStorage::conf(const std::string &pcid, std::map<std::string, std::string> &values)
@@ -529,9 +528,8 @@ Result PgStorage::ringtoneFile(int64_t id, std::string &bytes)
 Result PgStorage::markDelivered(int64_t id, int64_t now)
 {
     Rows rows;
-    if (!durable("delivered", Params().number(id).number(now), rows))
-        return Result::Failed;
-    return rows.count() ? Result::Ok : Result::NotFound;
+    const Result r = durable("delivered", Params().number(id).number(now), rows);
+    return r != Result::Ok ? r : rows.count() ? Result::Ok : Result::NotFound;
 }
 
 Result PgStorage::recordEvent(const std::string &pcid, const std::string &event, int64_t now)
@@ -654,11 +652,9 @@ Result PgStorage::withdrawRingtone(
 Result PgStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
 {
     Rows rows;
-    removed = 0;
-    if (!durable("expire", Params().number(createdBefore), rows))
-        return Result::Failed;
-    removed = rows.affected();
-    return Result::Ok;
+    const Result r = durable("expire", Params().number(createdBefore), rows);
+    removed = r == Result::Ok ? rows.affected() : 0;
+    return r;
 }
 
 Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
@@ -673,18 +669,14 @@ Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
 Result PgStorage::publishUpdate(const Update &update)
 {
     Rows rows;
-    return durable(
-               "publish", Params().text(update.version).text(update.url).number(update.published), rows)
-        ? Result::Ok
-        : Result::Failed;
+    return durable("publish", Params().text(update.version).text(update.url).number(update.published), rows);
 }
 
 Result PgStorage::setConf(const std::string &pcid, const std::string &key, const std::string &value)
 {
     Rows rows;
-    const bool ok = value.empty() ? durable("unset_conf", Params().text(pcid).text(key), rows)
-                                  : durable("set_conf", Params().text(pcid).text(key).text(value), rows);
-    return ok ? Result::Ok : Result::Failed;
+    return value.empty() ? durable("unset_conf", Params().text(pcid).text(key), rows)
+                         : durable("set_conf", Params().text(pcid).text(key).text(value), rows);
 }
 
 Result PgStorage::stats(int64_t now, Stats &stats)
@@ -1008,11 +1000,11 @@ bool PgStorage::run(const char *statement, const Params &params, Rows &rows, boo
 }
 
 // One statement that must survive a crash of the database server.
-bool PgStorage::durable(const char *statement, const Params &params, Rows &rows)
+Result PgStorage::durable(const char *statement, const Params &params, Rows &rows)
 {
     return transaction([&](Connection &c) {
         return exec(c, statement, params, rows) ? Result::Ok : Result::Failed;
-    }) == Result::Ok;
+    });
 }
 
 template<typename Body> Result PgStorage::transaction(Body body, const char *begin)
