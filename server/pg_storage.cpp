@@ -247,8 +247,7 @@ const Statement Statements[] = {
            (SELECT count(*) FROM pairings),
            (SELECT count(*) FROM ringtones WHERE delivered IS NULL),
            (SELECT count(*) FROM ringtones WHERE delivered IS NOT NULL))sql"},
-    {"event_counts",
-        "SELECT event, sum(count) FROM event_counts GROUP BY event ORDER BY 2 DESC, 1 LIMIT $1"},
+    {"event_counts", "SELECT event, sum(count) FROM event_counts GROUP BY event ORDER BY 2 DESC, 1 LIMIT $1"},
     {"expire_events", "DELETE FROM event_counts WHERE day < $1"},
     // Rows a beat or a pairing holds are left for the next time, as above.
     {"expire_pcs", R"sql(
@@ -385,7 +384,8 @@ public:
     Result ringtoneFile(int64_t id, std::string &bytes) override;
     Result markDelivered(int64_t id, int64_t now) override;
     Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) override;
-    Result pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
+    Result pair(
+        const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
     Result removePairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token) override;
     Result checkPairing(
@@ -536,7 +536,7 @@ Result PgStorage::recordEvent(const std::string &pcid, const std::string &event,
 {
     Rows rows;
     return run("event", Params().text(pcid).text(event).number(now / 86400), rows) ? Result::Ok
-                                                                                  : Result::Failed;
+                                                                                   : Result::Failed;
 }
 
 Result PgStorage::pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)
@@ -569,8 +569,7 @@ Result PgStorage::removePairing(
     });
 }
 
-Result PgStorage::checkPairing(
-    const std::string &pcid, const std::string &deviceId, const std::string &token)
+Result PgStorage::checkPairing(const std::string &pcid, const std::string &deviceId, const std::string &token)
 {
     Rows rows;
     if (!run("pairing_valid", Params().text(pcid).text(deviceId).text(token), rows))
@@ -617,8 +616,8 @@ Result PgStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
     });
 }
 
-Result PgStorage::sentRingtones(const std::string &pcid, const std::string &deviceId, const std::string &token,
-    size_t limit, std::vector<SentRingtone> &out)
+Result PgStorage::sentRingtones(const std::string &pcid, const std::string &deviceId,
+    const std::string &token, size_t limit, std::vector<SentRingtone> &out)
 {
     out.clear();
     return transaction([&](Connection &c) {
@@ -629,8 +628,8 @@ Result PgStorage::sentRingtones(const std::string &pcid, const std::string &devi
         if (!exec(c, "sent", Params().text(pcid).text(deviceId).number(int64_t(limit)), rows))
             return Result::Failed;
         for (int i = 0; i < rows.count(); ++i)
-            out.push_back({rows.number(i, 0), rows.text(i, 1), rows.number(i, 2), rows.number(i, 3),
-                rows.flag(i, 4)});
+            out.push_back(
+                {rows.number(i, 0), rows.text(i, 1), rows.number(i, 2), rows.number(i, 3), rows.flag(i, 4)});
         return Result::Ok;
     });
 }
@@ -793,8 +792,8 @@ std::string PgStorage::textArray(const std::vector<std::string> &items)
 }
 
 // Ok when the device is paired with the PC under this token, else Denied.
-Result PgStorage::paired(Connection &c, const char *statement, const std::string &pcid, const std::string &deviceId,
-    const std::string &token)
+Result PgStorage::paired(Connection &c, const char *statement, const std::string &pcid,
+    const std::string &deviceId, const std::string &token)
 {
     Rows rows;
     if (!exec(c, statement, Params().text(pcid).text(deviceId).text(token), rows))
@@ -879,8 +878,8 @@ bool PgStorage::migrateOn(PGconn *pg, std::string &error)
     }
     const int version = int(current.number(0, 0));
     if (version > SchemaVersion) {
-        error = "the database has schema version " + std::to_string(version)
-            + ", newer than this service's " + std::to_string(SchemaVersion) + ": update the service";
+        error = "the database has schema version " + std::to_string(version) + ", newer than this service's "
+            + std::to_string(SchemaVersion) + ": update the service";
         PQclear(PQexec(pg, "ROLLBACK"));
         return false;
     }
