@@ -53,6 +53,8 @@ args=(serve --listen 127.0.0.1:0 --data "$work/data")
 usage=$("$binary" 2>&1 || true)
 [[ "$usage" != *--pair-limit* ]] || args+=(--pair-limit 100000)
 [[ "$usage" != *--upload-limit* ]] || args+=(--upload-limit 100000)
+# And the generator brings every PC from one address.
+[[ "$usage" != *--new-pc-limit* ]] || args+=(--new-pc-limit 100000)
 if [ "$backend" != sqlite ]; then
   mkdir "$work/pg"
   [ "$(id -u)" -ne 0 ] || chmod 755 "$work"  # the cluster's owner must reach its folder

@@ -275,9 +275,11 @@ inline Response exchange(const std::string &host, int port, const std::string &r
     return res;
 }
 
-// Pairs `phone` (its pcid and device id set) and fills in its token.
+// Pairs `phone` (its pcid and device id set) and fills in its token. Its PC
+// beats first: the service pairs only with a PC that has been online.
 inline bool pairPhone(const std::string &host, int port, Phone &phone)
 {
+    exchange(host, port, beatRequest(host + ":" + std::to_string(port), phone.pcid));
     const nlohmann::json body
         = {{"pcid", phone.pcid}, {"device_id", phone.deviceId}, {"device_name", "load " + phone.deviceId}};
     const Response res

@@ -1,6 +1,6 @@
 // belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO]
-//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N] [--new-pc-limit N]
-//                      [--max-waiting N] [--max-waiting-mb N] [--max-connections N]
+//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N]
+//                      [--new-pc-limit N] [--max-waiting N] [--max-waiting-mb N] [--max-connections N]
 //                      [--max-per-address N] [--web DIR] [--ffmpeg PATH] [--ffprobe PATH]
 //                      [--convert-temp DIR]
 
@@ -119,8 +119,8 @@ bool takeOption(const std::string &arg, const std::string &value, Options &o)
     else
         return false;
     return s.keepSeconds > 0 && s.pairingsPerHour > 0 && s.uploadsPerHour > 0 && s.newPcsPerDay > 0
-        && s.quota.maxWaiting > 0
-        && s.quota.maxWaitingBytes > 0 && o.http.maxConnections > 0 && o.http.maxPerAddress > 0 && o.http.uploadMemory > 0;
+        && s.quota.maxWaiting > 0 && s.quota.maxWaitingBytes > 0 && o.http.maxConnections > 0
+        && o.http.maxPerAddress > 0 && o.http.uploadMemory > 0;
 }
 
 bool parseOptions(int argc, char **argv, Options &o)

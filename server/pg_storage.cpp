@@ -247,8 +247,7 @@ const Statement Statements[] = {
            (SELECT count(*) FROM pairings),
            (SELECT count(*) FROM ringtones WHERE delivered IS NULL),
            (SELECT count(*) FROM ringtones WHERE delivered IS NOT NULL))sql"},
-    {"event_counts",
-        "SELECT event, sum(count) FROM event_counts GROUP BY event ORDER BY 2 DESC, 1 LIMIT $1"},
+    {"event_counts", "SELECT event, sum(count) FROM event_counts GROUP BY event ORDER BY 2 DESC, 1 LIMIT $1"},
     {"expire_events", "DELETE FROM event_counts WHERE day < $1"},
     // Rows a beat or a pairing holds are left for the next time, as above.
     {"expire_pcs", R"sql(
@@ -385,7 +384,8 @@ public:
     Result ringtoneFile(int64_t id, std::string &bytes) override;
     Result markDelivered(int64_t id, int64_t now) override;
     Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) override;
-    Result pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
+    Result pair(
+        const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
     Result removePairing(
         const std::string &pcid, const std::string &deviceId, const std::string &token) override;
     Result checkPairing(
@@ -419,7 +419,7 @@ private:
         Connection &c, const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
     static bool send(Connection &c, const char *statement, const Params &params);
     bool run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
-    bool durable(const char *statement, const Params &params, Rows &rows);
+    Result durable(const char *statement, const Params &params, Rows &rows);
     template<typename Body> Result transaction(Body body, const char *begin = DurableBegin);
     const std::string conninfo;
     Batches<BeatJob> beats {BeatBatch};
@@ -479,8 +479,7 @@ Result PgStorage::peekBeat(const Beat &beat, BeatAnswer &answer)
 Result PgStorage::unpair(const std::string &pcid, const std::vector<std::string> &deviceIds)
 {
     Rows rows;
-    return durable("unpair", Params().text(pcid).text(textArray(deviceIds)), rows) ? Result::Ok
-                                                                                   : Result::Failed;
+    return durable("unpair", Params().text(pcid).text(textArray(deviceIds)), rows);
 }
 
 Result PgStorage::conf(const std::string &pcid, std::map<std::string, std::string> &values)
@@ -529,16 +528,15 @@ Result PgStorage::ringtoneFile(int64_t id, std::string &bytes)
 Result PgStorage::markDelivered(int64_t id, int64_t now)
 {
     Rows rows;
-    if (!durable("delivered", Params().number(id).number(now), rows))
-        return Result::Failed;
-    return rows.count() ? Result::Ok : Result::NotFound;
+    const Result r = durable("delivered", Params().number(id).number(now), rows);
+    return r != Result::Ok ? r : rows.count() ? Result::Ok : Result::NotFound;
 }
 
 Result PgStorage::recordEvent(const std::string &pcid, const std::string &event, int64_t now)
 {
     Rows rows;
     return run("event", Params().text(pcid).text(event).number(now / 86400), rows) ? Result::Ok
-                                                                                  : Result::Failed;
+                                                                                   : Result::Failed;
 }
 
 Result PgStorage::pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)
@@ -571,8 +569,7 @@ Result PgStorage::removePairing(
     });
 }
 
-Result PgStorage::checkPairing(
-    const std::string &pcid, const std::string &deviceId, const std::string &token)
+Result PgStorage::checkPairing(const std::string &pcid, const std::string &deviceId, const std::string &token)
 {
     Rows rows;
     if (!run("pairing_valid", Params().text(pcid).text(deviceId).text(token), rows))
@@ -619,8 +616,8 @@ Result PgStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
     });
 }
 
-Result PgStorage::sentRingtones(const std::string &pcid, const std::string &deviceId, const std::string &token,
-    size_t limit, std::vector<SentRingtone> &out)
+Result PgStorage::sentRingtones(const std::string &pcid, const std::string &deviceId,
+    const std::string &token, size_t limit, std::vector<SentRingtone> &out)
 {
     out.clear();
     return transaction([&](Connection &c) {
@@ -631,8 +628,8 @@ Result PgStorage::sentRingtones(const std::string &pcid, const std::string &devi
         if (!exec(c, "sent", Params().text(pcid).text(deviceId).number(int64_t(limit)), rows))
             return Result::Failed;
         for (int i = 0; i < rows.count(); ++i)
-            out.push_back({rows.number(i, 0), rows.text(i, 1), rows.number(i, 2), rows.number(i, 3),
-                rows.flag(i, 4)});
+            out.push_back(
+                {rows.number(i, 0), rows.text(i, 1), rows.number(i, 2), rows.number(i, 3), rows.flag(i, 4)});
         return Result::Ok;
     });
 }
@@ -654,11 +651,9 @@ Result PgStorage::withdrawRingtone(
 Result PgStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
 {
     Rows rows;
-    removed = 0;
-    if (!durable("expire", Params().number(createdBefore), rows))
-        return Result::Failed;
-    removed = rows.affected();
-    return Result::Ok;
+    const Result r = durable("expire", Params().number(createdBefore), rows);
+    removed = r == Result::Ok ? rows.affected() : 0;
+    return r;
 }
 
 Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
@@ -673,18 +668,14 @@ Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
 Result PgStorage::publishUpdate(const Update &update)
 {
     Rows rows;
-    return durable(
-               "publish", Params().text(update.version).text(update.url).number(update.published), rows)
-        ? Result::Ok
-        : Result::Failed;
+    return durable("publish", Params().text(update.version).text(update.url).number(update.published), rows);
 }
 
 Result PgStorage::setConf(const std::string &pcid, const std::string &key, const std::string &value)
 {
     Rows rows;
-    const bool ok = value.empty() ? durable("unset_conf", Params().text(pcid).text(key), rows)
-                                  : durable("set_conf", Params().text(pcid).text(key).text(value), rows);
-    return ok ? Result::Ok : Result::Failed;
+    return value.empty() ? durable("unset_conf", Params().text(pcid).text(key), rows)
+                         : durable("set_conf", Params().text(pcid).text(key).text(value), rows);
 }
 
 Result PgStorage::stats(int64_t now, Stats &stats)
@@ -801,8 +792,8 @@ std::string PgStorage::textArray(const std::vector<std::string> &items)
 }
 
 // Ok when the device is paired with the PC under this token, else Denied.
-Result PgStorage::paired(Connection &c, const char *statement, const std::string &pcid, const std::string &deviceId,
-    const std::string &token)
+Result PgStorage::paired(Connection &c, const char *statement, const std::string &pcid,
+    const std::string &deviceId, const std::string &token)
 {
     Rows rows;
     if (!exec(c, statement, Params().text(pcid).text(deviceId).text(token), rows))
@@ -887,8 +878,8 @@ bool PgStorage::migrateOn(PGconn *pg, std::string &error)
     }
     const int version = int(current.number(0, 0));
     if (version > SchemaVersion) {
-        error = "the database has schema version " + std::to_string(version)
-            + ", newer than this service's " + std::to_string(SchemaVersion) + ": update the service";
+        error = "the database has schema version " + std::to_string(version) + ", newer than this service's "
+            + std::to_string(SchemaVersion) + ": update the service";
         PQclear(PQexec(pg, "ROLLBACK"));
         return false;
     }
@@ -1008,11 +999,11 @@ bool PgStorage::run(const char *statement, const Params &params, Rows &rows, boo
 }
 
 // One statement that must survive a crash of the database server.
-bool PgStorage::durable(const char *statement, const Params &params, Rows &rows)
+Result PgStorage::durable(const char *statement, const Params &params, Rows &rows)
 {
     return transaction([&](Connection &c) {
         return exec(c, statement, params, rows) ? Result::Ok : Result::Failed;
-    }) == Result::Ok;
+    });
 }
 
 template<typename Body> Result PgStorage::transaction(Body body, const char *begin)

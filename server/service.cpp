@@ -755,6 +755,14 @@ void Service::phonePair(const Request &req, Response &res)
         answer(res, {{"status", 0}, {"device_token", token}});
 }
 
+// A body of credentials alone.
+static bool readCredentials(const Request &req, Response &res, Credentials &c)
+{
+    return readJson(req, res, [&](Input &in) {
+        c = credentials(req, in);
+    });
+}
+
 // Ok when paired; otherwise refused in `res`. Cheap: before any work on an upload.
 static bool paired(Storage &storage, const Credentials &c, Response &res)
 {
@@ -933,8 +941,7 @@ void Service::store(NewRingtone &r, const std::string &bytes, Response &res)
 void Service::phoneUnpair(const Request &req, Response &res)
 {
     Credentials c;
-    if (readJson(req, res, [&](Input &in) { c = credentials(req, in); })
-        && stored(storage.removePairing(c.pcid, c.deviceId, c.token), res))
+    if (readCredentials(req, res, c) && stored(storage.removePairing(c.pcid, c.deviceId, c.token), res))
         answer(res, {{"status", 0}});
 }
 
@@ -943,7 +950,7 @@ void Service::phoneSent(const Request &req, Response &res)
     Credentials c;
     std::vector<SentRingtone> sent;
     bool full = false;
-    if (!readJson(req, res, [&](Input &in) { c = credentials(req, in); })
+    if (!readCredentials(req, res, c)
         || !stored(storage.sentRingtones(c.pcid, c.deviceId, c.token, MaxSentListed, sent), res)
         || !pcFull(c.pcid, res, full))
         return;

@@ -951,7 +951,8 @@ Result SqliteStorage::stats(int64_t now, Stats &stats)
         stats.pairings = counts.integer(2);
         stats.ringtonesWaiting = counts.integer(3);
         stats.ringtonesDelivered = counts.integer(4);
-        Query events(db, "SELECT name, sum(count) FROM event_counts GROUP BY name ORDER BY 2 DESC, 1 LIMIT ?");
+        Query events(
+            db, "SELECT name, sum(count) FROM event_counts GROUP BY name ORDER BY 2 DESC, 1 LIMIT ?");
         events.bind(MaxStatsEvents);
         while (events.next())
             stats.events[events.text(0)] = events.integer(1);

@@ -274,7 +274,8 @@ void TestConvert::refuses_data()
     QTest::newRow("50 MB") << QByteArray(50 * 1000 * 1000, '\xff') << 0 << tooLarge << "larger than";
     QTest::newRow("empty") << QByteArray() << 0 << refused << "empty";
     QTest::newRow("an ID3 header, then noise") << noise << 0 << refused << "not a tune";
-    QTest::newRow("text named .mp3") << QByteArray("Never gonna give you up\n") << 0 << refused << "not a tune";
+    QTest::newRow("text named .mp3") << QByteArray("Never gonna give you up\n") << 0 << refused
+                                     << "not a tune";
     QTest::newRow("MPEG-4 with a hostile sample table") << crafted << 0 << refused << "not a tune";
     QTest::newRow("MPEG-4 of nested boxes, no sound") << nested << 0 << refused << "no sound";
     QTest::newRow("H.264 video") << slurp(in("video.mp4")) << 0 << refused << "h264";

@@ -421,8 +421,8 @@ class TestService : public QObject
     // Every case pairs and uploads from 127.0.0.1.
     QStringList options() const
     {
-        return {"--pair-limit", "1000", "--upload-limit", "1000", "--new-pc-limit", "100000", "--convert-temp",
-            scratch()};
+        return {"--pair-limit", "1000", "--upload-limit", "1000", "--new-pc-limit", "100000",
+            "--convert-temp", scratch()};
     }
 
     // The PC has beaten before, as only then may a phone pair with it.
@@ -1250,7 +1250,8 @@ private slots:
         }
         QCOMPARE(limited.beat(newPcid()).value("code", ""), "rate");
         QCOMPARE(limited.beat(pcs[0])["status"], 0);  // a PC it knows
-        const json elsewhere = {{"pcid", newPcid()}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}};
+        const json elsewhere
+            = {{"pcid", newPcid()}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}};
         QCOMPARE(limited.request("POST", "/p/v1/heart", elsewhere.dump(), {}, {}, "127.0.0.2").status, 200);
         QCOMPARE(statsNow()["pcs"].get<int>() - before["pcs"].get<int>(), 6);
         if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
@@ -1259,7 +1260,8 @@ private slots:
         const QString file = limited.data + "/belfry.sqlite";
         QCOMPARE(sqlite(file, "SELECT count FROM event_counts WHERE name = 'save'"), "2");
         QCOMPARE(limited.stop(), 0);
-        QCOMPARE(sqlite(file, "UPDATE pcs SET last_beat = last_beat - 31 * 86400 WHERE pcid = '" + pcs[0] + "'"),
+        QCOMPARE(
+            sqlite(file, "UPDATE pcs SET last_beat = last_beat - 31 * 86400 WHERE pcid = '" + pcs[0] + "'"),
             "");
         QCOMPARE(sqlite(file, "UPDATE event_counts SET day = day - 91 WHERE name = 'save'"), "");
         QVERIFY2(limited.start(), qPrintable(limited.log));
@@ -1535,8 +1537,9 @@ private slots:
         if (!pg && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16m", "tmpfs", data}) != 0)
             QSKIP("a full disk needs a small tmpfs, which only root may mount here");
         const auto psql = [](const char *statement) {
-            return QProcess::execute("psql", {qEnvironmentVariable("BELFRY_TEST_PG"), "-q", "-v", "ON_ERROR_STOP=1",
-                       "-c", QString("SET client_min_messages TO warning; ") + statement})
+            return QProcess::execute("psql",
+                       {qEnvironmentVariable("BELFRY_TEST_PG"), "-q", "-v", "ON_ERROR_STOP=1", "-c",
+                           QString("SET client_min_messages TO warning; ") + statement})
                 == 0;
         };
         const char *room = "DROP FUNCTION IF EXISTS belfry_test_full() CASCADE";
@@ -1578,7 +1581,8 @@ private slots:
         QCOMPARE(file.status, 200);
         QVERIFY(!file.raw.empty());
         for (const Reply &refused : {send(phone, sample("bell"), "Bell", &full),
-                 full.post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})}) {
+                 full.post(
+                     "/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})}) {
             QCOMPARE(refused.status, 507);
             QCOMPARE(refused.body["code"], "disk-full");
         }
@@ -1586,8 +1590,9 @@ private slots:
         QCOMPARE(full.log.count("disk is full: "), 1);  // once a minute, not once per request
 
         QVERIFY(pg ? psql(room) : filler.remove());
-        QCOMPARE(full.post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})
-                     .status,
+        QCOMPARE(
+            full.post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})
+                .status,
             200);
         QCOMPARE(send(phone, sample("bell"), "Bell", &full).status, 201);
     }
@@ -1615,8 +1620,9 @@ private slots:
         // of them fails, none took its news, which the next beat gets once.
         const std::string failing = newPcid();
         service->beat(failing);
-        const std::string trigger = "BEGIN IMMEDIATE; CREATE TRIGGER failing BEFORE UPDATE ON pcs WHEN NEW.pcid = '"
-            + failing + "' BEGIN SELECT RAISE(ABORT, 'injected'); END";
+        const std::string trigger
+            = "BEGIN IMMEDIATE; CREATE TRIGGER failing BEFORE UPDATE ON pcs WHEN NEW.pcid = '" + failing
+            + "' BEGIN SELECT RAISE(ABORT, 'injected'); END";
         QCOMPARE(sqlite3_exec(outside, trigger.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
         const auto beating = [&](const std::string &id) {
             return std::async(std::launch::async, [&, id] {
@@ -1651,13 +1657,14 @@ private slots:
         QCOMPARE(earlier.stop(), 0);
         const QString file = earlier.data + "/belfry.sqlite";
         // As the schema was then; events were kept one by one.
-        QCOMPARE(sqlite(file,
-                     "ALTER TABLE pairings RENAME COLUMN token_hash TO token; UPDATE pairings SET token = '"
-                         + old.token
-                         + "'; DROP TABLE event_counts; DROP INDEX pcs_last_beat; CREATE TABLE events (seq INTEGER"
-                           " PRIMARY KEY AUTOINCREMENT, pcid TEXT NOT NULL, version TEXT NOT NULL, name TEXT NOT"
-                           " NULL, at INTEGER NOT NULL); INSERT INTO events (pcid, version, name, at) VALUES ('"
-                         + old.pcid + "', '1.0.1', 'kept', strftime('%s')); PRAGMA user_version = 2"),
+        QCOMPARE(
+            sqlite(file,
+                "ALTER TABLE pairings RENAME COLUMN token_hash TO token; UPDATE pairings SET token = '"
+                    + old.token
+                    + "'; DROP TABLE event_counts; DROP INDEX pcs_last_beat; CREATE TABLE events (seq INTEGER"
+                      " PRIMARY KEY AUTOINCREMENT, pcid TEXT NOT NULL, version TEXT NOT NULL, name TEXT NOT"
+                      " NULL, at INTEGER NOT NULL); INSERT INTO events (pcid, version, name, at) VALUES ('"
+                    + old.pcid + "', '1.0.1', 'kept', strftime('%s')); PRAGMA user_version = 2"),
             "");
         QVERIFY2(earlier.start(), qPrintable(earlier.log));
         QCOMPARE(earlier.request("GET", "/admin/v1/stats", {}, earlier.adminToken()).body["stats"]["events"],
