@@ -172,7 +172,8 @@ bool findBox(const std::string &b, const Box &parent, const char *type, Box &fou
     return false;
 }
 
-const char TooLong[] = "the ringtone lasts longer than 40 seconds";
+const std::string TooLong
+    = "the ringtone lasts longer than " + std::to_string(MaxRingtoneSeconds) + " seconds";
 const char Inconsistent[] = "the ringtone's sample table contradicts itself";
 
 // The movie header and a track's media header share their layout up to the
@@ -398,7 +399,7 @@ std::string checkTracks(const std::string &b, const Box &moov, const std::vector
     if (error.empty())
         error = checkChunks(b, samples, mediaData, bytes);
     if (error.empty() && b.size() - bytes > MaxRingtoneOtherBytes)
-        error = "the ringtone holds more than 1 MB that is not sound";
+        error = "the ringtone holds more than " + mebibytes(MaxRingtoneOtherBytes) + " that is not sound";
     return error;
 }
 
@@ -467,8 +468,8 @@ std::string checkRingtoneName(const std::string &name)
 
 std::string checkConfKey(const std::string &key)
 {
-    if (key.empty() || key.size() > 64)
-        return "the key must have 1 to 64 characters";
+    if (key.empty() || key.size() > MaxConfKeyChars)
+        return "the key must have 1 to " + std::to_string(MaxConfKeyChars) + " characters";
     for (char c : key)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || inSet(c, "._-/")))
             return "the key may hold only letters, digits and ._-/";
@@ -480,8 +481,9 @@ std::string checkConfKey(const std::string &key)
 std::string checkHttpUrl(const std::string &url)
 {
     const bool http = url.rfind("http://", 0) == 0, https = url.rfind("https://", 0) == 0;
-    if (!(http || https) || url.size() > 1024 || url.size() <= (https ? 8u : 7u))
-        return "the address must be an http or https URL of at most 1024 characters";
+    if (!(http || https) || url.size() > MaxUrlChars || url.size() <= (https ? 8u : 7u))
+        return "the address must be an http or https URL of at most " + std::to_string(MaxUrlChars)
+            + " characters";
     for (char c : url)
         if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F
             || std::strchr("\"'<>\\`", c) != nullptr)
@@ -494,7 +496,7 @@ std::string checkRingtoneFile(const std::string &b)
     if (b.empty())
         return "the ringtone is empty";
     if (b.size() > MaxRingtoneBytes)
-        return "the ringtone is larger than 5 MB";
+        return "the ringtone is larger than " + mebibytes(MaxRingtoneBytes);
     Box ftyp, moov, mvhd;
     if (!readBox(b, 0, b.size(), ftyp) || ftyp.type != "ftyp" || ftyp.end - ftyp.body < 8)
         return "the ringtone is not an MPEG-4 file (no ftyp box first)";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service_limits.h"
+
 #include <cstdint>
 #include <string>
 
@@ -8,13 +10,6 @@
 // (sent back to the caller and logged).
 namespace belfry {
 
-inline constexpr size_t MaxRingtoneBytes = 5 * 1024 * 1024;
-inline constexpr int MaxRingtoneSeconds = 40;
-// Room for cover art and tags beside the sound, not for a program.
-inline constexpr size_t MaxRingtoneOtherBytes = 1024 * 1024;
-// A ringtone's name becomes a file name with ".m4r": 255 bytes on most file systems.
-inline constexpr size_t MaxRingtoneNameChars = 80;
-inline constexpr size_t MaxRingtoneNameBytes = 251;
 // What checkClientId takes, as a regular expression that JavaScript reads alike.
 inline constexpr const char *ClientIdPattern
     = "^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-fR][0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}$";

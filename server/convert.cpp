@@ -424,7 +424,7 @@ Conversion encode(const TempFolder &dir, const ConvertOptions &o, const Probe &p
     std::string problem = c.succeeded() ? std::string() : "the converter stopped on it";
     if (problem.empty()
         && !readFile(dir.path() + "/out.m4r", std::min(o.outputBytes, MaxRingtoneBytes), result.ringtone))
-        problem = "no ringtone of at most 5 MiB came out";
+        problem = "no ringtone of at most " + mebibytes(MaxRingtoneBytes) + " came out";
     if (problem.empty())
         problem = checkRingtoneFile(result.ringtone);
     if (!problem.empty())
@@ -447,8 +447,7 @@ Conversion Converter::convert(const std::string &input, int start, const std::at
     if (input.empty())
         return refused("the file is empty");
     if (input.size() > opts.maxInputBytes)
-        return outcome(ConvertStatus::TooLarge,
-            "the file is larger than " + std::to_string(opts.maxInputBytes >> 20) + " MiB");
+        return outcome(ConvertStatus::TooLarge, "the file is larger than " + mebibytes(opts.maxInputBytes));
     if (start < 0)
         return refused("the start must not be negative");
     if (const std::string missing = unavailable(); !missing.empty())

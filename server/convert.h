@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service_limits.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -11,7 +13,7 @@
 #include <vector>
 
 // Turns whatever audio a phone uploads into a clean ringtone: AAC-LC in an
-// MPEG-4 audio file of at most 30 s, written by ffmpeg in a child process
+// MPEG-4 audio file of at most RingtoneSeconds, written by ffmpeg in a child process
 // that runs under hard limits in a private folder. No Qt.
 namespace belfry {
 
@@ -26,17 +28,16 @@ struct ConvertOptions
     // are named for it, so that its next start can remove what a crash left
     // without touching another service's conversions. Empty: nobody's.
     std::string owner;
-    size_t maxInputBytes = 40 * 1024 * 1024;
-    int maxTuneSeconds = 20 * 60;
-    int ringtoneSeconds = 30;
+    size_t maxInputBytes = MaxTuneBytes;
+    int maxTuneSeconds = MaxTuneSeconds;
+    int ringtoneSeconds = RingtoneSeconds;
     // Limits of each child process.
-    int wallSeconds = 30;
-    int cpuSeconds = 20;
-    // Address space, not resident memory: ffmpeg's libraries alone map ~350 MiB.
-    size_t memoryBytes = 1024 * 1024 * 1024;
-    size_t outputBytes = 8 * 1024 * 1024;
-    int openFiles = 64;
-    int niceness = 10;
+    int wallSeconds = ConvertWallSeconds;
+    int cpuSeconds = ConvertCpuSeconds;
+    size_t memoryBytes = ConvertMemoryBytes;
+    size_t outputBytes = ConvertOutputBytes;
+    int openFiles = ConvertOpenFiles;
+    int niceness = ConvertNiceness;
 };
 
 enum class ConvertStatus {
@@ -91,7 +92,8 @@ class ConvertQueue
 public:
     using Done = std::function<void(Conversion)>;
 
-    ConvertQueue(const Converter &converter, size_t workers = 2, size_t capacity = 4);
+    ConvertQueue(
+        const Converter &converter, size_t workers = ConvertWorkers, size_t capacity = ConvertWaiting);
     // Waits for stop() to take effect: returns once every `done` was called.
     ~ConvertQueue();
     ConvertQueue(const ConvertQueue &) = delete;

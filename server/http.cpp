@@ -56,8 +56,6 @@ constexpr size_t ReservedFiles = 64;
 constexpr std::chrono::seconds Linger {2};
 constexpr std::chrono::milliseconds StopPoll {50};
 constexpr size_t KeptBuffer = 64 * 1024;
-// Bodies up to this size never take room from the uploads' memory.
-constexpr size_t SmallBody = 64 * 1024;
 
 bool sameText(std::string_view a, std::string_view b)
 {
@@ -647,7 +645,7 @@ bool Session::takeRoom()
 {
     const auto length = parser->content_length();
     const size_t need = length ? size_t(*length) : route->bodyLimit;
-    if (need <= SmallBody)
+    if (need <= UnmeteredBodyBytes)
         return true;
     size_t room = server.uploadRoom.load();
     do {

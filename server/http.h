@@ -5,6 +5,8 @@
 // database), deadlines on every phase of a request, caps on connections, and
 // deliveries that count only once the client has closed in order.
 
+#include "service_limits.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -84,31 +86,29 @@ struct Route
 
 struct HttpOptions
 {
-    int ioThreads = 2;
-    // Most of them wait: for the database, or for the batch their beat
-    // joined. More of them make larger batches under load.
-    int workers = 16;
+    int ioThreads = DefaultIoThreads;
+    int workers = DefaultWorkers;
     // 0: as many as the open-file limit leaves room for.
-    size_t maxConnections = 10000;
+    size_t maxConnections = DefaultMaxConnections;
     // Per source address (per /64 for IPv6); not applied behind a trusted
     // proxy, whose connections all come from one address.
-    size_t maxPerAddress = 256;
+    size_t maxPerAddress = DefaultMaxPerAddress;
     // Room for the bodies of uploads being received at once, whoever sends
     // them: a large body takes its declared length (or its route's limit when
     // chunked) as its head arrives, and past this it is refused with a 503.
     // Small bodies never count, so beats go on whatever uploads do.
-    size_t uploadMemory = 256 * 1024 * 1024;
+    size_t uploadMemory = DefaultUploadMemoryBytes;
     bool trustProxy = false;
     bool log = true;
-    std::chrono::seconds idleTimeout {10};
-    std::chrono::seconds headerTimeout {10};
-    std::chrono::seconds bodyTimeout {60};
+    std::chrono::seconds idleTimeout {IdleTimeoutSeconds};
+    std::chrono::seconds headerTimeout {HeaderTimeoutSeconds};
+    std::chrono::seconds bodyTimeout {BodyTimeoutSeconds};
     // An answer must be written (and a file's close seen) within this, plus
     // one second for every `writeRate` bytes of it.
-    std::chrono::seconds writeTimeout {30};
-    size_t writeRate = 16 * 1024;
-    std::chrono::seconds stopGrace {3};
-    size_t headerLimit = 8 * 1024;
+    std::chrono::seconds writeTimeout {WriteTimeoutSeconds};
+    size_t writeRate = WriteBytesPerSecond;
+    std::chrono::seconds stopGrace {StopGraceSeconds};
+    size_t headerLimit = MaxHeaderBytes;
     // Called once as a stop begins, so that long work can end within the grace.
     std::function<void()> stopping = nullptr;
 };

@@ -1,8 +1,4 @@
-// belfry-service serve --listen HOST:PORT --data DIR [--public-url URL] [--pg CONNINFO]
-//                      [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N]
-//                      [--new-pc-limit N] [--max-waiting N] [--max-waiting-mb N] [--max-connections N]
-//                      [--max-per-address N] [--web DIR] [--ffmpeg PATH] [--ffprobe PATH]
-//                      [--convert-temp DIR]
+// belfry-service serve --data DIR [options]: run without them for the list.
 
 #include "service.h"
 
@@ -11,55 +7,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <malloc.h>
 #include <memory>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 namespace {
-
-int usage()
-{
-    std::fprintf(stderr,
-        "usage: belfry-service serve --data DIR [--listen HOST:PORT] [--public-url URL]"
-#ifdef BELFRY_HAVE_PG
-        " [--pg CONNINFO]"
-#endif
-        " [--trust-proxy] [--keep DURATION] [--pair-limit N] [--upload-limit N] [--new-pc-limit N]"
-        " [--max-waiting N]"
-        " [--max-waiting-mb N] [--max-connections N] [--max-per-address N] [--upload-memory-mb N]"
-        " [--web DIR] [--ffmpeg PATH]"
-        " [--ffprobe PATH] [--convert-temp DIR]\n"
-        "  --listen           address to listen on (default 127.0.0.1:8750; port 0 picks a free one)\n"
-        "  --data             folder for the database, the ringtone files and the admin token\n"
-        "  --public-url       base address handed out in download addresses (default: the Host header)\n"
-#ifdef BELFRY_HAVE_PG
-        "  --pg               keep everything in this PostgreSQL database instead of DIR\n"
-#endif
-        "  --trust-proxy      behind a reverse proxy: a request comes from the last X-Forwarded-For address\n"
-        "  --keep             how long a ringtone waits for its PC: a number with s, m, h or d (default "
-        "30d)\n"
-        "  --pair-limit       pairings per source address and hour (default 30)\n"
-        "  --upload-limit     uploads per source address and hour, to any PCs (default 30)\n"
-        "  --new-pc-limit     PCs not seen before per source address and day (default 1000)\n"
-        "  --max-waiting      ringtones one PC may have waiting (default 50)\n"
-        "  --max-waiting-mb   megabytes of ringtones one PC may have waiting (default 100)\n"
-        "  --max-connections  open connections at most (default 10000, or what the open-file limit allows)\n"
-        "  --max-per-address  open connections per client address at most (default 256; not behind a "
-        "proxy)\n"
-        "  --upload-memory-mb request bodies of uploads held in memory at once, at most (default 256)\n"
-        "  --web              the folder of the phone's page, read at start (default " BELFRY_WEB_DIR ";\n"
-        "                     empty: no page)\n"
-        "  --ffmpeg, --ffprobe  the converter's programs (default /usr/bin/ffmpeg, /usr/bin/ffprobe)\n"
-        "  --convert-temp     where conversions keep their files meanwhile (default $TMPDIR or /tmp)\n");
-    return 2;
-}
 
 struct Options
 {
     Options() { service.webRoot = BELFRY_WEB_DIR; }
 
-    std::string listen = "127.0.0.1:8750", data, publicUrl, pg;
+    std::string listen = BELFRY_DEFAULT_LISTEN, data, publicUrl, pg;
     std::string host;
     int port = -1;
     belfry::ServiceOptions service;
@@ -73,7 +34,7 @@ int64_t duration(const std::string &text)
     if (digits == 0 || digits == std::string::npos || digits > 7 || digits + 1 != text.size())
         return 0;
     const std::string units = "smhd";
-    const int64_t scale[] = {1, 60, 3600, 86400};
+    const int64_t scale[] = {1, belfry::MinuteSeconds, belfry::HourSeconds, belfry::DaySeconds};
     const size_t unit = units.find(text[digits]);
     return unit == std::string::npos ? 0 : std::stoll(text.substr(0, digits)) * scale[unit];
 }
@@ -86,41 +47,138 @@ int64_t count(const std::string &text)
         : 0;
 }
 
-// One option with a value; false when it is unknown or its value is not valid.
-bool takeOption(const std::string &arg, const std::string &value, Options &o)
+// One command-line option: how it is parsed and how the usage text shows it,
+// its default read from a default Options.
+struct Option
 {
-    belfry::ServiceOptions &s = o.service;
-    std::string *text = arg == "--listen" ? &o.listen
-        : arg == "--data"                 ? &o.data
-        : arg == "--public-url"           ? &o.publicUrl
-        : arg == "--pg"                   ? &o.pg
-        : arg == "--web"                  ? &s.webRoot
-        : arg == "--ffmpeg"               ? &s.convert.ffmpeg
-        : arg == "--ffprobe"              ? &s.convert.ffprobe
-        : arg == "--convert-temp"         ? &s.convert.tempRoot
-                                          : nullptr;
-    int64_t *number = arg == "--pair-limit" ? &s.pairingsPerHour
-        : arg == "--upload-limit"           ? &s.uploadsPerHour
-        : arg == "--new-pc-limit"           ? &s.newPcsPerDay
-        : arg == "--max-waiting"            ? &s.quota.maxWaiting
-                                            : nullptr;
-    if (text)
-        *text = value;
-    else if (number)
-        *number = count(value);
-    else if (arg == "--keep")
-        s.keepSeconds = duration(value);
-    else if (arg == "--max-waiting-mb")
-        s.quota.maxWaitingBytes = count(value) * 1024 * 1024;
-    else if (arg == "--upload-memory-mb")
-        o.http.uploadMemory = size_t(count(value)) * 1024 * 1024;
-    else if (arg == "--max-connections" || arg == "--max-per-address")
-        (arg == "--max-connections" ? o.http.maxConnections : o.http.maxPerAddress) = size_t(count(value));
-    else
-        return false;
-    return s.keepSeconds > 0 && s.pairingsPerHour > 0 && s.uploadsPerHour > 0 && s.newPcsPerDay > 0
-        && s.quota.maxWaiting > 0 && s.quota.maxWaitingBytes > 0 && o.http.maxConnections > 0
-        && o.http.maxPerAddress > 0 && o.http.uploadMemory > 0;
+    const char *name;
+    // What its value is, as the usage shows it; nullptr for a flag.
+    const char *value;
+    const char *help;
+    // False when the value is not valid.
+    std::function<bool(Options &, const std::string &)> set;
+    // The default as the usage shows it; nullptr or empty: none shown.
+    std::function<std::string(const Options &)> shown = nullptr;
+};
+
+// `field(options)` is the string the option sets.
+template<typename Field> Option text(const char *name, const char *value, const char *help, Field field)
+{
+    return {name, value, help,
+        [field](Options &o, const std::string &v) {
+            field(o) = v;
+            return true;
+        },
+        [field](const Options &o) {
+            return field(o);
+        }};
+}
+
+// `field(options)` is the number the option sets, in units of `scale`: a
+// positive whole number.
+template<typename Field> Option number(const char *name, const char *help, int64_t scale, Field field)
+{
+    return {name, "N", help,
+        [field, scale](Options &o, const std::string &v) {
+            field(o) = decltype(+field(o))(count(v) * scale);
+            return count(v) > 0;
+        },
+        [field, scale](const Options &o) {
+            return std::to_string(int64_t(field(o)) / scale);
+        }};
+}
+
+// Every option, the first the one required.
+const std::vector<Option> Table = {
+    text(
+        "--data", "DIR", "folder for the database, the ringtone files and the admin token",
+        [](auto &o) -> auto & { return o.data; }),
+    text(
+        "--listen", "HOST:PORT", "address to listen on; port 0 picks a free one",
+        [](auto &o) -> auto & { return o.listen; }),
+    text(
+        "--public-url", "URL", "base address handed out in download addresses (none: the Host header)",
+        [](auto &o) -> auto & { return o.publicUrl; }),
+#ifdef BELFRY_HAVE_PG
+    text(
+        "--pg", "CONNINFO", "keep everything in this PostgreSQL database instead of DIR",
+        [](auto &o) -> auto & { return o.pg; }),
+#endif
+    {"--trust-proxy", nullptr,
+        "behind a reverse proxy: a request comes from the last X-Forwarded-For address",
+        [](Options &o, const std::string &) {
+            return o.http.trustProxy = true;
+        }},
+    {"--keep", "DURATION", "how long a ringtone waits for its PC: a number with s, m, h or d",
+        [](Options &o, const std::string &v) {
+            return (o.service.keepSeconds = duration(v)) > 0;
+        },
+        [](const Options &o) {
+            return std::to_string(o.service.keepSeconds / belfry::DaySeconds) + "d";
+        }},
+    number(
+        "--pair-limit", "pairings per source address and hour", 1,
+        [](auto &o) -> auto & { return o.service.pairingsPerHour; }),
+    number(
+        "--upload-limit", "uploads per source address and hour, to any PCs", 1,
+        [](auto &o) -> auto & { return o.service.uploadsPerHour; }),
+    number(
+        "--new-pc-limit", "PCs not seen before per source address and day", 1,
+        [](auto &o) -> auto & { return o.service.newPcsPerDay; }),
+    number(
+        "--max-waiting", "ringtones one PC may have waiting", 1,
+        [](auto &o) -> auto & { return o.service.quota.maxWaiting; }),
+    number(
+        "--max-waiting-mb", "MiB of ringtones one PC may have waiting", belfry::MiB,
+        [](auto &o) -> auto & { return o.service.quota.maxWaitingBytes; }),
+    number(
+        "--max-connections", "open connections at most, fewer if the open-file limit allows fewer", 1,
+        [](auto &o) -> auto & { return o.http.maxConnections; }),
+    number(
+        "--max-per-address", "open connections per client address at most (not behind a proxy)", 1,
+        [](auto &o) -> auto & { return o.http.maxPerAddress; }),
+    number(
+        "--upload-memory-mb", "MiB of upload bodies held in memory at once, at most", belfry::MiB,
+        [](auto &o) -> auto & { return o.http.uploadMemory; }),
+    text(
+        "--web", "DIR", "the folder of the phone's page, read at start; empty: no page",
+        [](auto &o) -> auto & { return o.service.webRoot; }),
+    text(
+        "--ffmpeg", "PATH", "the converter's program",
+        [](auto &o) -> auto & { return o.service.convert.ffmpeg; }),
+    text(
+        "--ffprobe", "PATH", "the converter's probe",
+        [](auto &o) -> auto & { return o.service.convert.ffprobe; }),
+    text(
+        "--convert-temp", "DIR", "where conversions keep their files meanwhile (none: $TMPDIR or /tmp)",
+        [](auto &o) -> auto & { return o.service.convert.tempRoot; }),
+};
+
+const Option *findOption(const std::string &name)
+{
+    for (const Option &o : Table)
+        if (name == o.name)
+            return &o;
+    return nullptr;
+}
+
+int usage()
+{
+    const Options defaults;
+    std::string text = "usage: belfry-service serve";
+    for (const Option &o : Table) {
+        const std::string word = std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
+        text += &o == &Table.front() ? " " + word : " [" + word + "]";
+    }
+    text += "\n";
+    for (const Option &o : Table) {
+        const std::string shown = o.shown ? o.shown(defaults) : std::string();
+        char line[64];
+        std::snprintf(line, sizeof line, "  %-19s", o.name);
+        text += line + std::string(o.help) + (shown.empty() ? "" : " (default " + shown + ")") + "\n";
+    }
+    std::fputs(text.c_str(), stderr);
+    return 2;
 }
 
 bool parseOptions(int argc, char **argv, Options &o)
@@ -128,10 +186,10 @@ bool parseOptions(int argc, char **argv, Options &o)
     if (argc < 2 || std::strcmp(argv[1], "serve") != 0)
         return false;
     for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--trust-proxy")
-            o.http.trustProxy = true;
-        else if (i + 1 >= argc || !takeOption(arg, argv[++i], o))
+        const Option *option = findOption(argv[i]);
+        if (!option || (option->value && i + 1 >= argc))
+            return false;
+        if (!option->set(o, option->value ? argv[++i] : ""))
             return false;
     }
     const size_t colon = o.listen.rfind(':');
@@ -143,10 +201,6 @@ bool parseOptions(int argc, char **argv, Options &o)
         o.host = o.host.substr(1, o.host.size() - 2);
     while (o.publicUrl.size() > 1 && o.publicUrl.back() == '/')
         o.publicUrl.pop_back();
-#ifndef BELFRY_HAVE_PG
-    if (!o.pg.empty())
-        return false;
-#endif
     return !o.data.empty() && o.port >= 0 && o.port <= 65535 && !o.host.empty();
 }
 
@@ -215,13 +269,13 @@ int main(int argc, char **argv)
     // Request bodies and ringtone files are megabytes each: a fixed threshold
     // keeps them in mappings of their own, returned to the system when freed,
     // instead of heaps that glibc would grow and keep after a burst.
-    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ::mallopt(M_MMAP_THRESHOLD, 256 * belfry::KiB);
     // Fixing that threshold also fixes the trim threshold at its default of
-    // 128 KB: the small allocations of a few requests then kept handing the
+    // 128 KiB: the small allocations of a few requests then kept handing the
     // top of a thread's heap back to the system and faulting it in again,
     // which cost more than half of a beat's CPU. Small chunks only ever
     // live in the heaps, so a few megabytes of slack stay bounded.
-    ::mallopt(M_TRIM_THRESHOLD, 4 * 1024 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 4 * belfry::MiB);
     Options options;
     if (!parseOptions(argc, argv, options))
         return usage();

@@ -4,7 +4,7 @@
 // Ringtone files live in the database (bytea) rather than in a shared folder:
 // a row and its file then commit together in one transaction on every
 // instance, there is no network file system to set up, secure and keep
-// consistent, and a file is at most 5 MB and gone once delivered.
+// consistent, and a file is at most MaxRingtoneBytes and gone once delivered.
 //
 // Every method is one transaction. Those on the hot path (beat, conf, the
 // ringtone reads) are single prepared statements, one round trip each;
@@ -535,7 +535,7 @@ Result PgStorage::markDelivered(int64_t id, int64_t now)
 Result PgStorage::recordEvent(const std::string &pcid, const std::string &event, int64_t now)
 {
     Rows rows;
-    return run("event", Params().text(pcid).text(event).number(now / 86400), rows) ? Result::Ok
+    return run("event", Params().text(pcid).text(event).number(now / DaySeconds), rows) ? Result::Ok
                                                                                    : Result::Failed;
 }
 
@@ -659,7 +659,7 @@ Result PgStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
 Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
 {
     Rows rows;
-    return run("expire_events", Params().number(eventsBefore / 86400), rows)
+    return run("expire_events", Params().number(eventsBefore / DaySeconds), rows)
             && run("expire_pcs", Params().number(pcsBefore), rows)
         ? Result::Ok
         : Result::Failed;
@@ -685,7 +685,7 @@ Result PgStorage::stats(int64_t now, Stats &stats)
     return transaction(
         [&](Connection &c) {
             Rows rows;
-            if (!exec(c, "stats", Params().number(now).number(OnlineGrace), rows))
+            if (!exec(c, "stats", Params().number(now).number(OnlineGraceSeconds), rows))
                 return Result::Failed;
             stats.pcs = rows.number(0, 0);
             stats.pcsOnline = rows.number(0, 1);

@@ -24,7 +24,7 @@ using json = nlohmann::json;
 
 namespace {
 
-const char DefaultService[] = "http://127.0.0.1:8750";
+const char DefaultService[] = "http://" BELFRY_DEFAULT_LISTEN;
 
 int usage()
 {
@@ -33,7 +33,7 @@ int usage()
   send --pcid ID FILE [--name NAME] [--start SECONDS]
                                                send a tune to a paired PC: an .m4r file as the
                                                app sends it, any other audio file as the page does;
-                                               the ringtone is 30 s of it from SECONDS (default 0)
+                                               the ringtone is %d s of it from SECONDS (default 0)
   sent --pcid ID                               what this device sent to the PC: id, state, size, name
   withdraw --pcid ID RINGTONE                  take back a ringtone that still waits
   unpair --pcid ID                             remove the pairing
@@ -46,7 +46,7 @@ options for every command:
                      (default: $BELFRY_PHONE_STATE, else ~/.config/belfry-phone.json)
   --token-file FILE  the admin token (or --data DIR for DIR/admin-token, or $BELFRY_ADMIN_TOKEN)
 )",
-        DefaultService);
+        belfry::RingtoneSeconds, DefaultService);
     return 2;
 }
 

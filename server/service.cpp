@@ -20,40 +20,6 @@ using json = nlohmann::json;
 
 namespace {
 
-constexpr int64_t MaxExpire = 24 * 3600;
-constexpr size_t MaxUnpairIds = 100;
-constexpr int MaxJsonDepth = 16;
-// Our requests hold a handful of values (an unpair at most a hundred ids);
-// a body of millions of empty ones would cost hundreds of megabytes parsed.
-constexpr size_t MaxJsonValues = 1000;
-// Every request but the upload is a few hundred bytes of JSON; an unpair of
-// a hundred device ids stays under 8 KB.
-constexpr size_t SmallBody = 16 * 1024;
-// A base64 ringtone of 5 MB with its JSON around it.
-constexpr size_t UploadBody = 7 * 1024 * 1024;
-// Ringtones made at once, and uploads that may wait for their turn: each
-// conversion keeps a core busy for up to a few seconds.
-constexpr size_t ConvertWorkers = 2;
-constexpr size_t ConvertWaiting = 4;
-// A ringtone's information is handed out this long after a beat listed it.
-constexpr int64_t AnnouncementLifetime = 10 * 60;
-// Lookups of ringtones never listed to the asking address, per address and
-// hour: a PC only looks up what its beat listed, so these are guesses.
-constexpr int64_t MissesPerHour = 30;
-// Usage events per address and hour: a PC sends one when something went
-// wrong, which is rare, and a lost one costs nothing.
-constexpr int64_t EventsPerHour = 120;
-// Event counts are kept this long; PCs that never paired are forgotten this
-// long after their last beat.
-constexpr int64_t EventLifetime = 90 * 24 * 3600;
-constexpr int64_t UnpairedPcLifetime = 30 * 24 * 3600;
-// At most this often a request starts the removal of old ringtones.
-constexpr int64_t ExpiryInterval = 60;
-constexpr size_t MaxSentListed = 100;
-// Past this many, source addresses whose limits have recovered are forgotten.
-constexpr size_t MaxTrackedAddresses = 100000;
-constexpr int64_t DiskFullLogInterval = 60;
-
 // The phone's page: a fixed list, so that nothing else is ever served.
 struct PageFile
 {
@@ -173,7 +139,7 @@ void noteDiskFull()
 {
     const int64_t at = now();
     int64_t due = nextDiskFullLine.load();
-    if (at >= due && nextDiskFullLine.compare_exchange_strong(due, at + DiskFullLogInterval))
+    if (at >= due && nextDiskFullLine.compare_exchange_strong(due, at + DiskFullLogSeconds))
         std::fprintf(stderr,
             "belfry-service: the service's disk is full: uploads and pairings are refused, beats are "
             "answered from what is stored, until there is room again\n");
@@ -321,8 +287,9 @@ Credentials credentials(const Request &req, Input &in, bool fromAddress = false)
     if (!in.ok())
         return c;
     in.check(checkClientId(c.pcid));
-    in.check(checkWord("the device id", c.deviceId, 64));
-    if (c.token.size() != 64 || c.token.find_first_not_of("0123456789abcdef") != std::string::npos)
+    in.check(checkWord("the device id", c.deviceId, MaxDeviceIdChars));
+    if (c.token.size() != 2 * DeviceTokenBytes
+        || c.token.find_first_not_of("0123456789abcdef") != std::string::npos)
         in.check("the device token is malformed");
     return c;
 }
@@ -343,7 +310,7 @@ bool tuneStart(const std::string &text, int max, int &start)
 bool clientFields(Input &in, const std::string &pcid, const std::string &version)
 {
     in.check(checkClientId(pcid));
-    in.check(checkWord("the version", version, 32));
+    in.check(checkWord("the version", version, MaxVersionChars));
     return in.ok();
 }
 
@@ -387,11 +354,11 @@ bool AddressLimit::take(const std::string &address, int64_t now)
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
-    , misses(std::make_unique<AddressLimit>(MissesPerHour, 3600))
-    , pairings(std::make_unique<AddressLimit>(this->options.pairingsPerHour, 3600))
-    , uploads(std::make_unique<AddressLimit>(this->options.uploadsPerHour, 3600))
-    , newPcs(std::make_unique<AddressLimit>(this->options.newPcsPerDay, 24 * 3600))
-    , events(std::make_unique<AddressLimit>(EventsPerHour, 3600))
+    , misses(std::make_unique<AddressLimit>(MissesPerHour, HourSeconds))
+    , pairings(std::make_unique<AddressLimit>(this->options.pairingsPerHour, HourSeconds))
+    , uploads(std::make_unique<AddressLimit>(this->options.uploadsPerHour, HourSeconds))
+    , newPcs(std::make_unique<AddressLimit>(this->options.newPcsPerDay, DaySeconds))
+    , events(std::make_unique<AddressLimit>(EventsPerHour, HourSeconds))
     , converter(this->options.convert)
     , conversions(std::make_unique<ConvertQueue>(converter, ConvertWorkers, ConvertWaiting))
 {
@@ -437,13 +404,14 @@ void Service::expireOld(int64_t at)
 {
     int64_t due = nextExpiry.load();
     if (at < due
-        || !nextExpiry.compare_exchange_strong(due, at + std::min(ExpiryInterval, options.keepSeconds)))
+        || !nextExpiry.compare_exchange_strong(
+            due, at + std::min(ExpiryIntervalSeconds, options.keepSeconds)))
         return;
     int64_t removed = 0;
     if (storage.expireRingtones(at - options.keepSeconds, removed) == Result::Ok && removed > 0)
         std::fprintf(stderr, "expired %lld ringtones that waited longer than %lld s\n", (long long)removed,
             (long long)options.keepSeconds);
-    storage.expireAnonymous(at - EventLifetime, at - UnpairedPcLifetime);
+    storage.expireAnonymous(at - EventKeepSeconds, at - UnpairedPcKeepSeconds);
 }
 
 // The transport has taken the address from X-Forwarded-For when the service
@@ -475,22 +443,22 @@ std::vector<Route> Service::routes()
         return admitTune(req, res);
     };
     std::vector<Route> all = {
-        route("POST", "/p/v1/heart", SmallBody, &Service::heartBeat),
+        route("POST", "/p/v1/heart", MaxJsonBodyBytes, &Service::heartBeat),
         route("GET", "/p/conf", 0, &Service::config),
         route("GET", "/p/update", 0, &Service::update),
-        route("POST", "/p/v1/unpair", SmallBody, &Service::unpair),
+        route("POST", "/p/v1/unpair", MaxJsonBodyBytes, &Service::unpair),
         route("GET", "/p/feedback", 0, &Service::feedback),
         route("GET", "/apiv1/ringtone", 0, &Service::ringtoneInfo),
         route("GET", "/f/*.m4r", 0, &Service::ringtoneFile),
-        route("POST", "/phone/v1/pair", SmallBody, &Service::phonePair),
-        upload("/phone/v1/ringtone", UploadBody, &Service::phoneSend),
+        route("POST", "/phone/v1/pair", MaxJsonBodyBytes, &Service::phonePair),
+        upload("/phone/v1/ringtone", MaxRingtoneJsonBodyBytes, &Service::phoneSend),
         tune,
-        route("POST", "/phone/v1/unpair", SmallBody, &Service::phoneUnpair),
-        route("POST", "/phone/v1/sent", SmallBody, &Service::phoneSent),
-        route("POST", "/phone/v1/withdraw", SmallBody, &Service::phoneWithdraw),
+        route("POST", "/phone/v1/unpair", MaxJsonBodyBytes, &Service::phoneUnpair),
+        route("POST", "/phone/v1/sent", MaxJsonBodyBytes, &Service::phoneSent),
+        route("POST", "/phone/v1/withdraw", MaxJsonBodyBytes, &Service::phoneWithdraw),
         route("GET", "/phone/v1/limits", 0, &Service::phoneLimits),
-        route("POST", "/admin/v1/update", SmallBody, &Service::adminUpdate),
-        route("POST", "/admin/v1/conf", SmallBody, &Service::adminConf),
+        route("POST", "/admin/v1/update", MaxJsonBodyBytes, &Service::adminUpdate),
+        route("POST", "/admin/v1/conf", MaxJsonBodyBytes, &Service::adminConf),
         route("GET", "/admin/v1/stats", 0, &Service::adminStats),
     };
     for (const PageFile &f : PageFiles)
@@ -534,9 +502,9 @@ void Service::heartBeat(const Request &req, Response &res)
             beat.expire = in["expire"].get<int64_t>();
         if (!in.ok() || !clientFields(in, beat.pcid, beat.version))
             return;
-        in.check(checkWord("the platform", platform, 16));
-        if (beat.expire < 1 || beat.expire > MaxExpire)
-            in.check("\"expire\" must lie between 1 and " + std::to_string(MaxExpire));
+        in.check(checkWord("the platform", platform, MaxPlatformChars));
+        if (beat.expire < 1 || beat.expire > MaxExpireSeconds)
+            in.check("\"expire\" must lie between 1 and " + std::to_string(MaxExpireSeconds));
     });
     if (!read)
         return;
@@ -634,7 +602,7 @@ void Service::unpair(const Request &req, Response &res)
         if (!in.ok() || !clientFields(in, pcid, version))
             return;
         for (const std::string &id : ids)
-            in.check(checkWord("a device id", id, 64));
+            in.check(checkWord("a device id", id, MaxDeviceIdChars));
     });
     if (read && stored(storage.unpair(pcid, ids), res))
         answer(res, {{"status", 0}});
@@ -645,7 +613,7 @@ void Service::feedback(const Request &req, Response &res)
     Input in;
     const std::string pcid = req.param("pcid"), version = req.param("ver"), event = req.param("event");
     if (clientFields(in, pcid, version))
-        in.check(checkWord("the event", event, 32));
+        in.check(checkWord("the event", event, MaxEventChars));
     if (!finish(in, res))
         return;
     if (!events->take(sourceAddress(req), now()))
@@ -678,7 +646,7 @@ void Service::ringtoneInfo(const Request &req, Response &res)
     // where a beat that listed it came from, and only for a while. To anyone
     // else it does not exist.
     const bool listedHere = r == Result::Ok && info.announcedTo == address;
-    if (!listedHere || info.delivered || at - info.announcedAt > AnnouncementLifetime) {
+    if (!listedHere || info.delivered || at - info.announcedAt > AnnouncementSeconds) {
         // A PC asking again for what it fetched a moment ago is no guesser.
         if (!listedHere)
             misses->take(address, at);
@@ -739,14 +707,14 @@ void Service::phonePair(const Request &req, Response &res)
         if (!in.ok())
             return;
         in.check(checkClientId(pcid));
-        in.check(checkWord("the device id", device.id, 64));
-        in.check(checkName("the device name", device.name, 64));
+        in.check(checkWord("the device id", device.id, MaxDeviceIdChars));
+        in.check(checkName("the device name", device.name, MaxDeviceNameChars));
     });
     if (!read)
         return;
     if (!pairings->take(sourceAddress(req), now()))
         return refuseTooMany(res, *pairings, "too many pairings from this address; try again later");
-    const std::string token = randomHex(32);
+    const std::string token = randomHex(DeviceTokenBytes);
     const Result r = storage.pair(pcid, device, token, now());
     if (r == Result::NotFound)
         return refuse(res, Refusal::UnknownPc,
@@ -785,8 +753,8 @@ static std::string startProblem(int max)
 std::string Service::quotaProblem() const
 {
     return "the PC has too many ringtones waiting (at most " + std::to_string(options.quota.maxWaiting)
-        + " ringtones or " + std::to_string(options.quota.maxWaitingBytes / (1024 * 1024))
-        + " MB); more fit once it has fetched them";
+        + " ringtones or " + mebibytes(size_t(options.quota.maxWaitingBytes))
+        + "); more fit once it has fetched them";
 }
 
 // No ringtone fits, whatever its size: known before an upload is read or made.
@@ -840,7 +808,7 @@ bool Service::readUpload(const Request &req, Response &res, NewRingtone &r, std:
     if (!decodeBase64(data, bytes))
         in.check("\"data\" must be the file in base64");
     else if (bytes.size() > MaxRingtoneBytes)
-        in.check("the ringtone is larger than 5 MB", Refusal::TooLarge);
+        in.check("the ringtone is larger than " + mebibytes(MaxRingtoneBytes), Refusal::TooLarge);
     else
         in.check(checkRingtoneFile(bytes), Refusal::NotAudio);
     if (!finish(in, res) || !takeUpload(req, c.pcid, res))
@@ -928,7 +896,7 @@ void Service::store(NewRingtone &r, const std::string &bytes, Response &res)
     Result result = Result::Conflict;
     for (int attempt = 0; attempt < 8 && result == Result::Conflict; ++attempt) {
         r.id = randomId();
-        r.fileKey = randomHex(16);
+        r.fileKey = randomHex(FileKeyBytes);
         r.now = now();
         result = storage.addRingtone(r, bytes);
     }
@@ -996,7 +964,7 @@ void Service::adminUpdate(const Request &req, Response &res)
         u = {in.text("version"), in.text("url"), now()};
         if (!in.ok())
             return;
-        in.check(checkWord("the version", u.version, 32));
+        in.check(checkWord("the version", u.version, MaxVersionChars));
         in.check(checkHttpUrl(u.url));
     });
     if (read && stored(storage.publishUpdate(u), res))
@@ -1016,7 +984,7 @@ void Service::adminConf(const Request &req, Response &res)
             in.check(checkClientId(pcid));
         in.check(checkConfKey(key));
         if (!value.empty())
-            in.check(checkName("the value", value, 1024));
+            in.check(checkName("the value", value, MaxConfValueChars));
     });
     if (read && stored(storage.setConf(pcid, key, value), res))
         answer(res, {{"status", 0}});
@@ -1045,11 +1013,12 @@ std::string loadAdminToken(const std::string &path, std::string &error)
         std::fclose(f);
         while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
             token.pop_back();
-        if (token.size() < 32)
-            error = path + " holds no admin token (at least 32 characters)";
+        if (token.size() < MinAdminTokenChars)
+            error = path + " holds no admin token (at least " + std::to_string(MinAdminTokenChars)
+                + " characters)";
         return error.empty() ? token : std::string();
     }
-    token = randomHex(32);
+    token = randomHex(AdminTokenBytes);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     const std::string line = token + "\n";
     const bool ok

@@ -24,15 +24,11 @@ struct ServiceOptions
     std::string listenAddress;
     std::string adminToken;
     // Ringtones not fetched within this many seconds are removed.
-    int64_t keepSeconds = 30 * 24 * 3600;
-    // Pairings per source address and hour.
-    int64_t pairingsPerHour = 30;
-    // Uploads per source address and hour, to whichever PCs: client ids are
-    // made up at will, so quotas per PC alone would not bound an address.
-    int64_t uploadsPerHour = 30;
-    // PCs not seen before, per source address and day: generous, as a school
-    // behind one address may have hundreds.
-    int64_t newPcsPerDay = 1000;
+    int64_t keepSeconds = DefaultKeepSeconds;
+    // Per source address.
+    int64_t pairingsPerHour = DefaultPairingsPerHour;
+    int64_t uploadsPerHour = DefaultUploadsPerHour;
+    int64_t newPcsPerDay = DefaultNewPcsPerDay;
     // What one PC may have waiting.
     Quota quota;
     // The folder of the phone's page; empty: no page is served.

@@ -703,7 +703,7 @@ Result SqliteStorage::recordEvent(const std::string &pcid, const std::string &ev
         [&] {
             Query q(db, R"(INSERT INTO event_counts (pcid, name, day, count) VALUES (?, ?, ?, 1)
                            ON CONFLICT (pcid, name, day) DO UPDATE SET count = count + 1)");
-            return q.bind(pcid).bind(event).bind(now / 86400).run() ? Result::Ok : Result::Failed;
+            return q.bind(pcid).bind(event).bind(now / DaySeconds).run() ? Result::Ok : Result::Failed;
         },
         Cheap);
 }
@@ -905,7 +905,7 @@ Result SqliteStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
                              AND NOT EXISTS (SELECT 1 FROM pairings WHERE pairings.pcid = pcs.pcid)
                              AND NOT EXISTS (SELECT 1 FROM ringtones WHERE ringtones.pcid = pcs.pcid))");
             Query lost(db, "DELETE FROM lost_pairings WHERE pcid NOT IN (SELECT pcid FROM pcs)");
-            return events.bind(eventsBefore / 86400).run() && pcs.bind(pcsBefore).run() && lost.run()
+            return events.bind(eventsBefore / DaySeconds).run() && pcs.bind(pcsBefore).run() && lost.run()
                 ? Result::Ok
                 : Result::Failed;
         },
@@ -943,7 +943,7 @@ Result SqliteStorage::stats(int64_t now, Stats &stats)
                                    (SELECT count(*) FROM pairings),
                                    (SELECT count(*) FROM ringtones WHERE delivered_at IS NULL),
                                    (SELECT count(*) FROM ringtones WHERE delivered_at IS NOT NULL))");
-        counts.bind(OnlineGrace).bind(now);
+        counts.bind(OnlineGraceSeconds).bind(now);
         if (!counts.next())
             return Result::Failed;
         stats.pcs = counts.integer(0);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service_limits.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -73,8 +75,8 @@ struct BeatAnswer
 // What one PC may have waiting at a time, over all its devices.
 struct Quota
 {
-    int64_t maxWaiting = 50;
-    int64_t maxWaitingBytes = 100 * 1024 * 1024;
+    int64_t maxWaiting = DefaultMaxWaiting;
+    int64_t maxWaitingBytes = DefaultMaxWaitingBytes;
 };
 
 // What one PC has waiting now.
@@ -144,12 +146,6 @@ struct Stats
     int64_t ringtonesDelivered = 0;
     std::map<std::string, int64_t> events;  // feedback event name -> count, the most counted names only
 };
-
-// Stats name this many event names at most, whatever was sent.
-inline constexpr int64_t MaxStatsEvents = 50;
-
-// A PC counts as online this long after its last beat's "expire" ran out.
-inline constexpr int64_t OnlineGrace = 30;
 
 class Storage
 {

@@ -529,7 +529,7 @@ private slots:
         row("zero timescale", mp4("M4A ", 0, 5000), "duration is unknown");
         row("zero duration", mp4("M4A ", 1000, 0), "duration is unknown");
         row("header cut short", mp4("M4A ", 1000, 5000).substr(0, 60), "cut short");
-        row("over 5 MB", mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024), "larger than 5 MB");
+        row("over 5 MB", mp4("M4A ", 1000, 5000, false, 5 * 1024 * 1024), "larger than 5 MiB");
         row("empty", "", "empty");
 
         const auto crafted = [&](const char *name, const char *refusal, void (*change)(Mp4 &)) {
@@ -1451,7 +1451,7 @@ private slots:
         QCOMPARE(tune(full, noise30, "&name=Noise", &limited).status, 201);
         const Reply over = tune(full, noise30, "&name=Noise", &limited);
         QCOMPARE(over.status, 507);
-        QVERIFY2(over.body.value("error", "").find("1 MB") != std::string::npos, over.raw.c_str());
+        QVERIFY2(over.body.value("error", "").find("1 MiB") != std::string::npos, over.raw.c_str());
         // And three of any size.
         const Phone many = pair(newPcid(), "dev-m", "Phone", &limited);
         for (int i = 0; i < 3; ++i)
