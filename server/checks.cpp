@@ -575,12 +575,20 @@ std::string randomHex(size_t bytes)
     return out;
 }
 
+int64_t wholeNumber(const std::string &text, size_t maxDigits)
+{
+    if (text.empty() || text.size() > std::min<size_t>(maxDigits, 18)
+        || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(text);
+}
+
 int64_t randomId()
 {
     std::random_device device;
     int64_t id = 0;
     while (id == 0)
-        id = int64_t(device() & 0x7FFFFFFFu);
+        id = int64_t(device() & uint32_t(MaxRingtoneId));
     return id;
 }
 

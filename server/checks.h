@@ -38,13 +38,21 @@ std::string checkHttpUrl(const std::string &url);
 // MaxRingtoneOtherBytes of the file.
 std::string checkRingtoneFile(const std::string &bytes);
 
+// `text` as a whole number of 1 to `maxDigits` (at most 18) decimal digits
+// and nothing else; -1 when it is not one.
+int64_t wholeNumber(const std::string &text, size_t maxDigits = MaxNumberDigits);
+inline bool isRingtoneId(int64_t id)
+{
+    return id >= 1 && id <= MaxRingtoneId;
+}
+
 // Standard base64 with padding; false on any other character or length.
 bool decodeBase64(const std::string &text, std::string &bytes);
 std::string encodeBase64(const std::string &bytes);
 
 // `bytes` random bytes from the system's generator, as lowercase hex.
 std::string randomHex(size_t bytes);
-// A random ringtone id in 1 .. 2^31-1.
+// A random ringtone id in 1 .. MaxRingtoneId.
 int64_t randomId();
 // Compares in time independent of where the strings differ.
 bool sameSecret(const std::string &a, const std::string &b);

@@ -375,8 +375,8 @@ std::string plan(const Probe &p, int start, const ConvertOptions &o, Plan &plan)
     if (p.seconds <= 0)
         return "its length cannot be told";
     if (p.seconds > o.maxTuneSeconds)
-        return "it lasts " + std::to_string(int(p.seconds / 60)) + " min, longer than the "
-            + std::to_string(o.maxTuneSeconds / 60) + " min this service takes";
+        return "it lasts " + std::to_string(int(p.seconds / MinuteSeconds)) + " min, longer than the "
+            + std::to_string(o.maxTuneSeconds / MinuteSeconds) + " min this service takes";
     if (start + ShortestSeconds > p.seconds)
         return "the start (" + std::to_string(start) + " s) lies at or past the end of the tune ("
             + std::to_string(int(p.seconds)) + " s)";

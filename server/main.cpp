@@ -1,7 +1,9 @@
 // belfry-service serve --data DIR [options]: run without them for the list.
 
+#include "checks.h"
 #include "service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,12 +41,10 @@ int64_t duration(const std::string &text)
     return unit == std::string::npos ? 0 : std::stoll(text.substr(0, digits)) * scale[unit];
 }
 
-// A positive whole number of at most six digits, or 0.
+// A positive whole number, or 0.
 int64_t count(const std::string &text)
 {
-    return !text.empty() && text.size() <= 6 && text.find_first_not_of("0123456789") == std::string::npos
-        ? std::atoll(text.c_str())
-        : 0;
+    return std::max<int64_t>(belfry::wholeNumber(text), 0);
 }
 
 // One command-line option: how it is parsed and how the usage text shows it,

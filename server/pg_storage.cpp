@@ -536,7 +536,7 @@ Result PgStorage::recordEvent(const std::string &pcid, const std::string &event,
 {
     Rows rows;
     return run("event", Params().text(pcid).text(event).number(now / DaySeconds), rows) ? Result::Ok
-                                                                                   : Result::Failed;
+                                                                                        : Result::Failed;
 }
 
 Result PgStorage::pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)

@@ -289,7 +289,7 @@ int sendRingtone(Context &c)
     json body, answer;
     if (!credentials(c, body))
         return 1;
-    if (start.empty() || start.size() > 6 || start.find_first_not_of("0123456789") != std::string::npos) {
+    if (belfry::wholeNumber(start) < 0) {
         std::fprintf(stderr, "belfry-phone: --start takes whole seconds\n");
         return 1;
     }

@@ -297,13 +297,9 @@ Credentials credentials(const Request &req, Input &in, bool fromAddress = false)
 // A tune's start in its address: whole seconds, none meaning 0.
 bool tuneStart(const std::string &text, int max, int &start)
 {
-    start = 0;
-    if (text.empty())
-        return true;
-    if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    start = std::stoi(text);
-    return start <= max;
+    const int64_t given = text.empty() ? 0 : wholeNumber(text);
+    start = given < 0 ? 0 : int(given);
+    return given >= 0 && given <= max;
 }
 
 // The client id and version that every request of the program carries.
@@ -631,10 +627,8 @@ void Service::ringtoneInfo(const Request &req, Response &res)
         return refuseTooMany(
             res, *misses, "too many lookups of ringtones that are not waiting; try again later");
     const std::string text = req.param("ringtoneid");
-    const bool digits
-        = !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
-    const int64_t id = digits ? std::stoll(text) : 0;
-    if (id < 1 || id > 0x7FFFFFFF)
+    const int64_t id = wholeNumber(text, std::to_string(MaxRingtoneId).size());
+    if (!isRingtoneId(id))
         return refuse(res, Refusal::BadRequest, "\"ringtoneid\" must be a ringtone id");
     RingtoneInfo info;
     const Result r = storage.ringtone(id, info);
@@ -936,7 +930,7 @@ void Service::phoneWithdraw(const Request &req, Response &res)
     const bool read = readJson(req, res, [&](Input &in) {
         c = credentials(req, in);
         const json &given = in["id"];
-        if (!given.is_number_integer() || given.get<int64_t>() < 1 || given.get<int64_t>() > 0x7FFFFFFF)
+        if (!given.is_number_integer() || !isRingtoneId(given.get<int64_t>()))
             in.check("\"id\" must be a ringtone id");
         else
             id = given.get<int64_t>();

@@ -47,6 +47,11 @@ inline constexpr size_t AdminTokenBytes = 32;
 // An admin token written by hand may be shorter than one we make, not much.
 inline constexpr size_t MinAdminTokenChars = 32;
 inline constexpr size_t FileKeyBytes = 16;
+// Ringtone ids are positive 32-bit integers, which every client reads alike.
+inline constexpr int64_t MaxRingtoneId = 0x7FFFFFFF;
+// Numbers in addresses and options: more digits than this exceed every
+// limit they are checked against.
+inline constexpr size_t MaxNumberDigits = 6;
 // A beat promises its next one within this.
 inline constexpr int64_t MaxExpireSeconds = DaySeconds;
 inline constexpr size_t MaxUnpairIds = 100;
