@@ -787,7 +787,7 @@ Allowance PgStorage::spend(
     const Params params
         = Params().text(limit).text(address).number(now * 1000).number(event).number(event * budget.capacity);
     if (!run(take ? "budget_take" : "budget_left", params, rows))
-        return Allowance::Unknown;
+        return rows.diskFull() ? Allowance::Full : Allowance::Failed;
     return (rows.count() == 1) == take ? Allowance::Yes : Allowance::No;
 }
 

@@ -158,20 +158,6 @@ void refuse(Response &res, Refusal why, const std::string &error, int status = 0
     res.note = error;
 }
 
-// True when the address may go on; else refused: past its budget with when
-// to come back, and when its count cannot be had with 503, so that neither
-// is anyone let through uncounted nor is everyone turned away for long.
-bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std::string &why)
-{
-    if (got == Allowance::Unknown)
-        refuse(res, Refusal::Busy, "the service cannot count this address's requests now; try again later");
-    if (got != Allowance::No)
-        return got == Allowance::Yes;
-    res.headers.emplace_back("Retry-After", std::to_string(limit.wait()));
-    refuse(res, Refusal::Rate, why);
-    return false;
-}
-
 // Several instances on one store count in it, a single one in memory.
 std::unique_ptr<AddressBudget> budget(Storage &storage, const char *limit, int64_t capacity, int64_t period)
 {
@@ -204,6 +190,20 @@ bool stored(Result r, Response &res, const std::string &notFound = {})
     for (const StorageOutcome &o : StorageOutcomes)
         if (o.result == r)
             refuse(res, o.refusal, r == Result::NotFound && !notFound.empty() ? notFound : o.error);
+    return false;
+}
+
+// True when the address may go on; else refused: past its budget with when
+// to come back. When its count cannot be had, as the store's failure says:
+// nobody goes uncounted, and nobody is refused once the store is back.
+bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std::string &why)
+{
+    if (got == Allowance::Yes)
+        return true;
+    if (got != Allowance::No)
+        return stored(got == Allowance::Full ? Result::Full : Result::Failed, res);
+    res.headers.emplace_back("Retry-After", std::to_string(limit.wait()));
+    refuse(res, Refusal::Rate, why);
     return false;
 }
 

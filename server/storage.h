@@ -151,11 +151,13 @@ inline constexpr int64_t MaxStatsEvents = 50;
 // A PC counts as online this long after its last beat's "expire" ran out.
 inline constexpr int64_t OnlineGrace = 30;
 
-// Whether a source address may do one thing more.
+// Whether a source address may do one thing more. Failed and Full as in
+// Result: its count could not be read or written.
 enum class Allowance {
     Yes,
     No,  // its budget is spent for now
-    Unknown,  // its count could not be read or written; already logged
+    Failed,
+    Full,
 };
 
 // What one source address may do so often: at most `capacity` events at

@@ -1565,6 +1565,8 @@ private slots:
                             CREATE TRIGGER full_pairings BEFORE INSERT OR UPDATE ON pairings
                                 EXECUTE FUNCTION belfry_test_full();
                             CREATE TRIGGER full_ringtones BEFORE INSERT OR UPDATE ON ringtones
+                                EXECUTE FUNCTION belfry_test_full();
+                            CREATE TRIGGER full_budgets BEFORE INSERT OR UPDATE ON address_budgets
                                 EXECUTE FUNCTION belfry_test_full();)"));
         } else {
             // Its log emptied first, the database needs room for any write.
