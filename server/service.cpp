@@ -567,11 +567,17 @@ void Service::heartBeat(const Request &req, Response &res)
     Result r = storage.beat(beat, got);
     // Only a PC not seen before costs its address: a known one's beat never counts.
     if (r == Result::NotFound) {
-        if (!allowed(newPcs->take(beat.address, beat.now), *newPcs, res,
-                "too many new PCs from this address; try again later"))
-            return;
-        beat.mayCreate = true;
-        r = storage.beat(beat, got);
+        // A budget the full disk cannot count is no reason to refuse: the
+        // beat could not create its PC anyway, and is answered as below.
+        const Allowance counted = newPcs->take(beat.address, beat.now);
+        if (counted == Allowance::Full) {
+            r = Result::Full;
+        } else {
+            if (!allowed(counted, *newPcs, res, "too many new PCs from this address; try again later"))
+                return;
+            beat.mayCreate = true;
+            r = storage.beat(beat, got);
+        }
     }
     // Fetching is what frees the space: a full disk must not stop the PCs.
     if (r == Result::Full) {

@@ -1563,13 +1563,13 @@ private slots:
         if (pg) {
             QVERIFY(psql(R"(CREATE FUNCTION belfry_test_full() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN
                             RAISE EXCEPTION 'could not extend file' USING ERRCODE = 'disk_full'; END $$;
-                            CREATE TRIGGER full_pcs BEFORE INSERT OR UPDATE ON pcs
+                            CREATE TRIGGER full_pcs BEFORE INSERT OR UPDATE ON pcs FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();
-                            CREATE TRIGGER full_pairings BEFORE INSERT OR UPDATE ON pairings
+                            CREATE TRIGGER full_pairings BEFORE INSERT OR UPDATE ON pairings FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();
-                            CREATE TRIGGER full_ringtones BEFORE INSERT OR UPDATE ON ringtones
+                            CREATE TRIGGER full_ringtones BEFORE INSERT OR UPDATE ON ringtones FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();
-                            CREATE TRIGGER full_budgets BEFORE INSERT OR UPDATE ON address_budgets
+                            CREATE TRIGGER full_budgets BEFORE INSERT OR UPDATE ON address_budgets FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();)"));
         } else {
             // Its log emptied first, the database needs room for any write.
@@ -1581,6 +1581,7 @@ private slots:
         }
         const json beat = full.beat(pcid);
         QCOMPARE(beat["sync"], json::array({std::to_string(id)}));
+        QCOMPARE(full.beat(newPcid())["sync"], json::array());  // a PC the full disk cannot take in
         const Reply info = full.request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id));
         const std::string url = info.body.value("data", json::object()).value("download_url", "");
         QVERIFY2(url.find("/f/") != std::string::npos, info.raw.c_str());
