@@ -1,0 +1,320 @@
+#include "http_router.h"
+#include "http_text.h"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/http/write.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <sstream>
+
+namespace belfry {
+
+namespace transport {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using boost::system::error_code;
+
+namespace {
+
+bool matches(const char *pattern, const std::string &path, std::vector<std::string> &found)
+{
+    const char *star = std::strchr(pattern, '*');
+    if (!star)
+        return path == pattern;
+    const std::string_view head(pattern, size_t(star - pattern)), tail(star + 1);
+    if (path.size() <= head.size() + tail.size() || path.compare(0, head.size(), head) != 0
+        || path.compare(path.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    const std::string middle = path.substr(head.size(), path.size() - head.size() - tail.size());
+    if (middle.size() > 64 || middle.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    found = {path, middle};
+    return true;
+}
+
+std::string refusalBody(const std::string &why)
+{
+    return nlohmann::json {{"status", 1}, {"error", why}}.dump();
+}
+
+// One byte range of a file answer ("bytes=A-B", "A-" or "-N"): a part is
+// never a delivery. Anything else is answered with the whole file.
+bool byteRange(const Request &req, size_t size, size_t &from, size_t &to)
+{
+    const std::string range = req.header("Range");
+    const size_t dash = range.find('-');
+    if (range.compare(0, 6, "bytes=") != 0 || dash == std::string::npos || range.size() > 46
+        || range.find_first_not_of("0123456789-", 6) != std::string::npos
+        || range.find('-', dash + 1) != std::string::npos || size == 0)
+        return false;
+    const std::string first = range.substr(6, dash - 6), last = range.substr(dash + 1);
+    const size_t a = std::strtoull(first.c_str(), nullptr, 10), b = std::strtoull(last.c_str(), nullptr, 10);
+    if (first.empty() && last.empty())
+        return false;
+    from = first.empty() ? size - std::min(b, size) : a;  // "-N": the last N bytes
+    to = first.empty() || last.empty() ? size - 1 : std::min(b, size - 1);
+    return from <= to && from < size;
+}
+
+}  // namespace
+
+void refuse(Response &res, int status, const std::string &why)
+{
+    res.status = status;
+    res.setContent(refusalBody(why), "application/json");
+    res.note = why;
+    res.delivered = nullptr;
+}
+
+Admission admit(const std::vector<Route> &routes, const Parser &parser, const std::string &path)
+{
+    Admission a;
+    const auto &head = parser.get();
+    const auto encoding = head[http::field::content_encoding];
+    if (!encoding.empty() && !sameText(encoding, "identity")) {
+        refuse(a.refusal, 415, "compressed request bodies are not accepted");
+        return a;
+    }
+    bool pathKnown = false;
+    for (const Route &route : routes) {
+        if (!matches(route.path, path, a.matches))
+            continue;
+        pathKnown = true;
+        if (head.method_string() == route.method) {
+            a.route = &route;
+            break;
+        }
+    }
+    if (!a.route) {
+        refuse(a.refusal, pathKnown ? 405 : 404, pathKnown ? "method not allowed here" : "no such address");
+    } else if (parser.content_length() && *parser.content_length() > a.route->bodyLimit) {
+        refuse(a.refusal, 413, "the request body is too large");
+        a.route = nullptr;
+    }
+    return a;
+}
+
+// A parse failure as an answer; false when there is no one left to answer.
+bool refusalFor(const error_code &ec, Response &res)
+{
+    if (ec == http::error::header_limit)
+        refuse(res, 431, "the request headers are too large");
+    else if (ec == http::error::body_limit)
+        refuse(res, 413, "the request body is too large");
+    else if (&ec.category() == &http::make_error_code(http::error::bad_target).category()
+        && ec != http::error::end_of_stream && ec != http::error::partial_message
+        && ec != http::error::need_more)
+        refuse(res, 400, "malformed request: " + ec.message());
+    else
+        return false;
+    return true;
+}
+
+// The request as far as it was read: its head, and its body when `withBody`.
+Request makeRequest(
+    Parser &parser, std::vector<std::string> found, const std::string &peer, bool trustProxy, bool withBody)
+{
+    auto &message = parser.get();
+    Request req;
+    req.matches = std::move(found);
+    req.method = std::string(message.method_string());
+    splitTarget(message.target(), req);
+    for (const auto &field : message)
+        req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    if (withBody)
+        req.body = std::move(message.body());
+    req.peer = peer;
+    req.source = trustProxy ? forwardedFor(req) : std::string();
+    if (req.source.empty())
+        req.source = peer;
+    return req;
+}
+
+Response run(const Finish &make)
+{
+    Response res;
+    try {
+        make(res);
+    } catch (const std::exception &e) {
+        res = {};
+        refuse(res, 500, std::string("internal error: ") + e.what());
+    }
+    return res;
+}
+
+Response runRoute(const Route &route, const Request &req)
+{
+    return run([&](Response &res) {
+        route.handle(req, res);
+    });
+}
+
+bool runAdmission(const Route &route, const Request &head, Response &refusal)
+{
+    bool admitted = false;
+    refusal = run([&](Response &res) {
+        admitted = route.admit(head, res);
+    });
+    return admitted;
+}
+
+void runDeferred(const Route &route, Request &req, Resume resume)
+{
+    auto called = std::make_shared<std::atomic<bool>>(false);
+    Resume once = [called, resume = std::move(resume)](Finish finish) {
+        if (!called->exchange(true))
+            resume(std::move(finish));
+    };
+    try {
+        route.defer(req, once);
+    } catch (const std::exception &e) {
+        once([why = std::string("internal error: ") + e.what()](Response &res) {
+            refuse(res, 500, why);
+        });
+    }
+}
+
+Answer prepare(Response res, const Request *req)
+{
+    Answer a {
+        Message(static_cast<http::status>(res.status), 11), std::move(res.delivered), std::move(res.note)};
+    size_t from = 0, to = 0;
+    if (req && a.delivered && res.status == 200 && byteRange(*req, res.body.size(), from, to)) {
+        a.message.result(http::status::partial_content);
+        a.message.set(http::field::content_range,
+            "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/"
+                + std::to_string(res.body.size()));
+        a.note = "bytes " + std::to_string(from) + "-" + std::to_string(to);
+        res.body = res.body.substr(from, to - from + 1);
+        a.delivered = nullptr;
+    }
+    if (!res.contentType.empty())
+        a.message.set(http::field::content_type, res.contentType);
+    for (const auto &[name, value] : res.headers)
+        a.message.set(name, value);
+    a.message.body() = std::move(res.body);
+    a.message.prepare_payload();
+    return a;
+}
+
+std::string serialized(const Message &message)
+{
+    std::ostringstream text;
+    text << message;
+    return text.str();
+}
+
+size_t maxBody(const std::vector<Route> &routes)
+{
+    size_t most = 0;
+    for (const Route &r : routes)
+        most = std::max(most, r.bodyLimit);
+    return most;
+}
+
+Parser &freshParser(std::optional<Parser> &parser, const HttpOptions &options, size_t bodyLimit)
+{
+    parser.emplace();
+    parser->header_limit(uint32_t(options.headerLimit));
+    parser->body_limit(bodyLimit);
+    return *parser;
+}
+
+}  // namespace transport
+
+using namespace transport;
+
+std::string Request::header(std::string_view name) const
+{
+    for (const auto &[key, value] : headers)
+        if (sameText(key, name))
+            return value;
+    return {};
+}
+
+std::string Request::param(std::string_view key) const
+{
+    for (const auto &[name, value] : params)
+        if (name == key)
+            return value;
+    return {};
+}
+
+namespace {
+
+// Feeds the parser until the head (or the whole request) is in; false when
+// the input ends first or `ec` tells what is wrong with it.
+bool feed(Parser &parser, std::string_view &input, bool headOnly, error_code &ec)
+{
+    parser.eager(!headOnly);
+    while (!(headOnly ? parser.is_header_done() : parser.is_done())) {
+        const size_t used = parser.put(asio::buffer(input.data(), input.size()), ec);
+        input.remove_prefix(used);
+        if (ec == http::error::need_more && used > 0 && !input.empty())
+            ec = {};
+        else if (ec || used == 0)
+            return false;
+    }
+    return true;
+}
+
+// A deferred route's answer, waited for in this thread.
+Response awaitDeferred(const Route &route, Request &req)
+{
+    auto made = std::make_shared<std::promise<Finish>>();
+    std::future<Finish> finish = made->get_future();
+    runDeferred(route, req, [made](Finish f) {
+        made->set_value(std::move(f));
+    });
+    return run(finish.get());
+}
+
+}  // namespace
+
+std::string exchange(const std::vector<Route> &routes, const HttpOptions &options, std::string_view input)
+{
+    std::string out;
+    std::optional<Parser> parser;
+    bool keepAlive = true;
+    while (!input.empty() && keepAlive) {
+        freshParser(parser, options, maxBody(routes));
+        error_code ec;
+        Response res;
+        std::optional<Request> req;
+        if (feed(*parser, input, true, ec)) {
+            Request head;
+            splitTarget(parser->get().target(), head);
+            Admission a = admit(routes, *parser, head.path);
+            res = std::move(a.refusal);
+            if (a.route && a.route->admit) {
+                const Request headOnly
+                    = makeRequest(*parser, a.matches, "127.0.0.1", options.trustProxy, false);
+                if (!runAdmission(*a.route, headOnly, res))
+                    a.route = nullptr;
+            }
+            if (a.route) {
+                parser->body_limit(a.route->bodyLimit);
+                if (feed(*parser, input, false, ec)) {
+                    keepAlive = parser->get().keep_alive();
+                    req = makeRequest(*parser, std::move(a.matches), "127.0.0.1", options.trustProxy, true);
+                    res = a.route->defer ? awaitDeferred(*a.route, *req) : runRoute(*a.route, *req);
+                }
+            }
+        }
+        if (ec && !refusalFor(ec, res))
+            break;  // cut short: no answer yet
+        Answer answer = prepare(std::move(res), req ? &*req : nullptr);
+        keepAlive = keepAlive && req && !answer.delivered;
+        answer.message.keep_alive(keepAlive);
+        out += serialized(answer.message);
+    }
+    return out;
+}
+
+}  // namespace belfry
