@@ -62,6 +62,40 @@ bool byteRange(const Request &req, size_t size, size_t &from, size_t &to)
     return from <= to && from < size;
 }
 
+// Transfer codings as RFC 9112 has them: "chunked", once and last, is the
+// only one read. Whatever else a proxy in front might read another way, so
+// that the rest of the connection would be a second request to one of us and
+// part of the body to the other.
+bool acceptedCodings(const Parser::value_type &head, Response &refusal)
+{
+    if (head.count(http::field::transfer_encoding) == 0)
+        return true;
+    std::vector<std::string_view> codings;
+    for (const auto &field : head) {
+        std::string_view list = field.name() == http::field::transfer_encoding ? field.value() : "";
+        while (!list.empty()) {
+            const size_t comma = std::min(list.find(','), list.size());
+            std::string_view coding = list.substr(0, comma);
+            list.remove_prefix(std::min(comma + 1, list.size()));
+            coding.remove_prefix(std::min(coding.find_first_not_of(" \t"), coding.size()));
+            coding.remove_suffix(coding.size() - std::min(coding.find_last_not_of(" \t") + 1, coding.size()));
+            if (!coding.empty())
+                codings.push_back(coding);
+        }
+    }
+    const auto chunked = [](std::string_view coding) {
+        return sameText(coding, "chunked");
+    };
+    const size_t count = size_t(std::count_if(codings.begin(), codings.end(), chunked));
+    if (codings.empty() || !chunked(codings.back()) || count > 1)
+        refuse(refusal, 400, "malformed request: \"chunked\" must be the one and last transfer coding");
+    else if (codings.size() > 1)
+        refuse(refusal, 501, "no transfer coding but \"chunked\" is accepted");
+    else
+        return true;
+    return false;
+}
+
 }  // namespace
 
 void refuse(Response &res, int status, const std::string &why)
@@ -81,12 +115,16 @@ Admission admit(const std::vector<Route> &routes, const Parser &parser, const st
         refuse(a.refusal, 415, "compressed request bodies are not accepted");
         return a;
     }
+    if (!acceptedCodings(head, a.refusal))
+        return a;
+    // HEAD is GET without the body.
+    const std::string_view method = head.method() == http::verb::head ? "GET" : head.method_string();
     bool pathKnown = false;
     for (const Route &route : routes) {
         if (!matches(route.path, path, a.matches))
             continue;
         pathKnown = true;
-        if (head.method_string() == route.method) {
+        if (method == route.method) {
             a.route = &route;
             break;
         }
@@ -196,10 +234,17 @@ Answer prepare(Response res, const Request *req)
     }
     if (!res.contentType.empty())
         a.message.set(http::field::content_type, res.contentType);
+    // A browser that guessed another type could run a JSON answer as a page.
+    a.message.set("X-Content-Type-Options", "nosniff");
     for (const auto &[name, value] : res.headers)
         a.message.set(name, value);
     a.message.body() = std::move(res.body);
     a.message.prepare_payload();
+    if (req && req->method == "HEAD") {
+        // Content-Length stays that of the body a GET would get.
+        a.message.body().clear();
+        a.delivered = nullptr;
+    }
     return a;
 }
 

@@ -23,6 +23,20 @@ namespace {
 constexpr size_t ReservedFiles = 64;
 constexpr std::chrono::milliseconds StopPoll {50};
 
+// Whatever escapes a connection's handler ends that connection (its handler
+// is gone with the unwinding), not the others: the loop goes on.
+void serve(asio::io_context &ioc)
+{
+    for (;;) {
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "belfry-service: a connection ended on an error: %s\n", escaped(e.what()).c_str());
+        }
+    }
+}
+
 }  // namespace
 
 void HttpServer::Impl::accept()
@@ -212,9 +226,9 @@ void HttpServer::run()
     std::vector<std::thread> threads;
     for (int i = 1; i < server.options.ioThreads; ++i)
         threads.emplace_back([&server] {
-            server.ioc.run();
+            serve(server.ioc);
         });
-    server.ioc.run();
+    serve(server.ioc);
     for (std::thread &t : threads)
         t.join();
     // Deliveries being recorded finish; nothing new arrives any more.

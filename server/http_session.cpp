@@ -24,7 +24,10 @@ namespace {
 // How long a refused request's unread remainder is drained before closing,
 // so that the refusal is not lost to a reset.
 constexpr std::chrono::seconds Linger {2};
-constexpr size_t KeptBuffer = 64 * 1024;
+// What a connection holds of its input at most, the head included (when the
+// header cap is larger, that). Chunk lines and trailers are read in it whole,
+// so this is also what bounds them; the body passes through to its own room.
+constexpr size_t ReadBuffer = 16 * 1024;
 // Bodies up to this size never take room from the uploads' memory.
 constexpr size_t SmallBody = 64 * 1024;
 
@@ -60,6 +63,7 @@ Session::Session(HttpServer::Impl &server, tcp::socket socket, std::string peer,
     , server(server)
     , options(server.options)
     , stream(std::move(socket))
+    , buffer(std::max(ReadBuffer, options.headerLimit))
     , peer(std::move(peer))
 { }
 
@@ -110,17 +114,73 @@ void Session::readHeader()
     source = peer;
     route = nullptr;
     keepAlive = false;
+    unreadable.clear();
     freshParser(parser, options, server.largestBody);
+    // None of our clients sends chunk extensions, and a proxy in front may
+    // read them otherwise.
+    static auto noExtensions = [](std::uint64_t, std::string_view extensions, error_code &ec) {
+        if (!extensions.empty())
+            ec = http::error::bad_chunk_extension;
+    };
+    parser->on_chunk_header(noExtensions);
     stream.expires_at(started + options.headerTimeout);
-    http::async_read_header(stream, buffer, *parser, [self = shared_from_this()](error_code ec, size_t) {
-        self->onHeader(ec);
+    read(false);
+}
+
+// Reads until the parser holds the head, or the whole request when `whole`.
+// The parser runs here rather than inside Beast's read, so that whatever it
+// throws ends this request, not the service.
+void Session::read(bool whole)
+{
+    error_code ec;
+    if (parse(whole, ec))
+        return whole ? onBody(ec) : onHeader(ec);
+    const size_t room = buffer.max_size() - buffer.size();
+    if (room == 0) {
+        unreadable = "malformed request: a chunk line or trailer longer than "
+            + std::to_string(buffer.max_size()) + " bytes";
+        return whole ? onBody(http::error::buffer_overflow) : onHeader(http::error::header_limit);
+    }
+    stream.async_read_some(buffer.prepare(room), [self = shared_from_this(), whole](error_code ec, size_t n) {
+        self->buffer.commit(n);
+        if (ec)
+            return whole ? self->onBody(ec) : self->onHeader(ec);
+        self->read(whole);
     });
+}
+
+// Hands what is buffered to the parser: true once it holds what `whole` asks
+// for, or `ec` says why it never will.
+bool Session::parse(bool whole, error_code &ec)
+{
+    parser->eager(whole);
+    const auto done = [&] {
+        return whole ? parser->is_done() : parser->is_header_done();
+    };
+    while (buffer.size() > 0 && !done()) {
+        size_t used = 0;
+        try {
+            used = parser->put(buffer.data(), ec);
+        } catch (const std::exception &e) {
+            unreadable = std::string("malformed request: ") + e.what();
+            ec = http::error::bad_value;
+            return true;
+        }
+        buffer.consume(used);
+        if (ec && ec != http::error::need_more)
+            return true;
+        ec = {};
+        if (used == 0)
+            break;
+    }
+    return done();
 }
 
 void Session::onHeader(const error_code &ec)
 {
     if (ec)
         return failed(ec, true);
+    headFields = fieldCount();
     method = std::string(parser->get().method_string());
     Request head;
     splitTarget(parser->get().target(), head);
@@ -199,15 +259,19 @@ void Session::continueBody()
 
 void Session::readBody()
 {
-    http::async_read(stream, buffer, *parser, [self = shared_from_this()](error_code ec, size_t) {
-        self->onBody(ec);
-    });
+    read(true);
 }
 
 void Session::onBody(const error_code &ec)
 {
     if (ec)
         return failed(ec, false);
+    // Trailer fields join the head's: one could stand in for a header that
+    // was checked before the body, such as X-Forwarded-For.
+    if (fieldCount() != headFields) {
+        unreadable = "malformed request: trailer fields are not accepted";
+        return failed(http::error::bad_value, false);
+    }
     state = Working;
     keepAlive = parser->get().keep_alive();
     auto req
@@ -240,7 +304,9 @@ void Session::reply(const std::shared_ptr<Request> &req, Response res)
 void Session::failed(const error_code &ec, bool inHeaders)
 {
     Response refusal;
-    if (refusalFor(ec, refusal))
+    if (!unreadable.empty())
+        refuse(refusal, 400, unreadable);
+    if (!unreadable.empty() || refusalFor(ec, refusal))
         return answer(prepare(std::move(refusal), nullptr));
     const auto timeout = inHeaders ? options.headerTimeout : options.bodyTimeout;
     const std::string why = ec == beast::error::timeout
@@ -290,8 +356,6 @@ void Session::onWritten(const error_code &ec, size_t written)
         if (!keepAlive)
             return closeAfterAnswer();
         out = {};
-        if (buffer.capacity() > KeptBuffer)
-            buffer.shrink_to_fit();
         return waitForRequest();
     }
     error_code ignored;
@@ -305,8 +369,11 @@ void Session::onWritten(const error_code &ec, size_t written)
                 broken(ec, "the client did not close the connection in time")
                     + "; the ringtone stays waiting");
         asio::post(self->server.workers, [self, status, size] {
-            self->out.delivered();
-            self->finish(status, size, self->out.note.empty() ? "delivered" : self->out.note + "; delivered");
+            const Response recorded = run([&](Response &) {
+                self->out.delivered();
+            });
+            const std::string note = recorded.note.empty() ? "delivered" : recorded.note;
+            self->finish(status, size, self->out.note.empty() ? note : self->out.note + "; " + note);
         });
     });
 }
@@ -331,6 +398,11 @@ void Session::closeAfterAnswer()
     awaitClose(Clock::now() + Linger, [self = shared_from_this()](const error_code &) {
         self->stream.close();
     });
+}
+
+size_t Session::fieldCount() const
+{
+    return size_t(std::distance(parser->get().begin(), parser->get().end()));
 }
 
 void Session::finish(int status, size_t bytes, const std::string &text)

@@ -41,6 +41,9 @@ public:
 private:
     void waitForRequest();
     void readHeader();
+    void read(bool whole);
+    bool parse(bool whole, boost::system::error_code &ec);
+    size_t fieldCount() const;
     void onHeader(const boost::system::error_code &ec);
     bool takeRoom();
     void giveRoom();
@@ -68,6 +71,9 @@ private:
     std::vector<std::string> found;
     std::string method, path, source;
     bool keepAlive = false;
+    size_t headFields = 0;
+    // Why the request could not be read, where the parser has no error for it.
+    std::string unreadable;
     size_t heldRoom = 0;
     Answer out;
     char scratch[4096];

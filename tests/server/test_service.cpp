@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 using json = nlohmann::json;
@@ -257,6 +258,23 @@ public:
     int fd;
     bool connected = false;
 };
+
+// The peak of a process's resident memory.
+size_t peakKb(qint64 pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+bool writeFile(const std::string &path, const std::string &text)
+{
+    std::ofstream file(path);
+    return bool(file << text);
+}
 
 // The status of the answer that opens `raw`.
 int statusOf(const std::string &raw)
@@ -1072,6 +1090,37 @@ private slots:
         QTest::newRow("64 KB of headers")
             << post("/p/v1/heart", "X-Big: " + std::string(65536, 'a') + "\r\n", "") << 431
             << " - - 431 \\d+B \\d{1,4}ms the request headers are too large";  // timed from its first byte
+        QTest::newRow("12 KB of headers")
+            << post("/p/v1/heart", "X-Big: " + std::string(12288, 'a') + "\r\n", "") << 431 << "too large";
+        const std::string chunked = "Transfer-Encoding: chunked\r\n";
+        QTest::newRow("a trailer of 70,000 bytes")
+            << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\nX: " + std::string(70000, 'a') + "\r\n\r\n") << 400
+            << "longer than";
+        std::string fields;
+        while (fields.size() < (4 << 20))
+            fields += "X: a\r\n";
+        QTest::newRow("4 MB of trailer fields")
+            << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\n" + fields + "\r\n") << 400 << "longer than";
+        QTest::newRow("a trailer field") << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\nX: a\r\n\r\n")
+                                         << 400 << "trailer fields are not accepted";
+        QTest::newRow("a chunk extension of 32 MB")
+            << post("/p/v1/heart", chunked, "2;" + std::string(32 << 20, 'a') + "\r\n{}\r\n0\r\n\r\n") << 400
+            << "longer than";
+        QTest::newRow("a chunk extension")
+            << post("/p/v1/heart", chunked, "2;a=b\r\n{}\r\n0\r\n\r\n") << 400 << "chunk extension";
+        // Read otherwise by a proxy in front, the rest would be a second request.
+        QTest::newRow("chunked, identity")
+            << post("/p/v1/heart", "Transfer-Encoding: chunked, identity\r\n", "2\r\n{}\r\n0\r\n\r\n") << 400
+            << "transfer coding";
+        QTest::newRow("xchunked with Content-Length")
+            << post("/p/v1/heart", "Transfer-Encoding: xchunked\r\nContent-Length: 2\r\n", "{}") << 400
+            << "transfer coding";
+        QTest::newRow("gzip, chunked")
+            << post("/p/v1/heart", "Transfer-Encoding: gzip, chunked\r\n", "2\r\n{}\r\n0\r\n\r\n") << 501
+            << "transfer coding";
+        QTest::newRow("a JSON answer") << sized("/p/v1/heart", beat) << 200 << "X-Content-Type-Options: nosniff";
+        QTest::newRow("HEAD /") << QByteArray("HEAD / HTTP/1.1\r\nConnection: close\r\n\r\n") << 200
+                                << "Content-Length: [1-9][0-9]*\r\n[^{]*\r\n\r\n$";
         std::string empties = "{}";
         for (int i = 0; i < 3000; ++i)
             empties += ",{}";
@@ -1081,6 +1130,9 @@ private slots:
         QTest::newRow("line feed in the path")
             << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n")
             << 404 << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
+        QTest::newRow("an escape in the path")
+            << QByteArray("GET /p/\\x0aforged HTTP/1.1\r\nConnection: close\r\n\r\n") << 404
+            << "/p/\\\\x5cx0aforged 404";
         // The rest of the refused body is no request: the connection ends.
         QTest::newRow("chunked past the cap after a kept-alive request")
             << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "")
@@ -1096,6 +1148,9 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(int, status);
         QFETCH(QString, expected);
+        const qint64 pid = service->process.processId();
+        QVERIFY(writeFile("/proc/" + std::to_string(pid) + "/clear_refs", "5"));  // the peak starts anew
+        const size_t before = peakKb(pid);
         Raw client(service->port);
         QVERIFY(client.send(request.toStdString()));
         const std::string answer = client.receive();
@@ -1104,6 +1159,8 @@ private slots:
         if (!QString::fromStdString(answer).contains(pattern))
             QVERIFY2(service->waitForLog(pattern),
                 qPrintable(QString::fromStdString(answer) + service->log.right(300)));
+        QVERIFY2(peakKb(pid) < before + 8192, qPrintable(QString::number(peakKb(pid) - before)));
+        QCOMPARE(service->beat(newPcid())["status"], 0);
     }
 
     // Slow and idle connections cost a socket each, not a worker: beats are
