@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <future>
 #include <memory>
 #include <sstream>
 
@@ -240,11 +239,6 @@ Answer prepare(Response res, const Request *req)
         a.message.set(name, value);
     a.message.body() = std::move(res.body);
     a.message.prepare_payload();
-    if (req && req->method == "HEAD") {
-        // Content-Length stays that of the body a GET would get.
-        a.message.body().clear();
-        a.delivered = nullptr;
-    }
     return a;
 }
 
@@ -261,14 +255,6 @@ size_t maxBody(const std::vector<Route> &routes)
     for (const Route &r : routes)
         most = std::max(most, r.bodyLimit);
     return most;
-}
-
-Parser &freshParser(std::optional<Parser> &parser, const HttpOptions &options, size_t bodyLimit)
-{
-    parser.emplace();
-    parser->header_limit(uint32_t(options.headerLimit));
-    parser->body_limit(bodyLimit);
-    return *parser;
 }
 
 }  // namespace transport
@@ -289,77 +275,6 @@ std::string Request::param(std::string_view key) const
         if (name == key)
             return value;
     return {};
-}
-
-namespace {
-
-// Feeds the parser until the head (or the whole request) is in; false when
-// the input ends first or `ec` tells what is wrong with it.
-bool feed(Parser &parser, std::string_view &input, bool headOnly, error_code &ec)
-{
-    parser.eager(!headOnly);
-    while (!(headOnly ? parser.is_header_done() : parser.is_done())) {
-        const size_t used = parser.put(asio::buffer(input.data(), input.size()), ec);
-        input.remove_prefix(used);
-        if (ec == http::error::need_more && used > 0 && !input.empty())
-            ec = {};
-        else if (ec || used == 0)
-            return false;
-    }
-    return true;
-}
-
-// A deferred route's answer, waited for in this thread.
-Response awaitDeferred(const Route &route, Request &req)
-{
-    auto made = std::make_shared<std::promise<Finish>>();
-    std::future<Finish> finish = made->get_future();
-    runDeferred(route, req, [made](Finish f) {
-        made->set_value(std::move(f));
-    });
-    return run(finish.get());
-}
-
-}  // namespace
-
-std::string exchange(const std::vector<Route> &routes, const HttpOptions &options, std::string_view input)
-{
-    std::string out;
-    std::optional<Parser> parser;
-    bool keepAlive = true;
-    while (!input.empty() && keepAlive) {
-        freshParser(parser, options, maxBody(routes));
-        error_code ec;
-        Response res;
-        std::optional<Request> req;
-        if (feed(*parser, input, true, ec)) {
-            Request head;
-            splitTarget(parser->get().target(), head);
-            Admission a = admit(routes, *parser, head.path);
-            res = std::move(a.refusal);
-            if (a.route && a.route->admit) {
-                const Request headOnly
-                    = makeRequest(*parser, a.matches, "127.0.0.1", options.trustProxy, false);
-                if (!runAdmission(*a.route, headOnly, res))
-                    a.route = nullptr;
-            }
-            if (a.route) {
-                parser->body_limit(a.route->bodyLimit);
-                if (feed(*parser, input, false, ec)) {
-                    keepAlive = parser->get().keep_alive();
-                    req = makeRequest(*parser, std::move(a.matches), "127.0.0.1", options.trustProxy, true);
-                    res = a.route->defer ? awaitDeferred(*a.route, *req) : runRoute(*a.route, *req);
-                }
-            }
-        }
-        if (ec && !refusalFor(ec, res))
-            break;  // cut short: no answer yet
-        Answer answer = prepare(std::move(res), req ? &*req : nullptr);
-        keepAlive = keepAlive && req && !answer.delivered;
-        answer.message.keep_alive(keepAlive);
-        out += serialized(answer.message);
-    }
-    return out;
 }
 
 }  // namespace belfry

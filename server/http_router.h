@@ -11,7 +11,6 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +57,5 @@ Answer prepare(Response res, const Request *req);
 std::string serialized(const Message &message);
 
 size_t maxBody(const std::vector<Route> &routes);
-Parser &freshParser(std::optional<Parser> &parser, const HttpOptions &options, size_t bodyLimit);
 
 }  // namespace belfry::transport

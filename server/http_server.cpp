@@ -66,7 +66,14 @@ void HttpServer::Impl::admitSocket(tcp::socket socket)
     const auto endpoint = socket.remote_endpoint(ec);
     if (ec)
         return;
-    const std::string key = addressKey(addressText(endpoint.address()));
+    socket.set_option(tcp::no_delay(true), ec);
+    admitConnection(std::move(socket), addressText(endpoint.address()));
+}
+
+void HttpServer::Impl::admitConnection(tcp::socket socket, const std::string &peer)
+{
+    error_code ec;
+    const std::string key = addressKey(peer);
     std::shared_ptr<Session> session, reapedAny, reapedOwn;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -74,9 +81,7 @@ void HttpServer::Impl::admitSocket(tcp::socket socket)
             && (options.trustProxy || perAddress[key] < options.maxPerAddress
                 || (reapedOwn = reapIdle(&key)));
         if (room) {
-            socket.set_option(tcp::no_delay(true), ec);
-            session
-                = std::make_shared<Session>(*this, std::move(socket), addressText(endpoint.address()), key);
+            session = std::make_shared<Session>(*this, std::move(socket), peer, key);
             sessions.insert(session.get());
             ++perAddress[key];
         } else if (++refusedConnections && Clock::now() - lastRefusalLog > std::chrono::seconds(10)) {

@@ -42,6 +42,8 @@ public:
 
     void accept();
     void admitSocket(boost::asio::ip::tcp::socket socket);
+    // Serves a connection open to `peer` under the caps, or refuses it.
+    void admitConnection(boost::asio::ip::tcp::socket socket, const std::string &peer);
     std::shared_ptr<transport::Session> reapIdle(const std::string *key);
     void release(transport::Session *session);
     void stop();

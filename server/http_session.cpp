@@ -115,7 +115,9 @@ void Session::readHeader()
     route = nullptr;
     keepAlive = false;
     unreadable.clear();
-    freshParser(parser, options, server.largestBody);
+    parser.emplace();
+    parser->header_limit(uint32_t(options.headerLimit));
+    parser->body_limit(server.largestBody);
     // None of our clients sends chunk extensions, and a proxy in front may
     // read them otherwise.
     static auto noExtensions = [](std::uint64_t, std::string_view extensions, error_code &ec) {
@@ -322,6 +324,11 @@ void Session::answer(Answer a)
 {
     state = Writing;
     out = std::move(a);
+    if (method == "HEAD") {
+        // Content-Length stays that of the body a GET would get.
+        out.message.body().clear();
+        out.delivered = nullptr;
+    }
     // Only a request read whole may keep its connection (`keepAlive` is set
     // once its body is in): after a refusal the rest of it is still on its
     // way. A file answer ends its connection too: the client's orderly close
