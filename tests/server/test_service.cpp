@@ -4,6 +4,7 @@
 // every case uses fresh client ids, so old rows there do not matter.
 
 #include "checks.h"
+#include "http.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <future>
 #include <netinet/in.h>
 #include <sqlite3.h>
@@ -243,6 +245,7 @@ public:
         ssize_t n = 0;
         while (got.size() < most && (n = ::read(fd, buffer, std::min(sizeof buffer, most - got.size()))) > 0)
             got.append(buffer, size_t(n));
+        ended = n == 0;
         return got;
     }
     // Closing with unread data makes the kernel reset the connection.
@@ -257,6 +260,8 @@ public:
 
     int fd;
     bool connected = false;
+    // By the service, as the last receive() saw it.
+    bool ended = false;
 };
 
 // The peak of a process's resident memory.
@@ -1182,6 +1187,49 @@ private slots:
         QCOMPARE(service->stop(5000), 0);  // the fault was no end while they kept sending
         QVERIFY(service->log.contains("stopped"));
         QVERIFY2(service->start(options()), qPrintable(service->log));
+
+        // The deadlines shortened, in a server of this process.
+        belfry::HttpOptions shortened;
+        shortened.log = false;
+        shortened.idleTimeout = shortened.headerTimeout = shortened.writeTimeout = std::chrono::seconds(1);
+        const std::string big(24 << 20, 'x');
+        shortened.writeRate = big.size();  // one second more for it
+        shortened.stopGrace = std::chrono::seconds(60);
+        belfry::HttpServer server({{"GET", "/big", 0,
+                                      [&](const belfry::Request &, belfry::Response &res) {
+                                          res.setContent(big, "text/plain");
+                                      }},
+                                      {"POST", "/small", 100, [](const belfry::Request &, belfry::Response &) {}}},
+            shortened);
+        std::string error;
+        const int port = server.listen("127.0.0.1", 0, error);
+        QVERIFY2(port > 0, error.c_str());
+        auto running = std::async(std::launch::async, [&] {
+            server.run();
+        });
+        // A row that fails leaves the server running: it stops all the same.
+        const std::shared_ptr<void> stop(nullptr, [&](void *) {
+            if (running.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                ::kill(::getpid(), SIGTERM);
+        });
+        Raw waiting(port), drip(port), reader(port);
+        const int small = 65536;
+        ::setsockopt(reader.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        QVERIFY(reader.send("GET /big HTTP/1.1\r\n\r\n"));
+        int dripped = 0;
+        while (dripped < 40 && drip.send(dripped ? "a" : "GET /"))
+            ++dripped, QTest::qWait(100);
+        QVERIFY2(dripped < 40, "the headers' deadline counts from their first byte");
+        QCOMPARE(waiting.receive(), std::string());
+        QVERIFY(waiting.ended);
+        QTest::qWait(2500);
+        QVERIFY(reader.receive().size() < big.size());
+        Raw sending(port);
+        QVERIFY(sending.send("POST /small HTTP/1.1\r\nContent-Length: 100\r\n\r\n{"));
+        QTest::qWait(200);
+        ::kill(::getpid(), SIGTERM);
+        QVERIFY2(running.wait_for(std::chrono::seconds(10)) == std::future_status::ready,
+            "a request still arriving is dropped at once");
     }
 
     // Past the cap of an address its new connections are refused, other
@@ -1190,7 +1238,9 @@ private slots:
     void caps()
     {
         Service capped(dir.path() + "/capped");
-        QVERIFY2(capped.start({"--max-per-address", "4", "--upload-memory-mb", "1"}), qPrintable(capped.log));
+        QVERIFY2(capped.start({"--max-per-address", "4", "--max-connections", "8", "--upload-memory-mb", "1",
+                     "--pair-limit", "1"}),
+            qPrintable(capped.log));
         const std::string beat
             = "POST /p/v1/heart HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
         const auto status = [&](const char *from) {
@@ -1212,6 +1262,12 @@ private slots:
         QTest::qWait(1000);
         QCOMPARE(status("127.0.0.5"), 503);
         QCOMPARE(status("127.0.0.2"), 400);
+        {
+            SlowClients more(capped.port, 4, "127.0.0.6");
+            QTest::qWait(1000);
+            QCOMPARE(status("127.0.0.7"), 503);  // eight in all
+        }
+        QTest::qWait(200);
 
         const std::string upload = "POST /phone/v1/ringtone HTTP/1.1\r\nContent-Length: 700000\r\n\r\n{";
         Raw first(capped.port, "127.0.0.3"), second(capped.port, "127.0.0.4");
@@ -1220,6 +1276,21 @@ private slots:
         QVERIFY(second.send(upload));
         QCOMPARE(statusOf(second.receive()), 503);
         QCOMPARE(status("127.0.0.2"), 400);
+        first.close();  // its room is given back
+        QTest::qWait(200);
+        Raw third(capped.port, "127.0.0.4");
+        QVERIFY(third.send(upload + std::string(700000 - 1, ' ')));
+        QCOMPARE(statusOf(third.receive()), 400);
+
+        const std::string pcid = newPcid();
+        capped.beat(pcid);
+        const auto pairing = [&] {
+            return capped.post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-1"}, {"device_name", "P"}});
+        };
+        QCOMPARE(pairing().status, 200);
+        const Reply refused = pairing();
+        QCOMPARE(refused.status, 429);
+        QVERIFY(refused.headers.count("Retry-After"));
     }
 
     // The phone's page: its files, from a fixed list, with headers that let
