@@ -154,7 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Setup setup;
     int ends[2];
-    FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, std::string("no socket pair"));
+    FUZZ_CHECK(
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, std::string("no socket pair"));
     asio::ip::tcp::socket socket(asio::make_strand(setup.server->ioc));
     boost::system::error_code ec;
     socket.assign(asio::ip::tcp::v4(), ends[1], ec);

@@ -32,7 +32,8 @@ void serve(asio::io_context &ioc)
             ioc.run();
             return;
         } catch (const std::exception &e) {
-            std::fprintf(stderr, "belfry-service: a connection ended on an error: %s\n", escaped(e.what()).c_str());
+            std::fprintf(
+                stderr, "belfry-service: a connection ended on an error: %s\n", escaped(e.what()).c_str());
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "http_text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>

@@ -1099,8 +1099,8 @@ private slots:
             << post("/p/v1/heart", "X-Big: " + std::string(12288, 'a') + "\r\n", "") << 431 << "too large";
         const std::string chunked = "Transfer-Encoding: chunked\r\n";
         QTest::newRow("a trailer of 70,000 bytes")
-            << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\nX: " + std::string(70000, 'a') + "\r\n\r\n") << 400
-            << "longer than";
+            << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\nX: " + std::string(70000, 'a') + "\r\n\r\n")
+            << 400 << "longer than";
         std::string fields;
         while (fields.size() < (4 << 20))
             fields += "X: a\r\n";
@@ -1114,16 +1114,16 @@ private slots:
         QTest::newRow("a chunk extension")
             << post("/p/v1/heart", chunked, "2;a=b\r\n{}\r\n0\r\n\r\n") << 400 << "chunk extension";
         // Read otherwise by a proxy in front, the rest would be a second request.
-        QTest::newRow("chunked, identity")
-            << post("/p/v1/heart", "Transfer-Encoding: chunked, identity\r\n", "2\r\n{}\r\n0\r\n\r\n") << 400
-            << "transfer coding";
+        QTest::newRow("chunked, identity") << post("/p/v1/heart", "Transfer-Encoding: chunked, identity\r\n",
+            "2\r\n{}\r\n0\r\n\r\n") << 400 << "transfer coding";
         QTest::newRow("xchunked with Content-Length")
             << post("/p/v1/heart", "Transfer-Encoding: xchunked\r\nContent-Length: 2\r\n", "{}") << 400
             << "transfer coding";
         QTest::newRow("gzip, chunked")
             << post("/p/v1/heart", "Transfer-Encoding: gzip, chunked\r\n", "2\r\n{}\r\n0\r\n\r\n") << 501
             << "transfer coding";
-        QTest::newRow("a JSON answer") << sized("/p/v1/heart", beat) << 200 << "X-Content-Type-Options: nosniff";
+        QTest::newRow("a JSON answer")
+            << sized("/p/v1/heart", beat) << 200 << "X-Content-Type-Options: nosniff";
         QTest::newRow("HEAD /") << QByteArray("HEAD / HTTP/1.1\r\nConnection: close\r\n\r\n") << 200
                                 << "Content-Length: [1-9][0-9]*\r\n[^{]*\r\n\r\n$";
         std::string empties = "{}";
@@ -1195,11 +1195,12 @@ private slots:
         const std::string big(24 << 20, 'x');
         shortened.writeRate = big.size();  // one second more for it
         shortened.stopGrace = std::chrono::seconds(60);
-        belfry::HttpServer server({{"GET", "/big", 0,
-                                      [&](const belfry::Request &, belfry::Response &res) {
-                                          res.setContent(big, "text/plain");
-                                      }},
-                                      {"POST", "/small", 100, [](const belfry::Request &, belfry::Response &) {}}},
+        belfry::HttpServer server(
+            {{"GET", "/big", 0,
+                 [&](const belfry::Request &, belfry::Response &res) {
+                     res.setContent(big, "text/plain");
+                 }},
+                {"POST", "/small", 100, [](const belfry::Request &, belfry::Response &) {}}},
             shortened);
         std::string error;
         const int port = server.listen("127.0.0.1", 0, error);
@@ -1285,7 +1286,8 @@ private slots:
         const std::string pcid = newPcid();
         capped.beat(pcid);
         const auto pairing = [&] {
-            return capped.post("/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-1"}, {"device_name", "P"}});
+            return capped.post(
+                "/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-1"}, {"device_name", "P"}});
         };
         QCOMPARE(pairing().status, 200);
         const Reply refused = pairing();
