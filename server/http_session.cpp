@@ -138,10 +138,12 @@ void Session::read(bool whole)
     if (parse(whole, ec))
         return whole ? onBody(ec) : onHeader(ec);
     const size_t room = buffer.max_size() - buffer.size();
+    if (room == 0 && !whole)
+        return onHeader(http::error::header_limit);
     if (room == 0) {
         unreadable = "malformed request: a chunk line or trailer longer than "
             + std::to_string(buffer.max_size()) + " bytes";
-        return whole ? onBody(http::error::buffer_overflow) : onHeader(http::error::header_limit);
+        return onBody(http::error::buffer_overflow);
     }
     stream.async_read_some(buffer.prepare(room), [self = shared_from_this(), whole](error_code ec, size_t n) {
         self->buffer.commit(n);
