@@ -275,12 +275,6 @@ size_t peakKb(qint64 pid)
     return 0;
 }
 
-bool writeFile(const std::string &path, const std::string &text)
-{
-    std::ofstream file(path);
-    return bool(file << text);
-}
-
 // The status of the answer that opens `raw`.
 int statusOf(const std::string &raw)
 {
@@ -1154,7 +1148,8 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, expected);
         const qint64 pid = service->process.processId();
-        QVERIFY(writeFile("/proc/" + std::to_string(pid) + "/clear_refs", "5"));  // the peak starts anew
+        QVERIFY(
+            std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5");  // the peak starts anew
         const size_t before = peakKb(pid);
         Raw client(service->port);
         QVERIFY(client.send(request.toStdString()));
