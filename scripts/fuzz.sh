@@ -35,17 +35,18 @@ mkdir -p build-fuzz/artifacts build-fuzz/logs
 
 # One target: new inputs go to its scratch corpus, the committed one is only read.
 run() {
-  local name=$1 scratch=build-fuzz/corpus/$1 seeds=fuzz/corpus/$1 options=()
+  local name=$1 scratch=build-fuzz/corpus/$1 seeds=fuzz/corpus/$1 options=() max_len=16384
   mkdir -p "$scratch" "$seeds"
   case $name in
     fuzz_plist | fuzz_musicfolder) options+=(-dict=fuzz/dict/plist.dict) ;;
     fuzz_heart | fuzz_ringtone) options+=(-dict=fuzz/dict/json.dict) ;;
     fuzz_winereg) options+=(-dict=fuzz/dict/winereg.dict) ;;
-    fuzz_service) options+=(-dict=fuzz/dict/service.dict) ;;
+    # A field of 64 KB or more is what some crashes of a parser take.
+    fuzz_service) options+=(-dict=fuzz/dict/service.dict) max_len=131072 ;;
     fuzz_ringtonefile) options+=(-dict=fuzz/dict/mp4.dict) ;;
   esac
   if "build-fuzz/fuzz/$name" "$scratch" "$seeds" "${options[@]}" -max_total_time="$seconds" -timeout=10 \
-      -rss_limit_mb=2048 -max_len=16384 -artifact_prefix="build-fuzz/artifacts/$name-" -print_final_stats=1 \
+      -rss_limit_mb=2048 -max_len="$max_len" -artifact_prefix="build-fuzz/artifacts/$name-" -print_final_stats=1 \
       >"build-fuzz/logs/$name.log" 2>&1; then
     echo "fuzz: $name: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "build-fuzz/logs/$name.log" \
       | grep -o '[0-9]*$') runs, no finding"

@@ -134,12 +134,6 @@ private:
     std::unique_ptr<Impl> impl;
 };
 
-// Raw bytes of one connection in, the raw answers out, without a socket: the
-// same parsing, limits and routing as a connection, handled in this thread.
-// Stops at the first answer that closes the connection or at input that is
-// cut short.
-std::string exchange(const std::vector<Route> &routes, const HttpOptions &options, std::string_view input);
-
 // The address that per-address limits go by: an IPv4 address, or the /64
 // network of an IPv6 one (one subscriber's, whose machines pick new addresses
 // in it at will). Empty when `text` is no address.

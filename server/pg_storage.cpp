@@ -20,6 +20,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -111,6 +112,19 @@ const char *const Migrations[] = {
     DROP TABLE events;
     CREATE INDEX event_counts_day ON event_counts (day);
     CREATE INDEX pcs_last_beat ON pcs (last_beat);
+    )sql",
+    // 4: the limits per source address, shared by every instance. A bucket
+    // is kept as the time it will have drained (in milliseconds), so a row
+    // past it is as good as none. Unlogged: no write of theirs goes through
+    // the log, and a crash of the database only gives every address its
+    // whole budget again.
+    R"sql(
+    CREATE UNLOGGED TABLE address_budgets (
+        name text NOT NULL,
+        address text NOT NULL,
+        empty_at bigint NOT NULL,
+        PRIMARY KEY (name, address)
+    );
     )sql",
 };
 constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
@@ -256,7 +270,22 @@ const Statement Statements[] = {
         AND NOT EXISTS (SELECT 1 FROM pairings WHERE pcid = p.pcid)
         AND NOT EXISTS (SELECT 1 FROM ringtones WHERE pcid = p.pcid)
         FOR UPDATE SKIP LOCKED))sql"},
+    // A leaky bucket: $1 limit, $2 address, $3 now, $4 what one event adds,
+    // $5 the most it may hold (all in milliseconds). A row only when the
+    // address has room; the row of an address that has none is left as it is.
+    {"budget_take", R"sql(
+    INSERT INTO address_budgets AS b (name, address, empty_at) VALUES ($1, $2, $3::bigint + $4::bigint)
+    ON CONFLICT (name, address) DO UPDATE SET empty_at = greatest(b.empty_at, $3) + $4
+    WHERE greatest(b.empty_at, $3) + $4 <= $3 + $5::bigint
+    RETURNING 1)sql"},
+    {"budget_left", R"sql(
+    SELECT 1 FROM address_budgets
+    WHERE name = $1 AND address = $2 AND greatest(empty_at, $3::bigint) + $4::bigint > $3 + $5::bigint)sql"},
+    {"budget_sweep", "DELETE FROM address_budgets WHERE empty_at < $1"},
 };
+
+// At most this often a count removes the buckets that have drained.
+constexpr int64_t BudgetSweepInterval = 60;
 
 // SQLSTATE disk_full: told to the service as Result::Full, not logged.
 constexpr const char *DiskFullState = "53100";
@@ -401,6 +430,11 @@ public:
     Result publishUpdate(const Update &update) override;
     Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override;
     Result stats(int64_t now, Stats &stats) override;
+    std::unique_ptr<AddressBudget> sharedBudget(
+        const std::string &limit, int64_t capacity, int64_t period) override;
+    // One event of `budget` counted (`take`) or looked at.
+    Allowance spend(const std::string &limit, const AddressBudget &budget, const std::string &address,
+        int64_t now, bool take);
 
 private:
     bool beatTogether(Connection &c, std::vector<BeatJob *> &jobs);
@@ -427,6 +461,31 @@ private:
     std::condition_variable freed;
     std::vector<Connection> idle;
     size_t opened = 0;  // idle and in use
+    std::atomic<int64_t> nextBudgetSweep {0};
+};
+
+// A bucket is kept in units of its budget's events, so it is shared by the
+// instances that run the same limit, and one set otherwise counts apart.
+class PgBudget : public AddressBudget
+{
+public:
+    PgBudget(PgStorage &store, const std::string &limit, int64_t capacity, int64_t period)
+        : AddressBudget(capacity, period)
+        , store(store)
+        , limit(limit + "/" + std::to_string(capacity) + "/" + std::to_string(period))
+    { }
+    Allowance left(const std::string &address, int64_t now) override
+    {
+        return store.spend(limit, *this, address, now, false);
+    }
+    Allowance take(const std::string &address, int64_t now) override
+    {
+        return store.spend(limit, *this, address, now, true);
+    }
+
+private:
+    PgStorage &store;
+    const std::string limit;
 };
 
 bool PgStorage::migrate(std::string &error)
@@ -699,6 +758,28 @@ Result PgStorage::stats(int64_t now, Stats &stats)
             return Result::Ok;
         },
         "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+}
+
+std::unique_ptr<AddressBudget> PgStorage::sharedBudget(
+    const std::string &limit, int64_t capacity, int64_t period)
+{
+    return std::make_unique<PgBudget>(*this, limit, capacity, period);
+}
+
+// Whole milliseconds, so that `capacity` events at once fit exactly.
+Allowance PgStorage::spend(
+    const std::string &limit, const AddressBudget &budget, const std::string &address, int64_t now, bool take)
+{
+    Rows rows;
+    int64_t due = nextBudgetSweep.load();
+    if (take && now >= due && nextBudgetSweep.compare_exchange_strong(due, now + BudgetSweepInterval))
+        run("budget_sweep", Params().number(now * 1000), rows);
+    const int64_t event = std::max<int64_t>(1, budget.period * 1000 / budget.capacity);
+    const Params params
+        = Params().text(limit).text(address).number(now * 1000).number(event).number(event * budget.capacity);
+    if (!run(take ? "budget_take" : "budget_left", params, rows))
+        return rows.diskFull() ? Allowance::Full : Allowance::Failed;
+    return (rows.count() == 1) == take ? Allowance::Yes : Allowance::No;
 }
 
 // The beats in one pipeline: one transaction, sent at once, answered at

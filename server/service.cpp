@@ -125,10 +125,11 @@ void refuse(Response &res, Refusal why, const std::string &error, int status = 0
     res.note = error;
 }
 
-void refuseTooMany(Response &res, const AddressBudget &limit, const std::string &why)
+// Several instances on one store count in it, a single one in memory.
+std::unique_ptr<AddressBudget> budget(Storage &storage, const char *limit, int64_t capacity, int64_t period)
 {
-    res.headers.emplace_back("Retry-After", std::to_string(limit.wait()));
-    refuse(res, Refusal::Rate, why);
+    std::unique_ptr<AddressBudget> shared = storage.sharedBudget(limit, capacity, period);
+    return shared ? std::move(shared) : std::make_unique<AddressLimit>(capacity, period);
 }
 
 // While the disk stays full every write says so: the log says it at most
@@ -156,6 +157,20 @@ bool stored(Result r, Response &res, const std::string &notFound = {})
     for (const StorageOutcome &o : StorageOutcomes)
         if (o.result == r)
             refuse(res, o.refusal, r == Result::NotFound && !notFound.empty() ? notFound : o.error);
+    return false;
+}
+
+// True when the address may go on; else refused: past its budget with when
+// to come back. When its count cannot be had, as the store's failure says:
+// nobody goes uncounted, and nobody is refused once the store is back.
+bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std::string &why)
+{
+    if (got == Allowance::Yes)
+        return true;
+    if (got != Allowance::No)
+        return stored(got == Allowance::Full ? Result::Full : Result::Failed, res);
+    res.headers.emplace_back("Retry-After", std::to_string(limit.wait()));
+    refuse(res, Refusal::Rate, why);
     return false;
 }
 
@@ -318,23 +333,24 @@ double AddressLimit::level(const std::string &address, int64_t now)
     if (it == buckets.end())
         return 0;
     Bucket &b = it->second;
-    b.level = std::max(0.0, b.level - double(std::max<int64_t>(0, now - b.at)) * capacity / period);
+    b.level = std::max(
+        0.0, b.level - double(std::max<int64_t>(0, now - b.at)) * double(capacity) / double(period));
     b.at = now;
     return b.level;
 }
 
-bool AddressLimit::exhausted(const std::string &address, int64_t now)
+Allowance AddressLimit::left(const std::string &address, int64_t now)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return level(address, now) + 1 > capacity;
+    return level(address, now) + 1 > double(capacity) ? Allowance::No : Allowance::Yes;
 }
 
-bool AddressLimit::take(const std::string &address, int64_t now)
+Allowance AddressLimit::take(const std::string &address, int64_t now)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const double before = level(address, now);
-    if (before + 1 > capacity)
-        return false;
+    if (before + 1 > double(capacity))
+        return Allowance::No;
     if (buckets.size() >= MaxTrackedAddresses && !buckets.count(address)) {
         for (auto it = buckets.begin(); it != buckets.end();)
             it = level(it->first, now) == 0 ? buckets.erase(it) : std::next(it);
@@ -344,17 +360,17 @@ bool AddressLimit::take(const std::string &address, int64_t now)
             buckets.clear();
     }
     buckets[address] = {before + 1, now};
-    return true;
+    return Allowance::Yes;
 }
 
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
-    , misses(std::make_unique<AddressLimit>(MissesPerHour, HourSeconds))
-    , pairings(std::make_unique<AddressLimit>(this->options.pairingsPerHour, HourSeconds))
-    , uploads(std::make_unique<AddressLimit>(this->options.uploadsPerHour, HourSeconds))
-    , newPcs(std::make_unique<AddressLimit>(this->options.newPcsPerDay, DaySeconds))
-    , events(std::make_unique<AddressLimit>(EventsPerHour, HourSeconds))
+    , misses(budget(storage, "misses", MissesPerHour, HourSeconds))
+    , pairings(budget(storage, "pairings", this->options.pairingsPerHour, HourSeconds))
+    , uploads(budget(storage, "uploads", this->options.uploadsPerHour, HourSeconds))
+    , newPcs(budget(storage, "new-pcs", this->options.newPcsPerDay, DaySeconds))
+    , events(budget(storage, "events", EventsPerHour, HourSeconds))
     , converter(this->options.convert)
     , conversions(std::make_unique<ConvertQueue>(converter, ConvertWorkers, ConvertWaiting))
 {
@@ -507,12 +523,26 @@ void Service::heartBeat(const Request &req, Response &res)
     beat.now = now();
     beat.farewell = beat.expire == 1;
     beat.address = sourceAddress(req);
-    beat.mayCreate = !newPcs->exhausted(beat.address, beat.now);
+    beat.mayCreate = false;
     expireOld(beat.now);
     if (beat.farewell)
         res.note = "farewell of " + beat.pcid;
     BeatAnswer got;
     Result r = storage.beat(beat, got);
+    // Only a PC not seen before costs its address: a known one's beat never counts.
+    if (r == Result::NotFound) {
+        // A budget the full disk cannot count is no reason to refuse: the
+        // beat could not create its PC anyway, and is answered as below.
+        const Allowance counted = newPcs->take(beat.address, beat.now);
+        if (counted == Allowance::Full) {
+            r = Result::Full;
+        } else {
+            if (!allowed(counted, *newPcs, res, "too many new PCs from this address; try again later"))
+                return;
+            beat.mayCreate = true;
+            r = storage.beat(beat, got);
+        }
+    }
     // Fetching is what frees the space: a full disk must not stop the PCs.
     if (r == Result::Full) {
         noteDiskFull();
@@ -520,12 +550,8 @@ void Service::heartBeat(const Request &req, Response &res)
         if (r == Result::Ok)
             listedWhileFull(got.waiting, beat.address, beat.now);
     }
-    if (r == Result::NotFound)
-        return refuseTooMany(res, *newPcs, "too many new PCs from this address; try again later");
     if (!stored(r, res))
         return;
-    if (got.created)
-        newPcs->take(beat.address, beat.now);
     if (got.pairingLost)
         return answer(res, {{"status", 5}});
     json pairs = json::array(), sync = json::array();
@@ -612,8 +638,9 @@ void Service::feedback(const Request &req, Response &res)
         in.check(checkWord("the event", event, MaxEventChars));
     if (!finish(in, res))
         return;
-    if (!events->take(sourceAddress(req), now()))
-        return refuseTooMany(res, *events, "too many events from this address; try again later");
+    if (!allowed(events->take(sourceAddress(req), now()), *events, res,
+            "too many events from this address; try again later"))
+        return;
     if (stored(storage.recordEvent(pcid, event, now()), res))
         answer(res, {{"status", 0}});
 }
@@ -623,9 +650,9 @@ void Service::ringtoneInfo(const Request &req, Response &res)
     const std::string address = sourceAddress(req);
     const int64_t at = now();
     // Past the limit nothing is looked up, hits included: a guesser learns nothing more.
-    if (misses->exhausted(address, at))
-        return refuseTooMany(
-            res, *misses, "too many lookups of ringtones that are not waiting; try again later");
+    if (!allowed(misses->left(address, at), *misses, res,
+            "too many lookups of ringtones that are not waiting; try again later"))
+        return;
     const std::string text = req.param("ringtoneid");
     const int64_t id = wholeNumber(text, std::to_string(MaxRingtoneId).size());
     if (!isRingtoneId(id))
@@ -706,8 +733,9 @@ void Service::phonePair(const Request &req, Response &res)
     });
     if (!read)
         return;
-    if (!pairings->take(sourceAddress(req), now()))
-        return refuseTooMany(res, *pairings, "too many pairings from this address; try again later");
+    if (!allowed(pairings->take(sourceAddress(req), now()), *pairings, res,
+            "too many pairings from this address; try again later"))
+        return;
     const std::string token = randomHex(DeviceTokenBytes);
     const Result r = storage.pair(pcid, device, token, now());
     if (r == Result::NotFound)
@@ -772,10 +800,8 @@ bool Service::takeUpload(const Request &req, const std::string &pcid, Response &
         refuse(res, Refusal::Quota, quotaProblem());
         return false;
     }
-    if (uploads->take(sourceAddress(req), now()))
-        return true;
-    refuseTooMany(res, *uploads, "too many uploads from this address; try again later");
-    return false;
+    return allowed(uploads->take(sourceAddress(req), now()), *uploads, res,
+        "too many uploads from this address; try again later");
 }
 
 // The checks of a JSON upload, before its file goes to the converter.

@@ -36,33 +36,14 @@ struct ServiceOptions
     ConvertOptions convert;
 };
 
-// What one source address may do so often. Past it, requests are refused
-// until it has room again.
-class AddressBudget
-{
-public:
-    virtual ~AddressBudget() = default;
-    // The address has no event left.
-    virtual bool exhausted(const std::string &address, int64_t now) = 0;
-    // Counts one event; false (and nothing counted) when none was left.
-    virtual bool take(const std::string &address, int64_t now) = 0;
-    // Seconds until the next event is allowed again.
-    virtual int64_t wait() const = 0;
-};
-
-// Counts events per source address in a bucket that empties again over
-// time: at most `capacity` at once, `capacity` more per `period` seconds.
-// In memory, so each instance behind a balancer counts for itself.
+// A budget counted in memory, so each instance behind a balancer counts for
+// itself: for a store that serves one instance.
 class AddressLimit : public AddressBudget
 {
 public:
-    AddressLimit(int64_t capacity, int64_t period)
-        : capacity(double(capacity))
-        , period(double(period))
-    { }
-    bool exhausted(const std::string &address, int64_t now) override;
-    bool take(const std::string &address, int64_t now) override;
-    int64_t wait() const override { return int64_t(period / capacity) + 1; }
+    using AddressBudget::AddressBudget;
+    Allowance left(const std::string &address, int64_t now) override;
+    Allowance take(const std::string &address, int64_t now) override;
 
 private:
     double level(const std::string &address, int64_t now);
@@ -72,8 +53,6 @@ private:
         double level = 0;
         int64_t at = 0;
     };
-    const double capacity;
-    const double period;
     std::mutex mutex;
     std::unordered_map<std::string, Bucket> buckets;
 };

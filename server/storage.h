@@ -147,6 +147,37 @@ struct Stats
     std::map<std::string, int64_t> events;  // feedback event name -> count, the most counted names only
 };
 
+// Whether a source address may do one thing more. Failed and Full as in
+// Result: its count could not be read or written.
+enum class Allowance {
+    Yes,
+    No,  // its budget is spent for now
+    Failed,
+    Full,
+};
+
+// What one source address may do so often: at most `capacity` events at
+// once, `capacity` more per `period` seconds (a bucket that empties again
+// over time). Past it, requests are refused until it has room again.
+class AddressBudget
+{
+public:
+    AddressBudget(int64_t capacity, int64_t period)
+        : capacity(capacity)
+        , period(period)
+    { }
+    virtual ~AddressBudget() = default;
+    // Whether the address has an event left; nothing is counted.
+    virtual Allowance left(const std::string &address, int64_t now) = 0;
+    // Counts one event when the address has one left.
+    virtual Allowance take(const std::string &address, int64_t now) = 0;
+    // Seconds until the next event is allowed again.
+    int64_t wait() const { return period / capacity + 1; }
+
+    const int64_t capacity;
+    const int64_t period;
+};
+
 class Storage
 {
 public:
@@ -228,6 +259,18 @@ public:
     // An empty `pcid` sets the value for all PCs; an empty `value` removes the key.
     virtual Result setConf(const std::string &pcid, const std::string &key, const std::string &value) = 0;
     virtual Result stats(int64_t now, Stats &stats) = 0;
+
+    // --- limits per source address ---
+
+    // The budget named `limit`, counted in the store so that every service
+    // instance on it spends from the same one. Null when the store serves a
+    // single instance, which then counts in its own memory.
+    virtual std::unique_ptr<AddressBudget> sharedBudget(
+        const std::string &limit, int64_t capacity, int64_t period)
+    {
+        (void)limit, (void)capacity, (void)period;
+        return nullptr;
+    }
 };
 
 // The backends. Each opens (creating or migrating its schema) or returns null

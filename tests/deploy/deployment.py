@@ -55,10 +55,10 @@ def make_pcid():
 
 
 class Deployment:
-    """`instances` services behind nginx; `site` rewrites the shipped site's
-    text (a variant to measure)."""
+    """`instances` services behind nginx, each with `options` added; `site`
+    rewrites the shipped site's text (a variant to measure)."""
 
-    def __init__(self, instances=2, site=lambda text: text):
+    def __init__(self, instances=2, site=lambda text: text, options=()):
         # A timeout's SIGTERM: a test framework would take an exception for a
         # failed row and go on, so everything is stopped here and now.
         signal.signal(signal.SIGTERM, lambda *_: (self.cleanup(), os._exit(143)))
@@ -69,6 +69,7 @@ class Deployment:
         self.pg_dir = None
         self.instances = []
         self.logged = {}
+        self.options = list(options)
         try:
             self._start(instances, site)
         except BaseException:
@@ -110,7 +111,7 @@ class Deployment:
         with open(log, "wb") as out:
             p = subprocess.Popen([str(BIN / "belfry-service"), "serve", "--listen", "127.0.0.1:0",
                                   "--data", str(self.work / name), "--pg", self.pg, "--trust-proxy",
-                                  "--public-url", self.url], stdout=out, stderr=subprocess.STDOUT)
+                                  "--public-url", self.url] + self.options, stdout=out, stderr=subprocess.STDOUT)
         self.processes.append(p)
         found = until(20, lambda: re.search(r"listening on http://127\.0\.0\.1:(\d+)", log.read_text()),
                       "%s did not start: %s" % (name, log))

@@ -6,7 +6,8 @@ display, beats over HTTPS and fetches its ringtones; the phone's page in
 headless Chromium pairs with it and sends a tune; belfry-phone pairs and sends.
 
 Rows, in order: the road over HTTPS; both instances took part; a PC that resets
-after part of a large ringtone keeps it waiting; one instance killed mid-road
+after part of a large ringtone keeps it waiting; pairings through both
+instances spend one budget of their address; one instance killed mid-road
 loses nothing.
 
 Run it through scripts/deploy-test.sh. Exit status 77 (skipped) without a
@@ -27,6 +28,8 @@ from deployment import BIN, REPO, Deployment, make_pcid, run, until  # noqa: E40
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 SKIP = 77
+# Pairings per address and hour on each instance: more than the road takes.
+PAIR_LIMIT = 6
 CLIENT_ID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-R[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
 try:
@@ -118,7 +121,7 @@ def tune(path, seconds, *codec):
 class DeploymentTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.d = Deployment(instances=2)
+        cls.d = Deployment(instances=2, options=("--pair-limit", str(PAIR_LIMIT)))
         cls.work = cls.d.work
         cls.program = None
         cls.driver = None
@@ -204,8 +207,18 @@ class DeploymentTest(unittest.TestCase):
         self.assertEqual(len(body), length)
         until(10, lambda: self.d.beat(pc) == [], "a ringtone read whole still waits")
 
-    # Per-address limits shared by the instances: the row goes here, before
-    # an instance is killed.
+    def test_4_limit_shared_by_the_instances(self):
+        # The road paired some already; each instance alone would allow PAIR_LIMIT more.
+        pc = make_pcid()
+        self.d.beat(pc)
+        before = [self.d.served(i, "/phone/v1/pair") for i in self.d.instances]
+        statuses = [self.d.request("POST", "/phone/v1/pair", {"pcid": pc, "device_id": "limit-%d" % n,
+                                                              "device_name": "Phone"})[0]
+                    for n in range(2 * PAIR_LIMIT)]
+        self.assertLessEqual(statuses.count(200), PAIR_LIMIT, statuses)
+        self.assertEqual(statuses[-4:], [429] * 4, statuses)
+        for i, served in zip(self.d.instances, before):
+            self.assertGreater(self.d.served(i, "/phone/v1/pair"), served, "%s paired none" % i["name"])
 
     def test_5_one_instance_killed(self):
         gone = self.d.instances[0]

@@ -166,6 +166,31 @@ private slots:
         QCOMPARE(refused.load(), 33);
     }
 
+    // Every instance spends from one budget per address and limit, also when
+    // they count at once; a bucket gives its events back over its period.
+    void instancesShareBudgets()
+    {
+        auto a = open(), b = open();
+        QVERIFY(a && b);
+        auto onA = a->sharedBudget("pairings", 7, 3600), onB = b->sharedBudget("pairings", 7, 3600);
+        QVERIFY(onA && onB);
+        std::atomic<int> taken {0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 5; ++i)
+                    taken += (t % 2 ? onA : onB)->take("127.0.0.7", 1000) == Allowance::Yes;
+            });
+        for (std::thread &t : threads)
+            t.join();
+        QCOMPARE(taken.load(), 7);
+        QCOMPARE(onA->left("127.0.0.7", 1000), Allowance::No);
+        QCOMPARE(a->sharedBudget("uploads", 7, 3600)->take("127.0.0.7", 1000), Allowance::Yes);
+        QCOMPARE(onB->take("127.0.0.8", 1000), Allowance::Yes);
+        QCOMPARE(onB->take("127.0.0.7", 1000 + 3600 / 7 + 1), Allowance::Yes);
+        QCOMPARE(onA->left("127.0.0.7", 1000 + 3600 / 7 + 1), Allowance::No);
+    }
+
     // The database ended every connection (a restart does): the next
     // requests get new ones instead of failing.
     void reconnectsAfterConnectionsEnded()

@@ -5,6 +5,7 @@
 
 #include "checks.h"
 #include "tests/support/devicenames.h"
+#include "http.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,7 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <future>
 #include <netinet/in.h>
 #include <sqlite3.h>
@@ -29,6 +31,7 @@
 
 #include <atomic>
 #include <regex>
+#include <fstream>
 #include <thread>
 
 using json = nlohmann::json;
@@ -245,6 +248,7 @@ public:
         ssize_t n = 0;
         while (got.size() < most && (n = ::read(fd, buffer, std::min(sizeof buffer, most - got.size()))) > 0)
             got.append(buffer, size_t(n));
+        ended = n == 0;
         return got;
     }
     // Closing with unread data makes the kernel reset the connection.
@@ -259,7 +263,20 @@ public:
 
     int fd;
     bool connected = false;
+    // By the service, as the last receive() saw it.
+    bool ended = false;
 };
+
+// The peak of a process's resident memory.
+size_t peakKb(qint64 pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
 
 // The status of the answer that opens `raw`.
 int statusOf(const std::string &raw)
@@ -507,6 +524,11 @@ private slots:
         QVERIFY(!noise30.empty() && !tone90.empty());
         service = std::make_unique<Service>(dir.path() + "/data");
         QVERIFY2(service->start(options()), qPrintable(service->log));
+        // PostgreSQL keeps the budgets per address between runs: each run starts with none spent.
+        if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
+            QCOMPARE(QProcess::execute("psql",
+                         {qEnvironmentVariable("BELFRY_TEST_PG"), "-q", "-c", "TRUNCATE address_budgets"}),
+                0);
     }
 
     void mp4Check_data()
@@ -1087,6 +1109,37 @@ private slots:
         QTest::newRow("64 KB of headers")
             << post("/p/v1/heart", "X-Big: " + std::string(65536, 'a') + "\r\n", "") << 431
             << " - - 431 \\d+B \\d{1,4}ms the request headers are too large";  // timed from its first byte
+        QTest::newRow("12 KB of headers")
+            << post("/p/v1/heart", "X-Big: " + std::string(12288, 'a') + "\r\n", "") << 431 << "too large";
+        const std::string chunked = "Transfer-Encoding: chunked\r\n";
+        QTest::newRow("a trailer of 70,000 bytes")
+            << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\nX: " + std::string(70000, 'a') + "\r\n\r\n")
+            << 400 << "longer than";
+        std::string fields;
+        while (fields.size() < (4 << 20))
+            fields += "X: a\r\n";
+        QTest::newRow("4 MB of trailer fields")
+            << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\n" + fields + "\r\n") << 400 << "longer than";
+        QTest::newRow("a trailer field") << post("/p/v1/heart", chunked, "2\r\n{}\r\n0\r\nX: a\r\n\r\n")
+                                         << 400 << "trailer fields are not accepted";
+        QTest::newRow("a chunk extension of 32 MB")
+            << post("/p/v1/heart", chunked, "2;" + std::string(32 << 20, 'a') + "\r\n{}\r\n0\r\n\r\n") << 400
+            << "longer than";
+        QTest::newRow("a chunk extension")
+            << post("/p/v1/heart", chunked, "2;a=b\r\n{}\r\n0\r\n\r\n") << 400 << "chunk extension";
+        // Read otherwise by a proxy in front, the rest would be a second request.
+        QTest::newRow("chunked, identity") << post("/p/v1/heart", "Transfer-Encoding: chunked, identity\r\n",
+            "2\r\n{}\r\n0\r\n\r\n") << 400 << "transfer coding";
+        QTest::newRow("xchunked with Content-Length")
+            << post("/p/v1/heart", "Transfer-Encoding: xchunked\r\nContent-Length: 2\r\n", "{}") << 400
+            << "transfer coding";
+        QTest::newRow("gzip, chunked")
+            << post("/p/v1/heart", "Transfer-Encoding: gzip, chunked\r\n", "2\r\n{}\r\n0\r\n\r\n") << 501
+            << "transfer coding";
+        QTest::newRow("a JSON answer")
+            << sized("/p/v1/heart", beat) << 200 << "X-Content-Type-Options: nosniff";
+        QTest::newRow("HEAD /") << QByteArray("HEAD / HTTP/1.1\r\nConnection: close\r\n\r\n") << 200
+                                << "Content-Length: [1-9][0-9]*\r\n[^{]*\r\n\r\n$";
         std::string empties = "{}";
         for (int i = 0; i < 3000; ++i)
             empties += ",{}";
@@ -1096,6 +1149,9 @@ private slots:
         QTest::newRow("line feed in the path")
             << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n")
             << 404 << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
+        QTest::newRow("an escape in the path")
+            << QByteArray("GET /p/\\x0aforged HTTP/1.1\r\nConnection: close\r\n\r\n") << 404
+            << "/p/\\\\x5cx0aforged 404";
         // The rest of the refused body is no request: the connection ends.
         QTest::newRow("chunked past the cap after a kept-alive request")
             << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "")
@@ -1111,6 +1167,10 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(int, status);
         QFETCH(QString, expected);
+        const qint64 pid = service->process.processId();
+        QVERIFY(
+            std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5");  // the peak starts anew
+        const size_t before = peakKb(pid);
         Raw client(service->port);
         QVERIFY(client.send(request.toStdString()));
         const std::string answer = client.receive();
@@ -1119,6 +1179,8 @@ private slots:
         if (!QString::fromStdString(answer).contains(pattern))
             QVERIFY2(service->waitForLog(pattern),
                 qPrintable(QString::fromStdString(answer) + service->log.right(300)));
+        QVERIFY2(peakKb(pid) < before + 8192, qPrintable(QString::number(peakKb(pid) - before)));
+        QCOMPARE(service->beat(newPcid())["status"], 0);
     }
 
     // Slow and idle connections cost a socket each, not a worker: beats are
@@ -1140,6 +1202,50 @@ private slots:
         QCOMPARE(service->stop(5000), 0);  // the fault was no end while they kept sending
         QVERIFY(service->log.contains("stopped"));
         QVERIFY2(service->start(options()), qPrintable(service->log));
+
+        // The deadlines shortened, in a server of this process.
+        belfry::HttpOptions shortened;
+        shortened.log = false;
+        shortened.idleTimeout = shortened.headerTimeout = shortened.writeTimeout = std::chrono::seconds(1);
+        const std::string big(24 << 20, 'x');
+        shortened.writeRate = big.size();  // one second more for it
+        shortened.stopGrace = std::chrono::seconds(60);
+        belfry::HttpServer server(
+            {{"GET", "/big", 0,
+                 [&](const belfry::Request &, belfry::Response &res) {
+                     res.setContent(big, "text/plain");
+                 }},
+                {"POST", "/small", 100, [](const belfry::Request &, belfry::Response &) {}}},
+            shortened);
+        std::string error;
+        const int port = server.listen("127.0.0.1", 0, error);
+        QVERIFY2(port > 0, error.c_str());
+        auto running = std::async(std::launch::async, [&] {
+            server.run();
+        });
+        // A row that fails leaves the server running: it stops all the same.
+        const std::shared_ptr<void> stop(nullptr, [&](void *) {
+            if (running.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                ::kill(::getpid(), SIGTERM);
+        });
+        Raw waiting(port), drip(port), reader(port);
+        const int small = 65536;
+        ::setsockopt(reader.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        QVERIFY(reader.send("GET /big HTTP/1.1\r\n\r\n"));
+        int dripped = 0;
+        while (dripped < 40 && drip.send(dripped ? "a" : "GET /"))
+            ++dripped, QTest::qWait(100);
+        QVERIFY2(dripped < 40, "the headers' deadline counts from their first byte");
+        QCOMPARE(waiting.receive(), std::string());
+        QVERIFY(waiting.ended);
+        QTest::qWait(2500);
+        QVERIFY(reader.receive().size() < big.size());
+        Raw sending(port);
+        QVERIFY(sending.send("POST /small HTTP/1.1\r\nContent-Length: 100\r\n\r\n{"));
+        QTest::qWait(200);
+        ::kill(::getpid(), SIGTERM);
+        QVERIFY2(running.wait_for(std::chrono::seconds(10)) == std::future_status::ready,
+            "a request still arriving is dropped at once");
     }
 
     // Past the cap of an address its new connections are refused, other
@@ -1148,7 +1254,9 @@ private slots:
     void caps()
     {
         Service capped(dir.path() + "/capped");
-        QVERIFY2(capped.start({"--max-per-address", "4", "--upload-memory-mb", "1"}), qPrintable(capped.log));
+        QVERIFY2(capped.start({"--max-per-address", "4", "--max-connections", "8", "--upload-memory-mb", "1",
+                     "--pair-limit", "1"}),
+            qPrintable(capped.log));
         const std::string beat
             = "POST /p/v1/heart HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
         const auto status = [&](const char *from) {
@@ -1170,6 +1278,12 @@ private slots:
         QTest::qWait(1000);
         QCOMPARE(status("127.0.0.5"), 503);
         QCOMPARE(status("127.0.0.2"), 400);
+        {
+            SlowClients more(capped.port, 4, "127.0.0.6");
+            QTest::qWait(1000);
+            QCOMPARE(status("127.0.0.7"), 503);  // eight in all
+        }
+        QTest::qWait(200);
 
         const std::string upload = "POST /phone/v1/ringtone HTTP/1.1\r\nContent-Length: 700000\r\n\r\n{";
         Raw first(capped.port, "127.0.0.3"), second(capped.port, "127.0.0.4");
@@ -1178,6 +1292,22 @@ private slots:
         QVERIFY(second.send(upload));
         QCOMPARE(statusOf(second.receive()), 503);
         QCOMPARE(status("127.0.0.2"), 400);
+        first.close();  // its room is given back
+        QTest::qWait(200);
+        Raw third(capped.port, "127.0.0.4");
+        QVERIFY(third.send(upload + std::string(700000 - 1, ' ')));
+        QCOMPARE(statusOf(third.receive()), 400);
+
+        const std::string pcid = newPcid();
+        capped.beat(pcid);
+        const auto pairing = [&] {
+            return capped.post(
+                "/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-1"}, {"device_name", "P"}});
+        };
+        QCOMPARE(pairing().status, 200);
+        const Reply refused = pairing();
+        QCOMPARE(refused.status, 429);
+        QVERIFY(refused.headers.count("Retry-After"));
     }
 
     // The phone's page: its files, from a fixed list, with headers that let
@@ -1558,11 +1688,13 @@ private slots:
         if (pg) {
             QVERIFY(psql(R"(CREATE FUNCTION belfry_test_full() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN
                             RAISE EXCEPTION 'could not extend file' USING ERRCODE = 'disk_full'; END $$;
-                            CREATE TRIGGER full_pcs BEFORE INSERT OR UPDATE ON pcs
+                            CREATE TRIGGER full_pcs BEFORE INSERT OR UPDATE ON pcs FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();
-                            CREATE TRIGGER full_pairings BEFORE INSERT OR UPDATE ON pairings
+                            CREATE TRIGGER full_pairings BEFORE INSERT OR UPDATE ON pairings FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();
-                            CREATE TRIGGER full_ringtones BEFORE INSERT OR UPDATE ON ringtones
+                            CREATE TRIGGER full_ringtones BEFORE INSERT OR UPDATE ON ringtones FOR EACH ROW
+                                EXECUTE FUNCTION belfry_test_full();
+                            CREATE TRIGGER full_budgets BEFORE INSERT OR UPDATE ON address_budgets FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();)"));
         } else {
             // Its log emptied first, the database needs room for any write.
@@ -1574,6 +1706,7 @@ private slots:
         }
         const json beat = full.beat(pcid);
         QCOMPARE(beat["sync"], json::array({std::to_string(id)}));
+        QCOMPARE(full.beat(newPcid())["sync"], json::array());  // a PC the full disk cannot take in
         const Reply info = full.request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id));
         const std::string url = info.body.value("data", json::object()).value("download_url", "");
         QVERIFY2(url.find("/f/") != std::string::npos, info.raw.c_str());

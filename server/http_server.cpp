@@ -1,0 +1,244 @@
+#include "http_server.h"
+#include "http_session.h"
+#include "http_text.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+namespace belfry {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+using namespace transport;
+
+namespace {
+
+// Descriptors kept free for the database, ringtone files and the log.
+constexpr size_t ReservedFiles = 64;
+constexpr std::chrono::milliseconds StopPoll {50};
+
+// Whatever escapes a connection's handler ends that connection (its handler
+// is gone with the unwinding), not the others: the loop goes on.
+void serve(asio::io_context &ioc)
+{
+    for (;;) {
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception &e) {
+            std::fprintf(
+                stderr, "belfry-service: a connection ended on an error: %s\n", escaped(e.what()).c_str());
+        }
+    }
+}
+
+}  // namespace
+
+void HttpServer::Impl::accept()
+{
+    acceptor.async_accept(asio::make_strand(ioc), [this](error_code ec, tcp::socket socket) {
+        if (!acceptor.is_open())
+            return;
+        if (ec) {
+            // Out of descriptors (or a connection gone before it was
+            // taken): try again shortly instead of spinning.
+            std::fprintf(stderr, "belfry-service: accepting failed: %s\n", ec.message().c_str());
+            timer.expires_after(std::chrono::milliseconds(100));
+            timer.async_wait([this](error_code ec) {
+                if (!ec)
+                    accept();
+            });
+            return;
+        }
+        admitSocket(std::move(socket));
+        accept();
+    });
+}
+
+void HttpServer::Impl::admitSocket(tcp::socket socket)
+{
+    error_code ec;
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec)
+        return;
+    socket.set_option(tcp::no_delay(true), ec);
+    admitConnection(std::move(socket), addressText(endpoint.address()));
+}
+
+void HttpServer::Impl::admitConnection(tcp::socket socket, const std::string &peer)
+{
+    error_code ec;
+    const std::string key = addressKey(peer);
+    std::shared_ptr<Session> session, reapedAny, reapedOwn;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const bool room = (sessions.size() < connectionCap || (reapedAny = reapIdle(nullptr)))
+            && (options.trustProxy || perAddress[key] < options.maxPerAddress
+                || (reapedOwn = reapIdle(&key)));
+        if (room) {
+            session = std::make_shared<Session>(*this, std::move(socket), peer, key);
+            sessions.insert(session.get());
+            ++perAddress[key];
+        } else if (++refusedConnections && Clock::now() - lastRefusalLog > std::chrono::seconds(10)) {
+            std::fprintf(stderr,
+                "belfry-service: %zu connections refused over the caps so far (latest from %s)\n",
+                refusedConnections, escaped(key).c_str());
+            lastRefusalLog = Clock::now();
+        }
+    }
+    if (session)
+        return session->start();
+    static const std::string busy = [] {
+        Response res;
+        refuse(res, 503, "too many connections; try again");
+        Answer a = prepare(std::move(res), nullptr);
+        a.message.keep_alive(false);
+        return serialized(a.message);
+    }();
+    ::send(socket.native_handle(), busy.data(), busy.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    socket.shutdown(tcp::socket::shutdown_both, ec);
+}
+
+// Makes room by ending a connection that only waits for its next request
+// (of this address, or of any). Called with the mutex held; the caller lets
+// go of the session only after unlocking, as its end takes the mutex.
+std::shared_ptr<Session> HttpServer::Impl::reapIdle(const std::string *key)
+{
+    for (Session *s : sessions) {
+        if (s->state != Session::Idle || (key && s->key != *key) || s->reaped.exchange(true))
+            continue;
+        if (auto alive = s->weak_from_this().lock()) {
+            alive->stop(Session::Idle);
+            return alive;
+        }
+    }
+    return nullptr;
+}
+
+void HttpServer::Impl::release(Session *session)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    sessions.erase(session);
+    if (--perAddress[session->key] == 0)
+        perAddress.erase(session->key);
+}
+
+void HttpServer::Impl::stop()
+{
+    stopped = true;
+    if (options.stopping)
+        options.stopping();
+    error_code ignored;
+    acceptor.close(ignored);
+    timer.cancel();
+    stopSessions(Session::Reading);
+    awaitSessions(Clock::now() + options.stopGrace, false);
+}
+
+// Ends the open sessions in `state` (a Session::State) or an earlier one.
+void HttpServer::Impl::stopSessions(int state)
+{
+    std::vector<std::shared_ptr<Session>> open;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (Session *s : sessions)
+            if (auto alive = s->weak_from_this().lock())
+                open.push_back(std::move(alive));
+    }
+    for (const auto &session : open)
+        session->stop(Session::State(state));
+}
+
+// Answers under way get the grace time; then what is left is cut off (and
+// logged as broken), and a moment later the service ends regardless.
+void HttpServer::Impl::awaitSessions(Clock::time_point until, bool cut)
+{
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        idle = sessions.empty();
+    }
+    if (idle || (cut && Clock::now() >= until))
+        return ioc.stop();
+    if (!cut && Clock::now() >= until) {
+        stopSessions(Session::Writing);
+        cut = true;
+        until = Clock::now() + std::chrono::milliseconds(500);
+    }
+    timer.expires_after(StopPoll);
+    timer.async_wait([this, until, cut](error_code) {
+        awaitSessions(until, cut);
+    });
+}
+
+HttpServer::HttpServer(std::vector<Route> routes, HttpOptions options)
+    : impl(std::make_unique<Impl>(std::move(routes), options))
+{ }
+
+HttpServer::~HttpServer() = default;
+
+int HttpServer::listen(const std::string &host, int port, std::string &error)
+{
+    // Every connection is a descriptor: take all the system allows, and keep
+    // the cap below it so the database and files still open.
+    rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur > ReservedFiles * 2)
+            impl->connectionCap = std::min(impl->connectionCap, size_t(files.rlim_cur - ReservedFiles));
+    }
+    error_code ec;
+    tcp::resolver resolver(impl->ioc);
+    const auto found = resolver.resolve(host, std::to_string(port), tcp::resolver::passive, ec);
+    if (ec || found.empty()) {
+        error = "cannot resolve " + host + ": " + ec.message();
+        return -1;
+    }
+    const tcp::endpoint endpoint = *found.begin();
+    auto &acceptor = impl->acceptor;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    const tcp::endpoint bound = ec ? tcp::endpoint() : acceptor.local_endpoint(ec);
+    if (ec) {
+        error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + ec.message();
+        return -1;
+    }
+    return bound.port();
+}
+
+void HttpServer::run()
+{
+    Impl &server = *impl;
+    server.signals.async_wait([&server](error_code ec, int signal) {
+        if (ec)
+            return;
+        std::fprintf(stderr, "belfry-service: %s received, stopping\n", strsignal(signal));
+        server.stop();
+    });
+    server.accept();
+    std::vector<std::thread> threads;
+    for (int i = 1; i < server.options.ioThreads; ++i)
+        threads.emplace_back([&server] {
+            serve(server.ioc);
+        });
+    serve(server.ioc);
+    for (std::thread &t : threads)
+        t.join();
+    // Deliveries being recorded finish; nothing new arrives any more.
+    server.workers.join();
+}
+
+}  // namespace belfry
