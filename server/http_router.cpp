@@ -37,11 +37,6 @@ bool matches(const char *pattern, const std::string &path, std::vector<std::stri
     return true;
 }
 
-std::string refusalBody(const std::string &why)
-{
-    return nlohmann::json {{"status", 1}, {"error", why}}.dump();
-}
-
 // One byte range of a file answer ("bytes=A-B", "A-" or "-N"): a part is
 // never a delivery. Anything else is answered with the whole file.
 bool byteRange(const Request &req, size_t size, size_t &from, size_t &to)
@@ -87,9 +82,10 @@ bool acceptedCodings(const Parser::value_type &head, Response &refusal)
     };
     const size_t count = size_t(std::count_if(codings.begin(), codings.end(), chunked));
     if (codings.empty() || !chunked(codings.back()) || count > 1)
-        refuse(refusal, 400, "malformed request: \"chunked\" must be the one and last transfer coding");
+        refuse(refusal, Refusal::BadRequest,
+            "malformed request: \"chunked\" must be the one and last transfer coding");
     else if (codings.size() > 1)
-        refuse(refusal, 501, "no transfer coding but \"chunked\" is accepted");
+        refuse(refusal, Refusal::Unsupported, "no transfer coding but \"chunked\" is accepted", 501);
     else
         return true;
     return false;
@@ -97,21 +93,13 @@ bool acceptedCodings(const Parser::value_type &head, Response &refusal)
 
 }  // namespace
 
-void refuse(Response &res, int status, const std::string &why)
-{
-    res.status = status;
-    res.setContent(refusalBody(why), "application/json");
-    res.note = why;
-    res.delivered = nullptr;
-}
-
 Admission admit(const std::vector<Route> &routes, const Parser &parser, const std::string &path)
 {
     Admission a;
     const auto &head = parser.get();
     const auto encoding = head[http::field::content_encoding];
     if (!encoding.empty() && !sameText(encoding, "identity")) {
-        refuse(a.refusal, 415, "compressed request bodies are not accepted");
+        refuse(a.refusal, Refusal::Unsupported, "compressed request bodies are not accepted");
         return a;
     }
     if (!acceptedCodings(head, a.refusal))
@@ -129,9 +117,10 @@ Admission admit(const std::vector<Route> &routes, const Parser &parser, const st
         }
     }
     if (!a.route) {
-        refuse(a.refusal, pathKnown ? 405 : 404, pathKnown ? "method not allowed here" : "no such address");
+        refuse(a.refusal, pathKnown ? Refusal::Method : Refusal::NotFound,
+            pathKnown ? "method not allowed here" : "no such address");
     } else if (parser.content_length() && *parser.content_length() > a.route->bodyLimit) {
-        refuse(a.refusal, 413, "the request body is too large");
+        refuse(a.refusal, Refusal::TooLarge, "the request body is too large");
         a.route = nullptr;
     }
     return a;
@@ -141,13 +130,13 @@ Admission admit(const std::vector<Route> &routes, const Parser &parser, const st
 bool refusalFor(const error_code &ec, Response &res)
 {
     if (ec == http::error::header_limit)
-        refuse(res, 431, "the request headers are too large");
+        refuse(res, Refusal::TooLarge, "the request headers are too large", 431);
     else if (ec == http::error::body_limit)
-        refuse(res, 413, "the request body is too large");
+        refuse(res, Refusal::TooLarge, "the request body is too large");
     else if (&ec.category() == &http::make_error_code(http::error::bad_target).category()
         && ec != http::error::end_of_stream && ec != http::error::partial_message
         && ec != http::error::need_more)
-        refuse(res, 400, "malformed request: " + ec.message());
+        refuse(res, Refusal::BadRequest, "malformed request: " + ec.message());
     else
         return false;
     return true;
@@ -180,7 +169,7 @@ Response run(const Finish &make)
         make(res);
     } catch (const std::exception &e) {
         res = {};
-        refuse(res, 500, std::string("internal error: ") + e.what());
+        refuse(res, Refusal::Internal, std::string("internal error: ") + e.what());
     }
     return res;
 }
@@ -212,7 +201,7 @@ void runDeferred(const Route &route, Request &req, Resume resume)
         route.defer(req, once);
     } catch (const std::exception &e) {
         once([why = std::string("internal error: ") + e.what()](Response &res) {
-            refuse(res, 500, why);
+            refuse(res, Refusal::Internal, why);
         });
     }
 }

@@ -5,6 +5,7 @@
 // answers), and the answer as it goes out, Range included.
 
 #include "http.h"
+#include "refusal.h"
 
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -18,8 +19,6 @@ namespace belfry::transport {
 
 using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 using Message = boost::beast::http::response<boost::beast::http::string_body>;
-
-void refuse(Response &res, int status, const std::string &why);
 
 // What the head of a request decides before any of its body is read.
 struct Admission

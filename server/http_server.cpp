@@ -96,7 +96,7 @@ void HttpServer::Impl::admitConnection(tcp::socket socket, const std::string &pe
         return session->start();
     static const std::string busy = [] {
         Response res;
-        refuse(res, 503, "too many connections; try again");
+        refuse(res, Refusal::Busy, "too many connections; try again");
         Answer a = prepare(std::move(res), nullptr);
         a.message.keep_alive(false);
         return serialized(a.message);

@@ -195,7 +195,7 @@ void Session::onHeader(const error_code &ec)
     parser->body_limit(route->bodyLimit);
     if (!takeRoom()) {
         Response busy;
-        refuse(busy, 503, "the service is receiving too many uploads at once; try again shortly");
+        refuse(busy, Refusal::Busy, "the service is receiving too many uploads at once; try again shortly");
         busy.headers.emplace_back("Retry-After", "10");
         return answer(prepare(std::move(busy), nullptr));
     }
@@ -307,7 +307,7 @@ void Session::failed(const error_code &ec, bool inHeaders)
 {
     Response refusal;
     if (!unreadable.empty())
-        refuse(refusal, 400, unreadable);
+        refuse(refusal, Refusal::BadRequest, unreadable);
     if (!unreadable.empty() || refusalFor(ec, refusal))
         return answer(prepare(std::move(refusal), nullptr));
     const auto timeout = inHeaders ? options.headerTimeout : options.bodyTimeout;

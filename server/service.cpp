@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include "checks.h"
+#include "refusal.h"
 
 #include <nlohmann/json.hpp>
 
@@ -56,44 +57,6 @@ void answer(Response &res, const json &body, int status = 200)
     res.setContent(body.dump(), "application/json");
 }
 
-// Why a request was refused, as clients tell refusals apart.
-enum class Refusal {
-    BadRequest,
-    Name,  // the ringtone's name
-    NotAudio,
-    Denied,
-    NotFound,
-    UnknownPc,  // no PC with this id ever beat
-    TooLarge,
-    Quota,
-    DiskFull,
-    Rate,
-    Busy,
-    Internal,
-};
-
-struct RefusalKind
-{
-    const char *code;
-    int status;
-};
-// Indexed by Refusal.
-constexpr RefusalKind Refusals[] = {
-    {"bad-request", 400},
-    {"name", 400},
-    {"not-audio", 422},
-    {"denied", 403},
-    {"not-found", 404},
-    {"unknown-pc", 404},
-    {"too-large", 413},
-    {"quota", 507},
-    {"disk-full", 507},
-    {"rate", 429},
-    {"busy", 503},
-    {"internal", 500},
-};
-static_assert(std::size(Refusals) == size_t(Refusal::Internal) + 1, "a code for every refusal");
-
 // How the storage's results other than Ok are answered, unless the route says better.
 struct StorageOutcome
 {
@@ -116,14 +79,6 @@ constexpr std::pair<ConvertStatus, Refusal> ConvertOutcomes[] = {
     {ConvertStatus::Busy, Refusal::Busy},
     {ConvertStatus::Failed, Refusal::Internal},
 };
-
-// Every refusal's body: the English error, and a code to tell it by.
-void refuse(Response &res, Refusal why, const std::string &error, int status = 0)
-{
-    const RefusalKind &kind = Refusals[size_t(why)];
-    answer(res, {{"status", 1}, {"error", error}, {"code", kind.code}}, status ? status : kind.status);
-    res.note = error;
-}
 
 // Several instances on one store count in it, a single one in memory.
 std::unique_ptr<AddressBudget> budget(Storage &storage, const char *limit, int64_t capacity, int64_t period)
