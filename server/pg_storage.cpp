@@ -129,8 +129,8 @@ const char *const Migrations[] = {
 };
 constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
 
-constexpr size_t PoolSize = 16;
-constexpr std::chrono::seconds PoolWait(10);
+constexpr size_t PoolSize = MaxDatabaseConnections;
+constexpr std::chrono::seconds PoolWait(DatabaseWaitSeconds);
 
 // Beats and feedback events are committed without waiting for the disk: a
 // crash of the database server (not of a service) may lose the last fraction
@@ -283,9 +283,6 @@ const Statement Statements[] = {
     WHERE name = $1 AND address = $2 AND greatest(empty_at, $3::bigint) + $4::bigint > $3 + $5::bigint)sql"},
     {"budget_sweep", "DELETE FROM address_budgets WHERE empty_at < $1"},
 };
-
-// At most this often a count removes the buckets that have drained.
-constexpr int64_t BudgetSweepInterval = 60;
 
 // SQLSTATE disk_full: told to the service as Result::Full, not logged.
 constexpr const char *DiskFullState = "53100";
@@ -772,7 +769,7 @@ Allowance PgStorage::spend(
 {
     Rows rows;
     int64_t due = nextBudgetSweep.load();
-    if (take && now >= due && nextBudgetSweep.compare_exchange_strong(due, now + BudgetSweepInterval))
+    if (take && now >= due && nextBudgetSweep.compare_exchange_strong(due, now + BudgetSweepSeconds))
         run("budget_sweep", Params().number(now * 1000), rows);
     const int64_t event = std::max<int64_t>(1, budget.period * 1000 / budget.capacity);
     const Params params

@@ -49,8 +49,8 @@ inline constexpr size_t MinAdminTokenChars = 32;
 inline constexpr size_t FileKeyBytes = 16;
 // Ringtone ids are positive 32-bit integers, which every client reads alike.
 inline constexpr int64_t MaxRingtoneId = 0x7FFFFFFF;
-// Numbers in addresses and options: more digits than this exceed every
-// limit they are checked against.
+// Numbers in addresses and options have at most this many digits: no start,
+// limit or count the service takes needs more, and none overflows.
 inline constexpr size_t MaxNumberDigits = 6;
 // A beat promises its next one within this.
 inline constexpr int64_t MaxExpireSeconds = DaySeconds;
@@ -102,10 +102,21 @@ inline constexpr int64_t UnpairedPcKeepSeconds = 30 * DaySeconds;
 // and the log repeats that the disk is full.
 inline constexpr int64_t ExpiryIntervalSeconds = MinuteSeconds;
 inline constexpr int64_t DiskFullLogSeconds = MinuteSeconds;
+// At most this often a count kept in the store removes the buckets that
+// have drained.
+inline constexpr int64_t BudgetSweepSeconds = MinuteSeconds;
 // Stats name this many event names at most, whatever was sent.
 inline constexpr int64_t MaxStatsEvents = 50;
 // A PC counts as online this long after its last beat's "expire" ran out.
 inline constexpr int64_t OnlineGraceSeconds = 30;
+
+// --- the stores ---
+// Database connections each instance opens at most, and how long a request
+// waits for one of them.
+inline constexpr size_t MaxDatabaseConnections = 16;
+inline constexpr int64_t DatabaseWaitSeconds = 10;
+// How long a request waits for a writer outside this process (SQLite).
+inline constexpr int64_t BusyWaitMilliseconds = 5000;
 
 // --- the transport ---
 // Where the service listens, and where its phone's stand-in looks for it.

@@ -72,9 +72,9 @@ const char *const Migrations[] = {
        CREATE INDEX pcs_last_beat ON pcs (last_beat);)",
 };
 
-// How long a request waits for a writer outside this process, and the pauses
-// between its tries.
-constexpr std::chrono::milliseconds BusyWait(5000);
+// How long a request waits for a writer outside this process, and the
+// pauses between its tries.
+constexpr std::chrono::milliseconds BusyWait(BusyWaitMilliseconds);
 constexpr int BusyPauses[] = {1, 2, 5, 10, 20, 50, 100};
 
 // sha256(text): the digest of the text's bytes, as a 32-byte blob.
