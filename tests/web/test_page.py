@@ -333,6 +333,15 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.items("#sent-list button"), [])
         self.shot("sent")
 
+        # A code photographed before its PC's first beat pairs once that beat comes.
+        early, picture = client_id(), self.dir / "early.png"
+        run("qrencode", "-s", "8", "-o", str(picture), early)
+        self.find("#qr-file").send_keys(str(picture))
+        self.text_in("#pair-status", "正在等这台电脑联网")
+        self.assertEqual(self.road.post("p/v1/heart", {"pcid": early, "version": "1.0.1",
+                                                        "platform": "window", "expire": 300}), 200)
+        self.text_in("#notice", "已与电脑 %s配对" % early[:8])
+
         # A PC that was online once pairs through a noisy phone photo of its code.
         self.assertEqual(self.road.post("p/v1/heart", {"pcid": self.other, "version": "1.0.1",
                                                         "platform": "window", "expire": 300}), 200)
