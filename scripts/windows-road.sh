@@ -13,8 +13,9 @@
 #   BELFRY_QT_MINGW=PREFIX|TARBALL bash scripts/windows-road.sh [--screenshot FILE.png]
 #
 # Needs the build from scripts/windows.sh (build-win/), whose installer it
-# makes again signed, and the Linux service and phone (build/, built here
-# when missing). When a step fails, the screen and its windows are saved.
+# makes again signed (and leaves to the next scripts/windows.sh to make
+# unsigned), and the Linux service and phone (build/, built here when
+# missing). When a step fails, the screen and its windows are saved.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 shot=""
@@ -22,7 +23,7 @@ shot=""
 
 version=$(sed -n 's/^project(Belfry VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 setup=build-win/Belfry-Setup-$version.exe
-[ -f "$setup" ] || { echo "windows-road: $setup missing: run scripts/windows.sh first" >&2; exit 1; }
+[ -f build-win/CMakeCache.txt ] || { echo "windows-road: no build-win: run scripts/windows.sh first" >&2; exit 1; }
 
 if [ -z "${BELFRY_ROAD_INNER:-}" ]; then
   bash scripts/setup.sh
