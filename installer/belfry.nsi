@@ -1,8 +1,8 @@
 ; The Windows installer: the program, the Qt and MinGW runtime DLLs it loads,
 ; the Windows platform plugin and style, nothing more. makensis gets VERSION,
-; PUBLISHER, FILES and UNFILES (written by runtime-files.sh), OUTFILE, ICON,
-; WIZARD and HEADER (the artwork) and, to sign, SIGN (sign.sh) from the build
-; (installer/CMakeLists.txt).
+; PUBLISHER, HomePage and HelpPage, FILES and UNFILES (written by
+; runtime-files.sh), OUTFILE, ICON, WIZARD and HEADER (the artwork) and, to
+; sign, SIGN (sign.sh) from the build (installer/CMakeLists.txt).
 ;
 ; Just for the user by default, without administrator rights; for everyone
 ; with /ALLUSERS or on the scope page, which asks for them then. /CURRENTUSER
@@ -23,8 +23,6 @@ ManifestDPIAware true
 !define EXE "belfry.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
-!define HOMEPAGE "http://www.corvale.example/"
-!define HELPPAGE "http://www.corvale.example/help/ringtone.html"
 ; The running program's settings, where its client id names its pipe.
 !define SETTINGS "$APPDATA\${PUBLISHER}\${PRODUCT}.ini"
 
@@ -217,8 +215,8 @@ Section "Belfry" SecProgram
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "URLInfoAbout" "${HOMEPAGE}"
-  WriteRegStr SHCTX "${UNINSTALL_KEY}" "HelpLink" "${HELPPAGE}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "URLInfoAbout" "${HomePage}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "HelpLink" "${HelpPage}"
   ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallDate" "$2$1$0"
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2

@@ -8,7 +8,7 @@
 set -euo pipefail
 file=$1
 args=(sign -pkcs12 "${BELFRY_SIGN_PFX:?no certificate}" -pass "${BELFRY_SIGN_PASSWORD:-}"
-  -n Belfry -i "http://www.corvale.example/" -h sha256)
+  -n Belfry -h sha256)
 [ -z "${BELFRY_SIGN_TIMESTAMP:-}" ] || args+=(-ts "$BELFRY_SIGN_TIMESTAMP")
 osslsigncode "${args[@]}" -in "$file" -out "$file.signed" >/dev/null
 mv "$file.signed" "$file"

@@ -46,7 +46,7 @@ BELFRY_SIGN_PASSWORD=road bash scripts/windows.sh --sign "$work/road.pfx" >/dev/
 signed() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1; }
 signed "$setup" || fail "the installer's signature does not verify"
 
-export HOME=$work/home WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME=$work/home WINEPREFIX=$work/prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine makes Unix file names from Windows ones in the locale's character set:
 # outside a UTF-8 locale every non-ASCII letter of a ringtone's name is "?".
 export LC_ALL=C.UTF-8
@@ -221,7 +221,14 @@ sleep 3
 wine "$setup" /S >>"$work/belfry.log" 2>&1
 ! runs_at_logon HKCU || fail "a silent upgrade forgot that Belfry does not start with Windows"
 wait_for 300 running || fail "the program did not run again after the silent upgrade"
-say "upgraded over the running program: it said farewell, ran again, kept its folder and no Run value"
+# An older installer than the installed version refuses, silently too.
+wine reg add "HKCU\\$uninstall_key" /v DisplayVersion /d 99.0 /f /reg:64 >/dev/null
+status=0
+wine "$setup" /S >>"$work/belfry.log" 2>&1 || status=$?
+[ "$status" = 2 ] && running && grep -q "DisplayVersion.*99.0" <<<"$(entry_in HKCU)" ||
+  fail "installing $version over 99.0 did not refuse (status $status)"
+say "upgraded over the running program: it said farewell, ran again, kept its folder and no Run value;"
+say "  an older version refused to install over a newer one"
 
 # 8. Quit through the tray menu.
 wait_for 300 tray_shown || fail "no tray icon appeared after the upgrade"
