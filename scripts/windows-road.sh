@@ -175,7 +175,7 @@ say "a second start ended with 0 and brought the window forward"
 # 7. An upgrade through the wizard over the running program: it says so,
 # keeps the folder, has the program quit with its farewell beat, takes
 # "Start with Windows" away as unticked, and starts the program again. A
-# silent upgrade after it keeps that choice.
+# silent upgrade into another folder after it keeps that choice.
 farewells() { grep -c "farewell of $pcid" "$work/service.log" || true; }
 # Under Wine the wizard takes the keyboard once clicked: Return is Next.
 upgrade_through_wizard() {
@@ -218,9 +218,14 @@ wait_for 300 running && wait_for 300 tray_shown || fail "the program did not run
 # Listening on its pipe before it is asked to quit again.
 sleep 3
 ! runs_at_logon HKCU || fail "unticking \"Start with Windows\" left the Run value"
-wine "$setup" /S >>"$work/belfry.log" 2>&1
+# The silent one moves it to another folder: the first copy goes.
+wine "$setup" /S "/D=C:\\users\\$user\\Apps\\Belfry" >>"$work/belfry.log" 2>&1
 ! runs_at_logon HKCU || fail "a silent upgrade forgot that Belfry does not start with Windows"
 wait_for 300 running || fail "the program did not run again after the silent upgrade"
+[ ! -e "$program" ] || fail "moving to another folder left $(find "$program" | tail -1)"
+program="$profile/Apps/Belfry"
+[ -f "$program/belfry.exe" ] && grep -q 'InstallLocation.*Apps.Belfry' <<<"$(entry_in HKCU)" ||
+  fail "the silent upgrade did not move the program to $program"
 # An older installer than the installed version refuses, silently too.
 wine reg add "HKCU\\$uninstall_key" /v DisplayVersion /d 99.0 /f /reg:64 >/dev/null
 status=0
@@ -228,6 +233,7 @@ wine "$setup" /S >>"$work/belfry.log" 2>&1 || status=$?
 [ "$status" = 2 ] && running && grep -q "DisplayVersion.*99.0" <<<"$(entry_in HKCU)" ||
   fail "installing $version over 99.0 did not refuse (status $status)"
 say "upgraded over the running program: it said farewell, ran again, kept its folder and no Run value;"
+say "  moved to another folder, it left nothing in the first"
 say "  an older version refused to install over a newer one"
 
 # 8. Quit through the tray menu.
