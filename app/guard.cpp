@@ -40,3 +40,10 @@ QLocalServer *listenAsRunningInstance(const QString &name, QObject *parent)
     }
     return server;
 }
+
+bool asksToQuit(QLocalSocket *socket)
+{
+    if (socket->bytesAvailable() < qint64(sizeof QuitRequest - 1))
+        socket->waitForReadyRead(RequestTimeout);
+    return socket->read(sizeof QuitRequest - 1) == QuitRequest;
+}

@@ -95,7 +95,8 @@ void setIdentity(QApplication &app)
 }
 
 // A later start of the program connects and is answered by bringing this
-// one forward, until the controller says the program is leaving.
+// one forward, until the controller says the program is leaving. The
+// installer asks it to leave the same way, farewell beat and all.
 void answerLaterStarts(QLocalServer *server, Control *control)
 {
     QObject::connect(server, &QLocalServer::newConnection, server, [server, control]() {
@@ -103,7 +104,10 @@ void answerLaterStarts(QLocalServer *server, Control *control)
         if (!socket)
             return;
         if (socket->waitForConnected(SocketTimeout)) {
-            control->newConnection();
+            if (asksToQuit(socket))
+                control->quit();
+            else
+                control->newConnection();
             socket->close();
         }
         // The server owns its sockets until it dies: one per later start

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Lists what the installer carries: the program, every DLL it loads from the
-# Qt prefix (Qt and the MinGW runtime, followed through their own imports) and
-# the Windows platform plugin with its imports. Windows' own DLLs are not in
-# the prefix and so are left out. Writes the NSIS lines that install them and
-# those that remove exactly them again.
+# Stages what the installer carries: the program, every DLL it loads from the
+# Qt prefix (Qt and the MinGW runtime, followed through their own imports),
+# the Windows platform plugin and the Windows 10/11 style, each with its
+# imports. Windows' own DLLs are not in the prefix and so are left out.
 #
-#   runtime-files.sh PROGRAM.exe QT_PREFIX FILES.nsh UNFILES.nsh
+# The staged copies are stripped: their debug information goes to DEBUG.zip,
+# one NAME.debug per file that had any, which the stripped file names in its
+# debuglink, so that a crash report from a user's machine can still be read.
+# With BELFRY_SIGN_PFX set, the program is signed (sign.sh). Writes the NSIS
+# lines that install the staged files and those that remove exactly them.
+#
+#   runtime-files.sh PROGRAM.exe QT_PREFIX STAGE FILES.nsh UNFILES.nsh DEBUG.zip
 set -euo pipefail
-exe=$1 qt=$2 files=$3 unfiles=$4
-objdump=x86_64-w64-mingw32-objdump
-plugin=$qt/plugins/platforms/qwindows.dll
+exe=$1 qt=$2 stage=$3 files=$4 unfiles=$5 debugzip=$6
+here=$(cd "$(dirname "$0")" && pwd)
+tool=x86_64-w64-mingw32
+plugins=(platforms/qwindows.dll styles/qwindowsvistastyle.dll)
 
-imports() { "$objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
+imports() { "$tool-objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
 # A DLL name is matched without regard to case, as Windows does.
 find_dll() {
   local hit
@@ -20,7 +26,8 @@ find_dll() {
 }
 
 declare -A seen=()
-queue=("$exe" "$plugin")
+queue=("$exe")
+for plugin in "${plugins[@]}"; do queue+=("$qt/plugins/$plugin"); done
 dlls=()
 while [ ${#queue[@]} -gt 0 ]; do
   file=${queue[0]}
@@ -36,16 +43,39 @@ while [ ${#queue[@]} -gt 0 ]; do
   done < <(imports "$file")
 done
 
+rm -rf "$stage" "$stage.debug"
+mkdir -p "$stage/platforms" "$stage/styles" "$stage.debug"
+cp "$exe" "${dlls[@]}" "$stage/"
+for plugin in "${plugins[@]}"; do cp "$qt/plugins/$plugin" "$stage/$plugin"; done
+
+staged=$(cd "$stage" && find . -type f -printf '%P\n' | sort)
+for rel in $staged; do
+  file=$stage/$rel debug=$stage.debug/$(basename "$rel").debug
+  if "$tool-objdump" -h "$file" | grep -q '\.debug_info'; then
+    "$tool-objcopy" --only-keep-debug "$file" "$debug"
+    "$tool-strip" --strip-unneeded "$file"
+    (cd "$stage.debug" && "$tool-objcopy" --add-gnu-debuglink="$(basename "$debug")" "$file")
+  else
+    "$tool-strip" --strip-unneeded "$file"
+  fi
+done
+rm -f "$debugzip"
+(cd "$stage.debug" && zip -q -9 "$debugzip" ./*.debug)
+[ -z "${BELFRY_SIGN_PFX:-}" ] || bash "$here/sign.sh" "$stage/$(basename "$exe")"
+
+# NSIS wants Windows separators in the folder it installs into.
+win() { echo "${1//\//\\}"; }
 {
-  echo "File \"$exe\""
-  for dll in "${dlls[@]}"; do echo "File \"$dll\""; done
-  echo "SetOutPath \"\$INSTDIR\\platforms\""
-  echo "File \"$plugin\""
+  for dir in "" platforms styles; do
+    echo "SetOutPath \"\$INSTDIR$( [ -z "$dir" ] || echo "\\$dir")\""
+    for rel in $staged; do
+      if [ "$(dirname "$rel")" = "${dir:-.}" ]; then echo "File \"$stage/$rel\""; fi
+    done
+  done
   echo "SetOutPath \"\$INSTDIR\""
 } >"$files"
 {
-  echo "Delete \"\$INSTDIR\\$(basename "$exe")\""
-  for dll in "${dlls[@]}"; do echo "Delete \"\$INSTDIR\\$(basename "$dll")\""; done
-  echo "Delete \"\$INSTDIR\\platforms\\$(basename "$plugin")\""
+  for rel in $staged; do echo "Delete \"\$INSTDIR\\$(win "$rel")\""; done
   echo "RMDir \"\$INSTDIR\\platforms\""
+  echo "RMDir \"\$INSTDIR\\styles\""
 } >"$unfiles"

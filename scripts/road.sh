@@ -10,6 +10,14 @@ say() { echo "${road_name:-road}: $*"; }
 fail() {
   say "FAILED: $*"
   say "logs: $work/service.log $work/belfry.log"
+  # What the screen showed when it failed, to look at afterwards.
+  if [ -n "${DISPLAY:-}" ]; then
+    import -window root "$work/failed.png" 2>/dev/null || true
+    for id in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+      echo "$id $(xdotool getwindowname "$id" 2>/dev/null) $(xdotool getwindowgeometry "$id" 2>/dev/null | tr -s '\n ' ' ')"
+    done >"$work/windows.txt"
+    say "the screen: $work/failed.png, its windows: $work/windows.txt"
+  fi
   exit 1
 }
 # Waits up to $1 tenths of a second for the command that follows to succeed.

@@ -11,7 +11,7 @@ packages=(
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core
   zbar-tools xdotool curl e2fsprogs strace ffmpeg
-  g++-mingw-w64-x86-64 wine64 wine nsis ccache xz-utils
+  g++-mingw-w64-x86-64 wine64 wine nsis ccache xz-utils osslsigncode zip
   clang libclang-rt-14-dev
   ffmpeg qrencode chromium chromium-driver python3-selenium
   nginx systemd

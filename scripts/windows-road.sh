@@ -1,16 +1,21 @@
-#!/usr/bin/env bash
-# The Windows program's whole road under Wine, from its installer: a silent
-# install into a fresh prefix that holds an initialised iTunes as Windows
-# leaves it, the reference service on 127.0.0.1, the phone played from the
-# command line (it reads the client id from the QR code on the screen), three
-# ringtones checked packet for packet in the Windows folder, a second start that
-# gives way to the first, a quit through the tray menu with its farewell beat,
-# and an uninstall that keeps the user's settings and ringtones.
+# The Windows program's whole road under Wine, from its installer: the
+# installer's language on an English, a German and a Chinese system; a silent
+# install for the user alone, signed with a certificate made for this run,
+# into a fresh prefix that holds an initialised iTunes as Windows leaves it;
+# the reference service on 127.0.0.1, the phone played from the command line
+# (it reads the client id from the QR code on the screen), three ringtones
+# checked packet for packet in the Windows folder, a second start that gives
+# way to the first; an upgrade through the wizard over the running program
+# with "Start with Windows" unticked, and a silent one after it; a quit through
+# the tray menu with its farewell beat; an uninstall that keeps the user's
+# settings and ringtones; and an install and uninstall for everyone.
 #
-#   bash scripts/windows-road.sh [--screenshot FILE.png]
+#   BELFRY_QT_MINGW=PREFIX|TARBALL bash scripts/windows-road.sh [--screenshot FILE.png]
 #
-# Needs the installer from scripts/windows.sh (build-win/) and the Linux
-# service and phone (build/, built here when missing).
+# Needs the build from scripts/windows.sh (build-win/), whose installer it
+# makes again signed (and leaves to the next scripts/windows.sh to make
+# unsigned), and the Linux service and phone (build/, built here when
+# missing). When a step fails, the screen and its windows are saved.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 shot=""
@@ -18,7 +23,7 @@ shot=""
 
 version=$(sed -n 's/^project(Belfry VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 setup=build-win/Belfry-Setup-$version.exe
-[ -f "$setup" ] || { echo "windows-road: $setup missing: run scripts/windows.sh first" >&2; exit 1; }
+[ -f build-win/CMakeCache.txt ] || { echo "windows-road: no build-win: run scripts/windows.sh first" >&2; exit 1; }
 
 if [ -z "${BELFRY_ROAD_INNER:-}" ]; then
   bash scripts/setup.sh
@@ -31,7 +36,17 @@ fi
 work=$(mktemp -d /tmp/belfry-windows-road.XXXXXX)
 road_name=windows-road
 source scripts/road.sh
-export HOME=$work/home WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+# A throw-away certificate signs this run's installer, its uninstaller and
+# the program; made before HOME moves, so that the build finds its Qt.
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Belfry road" \
+  -addext extendedKeyUsage=codeSigning -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:road -out "$work/road.pfx"
+BELFRY_SIGN_PASSWORD=road bash scripts/windows.sh --sign "$work/road.pfx" >/dev/null
+signed() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1; }
+signed "$setup" || fail "the installer's signature does not verify"
+
+export HOME=$work/home WINEPREFIX=$work/prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine makes Unix file names from Windows ones in the locale's character set:
 # outside a UTF-8 locale every non-ASCII letter of a ringtone's name is "?".
 export LC_ALL=C.UTF-8
@@ -39,62 +54,108 @@ mkdir -p "$HOME"
 cleanup() {
   road_cleanup
   wineserver -k >/dev/null 2>&1 || true
+  # The certificate goes with this run: the next build is unsigned again.
+  cmake -S . -B build-win -DBELFRY_SIGN_PFX= >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
 start_tray_host
 start_service
 wineboot -i >/dev/null 2>&1
+user=$(id -un)
+profile="$WINEPREFIX/drive_c/users/$user"
+run_key='Software\Microsoft\Windows\CurrentVersion\Run'
+uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Belfry'
+runs_at_logon() { wine reg query "$1\\$run_key" /v Belfry /reg:64 >/dev/null 2>&1; }
+# The uninstall entry's values in HKCU or HKLM; nothing when there is none.
+entry_in() {
+  local values
+  values=$(wine reg query "$1\\$uninstall_key" /reg:64 2>/dev/null) || return 0
+  tr -d '\r' <<<"$values"
+}
+# The installer's wizard, as one started it: its window's id.
+wizard() { xdotool search --onlyvisible --name "^Belfry $version" 2>/dev/null | head -1; }
+wizard_shown() { [ -n "$(wizard)" ]; }
+wizard_page() { # FILE.png: the wizard as it looks now, once --screenshot is given
+  [ -z "$shot" ] || import -window "$(wizard)" "$(dirname "$shot")/$1"
+}
 
-# 1. The silent install.
+# 1. The installer speaks the system's language, English when it has not
+# got it.
+for pair in en_US:Setup de_DE:Setup zh_CN:安装; do
+  LC_ALL=${pair%%:*}.UTF-8 wine "$setup" >/dev/null 2>&1 &
+  setup_pid=$!
+  wait_for 300 wizard_shown || fail "the installer's wizard did not open under ${pair%%:*}"
+  title=$(xdotool getwindowname "$(wizard)")
+  [ "$title" = "Belfry $version ${pair#*:}" ] || fail "under ${pair%%:*} the installer reads \"$title\""
+  [ "${pair%%:*}" != en_US ] || { sleep 1; wizard_page windows-setup-welcome.png; }
+  wineserver -k
+  wait "$setup_pid" || true
+done
+say "the installer speaks English to English and German systems, Chinese to Chinese ones"
+
+# 2. The silent install: for this user alone, without administrator rights.
 wine "$setup" /S
 wineserver -w
-user=$(id -un)
-program="$WINEPREFIX/drive_c/Program Files/Corvale/Belfry"
-[ -f "$program/belfry.exe" ] && [ -f "$program/platforms/qwindows.dll" ] || fail "nothing installed in $program"
-uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Belfry'
-entry=$(wine reg query "$uninstall" /reg:64 | tr -d '\r')
-for value in "DisplayName.*Belfry" "DisplayVersion.*$version" "Publisher.*Corvale" "UninstallString"; do
-  grep -q "$value" <<<"$entry" || fail "the uninstall entry lacks $value"
+program="$profile/AppData/Local/Programs/Belfry"
+[ -f "$program/belfry.exe" ] && [ -f "$program/platforms/qwindows.dll" ] &&
+  [ -f "$program/styles/qwindowsvistastyle.dll" ] || fail "nothing installed in $program"
+[ ! -e "$WINEPREFIX/drive_c/Program Files/Corvale" ] || fail "a per-user install wrote into Program Files"
+! grep -qi belfry "$WINEPREFIX/system.reg" || fail "a per-user install wrote under HKLM"
+entry=$(entry_in HKCU)
+for value in "DisplayName.*Belfry" "DisplayVersion.*$version" "Publisher.*Corvale" "UninstallString" \
+  "URLInfoAbout" "HelpLink" "InstallDate.*20[0-9]{6}" "EstimatedSize"; do
+  grep -Eq "$value" <<<"$entry" || fail "the uninstall entry lacks $value"
 done
-wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Belfry | grep -qi 'belfry.exe' ||
-  fail "no start with Windows"
-[ -f "$WINEPREFIX/drive_c/users/$user/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Belfry/Belfry.lnk" ] ||
+runs_at_logon HKCU || fail "no start with Windows"
+[ -f "$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Belfry/Belfry.lnk" ] ||
   fail "no Start menu entry"
 # A GUI program (no console window beside the tray icon) with its own icon.
 headers=$(x86_64-w64-mingw32-objdump -p "$program/belfry.exe")
 grep -q 'Subsystem.*Windows GUI' <<<"$headers" || fail "belfry.exe is a console program"
 grep -q 'The .rsrc Resource Directory section' <<<"$headers" || fail "belfry.exe has no icon"
+# Small: nothing installed carries debug information, and the uninstall entry
+# tells the size it takes.
+while read -r file; do
+  ! x86_64-w64-mingw32-objdump -h "$file" | grep -q '\.debug_' || fail "$file is not stripped"
+done < <(find "$program" -name '*.exe' -o -name '*.dll')
+kib=$(du -sk "$program" | cut -f1)
+[ "$kib" -le 25600 ] || fail "the installed files take $kib KiB"
+told=$(sed -n 's/.*EstimatedSize.*0x\([0-9a-f]*\).*/\1/p' <<<"$entry")
+[ $((16#$told)) -ge $((kib * 9 / 10)) ] || fail "the uninstall entry tells $((16#$told)) KiB for $kib"
+for file in "$program/belfry.exe" "$program/uninstall.exe"; do
+  signed "$file" || fail "$(basename "$file")'s signature does not verify"
+done
 installed=$(find "$program" -type f -printf '%P\n' | sort | tr '\n' ' ')
-say "installed silently: $installed"
+say "installed silently, signed, stripped, $kib KiB: $installed"
 
-# 2. iTunes as Windows leaves it: the uninstall entry, the library in the
+# 3. iTunes as Windows leaves it: the uninstall entry, the library in the
 # user's Music folder and the automatically-add folder inside its media folder.
 itunes='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{D2A8E5C4-7A0B-4F1E-9C57-3B1E1F1C2A11}'
 wine reg add "$itunes" /v DisplayName /d iTunes /f /reg:64 >/dev/null
 wine reg add "$itunes" /v DisplayVersion /d 12.13.2.3 /f /reg:64 >/dev/null
 wine reg add "$itunes" /v InstallLocation /d 'C:\Program Files\iTunes\' /f /reg:64 >/dev/null
-music="$WINEPREFIX/drive_c/users/$user/Music"
+music="$profile/Music"
 folder="$music/iTunes/iTunes Media/Automatically Add to iTunes"
 mkdir -p "$folder" "$music/iTunes/iTunes Media/Music"
 source scripts/itunes-library.sh
 itunes_library "$music/iTunes/iTunes Music Library.xml" "$user"
-settings="$WINEPREFIX/drive_c/users/$user/AppData/Roaming/Corvale/Belfry.ini"
+settings="$profile/AppData/Roaming/Corvale/Belfry.ini"
 write_settings "$settings"
 
-# 3. The installed program, as the Start menu starts it.
-start_belfry() { wine "C:\\Program Files\\Corvale\\Belfry\\belfry.exe" >>"$work/belfry.log" 2>&1; }
+# 4. The installed program, as the Start menu starts it.
+start_belfry() { wine "C:\\users\\$user\\AppData\\Local\\Programs\\Belfry\\belfry.exe" >>"$work/belfry.log" 2>&1; }
 start_belfry &
 belfry_pid=$!
 pids+=($belfry_pid)
 say "Belfry started in $WINEPREFIX"
 
-# 4. The phone.
+# 5. The phone.
 pair_and_send
 wait_arrived "$folder"
 grep -q "^iTunesFolder=C:/" "$settings" || fail "the settings do not name the Windows folder"
 
-# 5. A second start gives way to the first and brings its window forward.
+# 6. A second start gives way to the first and brings its window forward.
 wait_for 100 tray_shown || fail "no tray icon appeared"
 main_window() { xdotool search --onlyvisible --name '^Carillo$' 2>/dev/null | head -1; }
 window_shown() { [ -n "$(main_window)" ]; }
@@ -105,17 +166,81 @@ sleep 1
 # The window's close button (top right of its fixed 618 x 456) hides it.
 xdotool mousemove --window "$(main_window)" 584 32 click 1
 wait_for 50 window_hidden || fail "the main window did not hide"
-timeout 60 bash -c "$(declare -f start_belfry); work='$work'; start_belfry" ||
+timeout 60 bash -c "$(declare -f start_belfry); work='$work' user='$user'; start_belfry" ||
   fail "a second start did not end with 0"
 wait_for 100 window_shown || fail "the second start did not bring the window forward"
 kill -0 "$belfry_pid" || fail "the first instance ended"
 say "a second start ended with 0 and brought the window forward"
 
-# 6. Quit through the tray menu.
-stopped() { ! kill -0 "$belfry_pid" 2>/dev/null; }
+# 7. An upgrade through the wizard over the running program: it says so,
+# keeps the folder, has the program quit with its farewell beat, takes
+# "Start with Windows" away as unticked, and starts the program again. A
+# silent upgrade into another folder after it keeps that choice.
+farewells() { grep -c "farewell of $pcid" "$work/service.log" || true; }
+# Under Wine the wizard takes the keyboard once clicked: Return is Next.
+upgrade_through_wizard() {
+  local setup_pid
+  wine "$setup" >>"$work/belfry.log" 2>&1 &
+  setup_pid=$!
+  wait_for 300 wizard_shown || fail "the upgrade's wizard did not open"
+  sleep 1
+  wizard_page windows-setup-upgrade.png
+  xdotool mousemove --window "$(wizard)" 400 20 click 1 sleep 0.5 key Return sleep 1.5 key Return sleep 1.5
+  # The components' list has the keyboard: the second entry is "Start with Windows".
+  xdotool key Down space sleep 0.5
+  wizard_page windows-setup-components.png
+  xdotool key Return
+  wait_for 600 stopped_first || fail "the upgrade did not close the running program"
+  wait_for 600 running || fail "the upgrade did not start the program again"
+  sleep 2
+  wizard_page windows-setup-finish.png
+  xdotool mousemove --window "$(wizard)" 400 20 click 1 sleep 0.5 key Return
+  wait "$setup_pid" || fail "the upgrade's wizard did not end with 0"
+}
+# This prefix's program only: other roads may run theirs on this machine.
+running() {
+  local pid
+  for pid in $(pgrep -f 'Belfry.belfry\.exe'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
+stopped_first() { ! kill -0 "$belfry_pid" 2>/dev/null; }
+stopped() { ! running; }
+upgrade_through_wizard
+status=0
+wait "$belfry_pid" || status=$?
+[ "$status" = 0 ] || fail "the upgrade ended the program with status $status instead of asking it to quit"
+[ "$(farewells)" = 1 ] || fail "the service saw no farewell beat when the upgrade closed the program"
+[ -f "$program/belfry.exe" ] && [ -z "$(ls -d "$WINEPREFIX/drive_c/Program Files/Corvale" 2>/dev/null)" ] ||
+  fail "the upgrade did not stay in $program"
+wait_for 300 running && wait_for 300 tray_shown || fail "the program did not run again after the upgrade"
+# Listening on its pipe before it is asked to quit again.
+sleep 3
+! runs_at_logon HKCU || fail "unticking \"Start with Windows\" left the Run value"
+# The silent one moves it to another folder: the first copy goes.
+wine "$setup" /S "/D=C:\\users\\$user\\Apps\\Belfry" >>"$work/belfry.log" 2>&1
+! runs_at_logon HKCU || fail "a silent upgrade forgot that Belfry does not start with Windows"
+wait_for 300 running || fail "the program did not run again after the silent upgrade"
+[ ! -e "$program" ] || fail "moving to another folder left $(find "$program" | tail -1)"
+program="$profile/Apps/Belfry"
+[ -f "$program/belfry.exe" ] && grep -q 'InstallLocation.*Apps.Belfry' <<<"$(entry_in HKCU)" ||
+  fail "the silent upgrade did not move the program to $program"
+# An older installer than the installed version refuses, silently too.
+wine reg add "HKCU\\$uninstall_key" /v DisplayVersion /d 99.0 /f /reg:64 >/dev/null
+status=0
+wine "$setup" /S >>"$work/belfry.log" 2>&1 || status=$?
+[ "$status" = 2 ] && running && grep -q "DisplayVersion.*99.0" <<<"$(entry_in HKCU)" ||
+  fail "installing $version over 99.0 did not refuse (status $status)"
+say "upgraded over the running program: it said farewell, ran again, kept its folder and no Run value;"
+say "  moved to another folder, it left nothing in the first"
+say "  an older version refused to install over a newer one"
+
+# 8. Quit through the tray menu.
+wait_for 300 tray_shown || fail "no tray icon appeared after the upgrade"
 # Under Wine the menu does not take the keyboard: its last entry, quit, is
 # clicked instead. The menu is the program's window that the click shows.
-shown_windows() { xdotool search --onlyvisible --class 'belfry.exe' 2>/dev/null | sort; }
+shown_windows() { { xdotool search --onlyvisible --class 'belfry.exe' 2>/dev/null || true; } | sort; }
 before=$(shown_windows)
 menu=""
 find_menu() {
@@ -127,31 +252,51 @@ find_menu() {
   return 1
 }
 # A click that lands while Wine is still busy with the window that came
-# forward can go unnoticed: try a few times.
+# forward can go unnoticed: try a few times, but never close a menu that
+# opened late with another click.
+clicks=0
 for _ in 1 2 3; do
+  ! find_menu || break
+  clicks=$((clicks + 1))
   xdotool mousemove $((X + WIDTH - HEIGHT / 2)) $((Y + 3)) sleep 0.2 click 3
   ! wait_for 30 find_menu || break
 done
 [ -n "$menu" ] || fail "the tray icon's menu did not open"
+[ "$clicks" = 1 ] || say "the tray icon's menu took $clicks right-clicks"
 read -r mx my mw mh <<<"$menu"
 sleep 0.5
 xdotool mousemove $((mx + mw / 2)) $((my + mh - 14)) click 1
 wait_for 150 stopped || fail "the tray menu's quit did not end the program"
-status=0
-wait "$belfry_pid" || status=$?
-[ "$status" = 0 ] || fail "Belfry quit with status $status"
-farewell_seen || fail "the service saw no farewell beat"
-say "Belfry quit from its tray menu with status 0; the service saw its farewell beat"
+[ "$(farewells)" = 3 ] || fail "the service saw no farewell beat after the tray menu's quit"
+say "Belfry quit from its tray menu; the service saw its farewell beat"
 stop_service
 
-# 7. The uninstaller takes what the installer brought and nothing of the user's.
+# 9. The uninstaller takes what the installer brought and nothing of the user's.
 wine "$program/uninstall.exe" /S
 wineserver -w
 wait_for 100 test ! -e "$program/belfry.exe" || fail "the uninstaller left the program"
 [ ! -e "$program" ] || fail "the uninstaller left $(find "$program" | tail -1)"
-! wine reg query "$uninstall" /reg:64 >/dev/null 2>&1 || fail "the uninstall entry is still there"
-! wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Belfry >/dev/null 2>&1 ||
-  fail "the program still starts with Windows"
+[ -z "$(entry_in HKCU)" ] || fail "the uninstall entry is still there"
+! runs_at_logon HKCU || fail "the program still starts with Windows"
+[ ! -e "$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Belfry" ] || fail "the Start menu entry is still there"
 [ -f "$settings" ] || fail "the uninstaller removed the settings"
 all_there "$folder" || fail "the uninstaller touched the ringtones"
 say "uninstalled; settings and ringtones kept"
+
+# 10. For everyone: Program Files, the machine's uninstall entry and Run
+# value, and the Start menu entry every user sees; and gone again.
+wine "$setup" /S /ALLUSERS
+wineserver -w
+everyone="$WINEPREFIX/drive_c/Program Files/Corvale/Belfry"
+common="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Belfry/Belfry.lnk"
+[ -f "$everyone/belfry.exe" ] || fail "nothing installed for everyone in $everyone"
+[ -f "$common" ] || fail "no Start menu entry for every user"
+grep -q "InstallLocation.*Program Files" <<<"$(entry_in HKLM)" || fail "no uninstall entry for everyone"
+runs_at_logon HKLM || fail "an install for everyone does not start with Windows for everyone"
+[ -z "$(entry_in HKCU)" ] && ! runs_at_logon HKCU || fail "an install for everyone wrote into the user's registry"
+wine "$everyone/uninstall.exe" /S
+wineserver -w
+wait_for 100 test ! -e "$everyone" || fail "the uninstaller left $everyone"
+[ ! -e "$common" ] && [ -z "$(entry_in HKLM)" ] && ! runs_at_logon HKLM ||
+  fail "the uninstaller for everyone left its Start menu entry, uninstall entry or Run value"
+say "installed for everyone and uninstalled again"

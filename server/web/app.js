@@ -213,6 +213,22 @@
 
   const wellFormed = (pcid) => pcid !== '' && (!limits || !limits.pcid || limits.pcid.test(pcid));
 
+  // A PC shows its code as soon as it starts, but the service knows it only
+  // from its first beat, up to ten seconds later. A code read off its screen
+  // is worth that wait; a typed one may hold a typo and is answered at once.
+  const FirstBeatMs = 15000;
+  const RetryMs = 3000;
+
+  async function askToPair(body, fromScreen, where) {
+    const until = Date.now() + (fromScreen ? FirstBeatMs : 0);
+    for (;;) {
+      const r = await call('phone/v1/pair', body);
+      if (r.status === 200 || codeOf(r) !== 'unknown-pc' || Date.now() + RetryMs > until) return r;
+      say(where, '正在等这台电脑联网…');
+      await new Promise((done) => setTimeout(done, RetryMs));
+    }
+  }
+
   async function pair(text, where) {
     const pcid = normalise(text);
     const manual = where === ui.pcidStatus;
@@ -228,7 +244,7 @@
     save(Keys.device, d);
     ui.pairButton.disabled = true;
     say(where, '正在配对…');
-    const r = await call('phone/v1/pair', { pcid, device_id: d.id, device_name: d.name });
+    const r = await askToPair({ pcid, device_id: d.id, device_name: d.name }, !manual, where);
     ui.pairButton.disabled = false;
     if (r.status !== 200 || !Token.test(r.data.device_token || '')) {
       const code = codeOf(r);

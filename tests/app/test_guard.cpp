@@ -24,6 +24,8 @@ class TestGuard : public QObject
 
 private slots:
     void onlyTheUserMayConnect();
+    void quitsOnlyWhenAsked_data();
+    void quitsOnlyWhenAsked();
 };
 
 void TestGuard::onlyTheUserMayConnect()
@@ -79,6 +81,34 @@ void TestGuard::onlyTheUserMayConnect()
     QLocalSocket socket;
     socket.connectToServer(name);
     QVERIFY(socket.waitForConnected(5000));
+}
+
+void TestGuard::quitsOnlyWhenAsked_data()
+{
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<bool>("quits");
+    QTest::newRow("a later start says nothing") << QByteArray() << false;
+    QTest::newRow("the installer asks, then goes") << QByteArray(QuitRequest) << true;
+    QTest::newRow("anything else") << QByteArray("quiet") << false;
+}
+
+void TestGuard::quitsOnlyWhenAsked()
+{
+    QFETCH(QByteArray, written);
+    QFETCH(bool, quits);
+    const QString name = serverName(QUuid::createUuid().toString(QUuid::WithoutBraces));
+    QScopedPointer<QLocalServer> server(listenAsRunningInstance(name, nullptr));
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(5000));
+    // As the installer does: it writes and is gone before anyone answers.
+    if (!written.isEmpty()) {
+        client.write(written);
+        client.flush();
+        client.disconnectFromServer();
+    }
+    QVERIFY(server->waitForNewConnection(5000));
+    QCOMPARE(asksToQuit(server->nextPendingConnection()), quits);
 }
 
 QTEST_GUILESS_MAIN(TestGuard)

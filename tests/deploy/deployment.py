@@ -18,28 +18,17 @@ import socket
 import ssl
 import struct
 import subprocess
+import sys
 import tempfile
-import time
 
-REPO = pathlib.Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "support"))
+from roadtools import REPO, run, until  # noqa: E402,F401  (the tests take them from here)
+
 BIN = pathlib.Path(os.environ.get("BELFRY_BIN") or REPO / "build" / "bin")
 SITE = REPO / "deploy" / "nginx-belfry.conf"
 VERSION = re.search(r'Version\[\] = "(.*)"', (REPO / "settings" / "defaults.h").read_text()).group(1)
 
 
-def run(*command, **kwargs):
-    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs).stdout
-
-
-def until(seconds, check, what):
-    """Polls `check` until it returns something true; fails saying `what`."""
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        found = check()
-        if found:
-            return found
-        time.sleep(0.1)
-    raise AssertionError(what)
 
 
 def free_port():

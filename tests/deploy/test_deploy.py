@@ -15,7 +15,6 @@ display or where nginx, Chromium, its driver or Selenium is missing."""
 
 import os
 import pathlib
-import re
 import shutil
 import subprocess
 import sys
@@ -24,13 +23,13 @@ import unittest
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from deployment import BIN, REPO, Deployment, make_pcid, run, until  # noqa: E402
+from roadtools import client_id_on_screen  # noqa: E402
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 SKIP = 77
 # Pairings per address and hour on each instance: more than the road takes.
 PAIR_LIMIT = 6
-CLIENT_ID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-R[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
 try:
     from selenium import webdriver
@@ -87,15 +86,7 @@ class Program:
 
     def client_id(self):
         """The client id, read from the QR code the program shows on the screen."""
-        picture = self.work / "screen.png"
-
-        def shown():
-            subprocess.run(["import", "-window", "root", str(picture)], stderr=subprocess.DEVNULL)
-            read = subprocess.run(["zbarimg", "-q", "--raw", str(picture)], stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL).stdout.decode()
-            ids = [line for line in read.split() if CLIENT_ID.match(line)]
-            return ids[0] if ids else None
-        return until(60, shown, "no client id QR code appeared on the screen")
+        return client_id_on_screen(self.work / "screen.png")
 
     def arrived(self, names, seconds=90):
         def there():

@@ -32,12 +32,12 @@ import urllib.request
 import uuid
 
 HERE = pathlib.Path(__file__).resolve().parent
-REPO = HERE.parent.parent
+sys.path.insert(0, str(HERE.parent / "support"))
+from roadtools import REPO, client_id_on_screen, run, until  # noqa: E402
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 SKIP = 77
 HOST = "phone.test"  # mapped to 127.0.0.1 in the browser alone
-CLIENT_ID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-R[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
 try:
     from selenium import webdriver
@@ -53,19 +53,6 @@ BIN = REPO / "build" / "bin"
 SCREENSHOTS = None
 
 
-def run(*command, **kwargs):
-    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs).stdout
-
-
-def until(seconds, check, what):
-    """Polls `check` until it returns something true; fails saying `what`."""
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        found = check()
-        if found:
-            return found
-        time.sleep(0.2)
-    raise AssertionError(what)
 
 
 def browser(profile):
@@ -137,14 +124,7 @@ class Road:
     def screen_with_qr(self):
         """A picture of the screen once it shows the program's QR code, and the id in it."""
         picture = self.work / "screen.png"
-
-        def shown():
-            subprocess.run(["import", "-window", "root", str(picture)], stderr=subprocess.DEVNULL)
-            read = subprocess.run(["zbarimg", "-q", "--raw", str(picture)], stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL).stdout.decode()
-            ids = [line for line in read.split() if CLIENT_ID.match(line)]
-            return ids[0] if ids else None
-        return picture, until(60, shown, "no client id QR code appeared on the screen")
+        return picture, client_id_on_screen(picture)
 
 
 def probe(path):
@@ -332,6 +312,15 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.text_of("#sent-list").count("电脑已接收"), 2)
         self.assertEqual(self.items("#sent-list button"), [])
         self.shot("sent")
+
+        # A code photographed before its PC's first beat pairs once that beat comes.
+        early, picture = client_id(), self.dir / "early.png"
+        run("qrencode", "-s", "8", "-o", str(picture), early)
+        self.find("#qr-file").send_keys(str(picture))
+        self.text_in("#pair-status", "正在等这台电脑联网")
+        self.assertEqual(self.road.post("p/v1/heart", {"pcid": early, "version": "1.0.1",
+                                                        "platform": "window", "expire": 300}), 200)
+        self.text_in("#notice", "已与电脑 %s配对" % early[:8])
 
         # A PC that was online once pairs through a noisy phone photo of its code.
         self.assertEqual(self.road.post("p/v1/heart", {"pcid": self.other, "version": "1.0.1",
