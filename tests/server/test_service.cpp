@@ -1281,7 +1281,12 @@ private slots:
         {
             SlowClients more(capped.port, 4, "127.0.0.6");
             QTest::qWait(1000);
-            QCOMPARE(status("127.0.0.7"), 503);  // eight in all
+            // Eight in all. A connection whose end the service has not yet
+            // seen may make room once; the slow ones never do.
+            int got = 0;
+            for (int tries = 0; tries < 3 && (got = status("127.0.0.7")) != 503; ++tries)
+                QTest::qWait(500);
+            QCOMPARE(got, 503);
         }
         QTest::qWait(200);
 
