@@ -682,8 +682,9 @@ bool parse(int argc, char **argv, Options &o)
     return o.pcs > 0 && o.pcs <= 1000000 && o.rate >= 0 && o.rate <= 1e6 && o.seconds > 0 && o.seconds <= 600
         && o.connections > 0 && o.connections <= 20000 && o.receivers >= 0 && o.receivers <= o.pcs
         && o.sends >= 0 && o.idle >= 0 && o.slow >= 0 && o.idle + o.slow <= 20000 && loopback(o.from)
-        && o.sources >= 0 && o.sources <= 240 && (o.sources == 0 || o.from.rfind("127.0.0.", 0) != 0
-            || std::atoi(o.from.c_str() + 8) < 10 || std::atoi(o.from.c_str() + 8) >= 10 + o.sources);
+        && o.sources >= 0 && o.sources <= 240
+        && (o.sources == 0 || o.from.rfind("127.0.0.", 0) != 0 || std::atoi(o.from.c_str() + 8) < 10
+            || std::atoi(o.from.c_str() + 8) >= 10 + o.sources);
 }
 
 }  // namespace

@@ -252,7 +252,8 @@ inline std::string sendRequest(
 
 // One request on a connection of its own, from `from` when one is given,
 // waited for; for the set-up only.
-inline Response exchange(const std::string &host, int port, const std::string &req, const std::string &from = {})
+inline Response exchange(
+    const std::string &host, int port, const std::string &req, const std::string &from = {})
 {
     Response res;
     const int fd = connectTo(host, port, from);
