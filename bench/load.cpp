@@ -3,13 +3,16 @@
 //
 //   bench_load --url http://127.0.0.1:8750 [--pcs 10000] [--rate 5000] [--seconds 20]
 //              [--connections 200] [--receivers 200] [--sends 10] [--sample FILE]
-//              [--idle 0] [--slow 0] [--from 127.0.0.2] [--cpu NAME=PID ...]
+//              [--idle 0] [--slow 0] [--from 127.0.0.2] [--sources 64] [--cpu NAME=PID ...]
 //
 // --rate 0 beats as fast as the connections allow (closed loop); any other rate
 // schedules beats at fixed times and counts each one's latency from the time it
 // was due, so a stalled server shows in the percentiles instead of slowing the
 // generator down with it. One thread, non-blocking sockets and epoll; a second
 // one holds the attack's connections (--idle, --slow) from the address --from.
+// The PCs' and phones' connections come from --sources loopback addresses,
+// 127.0.0.10 and on, so that the service's limits per address (new PCs a day,
+// pairings and uploads an hour) see a crowd of addresses, not one.
 // --cpu reports the CPU a process and its children used during the run,
 // both together and apart.
 
@@ -61,6 +64,7 @@ struct Options
     int idle = 0;  // the attack's connections that send nothing
     int slow = 0;  // and those that send their headers a byte a second
     std::string from = "127.0.0.2";
+    int sources = 64;  // PCs and phones connect from 127.0.0.10 and on; 0: from 127.0.0.1
     std::vector<std::pair<std::string, int>> cpu;  // processes whose CPU the run reports
 };
 
@@ -81,6 +85,7 @@ struct Request
     std::string target;  // ringtone id for Info, path for File
     std::string id;  // the ringtone a File request fetches
     bool retried = false;
+    int source = -1;  // for Info and File: the source address of the beat that listed the ringtone
 };
 
 struct Conn
@@ -102,6 +107,13 @@ struct Stats
     long errors[Kinds] = {};
     long late = 0;  // beats the generator could not even send before the run ended
 };
+
+// The source address of connection `index`: the connections, and with them
+// the PCs' beats, are spread over the addresses in turn.
+std::string sourceAddress(const Options &o, size_t index)
+{
+    return o.sources == 0 ? std::string() : "127.0.0." + std::to_string(10 + index % size_t(o.sources));
+}
 
 std::string pcid(int i)
 {
@@ -163,7 +175,7 @@ public:
                     pending.push_front({Send, int(sends++ % phones.size()), nextSend});
                     nextSend += sendGap;
                 }
-            } else if ((pending.empty() && busy == 0) || now >= hardEnd) {
+            } else if ((pending.empty() && bound.empty() && busy == 0) || now >= hardEnd) {
                 break;
             }
             dispatch();
@@ -179,6 +191,8 @@ public:
         }
         for (const Request &r : pending)
             r.kind == Beat ? ++stats.late : ++stats.errors[r.kind];
+        for (const Request &r : bound)
+            ++stats.errors[r.kind];
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     }
 
@@ -211,6 +225,24 @@ private:
     // one sits idle between beats as long as a real PC's would.
     void dispatch()
     {
+        // The service hands a ringtone only to the address whose beat listed
+        // it, so its lookup and its file go from there too, ahead of beats.
+        for (auto r = bound.begin(); r != bound.end() && !idle.empty();) {
+            const auto c = std::find_if(idle.begin(), idle.end(), [&](size_t i) {
+                return source(i) == r->source;
+            });
+            if (c == idle.end()) {
+                ++r;
+                continue;
+            }
+            const size_t i = *c;
+            if (conns[i].fd < 0 && !open(conns[i], i))
+                return;
+            idle.erase(c);
+            conns[i].req = *r;
+            r = bound.erase(r);
+            start(conns[i]);
+        }
         while (!pending.empty() && !idle.empty()) {
             const size_t i = idle.front();
             Conn &c = conns[i];
@@ -223,9 +255,16 @@ private:
         }
     }
 
+    // Which of the --sources addresses connection `index` comes from.
+    int source(size_t index) const { return o.sources == 0 ? 0 : int(index % size_t(o.sources)); }
+
+    // Ahead of the waiting beats; a ringtone's lookup or file only on a
+    // connection from its beat's address.
+    void pushFront(const Request &r) { r.source >= 0 ? bound.push_front(r) : pending.push_front(r); }
+
     bool open(Conn &c, size_t index)
     {
-        c.fd = connectTo(o.host, o.port);
+        c.fd = connectTo(o.host, o.port, sourceAddress(o, index));
         if (c.fd < 0)
             return false;
         c.connected = false;
@@ -353,15 +392,20 @@ private:
         // The PC fetches what its beat announced, right away, as the program does.
         if (req.kind == Beat) {
             for (const std::string &id : syncIds(body))
-                if (fetching.insert({req.pc, id}).second)
-                    pending.push_front({Info, req.pc, now, id});
+                if (fetching.insert({req.pc, id}).second) {
+                    Request info(Info, req.pc, now, id);
+                    info.source = source(c.index);
+                    pushFront(info);
+                }
         } else if (req.kind == Info) {
             const std::string path = downloadPath(body);
             if (path.empty()) {
                 ++stats.errors[Info];
                 forget(req);
             } else {
-                pending.push_front({File, req.pc, now, path, req.target});
+                Request file(File, req.pc, now, path, req.target);
+                file.source = req.source;
+                pushFront(file);
             }
         }
     }
@@ -378,7 +422,7 @@ private:
             idle.push_back(c.index);
             if (race && !req.retried) {
                 req.retried = true;
-                pending.push_front(req);
+                pushFront(req);
             } else {
                 ++stats.errors[req.kind];
                 forget(req);
@@ -411,6 +455,7 @@ private:
     const std::string &ringtone;
     std::vector<Conn> conns;
     std::deque<Request> pending;
+    std::deque<Request> bound;  // lookups and files waiting for a connection from their address
     std::deque<size_t> idle;
     std::set<std::pair<int, std::string>> fetching;
     size_t busy = 0;
@@ -625,6 +670,8 @@ bool parse(int argc, char **argv, Options &o)
             (a == "--idle" ? o.idle : o.slow) = std::atoi(v.c_str());
         } else if (a == "--from") {
             o.from = v;
+        } else if (a == "--sources") {
+            o.sources = std::atoi(v.c_str());
         } else if (a == "--cpu" && v.find('=') != std::string::npos) {
             o.cpu.emplace_back(v.substr(0, v.find('=')), std::atoi(v.c_str() + v.find('=') + 1));
         } else {
@@ -634,7 +681,10 @@ bool parse(int argc, char **argv, Options &o)
     // Bounded by design: loopback, at most ten minutes and a million PCs.
     return o.pcs > 0 && o.pcs <= 1000000 && o.rate >= 0 && o.rate <= 1e6 && o.seconds > 0 && o.seconds <= 600
         && o.connections > 0 && o.connections <= 20000 && o.receivers >= 0 && o.receivers <= o.pcs
-        && o.sends >= 0 && o.idle >= 0 && o.slow >= 0 && o.idle + o.slow <= 20000 && loopback(o.from);
+        && o.sends >= 0 && o.idle >= 0 && o.slow >= 0 && o.idle + o.slow <= 20000 && loopback(o.from)
+        && o.sources >= 0 && o.sources <= 240
+        && (o.sources == 0 || o.from.rfind("127.0.0.", 0) != 0 || std::atoi(o.from.c_str() + 8) < 10
+            || std::atoi(o.from.c_str() + 8) >= 10 + o.sources);
 }
 
 }  // namespace
@@ -646,8 +696,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
             "usage: %s --url http://127.0.0.1:PORT [--pcs N] [--rate BEATS_PER_S (0: as fast as possible)]\n"
             "       [--seconds S] [--connections N] [--receivers N] [--sends PER_S] [--sample FILE.m4r]\n"
-            "       [--idle N] [--slow N] [--from 127.0.0.2] [--cpu NAME=PID ...]\n"
-            "The service and --from must be loopback addresses.\n",
+            "       [--idle N] [--slow N] [--from 127.0.0.2] [--sources N] [--cpu NAME=PID ...]\n"
+            "The service and --from must be loopback addresses. PCs and phones connect from\n"
+            "127.0.0.10 to 127.0.0.(9 + N), N at most 240 (default 64; 0: from 127.0.0.1 only),\n"
+            "which must not hold --from.\n",
             argv[0]);
         return 2;
     }
@@ -671,7 +723,7 @@ int main(int argc, char **argv)
             Phone p;
             p.pcid = pcid(int(long(i) * o.pcs / o.receivers));
             p.deviceId = "load" + std::to_string(i);
-            if (!pairPhone(o.host, o.port, p)) {
+            if (!pairPhone(o.host, o.port, p, sourceAddress(o, size_t(i)))) {
                 std::fprintf(stderr, "pairing a phone with %s failed\n", p.pcid.c_str());
                 return 1;
             }
@@ -690,7 +742,9 @@ int main(int argc, char **argv)
     Load warmUp(warm, noPhones, ringtone);
     warmUp.run();
     if (warmUp.answered() < size_t(o.pcs)) {
-        std::fprintf(stderr, "warm-up: only %zu of %d PCs were answered within %.0f s; is the service up?\n",
+        std::fprintf(stderr,
+            "warm-up: only %zu of %d PCs were answered within %.0f s; is the service up, or did it refuse "
+            "new PCs past its limit per address (more --sources)?\n",
             warmUp.answered(), o.pcs, warm.seconds);
         return 1;
     }

@@ -142,6 +142,9 @@ inline int connectTo(const std::string &host, int port, const std::string &from 
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in source {};
     source.sin_family = AF_INET;
+    // The port is picked at connect, as without a bind, not reserved for every destination.
+    if (!from.empty())
+        setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     if (!from.empty()
         && (inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1
             || ::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) < 0)) {
@@ -247,11 +250,13 @@ inline std::string sendRequest(
     return jsonRequest(host, "/phone/v1/ringtone", body);
 }
 
-// One request on a connection of its own, waited for; for the set-up only.
-inline Response exchange(const std::string &host, int port, const std::string &req)
+// One request on a connection of its own, from `from` when one is given,
+// waited for; for the set-up only.
+inline Response exchange(
+    const std::string &host, int port, const std::string &req, const std::string &from = {})
 {
     Response res;
-    const int fd = connectTo(host, port);
+    const int fd = connectTo(host, port, from);
     if (fd < 0)
         return res;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -275,15 +280,16 @@ inline Response exchange(const std::string &host, int port, const std::string &r
     return res;
 }
 
-// Pairs `phone` (its pcid and device id set) and fills in its token. Its PC
-// beats first: the service pairs only with a PC that has been online.
-inline bool pairPhone(const std::string &host, int port, Phone &phone)
+// Pairs `phone` (its pcid and device id set) from `from` and fills in its
+// token. Its PC beats first: the service pairs only with a PC that has been
+// online.
+inline bool pairPhone(const std::string &host, int port, Phone &phone, const std::string &from = {})
 {
-    exchange(host, port, beatRequest(host + ":" + std::to_string(port), phone.pcid));
+    exchange(host, port, beatRequest(host + ":" + std::to_string(port), phone.pcid), from);
     const nlohmann::json body
         = {{"pcid", phone.pcid}, {"device_id", phone.deviceId}, {"device_name", "load " + phone.deviceId}};
-    const Response res
-        = exchange(host, port, jsonRequest(host + ":" + std::to_string(port), "/phone/v1/pair", body.dump()));
+    const Response res = exchange(
+        host, port, jsonRequest(host + ":" + std::to_string(port), "/phone/v1/pair", body.dump()), from);
     const nlohmann::json answer = parseAnswer(res.body);
     const nlohmann::json &token = memberOf(answer, "device_token");
     phone.token = token.is_string() ? token.get<std::string>() : std::string();

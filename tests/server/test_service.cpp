@@ -1804,7 +1804,7 @@ private slots:
             sqlite(file,
                 "ALTER TABLE pairings RENAME COLUMN token_hash TO token; UPDATE pairings SET token = '"
                     + old.token
-                    + "'; DROP TABLE event_counts; DROP INDEX pcs_last_beat; CREATE TABLE events (seq INTEGER"
+                    + "'; DROP TABLE event_counts; CREATE TABLE events (seq INTEGER"
                       " PRIMARY KEY AUTOINCREMENT, pcid TEXT NOT NULL, version TEXT NOT NULL, name TEXT NOT"
                       " NULL, at INTEGER NOT NULL); INSERT INTO events (pcid, version, name, at) VALUES ('"
                     + old.pcid + "', '1.0.1', 'kept', strftime('%s')); PRAGMA user_version = 2"),
