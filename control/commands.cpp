@@ -32,6 +32,7 @@ Commands::Commands(QObject *parent)
     settings->addSeparator();
     for (QMenu *menu : {tray, settings}) {
         menu->addActions({update, about, autostart});
+        menu->setToolTipsVisible(true);
         menu->addSeparator();
         menu->addAction(quit);
     }
@@ -72,7 +73,10 @@ void Commands::setUpdate()
     update->setEnabled(true);
 }
 
-void Commands::setAutostart(bool on)
+void Commands::setAutostart(bool on, bool forEveryone)
 {
     autostart->setChecked(on);
+    // An install for everyone chose it for every user; only that changes it.
+    autostart->setEnabled(!forEveryone);
+    autostart->setToolTip(forEveryone ? QStringLiteral("安装时已为这台电脑的所有用户设置") : QString());
 }

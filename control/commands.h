@@ -34,7 +34,7 @@ public slots:
     void paired(const QString &name);
     void deviceRemove();
     void setUpdate();
-    void setAutostart(bool on);
+    void setAutostart(bool on, bool forEveryone);
 
 private:
     DeviceMenu *devices;

@@ -91,7 +91,7 @@ Control::Control(Config *config, QObject *parent)
     tray->setContextMenu(commands->trayMenu());
     window->setSettingsMenu(commands->settingsMenu());
     autostart = new Autostart(this);
-    commands->setAutostart(autostart->isOn());
+    commands->setAutostart(autostart->isOn(), autostart->isForEveryone());
 
     if (config->hasUpdate())
         commands->setUpdate();
@@ -143,7 +143,7 @@ void Control::connectAll()
     // The entry shows what the system does, also when the change failed.
     connect(commands, &Commands::emit_autostart, this, [this](bool on) {
         autostart->set(on);
-        commands->setAutostart(autostart->isOn());
+        commands->setAutostart(autostart->isOn(), autostart->isForEveryone());
     });
     connect(tray, &Tray::emit_itunes, this, &Control::startITunes);
     connect(window, &Window::emit_itunes, this, &Control::startITunes);

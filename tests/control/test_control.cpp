@@ -18,6 +18,7 @@
 #include <QMetaMethod>
 #include <QMenu>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -146,6 +147,7 @@ private slots:
     {
         qputenv("HOME", home.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+        qputenv("XDG_CONFIG_DIRS", home.filePath("xdg").toUtf8());
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
     }
     void init() { service = std::make_unique<ServiceStandIn>(); }
@@ -445,6 +447,48 @@ private slots:
         QCOMPARE(entry->isChecked(), on);
         const QString program = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
         QCOMPARE(autostartEntry().contains('"' + program + '"'), on);
+    }
+
+    // An install for everyone starts the program for every user: the entry
+    // shows it. Windows leaves the change to that install; on a desktop of
+    // the XDG kind a user's own entry hides it.
+    void autostartForEveryone()
+    {
+#ifdef Q_OS_WIN
+        QSettings machine("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+            QSettings::NativeFormat);
+        machine.setValue("Belfry", R"("C:\Program Files\Belfry\belfry.exe")");
+        const auto removed = qScopeGuard([&] {
+            machine.remove("Belfry");
+        });
+#else
+        QVERIFY(QDir().mkpath(home.filePath("xdg/autostart")));
+        QFile system(home.filePath("xdg/autostart/belfry.desktop"));
+        QVERIFY(system.open(QIODevice::WriteOnly));
+        system.write("[Desktop Entry]\nType=Application\nName=Belfry\nExec=belfry\n");
+        system.close();
+        const auto removed = qScopeGuard([&] {
+            system.remove();
+            QFile::remove(home.filePath(".config/autostart/belfry.desktop"));
+        });
+#endif
+        QFile::remove(home.filePath(".config/autostart/belfry.desktop"));
+        start();
+        QAction *entry = commands(tray()->contextMenu()).at(5);
+        QVERIFY(entry->isChecked());
+#ifdef Q_OS_WIN
+        QVERIFY(!entry->isEnabled());
+        QVERIFY(autostartEntry().isEmpty());
+#else
+        entry->trigger();
+        QVERIFY(autostartEntry().contains("Hidden=true"));
+        start();
+        entry = commands(tray()->contextMenu()).at(5);
+        QVERIFY(!entry->isChecked());
+        entry->trigger();
+        QVERIFY(entry->isChecked());
+        QVERIFY(autostartEntry().contains("Exec="));
+#endif
     }
 
     void closingThePageEndsAtOnce()
