@@ -6,6 +6,7 @@
 #include "checks.h"
 #include "tests/support/devicenames.h"
 #include "http.h"
+#include "service.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -1369,6 +1370,21 @@ private slots:
     // What anyone may write without pairing is bounded: usage events and PCs
     // not seen before per address, events kept as counts per PC, name and day,
     // and both forgotten in time.
+    // A budget kept in memory forgets addresses rather than grow without
+    // end: past the addresses it can keep, a spent one starts afresh.
+    void addressesKeptInMemoryBounded()
+    {
+        using belfry::Allowance;
+        belfry::AddressLimit limit(1, 3600);
+        QCOMPARE(limit.take("198.51.100.1", 1000), Allowance::Yes);
+        QCOMPARE(limit.take("198.51.100.1", 1000), Allowance::No);
+        size_t taken = 0;
+        for (size_t i = 0; i < belfry::MaxTrackedAddresses; ++i)
+            taken += limit.take("2001:db8::" + std::to_string(i), 1000) == Allowance::Yes;
+        QCOMPARE(taken, belfry::MaxTrackedAddresses);
+        QCOMPARE(limit.take("198.51.100.1", 1000), Allowance::Yes);
+    }
+
     void anonymousWritesBounded()
     {
         Service limited(dir.path() + "/anonymous");
@@ -1893,7 +1909,8 @@ private slots:
         QCOMPARE(QDir(files).entryList(QDir::Files).size(), 30);
     }
 
-    // A stop ends the conversions under way: their uploads are told so.
+    // Two conversions run and four wait: the next upload is turned away at
+    // once. A stop ends the conversions under way: their uploads are told so.
     void stopDuringConversion()
     {
         const QString hang = dir.path() + "/hang", temp = dir.path() + "/stopping-convert";
@@ -1905,14 +1922,23 @@ private slots:
         Service stopping(dir.path() + "/stopping");
         QVERIFY2(stopping.start({"--ffprobe", hang, "--convert-temp", temp}), qPrintable(stopping.log));
         const Phone phone = pair(newPcid(), "dev-s", "Phone", &stopping);
-        auto upload = std::async(std::launch::async, [&] {
-            return tune(phone, sample("knock"), "&name=Bell", &stopping).status;
-        });
-        QTRY_VERIFY(!QDir(temp).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+        std::vector<std::future<int>> uploads;
+        for (int i = 0; i < int(belfry::ConvertWorkers + belfry::ConvertWaiting + 1); ++i)
+            uploads.push_back(std::async(std::launch::async, [&] {
+                return tune(phone, sample("knock"), "&name=Bell", &stopping).status;
+            }));
+        const auto answered = [&] {
+            return std::count_if(uploads.begin(), uploads.end(), [](const std::future<int> &u) {
+                return u.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(answered(), 1, 20000);
+        QVERIFY2(stopping.waitForLog("busy making other ringtones"), qPrintable(stopping.log));
         QCOMPARE(stopping.stop(), 0);
-        QCOMPARE(upload.get(), 503);
-        QVERIFY2(stopping.log.contains(QRegularExpression("/phone/v1/tune 503 .* the service is stopping")),
-            qPrintable(stopping.log));
+        for (auto &upload : uploads)
+            QCOMPARE(upload.get(), 503);
+        QCOMPARE(stopping.log.count(QRegularExpression("/phone/v1/tune 503 .* the service is stopping")),
+            int(belfry::ConvertWorkers + belfry::ConvertWaiting));
     }
 
     // Last: stops the service and starts it again on the same data.
