@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,16 +42,33 @@ struct Request
     const std::string &address() const { return source; }
 };
 
+// A body sent in pieces read as they go, so that an answer holds one piece
+// in memory whatever the file's size and however slowly it is read.
+struct FileBody
+{
+    uint64_t size = 0;
+    // A strong validator of the content, for ETag and If-Range.
+    std::string etag;
+    // Fills `out` with `length` bytes from `offset`; false cuts the answer
+    // off. Runs on a worker: it may block.
+    std::function<bool(uint64_t offset, size_t length, std::string &out)> read;
+};
+
 struct Response
 {
     int status = 200;
     std::string body;
     std::string contentType;
     std::vector<std::pair<std::string, std::string>> headers;
+    // Instead of `body`, for a file: HEAD and Range are answered from it
+    // without reading more of it than they send.
+    std::shared_ptr<const FileBody> file;
     // Set by routes that hand out a file: called (on a worker) only once the
     // whole body reached the client, which then closed the connection in
-    // order. A Range request, a reset or a timeout never calls it.
-    std::function<void()> delivered;
+    // order. A HEAD, a request with Range, a reset or a timeout never calls
+    // it; the answer object lives until it returns. What it returns is what
+    // the request's log line says of the delivery.
+    std::function<std::string()> delivered;
     // What the request's log line adds: why it was refused, or what it did.
     std::string note;
 
@@ -98,6 +116,9 @@ struct HttpOptions
     // chunked) as its head arrives, and past this it is refused with a 503.
     // Small bodies never count, so beats go on whatever uploads do.
     size_t uploadMemory = DefaultUploadMemoryBytes;
+    // Room for the pieces of files being sent at once: each file answer takes
+    // one piece for as long as it is sent; past this it is refused with a 503.
+    size_t fileMemory = DefaultFileMemoryBytes;
     bool trustProxy = false;
     bool log = true;
     std::chrono::seconds idleTimeout {IdleTimeoutSeconds};

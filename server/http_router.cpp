@@ -37,23 +37,69 @@ bool matches(const char *pattern, const std::string &path, std::vector<std::stri
     return true;
 }
 
-// One byte range of a file answer ("bytes=A-B", "A-" or "-N"): a part is
-// never a delivery. Anything else is answered with the whole file.
-bool byteRange(const Request &req, size_t size, size_t &from, size_t &to)
+// What a Range header asks of a file of `size` bytes (RFC 9110, 14.2).
+enum class RangeAsked { Whole, Part, Unsatisfiable };
+
+// One range "bytes=A-B", "A-" or "-N" is answered with its part; several are
+// answered with the whole file, as the RFC allows; any other "bytes=" is
+// unsatisfiable (416). Other units are ignored.
+RangeAsked byteRange(const std::string &range, uint64_t size, uint64_t &from, uint64_t &to)
 {
-    const std::string range = req.header("Range");
-    const size_t dash = range.find('-');
-    if (range.compare(0, 6, "bytes=") != 0 || dash == std::string::npos || range.size() > 46
+    if (range.compare(0, 6, "bytes=") != 0)
+        return RangeAsked::Whole;
+    if (range.find(',') != std::string::npos)
+        return RangeAsked::Whole;
+    const size_t dash = range.find('-', 6);
+    if (dash == std::string::npos || range.size() > 46
         || range.find_first_not_of("0123456789-", 6) != std::string::npos
-        || range.find('-', dash + 1) != std::string::npos || size == 0)
-        return false;
+        || range.find('-', dash + 1) != std::string::npos)
+        return RangeAsked::Unsatisfiable;
     const std::string first = range.substr(6, dash - 6), last = range.substr(dash + 1);
-    const size_t a = std::strtoull(first.c_str(), nullptr, 10), b = std::strtoull(last.c_str(), nullptr, 10);
-    if (first.empty() && last.empty())
-        return false;
+    const uint64_t a = std::strtoull(first.c_str(), nullptr, 10), b = std::strtoull(last.c_str(), nullptr, 10);
+    if (first.empty() && (last.empty() || b == 0))
+        return RangeAsked::Unsatisfiable;
     from = first.empty() ? size - std::min(b, size) : a;  // "-N": the last N bytes
     to = first.empty() || last.empty() ? size - 1 : std::min(b, size - 1);
-    return from <= to && from < size;
+    return size > 0 && from <= to && from < size && (first.empty() || last.empty() || a <= b)
+        ? RangeAsked::Part
+        : RangeAsked::Unsatisfiable;
+}
+
+// The head of a file answer, and which part of the file follows it. Any
+// request with a Range header is no delivery, whatever it is answered with.
+void prepareFile(Answer &a, const Request *req)
+{
+    const FileBody &file = *a.file;
+    const std::string range = req ? req->header("Range") : std::string();
+    const std::string ifRange = req ? req->header("If-Range") : std::string();
+    a.message.set(http::field::accept_ranges, "bytes");
+    if (!file.etag.empty())
+        a.message.set(http::field::etag, file.etag);
+    a.length = file.size;
+    if (range.empty())
+        return;
+    a.delivered = nullptr;
+    uint64_t from = 0, to = 0;
+    // A validator that no longer matches asks for the whole new file.
+    const RangeAsked asked = !ifRange.empty() && ifRange != file.etag
+        ? RangeAsked::Whole
+        : byteRange(range, file.size, from, to);
+    if (asked == RangeAsked::Part) {
+        a.message.result(http::status::partial_content);
+        a.message.set(http::field::content_range,
+            "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + std::to_string(file.size));
+        a.note = "bytes " + std::to_string(from) + "-" + std::to_string(to);
+        a.from = from;
+        a.length = to - from + 1;
+    } else if (asked == RangeAsked::Unsatisfiable) {
+        a.message.result(http::status::range_not_satisfiable);
+        a.message.set(http::field::content_range, "bytes */" + std::to_string(file.size));
+        a.note = "range not satisfiable";
+        a.file = nullptr;
+        a.length = 0;
+    } else {
+        a.note = "whole file for a Range";
+    }
 }
 
 // Transfer codings as RFC 9112 has them: "chunked", once and last, is the
@@ -208,18 +254,12 @@ void runDeferred(const Route &route, Request &req, Resume resume)
 
 Answer prepare(Response res, const Request *req)
 {
-    Answer a {
-        Message(static_cast<http::status>(res.status), 11), std::move(res.delivered), std::move(res.note)};
-    size_t from = 0, to = 0;
-    if (req && a.delivered && res.status == 200 && byteRange(*req, res.body.size(), from, to)) {
-        a.message.result(http::status::partial_content);
-        a.message.set(http::field::content_range,
-            "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/"
-                + std::to_string(res.body.size()));
-        a.note = "bytes " + std::to_string(from) + "-" + std::to_string(to);
-        res.body = res.body.substr(from, to - from + 1);
-        a.delivered = nullptr;
-    }
+    Answer a {Message(static_cast<http::status>(res.status), 11), std::move(res.delivered),
+        std::move(res.note), res.file};
+    if (a.file && res.status == 200)
+        prepareFile(a, req);
+    else
+        a.file = nullptr;
     if (!res.contentType.empty())
         a.message.set(http::field::content_type, res.contentType);
     // A browser that guessed another type could run a JSON answer as a page.
@@ -228,6 +268,9 @@ Answer prepare(Response res, const Request *req)
         a.message.set(name, value);
     a.message.body() = std::move(res.body);
     a.message.prepare_payload();
+    // The file's part follows the head, written apart from the message.
+    if (a.file)
+        a.message.content_length(a.length);
     return a;
 }
 

@@ -43,12 +43,15 @@ bool runAdmission(const Route &route, const Request &head, Response &refusal);
 // route (or its failure) calls it.
 void runDeferred(const Route &route, Request &req, Resume resume);
 
-// An answer on its way out; `delivered` as the route set it.
+// An answer on its way out; `delivered` as the route set it. A file's part
+// from `from`, `length` bytes, follows the message's head.
 struct Answer
 {
     Message message;
-    std::function<void()> delivered;
+    std::function<std::string()> delivered;
     std::string note;
+    std::shared_ptr<const FileBody> file;
+    uint64_t from = 0, length = 0;
 };
 
 // `req` is null for a refusal made before the request was complete.

@@ -66,6 +66,8 @@ public:
     std::atomic<bool> stopped {false};
     // What is left of HttpOptions::uploadMemory.
     std::atomic<size_t> uploadRoom {options.uploadMemory};
+    // What is left of HttpOptions::fileMemory.
+    std::atomic<size_t> fileRoom {options.fileMemory};
 
     boost::asio::io_context ioc;
     // Accepting, the signals and the stop take turns on one strand.

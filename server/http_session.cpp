@@ -38,6 +38,15 @@ std::string broken(const error_code &ec, const char *timeout)
                                                        : ec.message().c_str());
 }
 
+// Past a cap of the service's memory: the client may try again shortly.
+Response busy(const std::string &why)
+{
+    Response res;
+    refuse(res, Refusal::Busy, why);
+    res.headers.emplace_back("Retry-After", "10");
+    return res;
+}
+
 // One line per request, timed from its first byte. The line goes out in one
 // write of its own: through stdio every thread that logged took its turn on
 // one lock, and under load they queued up there.
@@ -68,6 +77,7 @@ Session::Session(HttpServer::Impl &server, tcp::socket socket, std::string peer,
 Session::~Session()
 {
     giveRoom();
+    server.fileRoom += heldFileRoom;
     server.release(this);
 }
 
@@ -193,12 +203,9 @@ void Session::onHeader(const error_code &ec)
     route = a.route;
     found = std::move(a.matches);
     parser->body_limit(route->bodyLimit);
-    if (!takeRoom()) {
-        Response busy;
-        refuse(busy, Refusal::Busy, "the service is receiving too many uploads at once; try again shortly");
-        busy.headers.emplace_back("Retry-After", "10");
-        return answer(prepare(std::move(busy), nullptr));
-    }
+    if (!takeRoom())
+        return answer(
+            prepare(busy("the service is receiving too many uploads at once; try again shortly"), nullptr));
     stream.expires_after(options.bodyTimeout);
     if (route->admit)
         return admitHead();
@@ -327,16 +334,22 @@ void Session::answer(Answer a)
     if (method == "HEAD") {
         // Content-Length stays that of the body a GET would get.
         out.message.body().clear();
+        out.file = nullptr;
+        out.length = 0;
         out.delivered = nullptr;
     }
+    if (out.file && !takeFileRoom())
+        return answer(prepare(busy("the service is sending too many files at once; try again shortly"), nullptr));
     // Only a request read whole may keep its connection (`keepAlive` is set
     // once its body is in): after a refusal the rest of it is still on its
-    // way. A file answer ends its connection too: the client's orderly close
-    // is what tells that it read every byte.
+    // way. A delivery ends its connection too: the client's orderly close is
+    // what tells that it read every byte.
     keepAlive = keepAlive && !out.delivered && !server.stopping();
     route = nullptr;
     out.message.keep_alive(keepAlive);
-    stream.expires_at(writeDeadline());
+    sent = 0;
+    deadline = writeDeadline();
+    stream.expires_at(deadline);
     http::async_write(stream, out.message, [self = shared_from_this()](error_code ec, size_t written) {
         self->onWritten(ec, written);
     });
@@ -345,19 +358,62 @@ void Session::answer(Answer a)
 Clock::time_point Session::writeDeadline() const
 {
     const size_t rate = std::max<size_t>(1, options.writeRate);
-    return Clock::now() + options.writeTimeout + std::chrono::seconds(out.message.body().size() / rate);
+    return Clock::now() + options.writeTimeout
+        + std::chrono::seconds((out.message.body().size() + out.length) / rate);
 }
 
+// A file answer holds one piece in memory while it is sent.
+bool Session::takeFileRoom()
+{
+    size_t room = server.fileRoom.load();
+    do {
+        if (room < FilePieceBytes)
+            return false;
+    } while (!server.fileRoom.compare_exchange_weak(room, room - FilePieceBytes));
+    heldFileRoom = FilePieceBytes;
+    // Here, not on the workers that fill it, so that the pieces of slow
+    // readers do not scatter over every worker's heap.
+    piece.reserve(FilePieceBytes);
+    return true;
+}
+
+// The next piece of the file is read on a worker and written from the strand.
+void Session::sendPiece()
+{
+    const uint64_t at = out.from + sent;
+    const size_t length = size_t(std::min<uint64_t>(FilePieceBytes, out.length - sent));
+    asio::post(server.workers, [self = shared_from_this(), at, length] {
+        const bool read = self->out.file->read(at, length, self->piece) && self->piece.size() == length;
+        asio::post(self->stream.get_executor(), [self, read] {
+            if (!read) {
+                self->finish(self->out.message.result_int(), self->sent,
+                    "broken: the file could not be read after " + std::to_string(self->sent) + " bytes");
+                return self->stream.close();
+            }
+            self->stream.expires_at(self->deadline);
+            asio::async_write(self->stream, asio::buffer(self->piece), [self](error_code ec, size_t written) {
+                self->sent += written;
+                self->onWritten(ec, 0);
+            });
+        });
+    });
+}
+
+// After the head (and a body held in memory), and after each piece of a file.
 void Session::onWritten(const error_code &ec, size_t written)
 {
     const int status = out.message.result_int();
-    const size_t size = out.message.body().size();
+    const size_t size = out.message.body().size() + size_t(out.length);
     if (ec) {
-        finish(status, written,
-            broken(ec, "the answer was not written in time") + " after " + std::to_string(written) + " bytes"
+        const size_t reached = out.file ? size_t(sent) : written;
+        finish(status, reached,
+            broken(ec, "the answer was not written in time") + " after " + std::to_string(reached) + " bytes"
                 + (out.delivered ? "; the ringtone stays waiting" : ""));
         return stream.close();
     }
+    if (out.file && sent < out.length)
+        return sendPiece();
+    piece = {};
     if (!out.delivered) {
         finish(status, size, out.note);
         if (!keepAlive)
@@ -369,17 +425,19 @@ void Session::onWritten(const error_code &ec, size_t written)
     stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
     // The deadline of the write covers the client's close as well: what the
     // kernel still holds has to reach it first.
-    awaitClose(writeDeadline(), [self = shared_from_this(), status, size](const error_code &ec) {
+    awaitClose(deadline, [self = shared_from_this(), status, size](const error_code &ec) {
         self->stream.close();
         if (ec != asio::error::eof)
             return self->finish(status, size,
                 broken(ec, "the client did not close the connection in time")
                     + "; the ringtone stays waiting");
         asio::post(self->server.workers, [self, status, size] {
+            std::string note;
             const Response recorded = run([&](Response &) {
-                self->out.delivered();
+                note = self->out.delivered();
             });
-            const std::string note = recorded.note.empty() ? "delivered" : recorded.note;
+            if (!recorded.note.empty())
+                note = recorded.note;
             self->finish(status, size, self->out.note.empty() ? note : self->out.note + "; " + note);
         });
     });
@@ -415,6 +473,7 @@ size_t Session::fieldCount() const
 void Session::finish(int status, size_t bytes, const std::string &text)
 {
     giveRoom();
+    server.fileRoom += std::exchange(heldFileRoom, 0);
     logRequest(options, source, method, path, status, bytes, started, text);
 }
 

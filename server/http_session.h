@@ -54,6 +54,8 @@ private:
     void reply(const std::shared_ptr<Request> &req, Response res);
     void answer(Answer a);
     void onWritten(const boost::system::error_code &ec, size_t written);
+    bool takeFileRoom();
+    void sendPiece();
     void failed(const boost::system::error_code &ec, bool inHeaders);
     void finish(int status, size_t bytes, const std::string &note);
     void awaitClose(Clock::time_point deadline, std::function<void(const boost::system::error_code &)> done);
@@ -75,7 +77,13 @@ private:
     // Why the request could not be read, where the parser has no error for it.
     std::string unreadable;
     size_t heldRoom = 0;
+    size_t heldFileRoom = 0;
     Answer out;
+    // How much of a file's part is written, the piece in flight, and when
+    // the whole answer (and a delivery's close) must be done.
+    uint64_t sent = 0;
+    std::string piece;
+    Clock::time_point deadline;
     char scratch[4096];
 };
 

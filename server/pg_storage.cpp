@@ -131,6 +131,8 @@ const char *const Migrations[] = {
     // of unindexed columns stays on its page (bench/load.sh). The expiry of
     // unpaired PCs, once a minute, reads the table instead.
     "DROP INDEX IF EXISTS pcs_last_beat;",
+    // 6: a PC that confirms what it stored: its deliveries come from its beats.
+    "ALTER TABLE pcs ADD COLUMN receipts boolean NOT NULL DEFAULT false;",
 };
 constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
 
@@ -156,8 +158,8 @@ constexpr const char *MigrationLock = "SELECT pg_advisory_xact_lock(7428031)";
 #define TOKEN_HASH(p) "sha256(convert_to(" p ", 'UTF8'))"
 
 #define RINGTONE_COLUMNS                                                                                     \
-    "SELECT id, file_key, pcid, name, size, delivered IS NOT NULL, created, announced_to, announced_at "     \
-    "FROM ringtones "
+    "SELECT r.id, r.file_key, r.pcid, r.name, r.size, r.delivered IS NOT NULL, r.created, r.announced_to, "  \
+    "r.announced_at, coalesce(p.receipts, false) FROM ringtones r LEFT JOIN pcs p ON p.pcid = r.pcid "
 
 struct Statement
 {
@@ -166,12 +168,14 @@ struct Statement
 };
 
 const Statement Statements[] = {
-    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell, $6 address, $7 may create.
+    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell, $6 address, $7 may create,
+    // $8 receipts, $9 the ids the PC confirms (of its own ringtones only).
     // Rows: (0, lost) once, (1, seq, device id, name) per new pairing,
     // (2, seq, ringtone id) per waiting ringtone, which is recorded as
     // announced to $6, and (3) when the PC was not known. The FOR UPDATE
     // queues beats of one PC, so the lost pairing and new pairings are
-    // reported once.
+    // reported once. A confirmed ringtone is left out of `announced`: one
+    // statement must not change a row twice.
     {"beat", R"sql(
     WITH old AS (SELECT pairing_lost FROM pcs WHERE pcid = $1 FOR UPDATE),
     paired AS (
@@ -179,14 +183,18 @@ const Statement Statements[] = {
         WHERE pcid = $1 AND NOT reported AND NOT $5::boolean
         RETURNING seq, device_id, name),
     up AS (
-        INSERT INTO pcs AS p (pcid, version, last_beat, expire)
-        SELECT $1, $2, $3, $4 WHERE $7::boolean OR EXISTS (SELECT 1 FROM old)
+        INSERT INTO pcs AS p (pcid, version, last_beat, expire, receipts)
+        SELECT $1, $2, $3, $4, $8::boolean WHERE $7::boolean OR EXISTS (SELECT 1 FROM old)
         ON CONFLICT (pcid) DO UPDATE
         SET version = EXCLUDED.version, last_beat = EXCLUDED.last_beat, expire = EXCLUDED.expire,
-            pairing_lost = p.pairing_lost AND $5::boolean),
+            pairing_lost = p.pairing_lost AND $5::boolean, receipts = $8::boolean),
+    confirmed AS (
+        UPDATE ringtones SET delivered = $3, data = NULL
+        WHERE pcid = $1 AND id = ANY($9::bigint[]) AND delivered IS NULL
+        RETURNING id),
     announced AS (
         UPDATE ringtones SET announced_to = $6, announced_at = $3
-        WHERE pcid = $1 AND delivered IS NULL
+        WHERE pcid = $1 AND delivered IS NULL AND id <> ALL($9::bigint[])
         RETURNING seq, id)
     SELECT 0 AS kind, 0::bigint AS ord, NULL AS a, NULL AS b FROM old WHERE pairing_lost AND NOT $5::boolean
     UNION ALL SELECT 1, seq, device_id, name FROM paired
@@ -197,9 +205,11 @@ const Statement Statements[] = {
     {"conf", "SELECT key, value FROM conf WHERE pcid IN ('', $1) ORDER BY pcid <> ''"},
     {"latest_update",
         "SELECT version, url, published FROM updates ORDER BY published DESC, seq DESC LIMIT 1"},
-    {"ringtone", RINGTONE_COLUMNS "WHERE id = $1"},
-    {"ringtone_by_key", RINGTONE_COLUMNS "WHERE file_key = $1"},
-    {"ringtone_file", "SELECT data FROM ringtones WHERE id = $1 AND data IS NOT NULL"},
+    {"ringtone", RINGTONE_COLUMNS "WHERE r.id = $1"},
+    {"ringtone_by_key", RINGTONE_COLUMNS "WHERE r.file_key = $1"},
+    // The column is stored uncompressed, so a part reads only its own pages.
+    {"ringtone_file_part",
+        "SELECT substring(data FROM $2::int FOR $3::int) FROM ringtones WHERE id = $1 AND data IS NOT NULL"},
     {"delivered",
         "UPDATE ringtones SET delivered = coalesce(delivered, $2), data = NULL WHERE id = $1 RETURNING 1"},
     {"event", R"sql(
@@ -335,6 +345,8 @@ public:
     int count() const { return PQntuples(r); }
     // Rows a command changed.
     int64_t affected() const { return std::strtoll(PQcmdTuples(r), nullptr, 10); }
+    const char *value(int row, int col) const { return PQgetvalue(r, row, col); }
+    size_t length(int row, int col) const { return size_t(PQgetlength(r, row, col)); }
     std::string text(int row, int col) const
     {
         return std::string(PQgetvalue(r, row, col), size_t(PQgetlength(r, row, col)));
@@ -412,7 +424,8 @@ public:
     Result latestUpdate(Update &update) override;
     Result ringtone(int64_t id, RingtoneInfo &info) override;
     Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) override;
-    Result ringtoneFile(int64_t id, std::string &bytes) override;
+    Result ringtoneFilePart(
+        const RingtoneInfo &info, int64_t offset, size_t length, std::string &bytes) override;
     Result markDelivered(int64_t id, int64_t now) override;
     Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) override;
     Result pair(
@@ -442,6 +455,7 @@ private:
     bool beatTogether(Connection &c, std::vector<BeatJob *> &jobs);
     static Result readBeat(const Rows &rows, BeatJob &job);
     static std::string textArray(const std::vector<std::string> &items);
+    static std::string idArray(const std::vector<int64_t> &ids);
     Result paired(Connection &c, const char *statement, const std::string &pcid, const std::string &deviceId,
         const std::string &token);
     Result ringtoneBy(const char *statement, const Params &params, RingtoneInfo &info);
@@ -575,14 +589,16 @@ Result PgStorage::ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &in
     return ringtoneBy("ringtone_by_key", Params().text(fileKey), info);
 }
 
-Result PgStorage::ringtoneFile(int64_t id, std::string &bytes)
+Result PgStorage::ringtoneFilePart(const RingtoneInfo &info, int64_t offset, size_t length, std::string &bytes)
 {
     Rows rows;
-    if (!run("ringtone_file", Params().number(id), rows, true))
+    if (!run("ringtone_file_part", Params().number(info.id).number(offset + 1).number(int64_t(length)), rows,
+            true))
         return Result::Failed;
     if (rows.count() == 0)
         return Result::NotFound;
-    bytes = rows.text(0, 0);
+    // Into the room the caller holds: a piece is read for every few kilobytes sent.
+    bytes.assign(rows.value(0, 0), rows.length(0, 0));
     return Result::Ok;
 }
 
@@ -807,7 +823,9 @@ bool PgStorage::beatTogether(Connection &c, std::vector<BeatJob *> &jobs)
                     .number(b.expire)
                     .flag(b.farewell)
                     .text(b.address)
-                    .flag(b.mayCreate));
+                    .flag(b.mayCreate)
+                    .flag(b.receipts)
+                    .text(idArray(b.got)));
     }
     sent = sent && PQsendQueryParams(c.pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0)
         && PQpipelineSync(c.pg);
@@ -874,6 +892,14 @@ std::string PgStorage::textArray(const std::vector<std::string> &items)
     return out + "}";
 }
 
+std::string PgStorage::idArray(const std::vector<int64_t> &ids)
+{
+    std::string out = "{";
+    for (int64_t id : ids)
+        out += (out.size() > 1 ? "," : "") + std::to_string(id);
+    return out + "}";
+}
+
 // Ok when the device is paired with the PC under this token, else Denied.
 Result PgStorage::paired(Connection &c, const char *statement, const std::string &pcid,
     const std::string &deviceId, const std::string &token)
@@ -900,6 +926,7 @@ Result PgStorage::ringtoneBy(const char *statement, const Params &params, Ringto
     info.created = rows.number(0, 6);
     info.announcedTo = rows.text(0, 7);
     info.announcedAt = rows.number(0, 8);
+    info.receipts = rows.flag(0, 9);
     return Result::Ok;
 }
 

@@ -280,7 +280,69 @@ bool clientFields(Input &in, const std::string &pcid, const std::string &version
     return in.ok();
 }
 
+// Ringtone ids as the program writes them, decimal strings; false for
+// anything else, or more than `most` of them.
+bool ringtoneIds(const json &list, size_t most, std::vector<int64_t> &ids)
+{
+    if (!list.is_array() || list.size() > most)
+        return false;
+    for (const json &item : list) {
+        const int64_t id = item.is_string() ? wholeNumber(item.get<std::string>(), 10) : -1;
+        if (!isRingtoneId(id))
+            return false;
+        ids.push_back(id);
+    }
+    return true;
+}
+
 }  // namespace
+
+std::shared_ptr<void> Deliveries::sending(int64_t id)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    ++inFlight[id];
+    return std::shared_ptr<void>(nullptr, [this, id](void *) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (--inFlight[id] == 0)
+            inFlight.erase(id);
+    });
+}
+
+bool Deliveries::unrecorded(int64_t id)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return unwritten.size() < MaxUnrecordedDeliveries && unwritten.insert(id).second;
+}
+
+bool Deliveries::isUnrecorded(int64_t id) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return unwritten.count(id) > 0;
+}
+
+void Deliveries::hide(std::vector<int64_t> &waiting) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (inFlight.empty() && unwritten.empty())
+        return;
+    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                      [this](int64_t id) {
+                          return inFlight.count(id) || unwritten.count(id);
+                      }),
+        waiting.end());
+}
+
+std::vector<int64_t> Deliveries::unrecordedIds() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return {unwritten.begin(), unwritten.end()};
+}
+
+void Deliveries::recorded(int64_t id)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    unwritten.erase(id);
+}
 
 double AddressLimit::level(const std::string &address, int64_t now)
 {
@@ -369,6 +431,7 @@ void Service::pageFile(const Request &req, Response &res)
 
 void Service::expireOld(int64_t at)
 {
+    retryDeliveries(at);
     int64_t due = nextExpiry.load();
     if (at < due
         || !nextExpiry.compare_exchange_strong(
@@ -459,7 +522,32 @@ std::string Service::baseUrl(const Request &req) const
 void Service::heartBeat(const Request &req, Response &res)
 {
     Beat beat;
-    const bool read = readJson(req, res, [&](Input &in) {
+    if (!readBeat(req, res, beat))
+        return;
+    beat.now = now();
+    beat.farewell = beat.expire == 1;
+    beat.address = sourceAddress(req);
+    beat.mayCreate = false;
+    expireOld(beat.now);
+    if (beat.farewell)
+        res.note = "farewell of " + beat.pcid;
+    BeatAnswer got;
+    if (!recordBeat(beat, got, res))
+        return;
+    if (got.pairingLost)
+        return answer(res, {{"status", 5}});
+    deliveries.hide(got.waiting);
+    json pairs = json::array(), sync = json::array();
+    for (const Device &d : got.newPairings)
+        pairs.push_back({{"id", d.id}, {"name", d.name}});
+    for (int64_t id : got.waiting)
+        sync.push_back(std::to_string(id));
+    answer(res, {{"status", 0}, {"pair", pairs}, {"sync", sync}});
+}
+
+bool Service::readBeat(const Request &req, Response &res, Beat &beat)
+{
+    return readJson(req, res, [&](Input &in) {
         beat.pcid = in.text("pcid");
         beat.version = in.text("version");
         const std::string platform = in.text("platform");
@@ -472,17 +560,18 @@ void Service::heartBeat(const Request &req, Response &res)
         in.check(checkWord("the platform", platform, MaxPlatformChars));
         if (beat.expire < 1 || beat.expire > MaxExpireSeconds)
             in.check("\"expire\" must lie between 1 and " + std::to_string(MaxExpireSeconds));
+        // A program that sends "got", even empty, confirms what it stores.
+        beat.receipts = in.has("got");
+        if (beat.receipts && !ringtoneIds(in["got"], MaxConfirmedIds, beat.got))
+            in.check("\"got\" must be an array of at most " + std::to_string(MaxConfirmedIds)
+                + " ringtone ids, each a string of digits");
     });
-    if (!read)
-        return;
-    beat.now = now();
-    beat.farewell = beat.expire == 1;
-    beat.address = sourceAddress(req);
-    beat.mayCreate = false;
-    expireOld(beat.now);
-    if (beat.farewell)
-        res.note = "farewell of " + beat.pcid;
-    BeatAnswer got;
+}
+
+// Records the beat, or on a full disk reads what it would answer; false
+// when it is refused.
+bool Service::recordBeat(Beat &beat, BeatAnswer &got, Response &res)
+{
     Result r = storage.beat(beat, got);
     // Only a PC not seen before costs its address: a known one's beat never counts.
     if (r == Result::NotFound) {
@@ -493,7 +582,7 @@ void Service::heartBeat(const Request &req, Response &res)
             r = Result::Full;
         } else {
             if (!allowed(counted, *newPcs, res, "too many new PCs from this address; try again later"))
-                return;
+                return false;
             beat.mayCreate = true;
             r = storage.beat(beat, got);
         }
@@ -501,20 +590,24 @@ void Service::heartBeat(const Request &req, Response &res)
     // Fetching is what frees the space: a full disk must not stop the PCs.
     if (r == Result::Full) {
         noteDiskFull();
+        confirmWhileFull(beat);
         r = storage.peekBeat(beat, got);
         if (r == Result::Ok)
             listedWhileFull(got.waiting, beat.address, beat.now);
     }
-    if (!stored(r, res))
-        return;
-    if (got.pairingLost)
-        return answer(res, {{"status", 5}});
-    json pairs = json::array(), sync = json::array();
-    for (const Device &d : got.newPairings)
-        pairs.push_back({{"id", d.id}, {"name", d.name}});
-    for (int64_t id : got.waiting)
-        sync.push_back(std::to_string(id));
-    answer(res, {{"status", 0}, {"pair", pairs}, {"sync", sync}});
+    return stored(r, res);
+}
+
+// What a PC confirms while nothing can be written is kept in memory, its
+// own ringtones only, and written once there is room.
+void Service::confirmWhileFull(const Beat &beat)
+{
+    for (int64_t id : beat.got) {
+        RingtoneInfo info;
+        if (storage.ringtone(id, info) == Result::Ok && info.pcid == beat.pcid && !info.delivered
+            && !deliveries.isUnrecorded(id) && deliveries.unrecorded(id))
+            std::fprintf(stderr, "ringtone %lld was confirmed; the delivery is not recorded yet (the disk is full): it is kept in memory and tried again\n", (long long)id);
+    }
 }
 
 void Service::config(const Request &req, Response &res)
@@ -622,7 +715,7 @@ void Service::ringtoneInfo(const Request &req, Response &res)
     // where a beat that listed it came from, and only for a while. To anyone
     // else it does not exist.
     const bool listedHere = r == Result::Ok && info.announcedTo == address;
-    if (!listedHere || info.delivered || at - info.announcedAt > AnnouncementSeconds) {
+    if (!listedHere || info.delivered || deliveries.isUnrecorded(id) || at - info.announcedAt > AnnouncementSeconds) {
         // A PC asking again for what it fetched a moment ago is no guesser.
         if (!listedHere)
             misses->take(address, at);
@@ -637,23 +730,53 @@ void Service::ringtoneFile(const Request &req, Response &res)
 {
     const std::string gone = "no such ringtone file";
     RingtoneInfo info;
-    std::string bytes;
     if (!stored(storage.ringtoneByFileKey(req.matches[1], info), res, gone))
         return;
-    if (info.delivered)
+    if (info.delivered || deliveries.isUnrecorded(info.id))
         return refuse(res, Refusal::NotFound, gone);
-    if (!stored(storage.ringtoneFile(info.id, bytes), res, gone))
-        return;
-    res.setContent(std::move(bytes), "audio/mp4");
-    // Called only once the client has read every byte and closed; anything
-    // less leaves the ringtone waiting, so the next beat lists it again.
-    res.delivered = [store = &storage, id = info.id] {
-        const Result r = store->markDelivered(id, now());
-        if (r == Result::Full)
-            noteDiskFull();
-        else if (r != Result::Ok)
-            std::fprintf(stderr, "ringtone %lld was sent but could not be marked delivered\n", (long long)id);
+    auto file = std::make_shared<FileBody>();
+    file->size = uint64_t(info.size);
+    file->etag = "\"" + info.fileKey + "\"";
+    file->read = [store = &storage, info](uint64_t offset, size_t length, std::string &out) {
+        return store->ringtoneFilePart(info, int64_t(offset), length, out) == Result::Ok;
     };
+    res.file = std::move(file);
+    res.contentType = "audio/mp4";
+    // A PC that confirms says itself what it stored. For one that does not,
+    // the close after the last byte counts, and no beat lists the ringtone
+    // until that is recorded.
+    if (!info.receipts)
+        res.delivered = [this, id = info.id, held = deliveries.sending(info.id)] {
+            return recordDelivery(id);
+        };
+}
+
+// What the log says of it.
+std::string Service::recordDelivery(int64_t id)
+{
+    const Result r = storage.markDelivered(id, now());
+    if (r == Result::Ok || r == Result::NotFound)
+        return "delivered";
+    if (r == Result::Full)
+        noteDiskFull();
+    if (!deliveries.unrecorded(id))
+        return "delivered; not recorded, and too many others wait to be: it may be listed again";
+    return "delivered; not recorded yet (the store cannot write): kept in memory and tried again";
+}
+
+// Deliveries the store could not write go in once it can.
+void Service::retryDeliveries(int64_t at)
+{
+    int64_t due = nextRetry.load();
+    if (at < due || !nextRetry.compare_exchange_strong(due, at + DeliveryRetrySeconds))
+        return;
+    for (int64_t id : deliveries.unrecordedIds()) {
+        const Result r = storage.markDelivered(id, at);
+        if (r != Result::Ok && r != Result::NotFound)
+            return;
+        deliveries.recorded(id);
+        std::fprintf(stderr, "the delivery of ringtone %lld is recorded\n", (long long)id);
+    }
 }
 
 void Service::listedWhileFull(const std::vector<int64_t> &ids, const std::string &address, int64_t at)

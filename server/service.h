@@ -12,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace belfry {
 
@@ -57,6 +59,29 @@ private:
     std::unordered_map<std::string, Bucket> buckets;
 };
 
+// Deliveries the store does not show yet. A file sent to a PC that confirms
+// by closing is recorded a moment after the close, on a worker: until then
+// it is "being sent". One the store could not write (a full disk) is kept
+// here and tried again. A beat lists neither, so no PC fetches one twice.
+class Deliveries
+{
+public:
+    // Held while the file is sent and its delivery recorded.
+    std::shared_ptr<void> sending(int64_t id);
+    // The store could not write it: false when too many wait already.
+    bool unrecorded(int64_t id);
+    bool isUnrecorded(int64_t id) const;
+    // Leaves out what is being sent or not yet recorded.
+    void hide(std::vector<int64_t> &waiting) const;
+    std::vector<int64_t> unrecordedIds() const;
+    void recorded(int64_t id);
+
+private:
+    mutable std::mutex mutex;
+    std::unordered_map<int64_t, int> inFlight;
+    std::unordered_set<int64_t> unwritten;
+};
+
 // The HTTP side of the service: every route, its checks and its answers.
 class Service
 {
@@ -77,6 +102,11 @@ public:
 
 private:
     void heartBeat(const Request &req, Response &res);
+    bool readBeat(const Request &req, Response &res, Beat &beat);
+    bool recordBeat(Beat &beat, BeatAnswer &got, Response &res);
+    void confirmWhileFull(const Beat &beat);
+    std::string recordDelivery(int64_t id);
+    void retryDeliveries(int64_t now);
     void config(const Request &req, Response &res);
     void update(const Request &req, Response &res);
     bool newerVersion(const std::string &version, nlohmann::json &body, Response &res);
@@ -121,8 +151,10 @@ private:
     // uploads, PCs not seen before, usage events.
     std::unique_ptr<AddressBudget> misses, pairings, uploads, newPcs, events;
     std::atomic<int64_t> nextExpiry {0};
+    std::atomic<int64_t> nextRetry {0};
     std::mutex listedMutex;
     std::unordered_map<int64_t, std::pair<std::string, int64_t>> listed;
+    Deliveries deliveries;
     // The page's files by name, read at start.
     std::map<std::string, std::string> page;
     std::string pageError;

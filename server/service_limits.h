@@ -55,6 +55,9 @@ inline constexpr size_t MaxNumberDigits = 6;
 // A beat promises its next one within this.
 inline constexpr int64_t MaxExpireSeconds = DaySeconds;
 inline constexpr size_t MaxUnpairIds = 100;
+// Ringtones one beat may confirm: a PC has at most its quota waiting, and
+// confirms each at its next beat.
+inline constexpr size_t MaxConfirmedIds = 500;
 inline constexpr size_t MaxSentListed = 100;
 inline constexpr int MaxJsonDepth = 16;
 // Our requests hold a handful of values (an unpair at most a hundred ids);
@@ -88,6 +91,10 @@ inline constexpr int64_t MissesPerHour = 30;
 inline constexpr int64_t EventsPerHour = 120;
 // Past this many, source addresses whose limits have recovered are forgotten.
 inline constexpr size_t MaxTrackedAddresses = 100000;
+// Deliveries kept in memory while the store cannot write them (a full disk).
+inline constexpr size_t MaxUnrecordedDeliveries = 100000;
+// How often, at most, they are tried again.
+inline constexpr int64_t DeliveryRetrySeconds = 5;
 
 // --- what is kept, and how long ---
 inline constexpr int64_t DefaultKeepSeconds = 30 * DaySeconds;
@@ -128,6 +135,10 @@ inline constexpr int DefaultWorkers = 16;
 inline constexpr size_t DefaultMaxConnections = 10000;
 inline constexpr size_t DefaultMaxPerAddress = 256;
 inline constexpr size_t DefaultUploadMemoryBytes = 256 * MiB;
+// A file is read and sent in pieces of this size, one at a time per answer;
+// the pieces of all answers under way share the room below.
+inline constexpr size_t FilePieceBytes = 64 * KiB;
+inline constexpr size_t DefaultFileMemoryBytes = 128 * MiB;
 inline constexpr int64_t IdleTimeoutSeconds = 10;
 inline constexpr int64_t HeaderTimeoutSeconds = 10;
 inline constexpr int64_t BodyTimeoutSeconds = 60;

@@ -74,6 +74,8 @@ const char *const Migrations[] = {
     // (bench/load.sh). The expiry of unpaired PCs, once a minute, reads the
     // table instead: some 50 to 80 ms at a million PCs.
     "DROP INDEX IF EXISTS pcs_last_beat;",
+    // A PC that confirms what it stored: its deliveries come from its beats.
+    "ALTER TABLE pcs ADD COLUMN receipts INTEGER NOT NULL DEFAULT 0;",
 };
 
 // How long a request waits for a writer outside this process, and the
@@ -225,7 +227,8 @@ public:
     Result latestUpdate(Update &update) override;
     Result ringtone(int64_t id, RingtoneInfo &info) override;
     Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) override;
-    Result ringtoneFile(int64_t id, std::string &bytes) override;
+    Result ringtoneFilePart(
+        const RingtoneInfo &info, int64_t offset, size_t length, std::string &bytes) override;
     Result markDelivered(int64_t id, int64_t now) override;
     Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) override;
     Result pair(
@@ -270,8 +273,10 @@ private:
         sqlite3_free(message);
         return rc == SQLITE_OK;
     }
-    // One beat inside the transaction of its batch.
-    Result beatIn(const Beat &beat, BeatAnswer &answer);
+    // One beat inside the transaction of its batch; the files of the
+    // ringtones it confirms join `dropped`, to go once the batch commits.
+    Result beatIn(const Beat &beat, BeatAnswer &answer, std::vector<std::string> &dropped);
+    bool confirm(const Beat &beat, std::vector<std::string> &dropped);
     // Takes the beat's news and lists its waiting ringtones.
     bool readNews(const Beat &beat, BeatAnswer &answer);
     // The pairings not yet reported to the PC.
@@ -498,37 +503,60 @@ Result SqliteStorage::beat(const Beat &beat, BeatAnswer &answer)
 {
     BeatJob job {&beat, &answer};
     beats.run(job, [this](const std::vector<BeatJob *> &jobs) {
+        std::vector<std::string> dropped;
+        // A confirmation drops a file: it must not be lost to a power cut.
+        const bool confirms = std::any_of(jobs.begin(), jobs.end(), [](const BeatJob *j) {
+            return !j->beat->got.empty();
+        });
         const Result r = transaction(
             "beat",
             [&] {
                 for (BeatJob *j : jobs)
-                    if ((j->result = beatIn(*j->beat, *j->answer)) == Result::Failed)
+                    if ((j->result = beatIn(*j->beat, *j->answer, dropped)) == Result::Failed)
                         return Result::Failed;
                 return Result::Ok;
             },
-            Cheap);
+            confirms ? Durable : Cheap);
         // One failed beat fails them all: nothing of the batch was stored.
         for (BeatJob *j : jobs)
             j->result = r == Result::Ok ? j->result : r;
+        if (r == Result::Ok)
+            removeFiles(dropped);
     });
     return job.result;
 }
 
-Result SqliteStorage::beatIn(const Beat &beat, BeatAnswer &answer)
+Result SqliteStorage::beatIn(const Beat &beat, BeatAnswer &answer, std::vector<std::string> &dropped)
 {
     answer = BeatAnswer();
-    Query up(db, "UPDATE pcs SET version = ?, last_beat = ?, expire = ? WHERE pcid = ?");
-    if (!up.bind(beat.version).bind(beat.now).bind(beat.expire).bind(beat.pcid).run())
+    Query up(db, "UPDATE pcs SET version = ?, last_beat = ?, expire = ?, receipts = ? WHERE pcid = ?");
+    if (!up.bind(beat.version).bind(beat.now).bind(beat.expire).bind(int64_t(beat.receipts)).bind(beat.pcid).run())
         return Result::Failed;
     if (sqlite3_changes(db.handle) == 0) {
         if (!beat.mayCreate)
             return Result::NotFound;
-        Query add(db, "INSERT INTO pcs (pcid, version, last_beat, expire) VALUES (?, ?, ?, ?)");
-        if (!add.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).run())
+        Query add(db, "INSERT INTO pcs (pcid, version, last_beat, expire, receipts) VALUES (?, ?, ?, ?, ?)");
+        if (!add.bind(beat.pcid).bind(beat.version).bind(beat.now).bind(beat.expire).bind(int64_t(beat.receipts)).run())
             return Result::Failed;
         answer.created = true;
     }
-    return readNews(beat, answer) ? Result::Ok : Result::Failed;
+    return confirm(beat, dropped) && readNews(beat, answer) ? Result::Ok : Result::Failed;
+}
+
+// Only the beat's own PC's ringtones: an id of another's is passed over.
+bool SqliteStorage::confirm(const Beat &beat, std::vector<std::string> &dropped)
+{
+    for (int64_t id : beat.got) {
+        Query q(db,
+            "UPDATE ringtones SET delivered_at = ? WHERE id = ? AND pcid = ? AND delivered_at IS NULL "
+            "RETURNING file_key");
+        q.bind(beat.now).bind(id).bind(beat.pcid);
+        if (q.next())
+            dropped.push_back(q.text(0));
+        if (q.failed())
+            return false;
+    }
+    return true;
 }
 
 bool SqliteStorage::readNews(const Beat &beat, BeatAnswer &answer)
@@ -623,20 +651,20 @@ Result SqliteStorage::readInfo(Query &q, RingtoneInfo &info)
 {
     if (q.next()) {
         info = {q.integer(0), q.text(1), q.text(2), q.text(3), q.integer(4), !q.null(5), q.integer(6),
-            q.text(7), q.integer(8)};
+            q.text(7), q.integer(8), q.integer(9) != 0};
         return Result::Ok;
     }
     return q.failed() ? Result::Failed : Result::NotFound;
 }
 
 #define RINGTONE_COLUMNS                                                                                     \
-    "SELECT id, file_key, pcid, name, size, delivered_at, created, announced_to, announced_at FROM "         \
-    "ringtones "
+    "SELECT r.id, r.file_key, r.pcid, r.name, r.size, r.delivered_at, r.created, r.announced_to, "           \
+    "r.announced_at, coalesce(p.receipts, 0) FROM ringtones r LEFT JOIN pcs p ON p.pcid = r.pcid "
 
 Result SqliteStorage::ringtone(int64_t id, RingtoneInfo &info)
 {
     return locked("ringtone", [&] {
-        Query q(db, RINGTONE_COLUMNS "WHERE id = ?");
+        Query q(db, RINGTONE_COLUMNS "WHERE r.id = ?");
         q.bind(id);
         return readInfo(q, info);
     });
@@ -645,32 +673,36 @@ Result SqliteStorage::ringtone(int64_t id, RingtoneInfo &info)
 Result SqliteStorage::ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info)
 {
     return locked("ringtone", [&] {
-        Query q(db, RINGTONE_COLUMNS "WHERE file_key = ?");
+        Query q(db, RINGTONE_COLUMNS "WHERE r.file_key = ?");
         q.bind(fileKey);
         return readInfo(q, info);
     });
 }
 
-Result SqliteStorage::ringtoneFile(int64_t id, std::string &bytes)
+Result SqliteStorage::ringtoneFilePart(
+    const RingtoneInfo &info, int64_t offset, size_t length, std::string &bytes)
 {
-    RingtoneInfo info;
-    const Result r = ringtone(id, info);
-    if (r != Result::Ok)
-        return r;
-    if (info.delivered)
+    // Outside the lock: the file is written whole before its row exists, and
+    // only unlinked after its row went, so what is open reads whole.
+    const int fd = ::open(filePath(info.fileKey).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
         return Result::NotFound;
-    FILE *f = std::fopen(filePath(info.fileKey).c_str(), "rb");
-    if (!f) {
-        std::fprintf(stderr, "storage: cannot read the file of ringtone %lld: %s\n", (long long)id,
+    if (fd < 0) {
+        std::fprintf(stderr, "storage: cannot read the file of ringtone %lld: %s\n", (long long)info.id,
             std::strerror(errno));
         return Result::Failed;
     }
-    bytes.resize(size_t(info.size));
-    const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
-    const bool more = std::fgetc(f) != EOF;
-    std::fclose(f);
-    if (got != bytes.size() || more) {
-        std::fprintf(stderr, "storage: the file of ringtone %lld changed size\n", (long long)id);
+    bytes.resize(size_t(std::max<int64_t>(0, std::min<int64_t>(int64_t(length), info.size - offset))));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, off_t(offset) + off_t(got));
+        if (n <= 0 && !(n < 0 && errno == EINTR))
+            break;
+        got += size_t(std::max<ssize_t>(0, n));
+    }
+    ::close(fd);
+    if (got != bytes.size()) {
+        std::fprintf(stderr, "storage: the file of ringtone %lld changed size\n", (long long)info.id);
         return Result::Failed;
     }
     return Result::Ok;

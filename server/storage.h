@@ -54,6 +54,13 @@ struct Beat
     std::string address = {};
     // False: a PC not seen before is not recorded, and the beat is NotFound.
     bool mayCreate = true;
+    // The PC confirms what it stored: its ringtones count as delivered only
+    // once a beat names them in `got`, never when a file was sent. Kept per
+    // PC, as its latest beat says.
+    bool receipts = false;
+    // Ringtones the PC says it stored. Ids that are not this PC's, or were
+    // delivered already, are ignored.
+    std::vector<int64_t> got = {};
 };
 
 struct Device
@@ -118,6 +125,7 @@ struct RingtoneInfo
     int64_t created = 0;
     std::string announcedTo;  // the address of the last beat that listed it; empty: none yet
     int64_t announcedAt = 0;
+    bool receipts = false;  // its PC confirms what it stored (see Beat)
 };
 
 // A ringtone as its sender sees it.
@@ -201,9 +209,12 @@ public:
     virtual Result latestUpdate(Update &update) = 0;
     virtual Result ringtone(int64_t id, RingtoneInfo &info) = 0;
     virtual Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) = 0;
-    // The whole file (at most a few megabytes).
-    virtual Result ringtoneFile(int64_t id, std::string &bytes) = 0;
-    // The file was sent completely: the ringtone is no longer waiting. The
+    // `length` bytes of the file from `offset` (fewer at its end), so that no
+    // answer holds a whole file. NotFound once the file is gone (delivered,
+    // withdrawn or expired meanwhile).
+    virtual Result ringtoneFilePart(const RingtoneInfo &info, int64_t offset, size_t length, std::string &bytes)
+        = 0;
+    // The file reached its PC: the ringtone is no longer waiting. The
     // backend may drop the file now. Ok also when it was delivered before.
     virtual Result markDelivered(int64_t id, int64_t now) = 0;
     // Counts the event for the PC and the day of `now`.

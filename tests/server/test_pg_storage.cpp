@@ -92,10 +92,14 @@ private slots:
         QCOMPARE(b->beat({Pcid, "1.0.1", 5, 103}, answer), Result::Ok);
         QCOMPARE(answer.newPairings.size(), size_t(1));
         QCOMPARE(answer.waiting, std::vector<int64_t> {77});
-        std::string got;
-        QCOMPARE(b->ringtoneFile(77, got), Result::Ok);
-        QVERIFY(got == bytes);
+        RingtoneInfo info;
+        std::string head, rest;
+        QCOMPARE(b->ringtone(77, info), Result::Ok);
+        QCOMPARE(b->ringtoneFilePart(info, 0, 4, head), Result::Ok);
+        QCOMPARE(b->ringtoneFilePart(info, 4, 64, rest), Result::Ok);
+        QVERIFY(head + rest == bytes);
         QCOMPARE(b->markDelivered(77, 104), Result::Ok);
+        QCOMPARE(a->ringtoneFilePart(info, 0, 4, head), Result::NotFound);
         QCOMPARE(a->beat({Pcid, "1.0.1", 5, 105}, answer), Result::Ok);
         QVERIFY(answer.waiting.empty() && answer.newPairings.empty());
     }

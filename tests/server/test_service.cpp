@@ -278,6 +278,14 @@ constexpr size_t FramingGrowthKb = 24 * 1024;
 constexpr size_t FramingGrowthKb = 8 * 1024;
 #endif
 
+// What 300 readers of a 600 KB file that read nothing may add: a piece of it
+// each, where a copy each came to 180 MB.
+#ifdef __SANITIZE_ADDRESS__
+constexpr unsigned long long FileReadersGrowthKb = 60 * 1024;
+#else
+constexpr unsigned long long FileReadersGrowthKb = 30 * 1024;
+#endif
+
 size_t peakKb(qint64 pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -380,6 +388,12 @@ public:
         return post(
             "/p/v1/heart", {{"pcid", pcid}, {"version", version}, {"platform", "window"}, {"expire", expire}})
             .body;
+    }
+    // As a program that confirms what it stored.
+    Reply confirm(const std::string &pcid, const json &got)
+    {
+        return post("/p/v1/heart",
+            {{"pcid", pcid}, {"version", "1.0.2"}, {"platform", "window"}, {"expire", 5}, {"got", got}});
     }
     std::string adminToken() const
     {
@@ -493,9 +507,12 @@ class TestService : public QObject
         return reply;
     }
     // As the program does it: a beat lists the ringtone, then its information is asked for.
-    std::string downloadUrlPath(const std::string &pcid, int64_t id)
+    std::string downloadUrlPath(const std::string &pcid, int64_t id, bool receipts = false)
     {
-        service->beat(pcid);
+        if (receipts)
+            service->confirm(pcid, json::array());
+        else
+            service->beat(pcid);
         const Reply info = service->request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id));
         if (info.status != 200)
             return {};
@@ -727,7 +744,8 @@ private slots:
     }
 
     // A file counts as delivered only once the client has read all of it and
-    // closed; a reader that takes the first bytes and resets leaves it waiting.
+    // closed; a reader that takes the first bytes and resets leaves it waiting,
+    // and so does a HEAD. For a PC that confirms, only its confirmation counts.
     void deliveries_data()
     {
         QTest::addColumn<bool>("large");
@@ -739,6 +757,9 @@ private slots:
                 QTest::newRow(qPrintable(QString("%1, %2").arg(name, how))) << large << QString(how);
         }
         QTest::newRow("first 100 bytes by Range") << true << "range";
+        QTest::newRow("HEAD") << false << "head";
+        QTest::newRow("whole, then closed, by a PC that confirms") << true << "whole, confirms";
+        QTest::newRow("beaten while it is sent, then reset") << true << "reset while sent";
     }
     void deliveries()
     {
@@ -747,16 +768,23 @@ private slots:
         const std::string pcid = newPcid();
         const Phone phone = pair(pcid, "dev-d");
         const int64_t id = (large ? tune(phone, noise30) : send(phone, sample("bell"))).body["id"];
-        const std::string path = downloadUrlPath(pcid, id);
+        const bool receipts = how.endsWith("confirms");
+        const std::string path = downloadUrlPath(pcid, id, receipts);
         QVERIFY(!path.empty());
         // A range, even of every byte, is no delivery.
         const std::string file = service->request("GET", path, {}, {}, {{"Range", "bytes=0-"}}).raw;
         QVERIFY(file.size() > (large ? 500000 : 30000));
         Raw client(service->port);
+        const int small = 4096;
+        ::setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         const std::string range = how == "range" ? "Range: bytes=0-99\r\nConnection: close\r\n" : "";
-        QVERIFY(client.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + range + "\r\n"));
+        QVERIFY(client.send((how == "head" ? "HEAD " : "GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            + range + (receipts || how == "head" ? "Connection: close\r\n" : "") + "\r\n"));
         if (how.startsWith("reset")) {
             QCOMPARE(client.receive(1000).size(), size_t(1000));
+            // Until its end is known, no beat lists it: the PC could fetch it twice.
+            if (how == "reset while sent")
+                QVERIFY(!lists(service->beat(pcid), id));
             client.close(true);
             QVERIFY(service->waitForLog(QString::fromStdString("GET " + path + " 200")));
             QVERIFY(lists(service->beat(pcid), id));
@@ -766,14 +794,124 @@ private slots:
         } else {
             const std::string answer = client.receive();
             QCOMPARE(statusOf(answer), how == "range" ? 206 : 200);
-            QVERIFY(
-                answer.substr(answer.find("\r\n\r\n") + 4) == (how == "range" ? file.substr(0, 100) : file));
+            const std::string expected = how == "range" ? file.substr(0, 100) : how == "head" ? "" : file;
+            QVERIFY(answer.substr(answer.find("\r\n\r\n") + 4) == expected);
             client.close();
         }
-        if (how.startsWith("whole"))
+        if (how == "whole, then closed")
             QVERIFY(delivered(pcid, id));
-        if (how == "range")
-            QVERIFY(lists(service->beat(pcid), id));
+        if (how == "range" || how == "head" || receipts) {
+            QVERIFY(service->waitForLog(QString::fromStdString(path + " " + (how == "range" ? "206" : "200"))));
+            QTest::qWait(100);
+            QVERIFY(lists(receipts ? service->confirm(pcid, json::array()).body : service->beat(pcid), id));
+        }
+        if (receipts) {
+            QVERIFY(!lists(service->confirm(pcid, {std::to_string(id)}).body, id));
+            QCOMPARE(service->request("GET", path).status, 404);
+        }
+    }
+
+    // A PC that confirms changes only its own ringtones, however often and
+    // whatever it names; a malformed confirmation is refused whole.
+    void confirmations()
+    {
+        const std::string pcid = newPcid(), other = newPcid();
+        const Phone phone = pair(pcid, "dev-c"), theirs = pair(other, "dev-o");
+        const int64_t id = send(phone, sample("bell")).body["id"], foreign = send(theirs, sample("knock")).body["id"];
+        const std::string mine = std::to_string(id);
+        for (const json &got : {json {std::to_string(foreign)}, json {"999"}, json::array()}) {
+            const Reply r = service->confirm(pcid, got);
+            QCOMPARE(r.status, 200);
+            QCOMPARE(r.body["sync"], json::array({mine}));
+        }
+        QVERIFY(lists(service->confirm(other, json::array()).body, foreign));
+        for (const json &bad : {json {"abc"}, json {id}, json("1"), json {"0"}, json(std::vector<std::string>(501, mine))}) {
+            const Reply r = service->confirm(pcid, bad);
+            QCOMPARE(r.status, 400);
+            QVERIFY2(r.body["error"].get<std::string>().find("got") != std::string::npos, r.raw.c_str());
+        }
+        QCOMPARE(service->post("/phone/v1/sent", phone.credentials()).body["ringtones"][0]["state"], "waiting");
+        for (int twice = 0; twice < 2; ++twice)
+            QCOMPARE(service->confirm(pcid, {mine}).body["sync"], json::array());
+        QCOMPARE(service->post("/phone/v1/sent", phone.credentials()).body["ringtones"][0]["state"], "fetched");
+        QVERIFY(lists(service->confirm(other, json::array()).body, foreign));
+    }
+
+    // A file answer streams its file and never holds it whole: HEAD and
+    // Range read no more than they send, and none of them delivers.
+    void fileRanges_data()
+    {
+        QTest::addColumn<QString>("range");
+        QTest::addColumn<QString>("ifRange");  // "etag": the file's own
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("part");  // "from-to" of the file; "whole"; "" for none
+        QTest::newRow("first 100") << "bytes=0-99" << "" << 206 << "0-99";
+        QTest::newRow("last 100") << "bytes=-100" << "" << 206 << "-100";
+        QTest::newRow("to the end") << "bytes=100-" << "" << 206 << "100-";
+        QTest::newRow("If-Range of this file") << "bytes=0-99" << "etag" << 206 << "0-99";
+        QTest::newRow("If-Range of another") << "bytes=0-99" << "\"other\"" << 200 << "whole";
+        QTest::newRow("If-Range as a date") << "bytes=0-99" << "Tue, 08 Dec 2026 10:00:00 GMT" << 200 << "whole";
+        QTest::newRow("two ranges") << "bytes=0-1,5-6" << "" << 200 << "whole";
+        QTest::newRow("backwards") << "bytes=9-5" << "" << 416 << "";
+        QTest::newRow("none of the end") << "bytes=-0" << "" << 416 << "";
+        QTest::newRow("past the end") << "bytes=99999999-" << "" << 416 << "";
+        QTest::newRow("another unit") << "lines=1-2" << "" << 200 << "whole";
+    }
+    void fileRanges()
+    {
+        QFETCH(QString, range);
+        QFETCH(QString, ifRange);
+        QFETCH(int, status);
+        QFETCH(QString, part);
+        const std::string pcid = newPcid();
+        const int64_t id = send(pair(pcid, "dev-r"), sample("bell")).body["id"];
+        const std::string path = downloadUrlPath(pcid, id);
+        const Reply whole = service->request("GET", path, {}, {}, {{"Range", "bytes=0-"}});
+        const std::string file = whole.raw, etag = whole.headers.find("ETag")->second;
+        httplib::Headers headers {{"Range", range.toStdString()}};
+        if (!ifRange.isEmpty())
+            headers.emplace("If-Range", ifRange == "etag" ? etag : ifRange.toStdString());
+        const Reply r = service->request("GET", path, {}, {}, headers);
+        QCOMPARE(r.status, status);
+        const size_t size = file.size();
+        const std::string expected = part == "whole" ? file
+            : part == "0-99"                         ? file.substr(0, 100)
+            : part == "-100"                         ? file.substr(size - 100)
+            : part == "100-"                         ? file.substr(100)
+                                                     : std::string();
+        QVERIFY(r.raw == expected);
+        if (status == 416)
+            QCOMPARE(r.headers.find("Content-Range")->second, "bytes */" + std::to_string(size));
+        QVERIFY(service->waitForLog(QString::fromStdString(path + " " + std::to_string(status))));
+        QVERIFY(lists(service->beat(pcid), id));
+    }
+
+    // Readers that read nothing cost a socket and one piece of the file
+    // each, not a copy of it.
+    void fileMemoryBounded()
+    {
+        const std::string pcid = newPcid();
+        const int64_t id = tune(pair(pcid, "dev-m"), noise30).body["id"];
+        const std::string path = downloadUrlPath(pcid, id, true);
+        const auto rss = [&] {
+            std::ifstream status("/proc/" + std::to_string(service->process.processId()) + "/status");
+            std::string line;
+            while (std::getline(status, line))
+                if (line.compare(0, 6, "VmRSS:") == 0)
+                    return std::strtoull(line.c_str() + 6, nullptr, 10);
+            return 0ull;
+        };
+        const auto before = rss();
+        std::vector<std::unique_ptr<Raw>> readers;
+        for (int i = 0; i < 300; ++i) {
+            readers.push_back(std::make_unique<Raw>(service->port, i % 2 ? "127.0.0.7" : "127.0.0.8"));
+            const int small = 4096;
+            ::setsockopt(readers.back()->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            QVERIFY(readers.back()->send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+        }
+        QTest::qWait(1500);
+        const auto grown = rss() - before;
+        QVERIFY2(grown < FileReadersGrowthKb, qPrintable(QString("grew by %1 kB").arg(grown)));
     }
 
     void statusFiveOnce()
@@ -1258,6 +1396,58 @@ private slots:
             "a request still arriving is dropped at once");
     }
 
+    // A reader that stops, whether before the end of the file or after it
+    // without closing, reaches the deadline: that is no delivery.
+    void stalledReaders_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::newRow("stops within a file the kernels cannot hold") << (24 << 20);
+        QTest::newRow("takes a small file and never closes") << (100 << 10);
+    }
+    void stalledReaders()
+    {
+        QFETCH(int, size);
+        belfry::HttpOptions shortened;
+        shortened.log = false;
+        shortened.writeTimeout = std::chrono::seconds(1);
+        shortened.writeRate = size_t(size);  // one second more for it
+        const std::string content(size_t(size), 'x');
+        std::atomic<int> deliveries {0};
+        const auto file = std::make_shared<belfry::FileBody>();
+        file->size = content.size();
+        file->read = [&](uint64_t offset, size_t length, std::string &out) {
+            out = content.substr(offset, length);
+            return true;
+        };
+        belfry::HttpServer server({{"GET", "/file", 0,
+                                      [&](const belfry::Request &, belfry::Response &res) {
+                                          res.file = file;
+                                          res.delivered = [&] {
+                                              ++deliveries;
+                                              return std::string("delivered");
+                                          };
+                                      }}},
+            shortened);
+        std::string error;
+        const int port = server.listen("127.0.0.1", 0, error);
+        QVERIFY2(port > 0, error.c_str());
+        auto running = std::async(std::launch::async, [&] {
+            server.run();
+        });
+        const auto stop = qScopeGuard([&] {
+            ::kill(::getpid(), SIGTERM);
+            running.wait();
+        });
+        Raw whole(port), stalled(port);
+        QVERIFY(whole.send("GET /file HTTP/1.1\r\n\r\n"));
+        QVERIFY(whole.receive().size() > content.size());
+        whole.close();
+        QVERIFY(stalled.send("GET /file HTTP/1.1\r\n\r\n"));
+        QCOMPARE(stalled.receive(100).size(), size_t(100));
+        QTest::qWait(3500);
+        QCOMPARE(deliveries.load(), 1);
+    }
+
     // Past the cap of an address its new connections are refused, other
     // addresses' are not; a connection that only waits makes room. Uploads
     // held in memory at once have a cap of their own, which beats never meet.
@@ -1719,6 +1909,7 @@ private slots:
         const std::string pcid = newPcid();
         const Phone phone = pair(pcid, "dev-f", "Phone", &full);
         const int64_t id = send(phone, sample("knock"), "Bell", &full).body["id"];
+        const int64_t confirmed = send(phone, sample("chime"), "Chime", &full).body["id"];
         QFile filler(data + "/filler");
         if (pg) {
             QVERIFY(psql(R"(CREATE FUNCTION belfry_test_full() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN
@@ -1740,7 +1931,7 @@ private slots:
             filler.close();
         }
         const json beat = full.beat(pcid);
-        QCOMPARE(beat["sync"], json::array({std::to_string(id)}));
+        QCOMPARE(beat["sync"], json::array({std::to_string(id), std::to_string(confirmed)}));
         QCOMPARE(full.beat(newPcid())["sync"], json::array());  // a PC the full disk cannot take in
         const Reply info = full.request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id));
         const std::string url = info.body.value("data", json::object()).value("download_url", "");
@@ -1748,6 +1939,12 @@ private slots:
         const Reply file = full.request("GET", url.substr(url.find("/f/")));
         QCOMPARE(file.status, 200);
         QVERIFY(!file.raw.empty());
+        // A delivery or a confirmation the disk cannot take is kept in
+        // memory: neither is listed again, so neither is fetched twice.
+        QVERIFY(full.waitForLog("delivered; not recorded yet"));
+        QCOMPARE(full.confirm(pcid, {std::to_string(confirmed)}).body["sync"], json::array());
+        QVERIFY(full.waitForLog(QString("ringtone %1 was confirmed; the delivery is not recorded").arg(confirmed)));
+        QCOMPARE(full.beat(pcid)["sync"], json::array());
         for (const Reply &refused : {send(phone, sample("bell"), "Bell", &full),
                  full.post(
                      "/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})}) {
@@ -1763,6 +1960,13 @@ private slots:
                 .status,
             200);
         QCOMPARE(send(phone, sample("bell"), "Bell", &full).status, 201);
+        for (int64_t kept : {id, confirmed}) {
+            const QString recorded = QString("the delivery of ringtone %1 is recorded").arg(kept);
+            for (int i = 0; i < 15 && !full.waitForLog(recorded, 1000); ++i)
+                full.beat(pcid);
+            QVERIFY2(full.log.contains(recorded), qPrintable(full.log.right(500)));
+        }
+        QCOMPARE(full.beat(pcid)["sync"].size(), size_t(1));
     }
 
     // A write waits for a writer outside the service; reads go on meanwhile.
@@ -1827,7 +2031,8 @@ private slots:
         // As the schema was then; events were kept one by one.
         QCOMPARE(
             sqlite(file,
-                "ALTER TABLE pairings RENAME COLUMN token_hash TO token; UPDATE pairings SET token = '"
+                "ALTER TABLE pcs DROP COLUMN receipts; ALTER TABLE pairings RENAME COLUMN token_hash TO token;"
+                " UPDATE pairings SET token = '"
                     + old.token
                     + "'; DROP TABLE event_counts; CREATE TABLE events (seq INTEGER"
                       " PRIMARY KEY AUTOINCREMENT, pcid TEXT NOT NULL, version TEXT NOT NULL, name TEXT NOT"
