@@ -140,6 +140,9 @@ const std::vector<Option> Table = {
     number(
         "--upload-memory-mb", "MiB of upload bodies held in memory at once, at most", belfry::MiB,
         [](auto &o) -> auto & { return o.http.uploadMemory; }),
+    number(
+        "--file-memory-mb", "MiB of ringtone files being sent held in memory at once, at most", belfry::MiB,
+        [](auto &o) -> auto & { return o.http.fileMemory; }),
     text(
         "--web", "DIR", "the folder of the phone's page, read at start; empty: no page",
         [](auto &o) -> auto & { return o.service.webRoot; }),

@@ -160,10 +160,13 @@ class Deployment:
         head, _, rest = answer.partition(b"\r\n\r\n")
         return int(head.split()[1]), head.decode(), rest
 
-    def beat(self, pcid):
-        """The ids a beat of `pcid` lists as waiting."""
-        status, _, body = self.request("POST", "/p/v1/heart",
-                                       {"pcid": pcid, "version": VERSION, "platform": "window", "expire": 600})
+    def beat(self, pcid, got=None):
+        """The ids a beat of `pcid` lists as waiting; with `got`, as a PC that
+        confirms what it stored."""
+        beat = {"pcid": pcid, "version": VERSION, "platform": "window", "expire": 600}
+        if got is not None:
+            beat["got"] = got
+        status, _, body = self.request("POST", "/p/v1/heart", beat)
         assert status == 200, "a beat was answered %d: %r" % (status, body)
         return json.loads(body)["sync"]
 

@@ -6,7 +6,8 @@ display, beats over HTTPS and fetches its ringtones; the phone's page in
 headless Chromium pairs with it and sends a tune; belfry-phone pairs and sends.
 
 Rows, in order: the road over HTTPS; both instances took part; a PC that resets
-after part of a large ringtone keeps it waiting; pairings through both
+after part of a large ringtone keeps it waiting, and one that confirms what it
+stored keeps it through resets anywhere in it; pairings through both
 instances spend one budget of their address; one instance killed mid-road
 loses nothing.
 
@@ -197,6 +198,32 @@ class DeploymentTest(unittest.TestCase):
         body, length = self.d.fetch(path)
         self.assertEqual(len(body), length)
         until(10, lambda: self.d.beat(pc) == [], "a ringtone read whole still waits")
+
+    def test_3b_resets_of_a_pc_that_confirms(self):
+        # 29 s of noise at 160 kbit/s: some 600 KB.
+        big = self.work / "rain.m4r"
+        run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "anoisesrc=d=29:c=pink:r=48000", "-ac", "2",
+            "-c:a", "aac", "-b:a", "160k", "-f", "ipod", str(big))
+        pc = make_pcid()
+        self.d.beat(pc, got=[])
+        phone = self.work / "phone-rain.json"
+        self.d.phone(phone, "pair", "--service", self.d.url, "--pcid", pc, "--name", "Rain phone")
+        self.d.phone(phone, "send", "--pcid", pc, str(big))
+        waiting = self.d.beat(pc, got=[])
+        self.assertEqual(len(waiting), 1)
+        _, length = self.d.fetch(self.d.download_path(waiting[0]), read=1000)
+        self.assertGreater(length, 500000)
+        # Where a reset lost it when the proxy's close counted: all through,
+        # at 85 %, and in the last 64 KB, where only the PC's word tells.
+        for at in [1000] + [length * n // 10 for n in range(1, 9) if n != 5] + [length * 85 // 100,
+                                                                           length - 60000, length - 100]:
+            read, _ = self.d.fetch(self.d.download_path(waiting[0]), read=at)
+            self.assertEqual(self.d.beat(pc, got=[]), waiting, "lost to a reset after %d of %d bytes" % (at, length))
+        body, _ = self.d.fetch(self.d.download_path(waiting[0]))
+        self.assertEqual(len(body), length)
+        self.assertEqual(self.d.beat(pc, got=[]), waiting, "a file read whole still waits for the PC's word")
+        self.assertEqual(self.d.beat(pc, got=waiting), [])
+        self.assertEqual(self.d.beat(pc, got=waiting), [], "a confirmation repeated")
 
     def test_4_limit_shared_by_the_instances(self):
         # The road paired some already; each instance alone would allow PAIR_LIMIT more.
