@@ -9,8 +9,8 @@
 // Use a throw-away cluster (scripts/pg-cluster.sh): the schema is migrated
 // there and the counts stay behind. Loopback addresses only, as keys.
 
-#include "service.h"
-#include "storage.h"
+#include "core/budgets.h"
+#include "store/storage.h"
 
 #include <atomic>
 #include <chrono>

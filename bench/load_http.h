@@ -3,7 +3,7 @@
 // The little HTTP/1.1 the load generator speaks: requests as strings, an
 // incremental answer parser, and the few JSON members it needs to read.
 
-#include "checks.h"
+#include "rules/codec.h"
 
 #include <nlohmann/json.hpp>
 

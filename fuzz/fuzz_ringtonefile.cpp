@@ -2,7 +2,8 @@
 #include <string>
 
 #include "fuzz/check.h"
-#include "server/checks.h"
+#include "media/mp4.h"
+#include "rules/codec.h"
 
 // A phone's ringtone upload as the service sees it: the base64 text, and the
 // MPEG-4 check of whatever bytes it holds. Both take the input as it comes.

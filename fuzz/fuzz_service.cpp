@@ -19,8 +19,8 @@
 #include <unistd.h>
 
 #include "fuzz/check.h"
-#include "server/http_server.h"
-#include "server/service.h"
+#include "api/service.h"
+#include "http/server.h"
 
 // The bytes a client sends on one connection, through the connection that
 // serves (its parser, limits, deadlines and routing) to the real routes on a

@@ -1,7 +1,9 @@
 // belfry-service serve --data DIR [options]: run without them for the list.
 
-#include "checks.h"
-#include "service.h"
+#include "api/service.h"
+#include "http/http.h"
+#include "rules/codec.h"
+#include "store/storage.h"
 
 #include <algorithm>
 #include <cerrno>

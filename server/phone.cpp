@@ -1,7 +1,7 @@
 // belfry-phone: what the phone app does, on the command line, plus the
 // service's administration. See usage() for the commands.
 
-#include "checks.h"
+#include "rules/codec.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>

@@ -3,7 +3,7 @@
 // with nothing left in the converter's temporary area. A stand-in for both
 // programs shows the sandbox they run in.
 
-#include "convert.h"
+#include "media/convert.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>

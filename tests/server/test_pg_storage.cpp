@@ -4,7 +4,7 @@
 // (needs-pg.sh skips it otherwise); each run works in a database of its own,
 // created and dropped here.
 
-#include "storage.h"
+#include "store/storage.h"
 
 #include <libpq-fe.h>
 

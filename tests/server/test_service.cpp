@@ -3,10 +3,12 @@
 // connection string it keeps its data in that PostgreSQL database instead;
 // every case uses fresh client ids, so old rows there do not matter.
 
-#include "checks.h"
 #include "tests/support/devicenames.h"
-#include "http.h"
-#include "service.h"
+#include "api/service.h"
+#include "http/http.h"
+#include "media/mp4.h"
+#include "rules/codec.h"
+#include "rules/fields.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
-#include "convert.h"
+#include "media/convert.h"
 
-#include "checks.h"
+#include "media/mp4.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "refusal.h"
+#include "http/refusal.h"
 
 #include <nlohmann/json.hpp>
 

@@ -8,7 +8,7 @@
 // under heavy load what a transaction costs (its begin and commit, its locks,
 // a round trip to the database) is paid once per batch, not once per call.
 
-#include "storage.h"
+#include "store/storage.h"
 
 #include <condition_variable>
 #include <cstddef>

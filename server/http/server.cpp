@@ -1,6 +1,6 @@
-#include "http_server.h"
-#include "http_session.h"
-#include "http_text.h"
+#include "http/server.h"
+#include "http/session.h"
+#include "http/text.h"
 
 #include <algorithm>
 #include <cstdio>

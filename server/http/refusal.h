@@ -4,7 +4,7 @@
 // route): one body, with the English error for people and a code that
 // clients tell refusals apart by, and one status for each code.
 
-#include "http.h"
+#include "http/http.h"
 
 #include <string>
 

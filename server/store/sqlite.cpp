@@ -2,8 +2,8 @@
 // ringtone, both in the data folder. One connection, used under one mutex:
 // the service's load is small writes, which SQLite serialises anyway.
 
-#include "batch.h"
-#include "storage.h"
+#include "store/batch.h"
+#include "store/storage.h"
 #include "writeall.h"
 
 #include <openssl/evp.h>

@@ -4,7 +4,7 @@
 // addresses as the caps and limits count them, and log fields that no byte of
 // a request can break.
 
-#include "http.h"
+#include "http/http.h"
 
 #include <boost/asio/ip/address.hpp>
 

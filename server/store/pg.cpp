@@ -13,8 +13,8 @@
 // lock the PC's row first, so concurrent requests for one PC queue up there
 // and always in the same order.
 
-#include "batch.h"
-#include "storage.h"
+#include "store/batch.h"
+#include "store/storage.h"
 
 #include <libpq-fe.h>
 #include <poll.h>

@@ -1,13 +1,15 @@
 #pragma once
 
+// Checks for the fields that arrive from the network: ids, words, names,
+// keys and addresses. Each returns an empty string when the input is
+// acceptable, otherwise the reason for the refusal (sent back to the caller
+// and logged).
+
 #include "service_limits.h"
 
 #include <cstdint>
 #include <string>
 
-// Checks for everything that arrives from the network. Each returns an empty
-// string when the input is acceptable, otherwise the reason for the refusal
-// (sent back to the caller and logged).
 namespace belfry {
 
 // What checkClientId takes, as a regular expression that JavaScript reads alike.
@@ -30,31 +32,9 @@ std::string checkRingtoneName(const std::string &name);
 std::string checkConfKey(const std::string &key);
 std::string checkHttpUrl(const std::string &url);
 
-// An MPEG-4 audio file: an "ftyp" box with an audio brand first, then boxes
-// that fill the file exactly; one movie box with exactly one sound track and
-// no video track; the movie header, the sound track's media header and its
-// samples lasting at most MaxRingtoneSeconds (the headers more than nothing);
-// the samples inside the file's media data, in order, and all but at most
-// MaxRingtoneOtherBytes of the file.
-std::string checkRingtoneFile(const std::string &bytes);
-
-// `text` as a whole number of 1 to `maxDigits` (at most 18) decimal digits
-// and nothing else; -1 when it is not one.
-int64_t wholeNumber(const std::string &text, size_t maxDigits = MaxNumberDigits);
 inline bool isRingtoneId(int64_t id)
 {
     return id >= 1 && id <= MaxRingtoneId;
 }
-
-// Standard base64 with padding; false on any other character or length.
-bool decodeBase64(const std::string &text, std::string &bytes);
-std::string encodeBase64(const std::string &bytes);
-
-// `bytes` random bytes from the system's generator, as lowercase hex.
-std::string randomHex(size_t bytes);
-// A random ringtone id in 1 .. MaxRingtoneId.
-int64_t randomId();
-// Compares in time independent of where the strings differ.
-bool sameSecret(const std::string &a, const std::string &b);
 
 }  // namespace belfry

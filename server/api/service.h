@@ -1,9 +1,11 @@
 #pragma once
 
-#include "storage.h"
+#include "core/budgets.h"
+#include "core/deliveries.h"
+#include "http/http.h"
+#include "media/convert.h"
+#include "store/storage.h"
 
-#include "convert.h"
-#include "http.h"
 #include <nlohmann/json_fwd.hpp>
 
 #include <atomic>
@@ -36,50 +38,6 @@ struct ServiceOptions
     // The folder of the phone's page; empty: no page is served.
     std::string webRoot;
     ConvertOptions convert;
-};
-
-// A budget counted in memory, so each instance behind a balancer counts for
-// itself: for a store that serves one instance.
-class AddressLimit : public AddressBudget
-{
-public:
-    using AddressBudget::AddressBudget;
-    Allowance left(const std::string &address, int64_t now) override;
-    Allowance take(const std::string &address, int64_t now) override;
-
-private:
-    double level(const std::string &address, int64_t now);
-
-    struct Bucket
-    {
-        double level = 0;
-        int64_t at = 0;
-    };
-    std::mutex mutex;
-    std::unordered_map<std::string, Bucket> buckets;
-};
-
-// Deliveries the store does not show yet. A file sent to a PC that confirms
-// by closing is recorded a moment after the close, on a worker: until then
-// it is "being sent". One the store could not write (a full disk) is kept
-// here and tried again. A beat lists neither, so no PC fetches one twice.
-class Deliveries
-{
-public:
-    // Held while the file is sent and its delivery recorded.
-    std::shared_ptr<void> sending(int64_t id);
-    // The store could not write it: false when too many wait already.
-    bool unrecorded(int64_t id);
-    bool isUnrecorded(int64_t id) const;
-    // Leaves out what is being sent or not yet recorded.
-    void hide(std::vector<int64_t> &waiting) const;
-    std::vector<int64_t> unrecordedIds() const;
-    void recorded(int64_t id);
-
-private:
-    mutable std::mutex mutex;
-    std::unordered_map<int64_t, int> inFlight;
-    std::unordered_set<int64_t> unwritten;
 };
 
 // The HTTP side of the service: every route, its checks and its answers.

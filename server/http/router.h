@@ -4,8 +4,8 @@
 // before any of the body is read, how a route runs (its failures become
 // answers), and the answer as it goes out, Range included.
 
-#include "http.h"
-#include "refusal.h"
+#include "http/http.h"
+#include "http/refusal.h"
 
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>

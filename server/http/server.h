@@ -4,8 +4,8 @@
 // in all), idle ones reaped to make room, and the stop at SIGINT or SIGTERM
 // that lets answers under way finish within the grace.
 
-#include "http.h"
-#include "http_router.h"
+#include "http/http.h"
+#include "http/router.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>

@@ -1,7 +1,9 @@
-#include "service.h"
+#include "api/service.h"
 
-#include "checks.h"
-#include "refusal.h"
+#include "http/refusal.h"
+#include "media/mp4.h"
+#include "rules/codec.h"
+#include "rules/fields.h"
 
 #include <nlohmann/json.hpp>
 
@@ -79,13 +81,6 @@ constexpr std::pair<ConvertStatus, Refusal> ConvertOutcomes[] = {
     {ConvertStatus::Busy, Refusal::Busy},
     {ConvertStatus::Failed, Refusal::Internal},
 };
-
-// Several instances on one store count in it, a single one in memory.
-std::unique_ptr<AddressBudget> budget(Storage &storage, const char *limit, int64_t capacity, int64_t period)
-{
-    std::unique_ptr<AddressBudget> shared = storage.sharedBudget(limit, capacity, period);
-    return shared ? std::move(shared) : std::make_unique<AddressLimit>(capacity, period);
-}
 
 // While the disk stays full every write says so: the log says it at most
 // once a minute.
@@ -297,97 +292,14 @@ bool ringtoneIds(const json &list, size_t most, std::vector<int64_t> &ids)
 
 }  // namespace
 
-std::shared_ptr<void> Deliveries::sending(int64_t id)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    ++inFlight[id];
-    return std::shared_ptr<void>(nullptr, [this, id](void *) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (--inFlight[id] == 0)
-            inFlight.erase(id);
-    });
-}
-
-bool Deliveries::unrecorded(int64_t id)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return unwritten.size() < MaxUnrecordedDeliveries && unwritten.insert(id).second;
-}
-
-bool Deliveries::isUnrecorded(int64_t id) const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return unwritten.count(id) > 0;
-}
-
-void Deliveries::hide(std::vector<int64_t> &waiting) const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    if (inFlight.empty() && unwritten.empty())
-        return;
-    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
-                      [this](int64_t id) {
-                          return inFlight.count(id) || unwritten.count(id);
-                      }),
-        waiting.end());
-}
-
-std::vector<int64_t> Deliveries::unrecordedIds() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return {unwritten.begin(), unwritten.end()};
-}
-
-void Deliveries::recorded(int64_t id)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    unwritten.erase(id);
-}
-
-double AddressLimit::level(const std::string &address, int64_t now)
-{
-    const auto it = buckets.find(address);
-    if (it == buckets.end())
-        return 0;
-    Bucket &b = it->second;
-    b.level = std::max(
-        0.0, b.level - double(std::max<int64_t>(0, now - b.at)) * double(capacity) / double(period));
-    b.at = now;
-    return b.level;
-}
-
-Allowance AddressLimit::left(const std::string &address, int64_t now)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return level(address, now) + 1 > double(capacity) ? Allowance::No : Allowance::Yes;
-}
-
-Allowance AddressLimit::take(const std::string &address, int64_t now)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    const double before = level(address, now);
-    if (before + 1 > double(capacity))
-        return Allowance::No;
-    if (buckets.size() >= MaxTrackedAddresses && !buckets.count(address)) {
-        for (auto it = buckets.begin(); it != buckets.end();)
-            it = level(it->first, now) == 0 ? buckets.erase(it) : std::next(it);
-        // Still full: many addresses at once. Forgetting them all costs less
-        // than refusing every newcomer.
-        if (buckets.size() >= MaxTrackedAddresses)
-            buckets.clear();
-    }
-    buckets[address] = {before + 1, now};
-    return Allowance::Yes;
-}
-
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
-    , misses(budget(storage, "misses", MissesPerHour, HourSeconds))
-    , pairings(budget(storage, "pairings", this->options.pairingsPerHour, HourSeconds))
-    , uploads(budget(storage, "uploads", this->options.uploadsPerHour, HourSeconds))
-    , newPcs(budget(storage, "new-pcs", this->options.newPcsPerDay, DaySeconds))
-    , events(budget(storage, "events", EventsPerHour, HourSeconds))
+    , misses(addressBudget(storage, "misses", MissesPerHour, HourSeconds))
+    , pairings(addressBudget(storage, "pairings", this->options.pairingsPerHour, HourSeconds))
+    , uploads(addressBudget(storage, "uploads", this->options.uploadsPerHour, HourSeconds))
+    , newPcs(addressBudget(storage, "new-pcs", this->options.newPcsPerDay, DaySeconds))
+    , events(addressBudget(storage, "events", EventsPerHour, HourSeconds))
     , converter(this->options.convert)
     , conversions(std::make_unique<ConvertQueue>(converter, ConvertWorkers, ConvertWaiting))
 {

@@ -4,7 +4,7 @@
 // its deadlines and limits, handed to a worker, answered from the
 // connection's strand, and for a file, the client's orderly close awaited.
 
-#include "http_router.h"
+#include "http/router.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>

@@ -1,5 +1,5 @@
-#include "http_router.h"
-#include "http_text.h"
+#include "http/router.h"
+#include "http/text.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/http/write.hpp>

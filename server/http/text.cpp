@@ -1,4 +1,4 @@
-#include "http_text.h"
+#include "http/text.h"
 
 #include <algorithm>
 #include <cctype>

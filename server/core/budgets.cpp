@@ -1,0 +1,52 @@
+#include "core/budgets.h"
+
+#include "service_limits.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace belfry {
+
+double AddressLimit::level(const std::string &address, int64_t now)
+{
+    const auto it = buckets.find(address);
+    if (it == buckets.end())
+        return 0;
+    Bucket &b = it->second;
+    b.level = std::max(
+        0.0, b.level - double(std::max<int64_t>(0, now - b.at)) * double(capacity) / double(period));
+    b.at = now;
+    return b.level;
+}
+
+Allowance AddressLimit::left(const std::string &address, int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return level(address, now) + 1 > double(capacity) ? Allowance::No : Allowance::Yes;
+}
+
+Allowance AddressLimit::take(const std::string &address, int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const double before = level(address, now);
+    if (before + 1 > double(capacity))
+        return Allowance::No;
+    if (buckets.size() >= MaxTrackedAddresses && !buckets.count(address)) {
+        for (auto it = buckets.begin(); it != buckets.end();)
+            it = level(it->first, now) == 0 ? buckets.erase(it) : std::next(it);
+        // Still full: many addresses at once. Forgetting them all costs less
+        // than refusing every newcomer.
+        if (buckets.size() >= MaxTrackedAddresses)
+            buckets.clear();
+    }
+    buckets[address] = {before + 1, now};
+    return Allowance::Yes;
+}
+
+std::unique_ptr<AddressBudget> addressBudget(Storage &storage, const char *limit, int64_t capacity, int64_t period)
+{
+    std::unique_ptr<AddressBudget> shared = storage.sharedBudget(limit, capacity, period);
+    return shared ? std::move(shared) : std::make_unique<AddressLimit>(capacity, period);
+}
+
+}  // namespace belfry

@@ -1,0 +1,41 @@
+#pragma once
+
+// The budgets per source address: how many of a thing an address may do in
+// a period, counted in the store when instances share one, else in memory.
+
+#include "store/storage.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace belfry {
+
+// A budget counted in memory, so each instance behind a balancer counts for
+// itself: for a store that serves one instance.
+class AddressLimit : public AddressBudget
+{
+public:
+    using AddressBudget::AddressBudget;
+    Allowance left(const std::string &address, int64_t now) override;
+    Allowance take(const std::string &address, int64_t now) override;
+
+private:
+    double level(const std::string &address, int64_t now);
+
+    struct Bucket
+    {
+        double level = 0;
+        int64_t at = 0;
+    };
+    std::mutex mutex;
+    std::unordered_map<std::string, Bucket> buckets;
+};
+
+// `capacity` per `period` seconds for each address under the name `limit`:
+// several instances on one store count in it, a single one in memory.
+std::unique_ptr<AddressBudget> addressBudget(Storage &storage, const char *limit, int64_t capacity, int64_t period);
+
+}  // namespace belfry
