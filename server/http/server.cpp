@@ -238,7 +238,7 @@ void HttpServer::run()
     for (std::thread &t : threads)
         t.join();
     // Deliveries being recorded finish; nothing new arrives any more.
-    server.workers.join();
+    server.pool.join();
 }
 
 }  // namespace belfry

@@ -5,6 +5,7 @@
 // that lets answers under way finish within the grace.
 
 #include "http/http.h"
+#include "http/host.h"
 #include "http/router.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -25,11 +26,7 @@
 
 namespace belfry {
 
-namespace transport {
-class Session;
-}
-
-class HttpServer::Impl
+class HttpServer::Impl : public transport::Host
 {
 public:
     Impl(std::vector<Route> routes, HttpOptions options)
@@ -37,7 +34,7 @@ public:
         , options(options)
         , largestBody(transport::maxBody(this->routes))
         , connectionCap(options.maxConnections ? options.maxConnections : SIZE_MAX)
-        , workers(size_t(std::max(1, options.workers)))
+        , pool(size_t(std::max(1, options.workers)))
     { }
 
     void accept();
@@ -45,11 +42,17 @@ public:
     // Serves a connection open to `peer` under the caps, or refuses it.
     void admitConnection(boost::asio::ip::tcp::socket socket, const std::string &peer);
     std::shared_ptr<transport::Session> reapIdle(const std::string *key);
-    void release(transport::Session *session);
+    void release(transport::Session *session) override;
     void stop();
     void stopSessions(int state);
     void awaitSessions(std::chrono::steady_clock::time_point until, bool cut);
-    bool stopping() const { return stopped.load(); }
+    bool stopping() const override { return stopped.load(); }
+    const std::vector<Route> &routeTable() const override { return routes; }
+    const HttpOptions &settings() const override { return options; }
+    size_t bodyCap() const override { return largestBody; }
+    transport::Room &uploadRoom() override { return uploadBytes; }
+    transport::Room &fileRoom() override { return fileBytes; }
+    boost::asio::thread_pool::executor_type workers() override { return pool.get_executor(); }
 
     const std::vector<Route> routes;
     const HttpOptions options;
@@ -64,10 +67,8 @@ public:
     size_t refusedConnections = 0;
     std::chrono::steady_clock::time_point lastRefusalLog;
     std::atomic<bool> stopped {false};
-    // What is left of HttpOptions::uploadMemory.
-    std::atomic<size_t> uploadRoom {options.uploadMemory};
-    // What is left of HttpOptions::fileMemory.
-    std::atomic<size_t> fileRoom {options.fileMemory};
+    transport::Room uploadBytes {options.uploadMemory};
+    transport::Room fileBytes {options.fileMemory};
 
     boost::asio::io_context ioc;
     // Accepting, the signals and the stop take turns on one strand.
@@ -76,7 +77,7 @@ public:
     boost::asio::signal_set signals {control, SIGINT, SIGTERM};
     boost::asio::steady_timer timer {control};
     // Destroyed (joined) before the io_context its tasks post back to.
-    boost::asio::thread_pool workers;
+    boost::asio::thread_pool pool;
 };
 
 }  // namespace belfry

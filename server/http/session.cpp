@@ -1,5 +1,4 @@
 #include "http/session.h"
-#include "http/server.h"
 #include "http/text.h"
 #include "writeall.h"
 
@@ -65,10 +64,10 @@ void logRequest(const HttpOptions &options, const std::string &address, const st
 
 }  // namespace
 
-Session::Session(HttpServer::Impl &server, tcp::socket socket, std::string peer, std::string key)
+Session::Session(Host &host, tcp::socket socket, std::string peer, std::string key)
     : key(std::move(key))
-    , server(server)
-    , options(server.options)
+    , host(host)
+    , options(host.settings())
     , stream(std::move(socket))
     , buffer(std::max(ReadBuffer, options.headerLimit))
     , peer(std::move(peer))
@@ -77,8 +76,8 @@ Session::Session(HttpServer::Impl &server, tcp::socket socket, std::string peer,
 Session::~Session()
 {
     giveRoom();
-    server.fileRoom += heldFileRoom;
-    server.release(this);
+    host.fileRoom().give(heldFileRoom);
+    host.release(this);
 }
 
 void Session::start()
@@ -99,7 +98,7 @@ void Session::stop(State upTo)
 void Session::waitForRequest()
 {
     state = Idle;
-    if (server.stopping() || reaped)
+    if (host.stopping() || reaped)
         return stream.close();
     if (buffer.size() > 0)
         return readHeader();
@@ -125,7 +124,7 @@ void Session::readHeader()
     unreadable.clear();
     parser.emplace();
     parser->header_limit(uint32_t(options.headerLimit));
-    parser->body_limit(server.largestBody);
+    parser->body_limit(host.bodyCap());
     // None of our clients sends chunk extensions, and a proxy in front may
     // read them otherwise.
     static auto noExtensions = [](std::uint64_t, std::string_view extensions, error_code &ec) {
@@ -197,7 +196,7 @@ void Session::onHeader(const error_code &ec)
     Request head;
     splitTarget(parser->get().target(), head);
     path = head.path;
-    Admission a = admit(server.routes, *parser, path);
+    Admission a = admit(host.routeTable(), *parser, path);
     if (!a.route)
         return answer(prepare(std::move(a.refusal), nullptr));
     route = a.route;
@@ -220,18 +219,15 @@ bool Session::takeRoom()
     const size_t need = length ? size_t(*length) : route->bodyLimit;
     if (need <= UnmeteredBodyBytes)
         return true;
-    size_t room = server.uploadRoom.load();
-    do {
-        if (room < need)
-            return false;
-    } while (!server.uploadRoom.compare_exchange_weak(room, room - need));
+    if (!host.uploadRoom().take(need))
+        return false;
     heldRoom = need;
     return true;
 }
 
 void Session::giveRoom()
 {
-    server.uploadRoom += heldRoom;
+    host.uploadRoom().give(heldRoom);
     heldRoom = 0;
 }
 
@@ -241,7 +237,7 @@ void Session::admitHead()
 {
     auto head = std::make_shared<Request>(makeRequest(*parser, found, peer, options.trustProxy, false));
     source = head->source;
-    asio::post(server.workers, [self = shared_from_this(), head] {
+    asio::post(host.workers(), [self = shared_from_this(), head] {
         auto refusal = std::make_shared<Response>();
         const bool admitted = runAdmission(*self->route, *head, *refusal);
         asio::post(self->stream.get_executor(), [self, admitted, refusal] {
@@ -286,13 +282,13 @@ void Session::onBody(const error_code &ec)
     auto req
         = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.trustProxy, true));
     source = req->source;
-    asio::post(server.workers, [self = shared_from_this(), req] {
+    asio::post(host.workers(), [self = shared_from_this(), req] {
         const Route &route = *self->route;
         if (!route.defer)
             return self->reply(req, runRoute(route, *req));
         // The worker is free again at once; the answer is made on one later.
         runDeferred(route, *req, [self, req](Finish finish) {
-            asio::post(self->server.workers, [self, req, finish = std::move(finish)] {
+            asio::post(self->host.workers(), [self, req, finish = std::move(finish)] {
                 self->reply(req, run(finish));
             });
         });
@@ -344,7 +340,7 @@ void Session::answer(Answer a)
     // once its body is in): after a refusal the rest of it is still on its
     // way. A delivery ends its connection too: the client's orderly close is
     // what tells that it read every byte.
-    keepAlive = keepAlive && !out.delivered && !server.stopping();
+    keepAlive = keepAlive && !out.delivered && !host.stopping();
     route = nullptr;
     out.message.keep_alive(keepAlive);
     sent = 0;
@@ -365,11 +361,8 @@ Clock::time_point Session::writeDeadline() const
 // A file answer holds one piece in memory while it is sent.
 bool Session::takeFileRoom()
 {
-    size_t room = server.fileRoom.load();
-    do {
-        if (room < FilePieceBytes)
-            return false;
-    } while (!server.fileRoom.compare_exchange_weak(room, room - FilePieceBytes));
+    if (!host.fileRoom().take(FilePieceBytes))
+        return false;
     heldFileRoom = FilePieceBytes;
     // Here, not on the workers that fill it, so that the pieces of slow
     // readers do not scatter over every worker's heap.
@@ -382,7 +375,7 @@ void Session::sendPiece()
 {
     const uint64_t at = out.from + sent;
     const size_t length = size_t(std::min<uint64_t>(FilePieceBytes, out.length - sent));
-    asio::post(server.workers, [self = shared_from_this(), at, length] {
+    asio::post(host.workers(), [self = shared_from_this(), at, length] {
         const bool read = self->out.file->read(at, length, self->piece) && self->piece.size() == length;
         asio::post(self->stream.get_executor(), [self, read] {
             if (!read) {
@@ -431,7 +424,7 @@ void Session::onWritten(const error_code &ec, size_t written)
             return self->finish(status, size,
                 broken(ec, "the client did not close the connection in time")
                     + "; the ringtone stays waiting");
-        asio::post(self->server.workers, [self, status, size] {
+        asio::post(self->host.workers(), [self, status, size] {
             std::string note;
             const Response recorded = run([&](Response &) {
                 note = self->out.delivered();
@@ -473,7 +466,7 @@ size_t Session::fieldCount() const
 void Session::finish(int status, size_t bytes, const std::string &text)
 {
     giveRoom();
-    server.fileRoom += std::exchange(heldFileRoom, 0);
+    host.fileRoom().give(std::exchange(heldFileRoom, 0));
     logRequest(options, source, method, path, status, bytes, started, text);
 }
 

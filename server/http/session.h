@@ -4,6 +4,7 @@
 // its deadlines and limits, handed to a worker, answered from the
 // connection's strand, and for a file, the client's orderly close awaited.
 
+#include "http/host.h"
 #include "http/router.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -26,7 +27,7 @@ class Session : public std::enable_shared_from_this<Session>
 public:
     enum State { Idle, Reading, Working, Writing };
 
-    Session(HttpServer::Impl &server, boost::asio::ip::tcp::socket socket, std::string peer, std::string key);
+    Session(Host &host, boost::asio::ip::tcp::socket socket, std::string peer, std::string key);
     ~Session();
 
     void start();
@@ -62,7 +63,7 @@ private:
     void closeAfterAnswer();
     Clock::time_point writeDeadline() const;
 
-    HttpServer::Impl &server;
+    Host &host;
     const HttpOptions &options;
     boost::beast::tcp_stream stream;
     boost::beast::flat_buffer buffer;
