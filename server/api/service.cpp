@@ -82,20 +82,6 @@ constexpr std::pair<ConvertStatus, Refusal> ConvertOutcomes[] = {
     {ConvertStatus::Failed, Refusal::Internal},
 };
 
-// While the disk stays full every write says so: the log says it at most
-// once a minute.
-std::atomic<int64_t> nextDiskFullLine {0};
-
-void noteDiskFull()
-{
-    const int64_t at = now();
-    int64_t due = nextDiskFullLine.load();
-    if (at >= due && nextDiskFullLine.compare_exchange_strong(due, at + DiskFullLogSeconds))
-        std::fprintf(stderr,
-            "belfry-service: the service's disk is full: uploads and pairings are refused, beats are "
-            "answered from what is stored, until there is room again\n");
-}
-
 // True on Ok; otherwise refuses as the result says, a missing row in the
 // route's own words when it has some.
 bool stored(Result r, Response &res, const std::string &notFound = {})
@@ -113,15 +99,18 @@ bool stored(Result r, Response &res, const std::string &notFound = {})
 // True when the address may go on; else refused: past its budget with when
 // to come back. When its count cannot be had, as the store's failure says:
 // nobody goes uncounted, and nobody is refused once the store is back.
-bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std::string &why)
+bool allowed(const Verdict &v, Response &res, const std::string &why)
 {
-    if (got == Allowance::Yes)
-        return true;
-    if (got != Allowance::No)
-        return stored(got == Allowance::Full ? Result::Full : Result::Failed, res);
-    res.headers.emplace_back("Retry-After", std::to_string(limit.wait()));
+    if (!v.spent)
+        return stored(v.result, res);
+    res.headers.emplace_back("Retry-After", std::to_string(v.wait));
     refuse(res, Refusal::Rate, why);
     return false;
+}
+
+bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std::string &why)
+{
+    return allowed(verdict(got, limit), res, why);
 }
 
 void refuseConversion(Response &res, const Conversion &made)
@@ -295,15 +284,14 @@ bool ringtoneIds(const json &list, size_t most, std::vector<int64_t> &ids)
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
-    , misses(addressBudget(storage, "misses", MissesPerHour, HourSeconds))
+    , beats(storage, this->options.keepSeconds, this->options.newPcsPerDay)
     , pairings(addressBudget(storage, "pairings", this->options.pairingsPerHour, HourSeconds))
     , uploads(addressBudget(storage, "uploads", this->options.uploadsPerHour, HourSeconds))
-    , newPcs(addressBudget(storage, "new-pcs", this->options.newPcsPerDay, DaySeconds))
     , events(addressBudget(storage, "events", EventsPerHour, HourSeconds))
     , converter(this->options.convert)
     , conversions(std::make_unique<ConvertQueue>(converter, ConvertWorkers, ConvertWaiting))
 {
-    expireOld(now());
+    beats.expire();
     if (!this->options.webRoot.empty())
         loadPage();
 }
@@ -339,21 +327,6 @@ void Service::pageFile(const Request &req, Response &res)
         return;
     }
     refuse(res, Refusal::NotFound, "no such address");
-}
-
-void Service::expireOld(int64_t at)
-{
-    retryDeliveries(at);
-    int64_t due = nextExpiry.load();
-    if (at < due
-        || !nextExpiry.compare_exchange_strong(
-            due, at + std::min(ExpiryIntervalSeconds, options.keepSeconds)))
-        return;
-    int64_t removed = 0;
-    if (storage.expireRingtones(at - options.keepSeconds, removed) == Result::Ok && removed > 0)
-        std::fprintf(stderr, "expired %lld ringtones that waited longer than %lld s\n", (long long)removed,
-            (long long)options.keepSeconds);
-    storage.expireAnonymous(at - EventKeepSeconds, at - UnpairedPcKeepSeconds);
 }
 
 // The transport has taken the address from X-Forwarded-For when the service
@@ -436,19 +409,15 @@ void Service::heartBeat(const Request &req, Response &res)
     Beat beat;
     if (!readBeat(req, res, beat))
         return;
-    beat.now = now();
     beat.farewell = beat.expire == 1;
     beat.address = sourceAddress(req);
-    beat.mayCreate = false;
-    expireOld(beat.now);
     if (beat.farewell)
         res.note = "farewell of " + beat.pcid;
     BeatAnswer got;
-    if (!recordBeat(beat, got, res))
+    if (!allowed(beats.beat(beat, got), res, "too many new PCs from this address; try again later"))
         return;
     if (got.pairingLost)
         return answer(res, {{"status", 5}});
-    deliveries.hide(got.waiting);
     json pairs = json::array(), sync = json::array();
     for (const Device &d : got.newPairings)
         pairs.push_back({{"id", d.id}, {"name", d.name}});
@@ -478,48 +447,6 @@ bool Service::readBeat(const Request &req, Response &res, Beat &beat)
             in.check("\"got\" must be an array of at most " + std::to_string(MaxConfirmedIds)
                 + " ringtone ids, each a string of digits");
     });
-}
-
-// Records the beat, or on a full disk reads what it would answer; false
-// when it is refused.
-bool Service::recordBeat(Beat &beat, BeatAnswer &got, Response &res)
-{
-    Result r = storage.beat(beat, got);
-    // Only a PC not seen before costs its address: a known one's beat never counts.
-    if (r == Result::NotFound) {
-        // A budget the full disk cannot count is no reason to refuse: the
-        // beat could not create its PC anyway, and is answered as below.
-        const Allowance counted = newPcs->take(beat.address, beat.now);
-        if (counted == Allowance::Full) {
-            r = Result::Full;
-        } else {
-            if (!allowed(counted, *newPcs, res, "too many new PCs from this address; try again later"))
-                return false;
-            beat.mayCreate = true;
-            r = storage.beat(beat, got);
-        }
-    }
-    // Fetching is what frees the space: a full disk must not stop the PCs.
-    if (r == Result::Full) {
-        noteDiskFull();
-        confirmWhileFull(beat);
-        r = storage.peekBeat(beat, got);
-        if (r == Result::Ok)
-            listedWhileFull(got.waiting, beat.address, beat.now);
-    }
-    return stored(r, res);
-}
-
-// What a PC confirms while nothing can be written is kept in memory, its
-// own ringtones only, and written once there is room.
-void Service::confirmWhileFull(const Beat &beat)
-{
-    for (int64_t id : beat.got) {
-        RingtoneInfo info;
-        if (storage.ringtone(id, info) == Result::Ok && info.pcid == beat.pcid && !info.delivered
-            && !deliveries.isUnrecorded(id) && deliveries.unrecorded(id))
-            std::fprintf(stderr, "ringtone %lld was confirmed; the delivery is not recorded yet (the disk is full): it is kept in memory and tried again\n", (long long)id);
-    }
 }
 
 void Service::config(const Request &req, Response &res)
@@ -608,31 +535,15 @@ void Service::feedback(const Request &req, Response &res)
 void Service::ringtoneInfo(const Request &req, Response &res)
 {
     const std::string address = sourceAddress(req);
-    const int64_t at = now();
-    // Past the limit nothing is looked up, hits included: a guesser learns nothing more.
-    if (!allowed(misses->left(address, at), *misses, res,
-            "too many lookups of ringtones that are not waiting; try again later"))
+    if (!allowed(beats.mayLookUp(address), res, "too many lookups of ringtones that are not waiting; try again later"))
         return;
     const std::string text = req.param("ringtoneid");
     const int64_t id = wholeNumber(text, std::to_string(MaxRingtoneId).size());
     if (!isRingtoneId(id))
         return refuse(res, Refusal::BadRequest, "\"ringtoneid\" must be a ringtone id");
     RingtoneInfo info;
-    const Result r = storage.ringtone(id, info);
-    if (r != Result::NotFound && !stored(r, res))
+    if (!stored(beats.lookup(id, address, info), res, "no ringtone " + text + " is waiting"))
         return;
-    lastListed(info);
-    // A delivered ringtone is gone for good: its file is not served again.
-    // The program's lookup carries no client id: a ringtone is only handed to
-    // where a beat that listed it came from, and only for a while. To anyone
-    // else it does not exist.
-    const bool listedHere = r == Result::Ok && info.announcedTo == address;
-    if (!listedHere || info.delivered || deliveries.isUnrecorded(id) || at - info.announcedAt > AnnouncementSeconds) {
-        // A PC asking again for what it fetched a moment ago is no guesser.
-        if (!listedHere)
-            misses->take(address, at);
-        return refuse(res, Refusal::NotFound, "no ringtone " + text + " is waiting");
-    }
     answer(res,
         {{"status", 0},
             {"data", {{"name", info.name}, {"download_url", baseUrl(req) + "/f/" + info.fileKey + ".m4r"}}}});
@@ -642,10 +553,8 @@ void Service::ringtoneFile(const Request &req, Response &res)
 {
     const std::string gone = "no such ringtone file";
     RingtoneInfo info;
-    if (!stored(storage.ringtoneByFileKey(req.matches[1], info), res, gone))
+    if (!stored(beats.file(req.matches[1], info), res, gone))
         return;
-    if (info.delivered || deliveries.isUnrecorded(info.id))
-        return refuse(res, Refusal::NotFound, gone);
     auto file = std::make_shared<FileBody>();
     file->size = uint64_t(info.size);
     file->etag = "\"" + info.fileKey + "\"";
@@ -657,55 +566,7 @@ void Service::ringtoneFile(const Request &req, Response &res)
     // A PC that confirms says itself what it stored. For one that does not,
     // the close after the last byte counts, and no beat lists the ringtone
     // until that is recorded.
-    if (!info.receipts)
-        res.delivered = [this, id = info.id, held = deliveries.sending(info.id)] {
-            return recordDelivery(id);
-        };
-}
-
-// What the log says of it.
-std::string Service::recordDelivery(int64_t id)
-{
-    const Result r = storage.markDelivered(id, now());
-    if (r == Result::Ok || r == Result::NotFound)
-        return "delivered";
-    if (r == Result::Full)
-        noteDiskFull();
-    if (!deliveries.unrecorded(id))
-        return "delivered; not recorded, and too many others wait to be: it may be listed again";
-    return "delivered; not recorded yet (the store cannot write): kept in memory and tried again";
-}
-
-// Deliveries the store could not write go in once it can.
-void Service::retryDeliveries(int64_t at)
-{
-    int64_t due = nextRetry.load();
-    if (at < due || !nextRetry.compare_exchange_strong(due, at + DeliveryRetrySeconds))
-        return;
-    for (int64_t id : deliveries.unrecordedIds()) {
-        const Result r = storage.markDelivered(id, at);
-        if (r != Result::Ok && r != Result::NotFound)
-            return;
-        deliveries.recorded(id);
-        std::fprintf(stderr, "the delivery of ringtone %lld is recorded\n", (long long)id);
-    }
-}
-
-void Service::listedWhileFull(const std::vector<int64_t> &ids, const std::string &address, int64_t at)
-{
-    std::lock_guard<std::mutex> lock(listedMutex);
-    if (listed.size() + ids.size() > MaxTrackedAddresses)
-        listed.clear();
-    for (int64_t id : ids)
-        listed[id] = {address, at};
-}
-
-void Service::lastListed(RingtoneInfo &info)
-{
-    std::lock_guard<std::mutex> lock(listedMutex);
-    const auto it = listed.find(info.id);
-    if (it != listed.end() && it->second.second > info.announcedAt)
-        std::tie(info.announcedTo, info.announcedAt) = it->second;
+    res.delivered = beats.onClose(info);
 }
 
 void Service::phonePair(const Request &req, Response &res)
@@ -901,7 +762,7 @@ void Service::storeMade(NewRingtone r, const Conversion &made, Response &res)
 void Service::store(NewRingtone &r, const std::string &bytes, Response &res)
 {
     r.quota = options.quota;
-    expireOld(now());
+    beats.expire();
     // Random ids clash rarely; a few draws settle it.
     Result result = Result::Conflict;
     for (int attempt = 0; attempt < 8 && result == Result::Conflict; ++attempt) {

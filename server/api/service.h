@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/beats.h"
 #include "core/budgets.h"
-#include "core/deliveries.h"
 #include "http/http.h"
 #include "media/convert.h"
 #include "store/storage.h"
@@ -61,10 +61,6 @@ public:
 private:
     void heartBeat(const Request &req, Response &res);
     bool readBeat(const Request &req, Response &res, Beat &beat);
-    bool recordBeat(Beat &beat, BeatAnswer &got, Response &res);
-    void confirmWhileFull(const Beat &beat);
-    std::string recordDelivery(int64_t id);
-    void retryDeliveries(int64_t now);
     void config(const Request &req, Response &res);
     void update(const Request &req, Response &res);
     bool newerVersion(const std::string &version, nlohmann::json &body, Response &res);
@@ -96,23 +92,12 @@ private:
     void loadPage();
     std::string baseUrl(const Request &req) const;
     std::string sourceAddress(const Request &req) const;
-    // Removes the ringtones kept too long, at most once in a while.
-    void expireOld(int64_t now);
-    // A beat whose write failed still lists its ringtones: where and when is
-    // kept here until the store can say it again.
-    void listedWhileFull(const std::vector<int64_t> &ids, const std::string &address, int64_t at);
-    void lastListed(RingtoneInfo &info);
 
     Storage &storage;
     ServiceOptions options;
-    // Per source address: lookups of ringtones never listed to it, pairings,
-    // uploads, PCs not seen before, usage events.
-    std::unique_ptr<AddressBudget> misses, pairings, uploads, newPcs, events;
-    std::atomic<int64_t> nextExpiry {0};
-    std::atomic<int64_t> nextRetry {0};
-    std::mutex listedMutex;
-    std::unordered_map<int64_t, std::pair<std::string, int64_t>> listed;
-    Deliveries deliveries;
+    Beats beats;
+    // Per source address: pairings, uploads, usage events.
+    std::unique_ptr<AddressBudget> pairings, uploads, events;
     // The page's files by name, read at start.
     std::map<std::string, std::string> page;
     std::string pageError;

@@ -43,6 +43,15 @@ Allowance AddressLimit::take(const std::string &address, int64_t now)
     return Allowance::Yes;
 }
 
+Verdict verdict(Allowance got, const AddressBudget &budget)
+{
+    if (got == Allowance::Yes)
+        return {};
+    if (got == Allowance::No)
+        return {Result::Ok, true, budget.wait()};
+    return {got == Allowance::Full ? Result::Full : Result::Failed};
+}
+
 std::unique_ptr<AddressBudget> addressBudget(Storage &storage, const char *limit, int64_t capacity, int64_t period)
 {
     std::unique_ptr<AddressBudget> shared = storage.sharedBudget(limit, capacity, period);

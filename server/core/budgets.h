@@ -34,6 +34,21 @@ private:
     std::unordered_map<std::string, Bucket> buckets;
 };
 
+// What a rule decided: the store's result, or, with `spent`, a budget of the
+// address that has nothing left for `wait` seconds.
+struct Verdict
+{
+    Result result = Result::Ok;
+    bool spent = false;
+    int64_t wait = 0;
+    bool ok() const { return result == Result::Ok && !spent; }
+};
+
+// Yes as Ok; No as spent, with the budget's wait; a count the store could
+// not take as its failure, so that nobody goes uncounted and nobody is
+// refused once the store is back.
+Verdict verdict(Allowance got, const AddressBudget &budget);
+
 // `capacity` per `period` seconds for each address under the name `limit`:
 // several instances on one store count in it, a single one in memory.
 std::unique_ptr<AddressBudget> addressBudget(Storage &storage, const char *limit, int64_t capacity, int64_t period);
