@@ -73,6 +73,8 @@ private:
     bool admitTune(const Request &req, Response &res);
     void phoneTune(Request &req, Resume resume);
     void pageFile(const Request &req, Response &res);
+    // The page's files, each at its own address.
+    void pageRoutes(std::vector<Route> &routes);
     void phoneUnpair(const Request &req, Response &res);
     void phoneSent(const Request &req, Response &res);
     void phoneWithdraw(const Request &req, Response &res);

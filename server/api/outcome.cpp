@@ -1,0 +1,82 @@
+#include "api/outcome.h"
+
+#include "core/beats.h"
+#include "http/refusal.h"
+
+#include <nlohmann/json.hpp>
+
+#include <utility>
+
+namespace belfry {
+
+using json = nlohmann::json;
+
+namespace {
+
+// How the storage's results other than Ok are answered, unless the route says better.
+struct StorageOutcome
+{
+    Result result;
+    Refusal refusal;
+    const char *error;
+};
+constexpr StorageOutcome StorageOutcomes[] = {
+    {Result::NotFound, Refusal::NotFound, "no such thing is stored"},
+    {Result::Denied, Refusal::Denied, "this device is not paired with that PC, or its token is wrong"},
+    {Result::Conflict, Refusal::Busy, "no free ringtone id was found; try again"},
+    {Result::OverQuota, Refusal::Quota, "the PC has too many ringtones waiting"},
+    {Result::Full, Refusal::DiskFull, "the service's disk is full; try again later"},
+    {Result::Failed, Refusal::Internal, "the service could not reach its storage"},
+};
+// And the converter's; its own words say why.
+constexpr std::pair<ConvertStatus, Refusal> ConvertOutcomes[] = {
+    {ConvertStatus::Refused, Refusal::NotAudio},
+    {ConvertStatus::TooLarge, Refusal::TooLarge},
+    {ConvertStatus::Busy, Refusal::Busy},
+    {ConvertStatus::Failed, Refusal::Internal},
+};
+
+}  // namespace
+
+void answer(Response &res, const json &body, int status)
+{
+    res.status = status;
+    res.setContent(body.dump(), "application/json");
+}
+
+bool stored(Result r, Response &res, const std::string &notFound)
+{
+    if (r == Result::Ok)
+        return true;
+    if (r == Result::Full)
+        noteDiskFull();
+    for (const StorageOutcome &o : StorageOutcomes)
+        if (o.result == r)
+            refuse(res, o.refusal, r == Result::NotFound && !notFound.empty() ? notFound : o.error);
+    return false;
+}
+
+bool allowed(const Verdict &v, Response &res, const std::string &why)
+{
+    if (!v.spent)
+        return stored(v.result, res);
+    res.headers.emplace_back("Retry-After", std::to_string(v.wait));
+    refuse(res, Refusal::Rate, why);
+    return false;
+}
+
+bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std::string &why)
+{
+    return allowed(verdict(got, limit), res, why);
+}
+
+void refuseConversion(Response &res, const Conversion &made)
+{
+    Refusal why = Refusal::Internal;
+    for (const auto &[status, refusal] : ConvertOutcomes)
+        if (status == made.status)
+            why = refusal;
+    refuse(res, why, made.reason);
+}
+
+}  // namespace belfry
