@@ -1,5 +1,6 @@
 #include "media/convert.h"
 
+#include "media/child.h"
 #include "media/mp4.h"
 
 #include <nlohmann/json.hpp>
@@ -8,15 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace belfry {
@@ -37,7 +34,6 @@ constexpr double FadeSeconds = 2;
 // Less than this after the start is no ringtone.
 constexpr double ShortestSeconds = 1;
 constexpr size_t MaxProbeOutput = 256 * 1024;
-constexpr size_t MaxDiagnostic = 2048;
 
 Conversion outcome(ConvertStatus status, std::string reason, std::string detail = {})
 {
@@ -132,128 +128,6 @@ bool readFile(const std::string &path, size_t max, std::string &bytes)
     return n == 0 && bytes.size() <= max;
 }
 
-struct Child
-{
-    bool started = false;
-    bool timedOut = false;
-    bool cancelled = false;
-    int exitCode = -1;  // -1 when a signal ended it
-    std::string out, err;
-
-    bool succeeded() const { return started && exitCode == 0 && !timedOut && !cancelled; }
-};
-
-struct Limits
-{
-    rlimit cpu, memory, output, files, core;
-};
-
-// Between fork and exec only async-signal-safe calls: the service has threads.
-[[noreturn]] void execChild(char *const argv[], const char *dir, const int io[3], const Limits &l, int nice)
-{
-    char *const environment[] = {nullptr};
-    ::setpgid(0, 0);
-    for (int fd = 0; fd < 3; ++fd)
-        if (::dup2(io[fd], fd) < 0)
-            ::_exit(127);
-    ::close_range(3, ~0U, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s : {SIGPIPE, SIGXCPU, SIGXFSZ})
-        ::signal(s, SIG_DFL);
-    if (::chdir(dir) != 0 || ::setrlimit(RLIMIT_CPU, &l.cpu) != 0 || ::setrlimit(RLIMIT_AS, &l.memory) != 0
-        || ::setrlimit(RLIMIT_FSIZE, &l.output) != 0 || ::setrlimit(RLIMIT_NOFILE, &l.files) != 0
-        || ::setrlimit(RLIMIT_CORE, &l.core) != 0)
-        ::_exit(127);
-    ::setpriority(PRIO_PROCESS, 0, nice);
-    ::execve(argv[0], argv, environment);
-    ::_exit(127);
-}
-
-// Reads what is there; closes the pipe at its end.
-void drain(pollfd &p, std::string &into, size_t max)
-{
-    char buffer[16 * 1024];
-    const ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-    if (n > 0 && into.size() < max)
-        into.append(buffer, std::min(size_t(n), max - into.size()));
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-        ::close(p.fd);
-        p.fd = -1;
-    }
-}
-
-// Collects the child's output until it ends, the wall time passes or `cancel`
-// is set; the last two kill its whole process group.
-void watch(pid_t pid, pollfd pipes[2], Child &c, const Clock::time_point deadline, size_t maxOut,
-    const std::atomic<bool> *cancel)
-{
-    bool killed = false;
-    int status = -1;
-    for (;;) {
-        if (!killed && (Clock::now() >= deadline || (cancel && cancel->load()))) {
-            ::kill(-pid, SIGKILL);
-            killed = true;
-            c.cancelled = cancel && cancel->load();
-            c.timedOut = !c.cancelled;
-        }
-        if (pipes[0].fd >= 0 || pipes[1].fd >= 0) {
-            if (::poll(pipes, 2, 100) > 0)
-                for (int i = 0; i < 2; ++i)
-                    if (pipes[i].fd >= 0 && pipes[i].revents)
-                        drain(pipes[i], i == 0 ? c.out : c.err, i == 0 ? maxOut : MaxDiagnostic);
-            continue;
-        }
-        const pid_t done = ::waitpid(pid, &status, killed ? 0 : WNOHANG);
-        if (done == pid)
-            break;
-        // Children reaped elsewhere (SIGCHLD ignored) tell us nothing: no success.
-        if (done < 0 && errno != EINTR)
-            return;
-        ::usleep(10 * 1000);
-    }
-    c.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-Child run(const std::vector<std::string> &command, const std::string &dir, const ConvertOptions &o,
-    size_t maxOut, const std::atomic<bool> *cancel)
-{
-    Child c;
-    std::vector<char *> argv;
-    for (const std::string &a : command)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    const rlim_t cpu = rlim_t(o.cpuSeconds);
-    const Limits limits {{cpu, cpu + 1}, {o.memoryBytes, o.memoryBytes}, {o.outputBytes, o.outputBytes},
-        {rlim_t(o.openFiles), rlim_t(o.openFiles)}, {0, 0}};
-    int out[2] = {-1, -1}, err[2] = {-1, -1};
-    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (in < 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        for (int fd : {in, out[0], out[1], err[0], err[1]})
-            if (fd >= 0)
-                ::close(fd);
-        return c;
-    }
-    const int io[3] = {in, out[1], err[1]};
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(o.wallSeconds);
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        execChild(argv.data(), dir.c_str(), io, limits, o.niceness);
-    for (int fd : io)
-        ::close(fd);
-    pollfd pipes[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    if (pid > 0) {
-        ::setpgid(pid, pid);  // also here, so that a kill right away reaches it
-        c.started = true;
-        watch(pid, pipes, c, deadline, maxOut, cancel);
-    }
-    for (const pollfd &p : pipes)
-        if (p.fd >= 0)
-            ::close(p.fd);
-    return c;
-}
-
 // The child's first line of diagnostics, printable, for the log.
 std::string firstLine(const std::string &text)
 {
@@ -341,7 +215,7 @@ Conversion probe(const TempFolder &dir, const ConvertOptions &o, const std::atom
             "format=format_name,duration:stream=codec_type,codec_name,profile,channels,duration:"
             "stream_disposition=attached_pic",
             "-of", "json", "in"});
-    const Child c = run(command, dir.path(), o, MaxProbeOutput, cancel);
+    const Child c = runChild(command, dir.path(), o, MaxProbeOutput, cancel);
     const Conversion end = ended(c, o.ffprobe, "reading it took too long");
     if (end.status != ConvertStatus::Ok)
         return end;
@@ -417,7 +291,7 @@ std::vector<std::string> convertCommand(const ConvertOptions &o, const Probe &p,
 Conversion encode(const TempFolder &dir, const ConvertOptions &o, const Probe &p, int start, const Plan &plan,
     const std::atomic<bool> *cancel)
 {
-    const Child c = run(convertCommand(o, p, start, plan), dir.path(), o, 0, cancel);
+    const Child c = runChild(convertCommand(o, p, start, plan), dir.path(), o, 0, cancel);
     Conversion result = ended(c, o.ffmpeg, "converting it took too long");
     if (result.status != ConvertStatus::Ok)
         return result;
