@@ -1,5 +1,8 @@
 #pragma once
 
+// The service as routes: what each audience may ask (the program, the phone,
+// the admin, the page's files) and the state they share.
+
 #include "core/beats.h"
 #include "core/budgets.h"
 #include "http/http.h"
@@ -8,13 +11,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace belfry {
