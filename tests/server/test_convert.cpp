@@ -4,6 +4,7 @@
 // programs shows the sandbox they run in.
 
 #include "convert.h"
+#include "tests/support/script.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -87,21 +88,17 @@ QByteArray be32(quint32 v)
 // as ffmpeg it makes nothing.
 bool standIn(const QString &path, const QString &report, bool fork)
 {
-    QFile f(path);
     const QByteArray to = " >>'" + report.toUtf8() + "'\n";
     const QByteArray probe = fork
         ? "/bin/sleep 60 </dev/null >/dev/null 2>&1 &\necho \"grandchild $!\"" + to + "exec /bin/sleep 60\n"
         : R"(echo '{"format":{"format_name":"mp3","duration":"90"},)"
           R"("streams":[{"codec_type":"audio","codec_name":"mp3","channels":2}]}')"
           "\n";
-    const bool written = f.open(QIODevice::WriteOnly)
-        && f.write("#!/bin/sh\n{ echo \"pid $$ run $*\"\n"
-                   "echo \"environment: $(/usr/bin/tr '\\0' ' ' </proc/$$/environ)\"\n"
-                   "/bin/cat /proc/$$/limits; }"
-               + to + "case \"$*\" in *-show_entries*) ;; *) exit 1 ;; esac\n" + probe)
-            > 0;
-    f.close();
-    return written && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeScript(path,
+        "#!/bin/sh\n{ echo \"pid $$ run $*\"\n"
+        "echo \"environment: $(/usr/bin/tr '\\0' ' ' </proc/$$/environ)\"\n"
+        "/bin/cat /proc/$$/limits; }"
+            + to + "case \"$*\" in *-show_entries*) ;; *) exit 1 ;; esac\n" + probe);
 }
 
 bool alive(const QString &pid)
@@ -306,11 +303,7 @@ void TestConvert::refuses()
 void TestConvert::queue()
 {
     const QString hang = work.filePath(QStringLiteral("hang"));
-    QFile script(hang);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nexec /bin/sleep 60\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(writeScript(hang, "#!/bin/sh\nexec /bin/sleep 60\n"));
 
     std::mutex mutex;
     std::condition_variable changed;
