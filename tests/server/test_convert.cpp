@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -145,6 +146,8 @@ private slots:
     void refuses_data();
     void refuses();
     void queue();
+    void queueAdmits_data();
+    void queueAdmits();
     void sandbox_data();
     void sandbox();
     void crash();
@@ -349,6 +352,38 @@ void TestConvert::queue()
     QCOMPARE(results.size(), size_t(3));
     QVERIFY(results[1].status == ConvertStatus::Busy);
     QVERIFY(results[2].status == ConvertStatus::Busy);
+    QCOMPARE(leftovers(), QStringList());
+}
+
+// Every worker takes a job and as many more wait as the queue holds, however
+// soon the workers wake: uploads that arrive together are not turned away
+// while a worker is still idle.
+void TestConvert::queueAdmits_data()
+{
+    QTest::addColumn<int>("workers");
+    QTest::addColumn<int>("waiting");
+    QTest::newRow("the service's") << int(belfry::ConvertWorkers) << int(belfry::ConvertWaiting);
+    QTest::newRow("more workers than room") << 8 << 1;
+}
+
+void TestConvert::queueAdmits()
+{
+    QFETCH(int, workers);
+    QFETCH(int, waiting);
+    const QString hang = work.filePath(QStringLiteral("hang-admits"));
+    QVERIFY(writeScript(hang, "#!/bin/sh\nexec /bin/sleep 60\n"));
+    ConvertOptions o = options();
+    o.ffprobe = hang.toStdString();
+    const Converter stuck(o);
+    std::atomic<int> stopped {0};
+    const auto count = [&](Conversion c) { stopped += c.status == ConvertStatus::Busy; };
+    {
+        ConvertQueue q(stuck, workers, waiting);
+        for (int i = 0; i < workers + waiting; ++i)
+            QVERIFY2(q.submit("x", 0, count), qPrintable(QStringLiteral("upload %1 turned away").arg(i + 1)));
+        QVERIFY(!q.submit("x", 0, count));
+    }
+    QCOMPARE(stopped.load(), workers + waiting);
     QCOMPARE(leftovers(), QStringList());
 }
 
