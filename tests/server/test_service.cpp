@@ -5,6 +5,7 @@
 
 #include "checks.h"
 #include "tests/support/devicenames.h"
+#include "tests/support/script.h"
 #include "http.h"
 #include "service.h"
 
@@ -2119,10 +2120,7 @@ private slots:
     void stopDuringConversion()
     {
         const QString hang = dir.path() + "/hang", temp = dir.path() + "/stopping-convert";
-        QFile script(hang);
-        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\nexec /bin/sleep 60\n") > 0);
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        QVERIFY(writeScript(hang, "#!/bin/sh\nexec /bin/sleep 60\n"));
         QVERIFY(QDir().mkpath(temp));
         Service stopping(dir.path() + "/stopping");
         QVERIFY2(stopping.start({"--ffprobe", hang, "--convert-temp", temp}), qPrintable(stopping.log));
