@@ -48,6 +48,7 @@ public:
     // The service's own answers, for a route that puts a fault before them.
     static const QString FilePattern;  // captures the ringtone id
     static QString filePath(int id);
+    void beat(Exchange &exchange);
     void information(Exchange &exchange, int id);
     void file(Exchange &exchange, int id);
     // The file of a ringtone still waiting; false when there is none.
@@ -62,7 +63,6 @@ private:
         QByteArray bytes;
         bool delivered = false;
     };
-    void beat(Exchange &exchange);
     QJsonObject withUpdate(QJsonObject answer) const;
     void confirmations(const QJsonObject &body);
 
