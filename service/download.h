@@ -14,7 +14,7 @@ class RingtoneFolder;
 // Turns a ringtone id into an .m4r file in iTunes' automatically-add folder:
 // asks the ringtone server for the name and file address, fetches the file
 // and moves it, whole, into the folder. Every add is followed by exactly one
-// finish or failed; a finish by the ringtone's stored, once it is in the folder.
+// finish or failed, and a finish by stored with the ringtone's id.
 class Download : public QObject
 {
     Q_OBJECT

@@ -6,8 +6,8 @@
 #include <QStringList>
 #include <QUrl>
 
-class QNetworkAccessManager;
 class QJsonObject;
+class QNetworkAccessManager;
 class QNetworkReply;
 
 // Client of the heartbeat family: beat, remote configuration, update check

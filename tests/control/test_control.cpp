@@ -120,8 +120,8 @@ class TestControl : public QObject
     {
         control.reset();
         config.reset();
-        config = std::make_unique<Config>(
-            "Corvale", "Belfry", "1.0.1", QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}}, folder());
+        config = std::make_unique<Config>("Corvale", "Belfry", "1.0.1",
+            QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}}, folder());
         run();
     }
     void run()
@@ -315,7 +315,8 @@ private slots:
         QTest::newRow("confirmed") << true << false << 0 << QList<QStringList> {one, none};
         QTest::newRow("answer lost") << true << false << 1 << QList<QStringList> {one, one, none};
         QTest::newRow("listed again") << false << false << 0 << QList<QStringList> {one, one, one};
-        QTest::newRow("listed again after a restart") << true << true << 0 << QList<QStringList> {none, one, none};
+        QTest::newRow("listed again after a restart")
+            << true << true << 0 << QList<QStringList> {none, one, none};
     }
     void confirmations()
     {

@@ -365,8 +365,8 @@ struct Scenario
     bool finished()
     {
         const int stored = QDir(folder).entryList(QDir::Files | QDir::Hidden).size();
-        return service.waiting().isEmpty() && stored >= row.ringtones + 1 && service.beats() >= beatsAtHeal + 2
-            && (!*row.event || service.events().contains(row.event));
+        return service.waiting().isEmpty() && stored >= row.ringtones + 1
+            && service.beats() >= beatsAtHeal + 2 && (!*row.event || service.events().contains(row.event));
     }
 
     // Drives the row one step; true once it has nothing left to wait for.

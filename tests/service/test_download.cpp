@@ -301,7 +301,13 @@ void TestDownload::storedOnce()
     session.server.route("GET", "/apiv1/ringtone", [&](Exchange &exchange) {
         if (asked++ == 0)
             return session.server.information(exchange, 1);
-        exchange.hold([&] { return bool(later); }, [&](Exchange &held) { session.server.information(held, 1); });
+        exchange.hold(
+            [&] {
+                return bool(later);
+            },
+            [&](Exchange &held) {
+                session.server.information(held, 1);
+            });
     });
     // As for a PC that confirms: the file stays until a beat says it arrived.
     session.server.setForgetDelivered(false);
@@ -320,7 +326,8 @@ void TestDownload::storedOnce()
         session.download.get(1);
     QTRY_COMPARE(session.finish.count() + session.failed.count(), 1);
     later = true;
-    QTRY_VERIFY(handled.count() == asked && session.add.count() == session.finish.count() + session.failed.count());
+    QTRY_VERIFY(
+        handled.count() == asked && session.add.count() == session.finish.count() + session.failed.count());
 
     QCOMPARE(files(session.folder()), inFolder);
     QCOMPARE(session.stored.count(), inFolder.size());

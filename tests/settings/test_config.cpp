@@ -252,10 +252,10 @@ private slots:
         QTest::newRow("one") << QList<int> {42} << QList<int> {42} << QList<int> {4, 420};
         QTest::newRow("as many as kept") << upTo(n) << QList<int> {1, n} << QList<int> {n + 1};
         QTest::newRow("one more: the oldest goes") << upTo(n + 1) << QList<int> {2, n + 1} << QList<int> {1};
-        QTest::newRow("stored again counts as new") << upTo(n) + QList<int> {1, n + 1} << QList<int> {1, 3}
-                                                   << QList<int> {2};
-        QTest::newRow("stored again takes one place") << upTo(n) + QList<int> {n} << QList<int> {1, n}
-                                                     << QList<int> {n + 1};
+        QTest::newRow("stored again counts as new")
+            << upTo(n) + QList<int> {1, n + 1} << QList<int> {1, 3} << QList<int> {2};
+        QTest::newRow("stored again takes one place")
+            << upTo(n) + QList<int> {n} << QList<int> {1, n} << QList<int> {n + 1};
     }
     void storedRingtones()
     {
