@@ -343,6 +343,10 @@ private slots:
             sent << body.value("got").toVariant().toStringList();
         QCOMPARE(sent, got);
         QCOMPARE(service->waiting(), forget ? QStringList() : QStringList {"1"});
+        int asked = 0;
+        for (const Seen &seen : service->requests())
+            asked += seen.path == "/apiv1/ringtone" ? 1 : 0;
+        QCOMPARE(asked, 1);
         QCOMPARE(service->fileRequests(1), 1);
         QCOMPARE(QDir(folder()).entryList(QDir::Files), QStringList {"Bell.m4r"});
     }
