@@ -128,7 +128,8 @@ struct Service : ServiceStandIn
         route("GET", FilePattern, [this](Exchange &exchange) {
             transfer(exchange, exchange.match(1).toInt());
         });
-        // The confirmations never arrive while the fault lasts.
+        // A beat that confirms is refused while the fault lasts: the kill comes
+        // between the storing and any confirmation.
         route("POST", "/p/v1/heart", [this](Exchange &exchange) {
             const bool confirms = !exchange.request.json().value("got").toArray().isEmpty();
             if (this->fault == Fault::KilledBeforeConfirming && faulty && confirms)
