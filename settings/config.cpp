@@ -153,6 +153,9 @@ void Config::rememberStored(int fullname)
     while (ids.size() > Belfry::RememberedRingtones)
         ids.removeFirst();
     settings->setValue(Belfry::StoredKey, ids);
+    // At once, not at the next turn of the event loop: a program killed in
+    // between would fetch the ringtone again after its restart.
+    settings->sync();
 }
 
 QStringList Config::devices(QString group)
