@@ -48,7 +48,10 @@ bool remotelyWritable(QString key)
     if (parts.isEmpty())
         return false;
     const QString &first = parts.first();
-    if (sameName(first, Belfry::ITunesGroup) || sameName(first, Belfry::DevicesGroup))
+    // Nor which ringtones it stored: one named there would be confirmed and
+    // never fetched, one taken out would be stored twice.
+    if (sameName(first, Belfry::ITunesGroup) || sameName(first, Belfry::DevicesGroup)
+        || sameName(first, Belfry::StoredGroup))
         return false;
     return !(parts.size() == 1 && (sameName(first, Belfry::ClientIdKey) || sameName(first, Belfry::VersionKey)));
 }
@@ -155,6 +158,10 @@ void Control::connectAll()
     connect(download, &Download::add, window, &Window::emit_download);
     connect(download, &Download::finish, window, &Window::emit_finish);
     connect(download, &Download::failed, window, &Window::emit_failed);
+    connect(download, &Download::stored, this, [this](int id) {
+        config->rememberStored(id);
+        heart->confirm(id);
+    });
     connect(download, &Download::add, tray, &Tray::download);
     connect(code, &Code::ok, this, &Control::pairingClosed);
     connect(window, &Window::emit_syncFinished, tray, &Tray::notify);
@@ -163,6 +170,12 @@ void Control::connectAll()
 void Control::requestRingtone(int id)
 {
     beat.activity();
+    // Stored before and not confirmed, the confirmation lost or the program
+    // ended before it left: only the confirmation goes again.
+    if (config->isStored(id)) {
+        heart->confirm(id);
+        return;
+    }
     download->get(id);
 }
 

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QUrlQuery>
 
 #include "service/channel.h"
 #include "service/json.h"
@@ -29,6 +30,13 @@ QByteArray finalContentLength(const QNetworkReply *reply)
     return joined.mid(joined.lastIndexOf(',') + 1).trimmed();
 }
 
+// The ringtone an information request was made for; the original request's
+// address, since a followed redirect changes the reply's.
+int requestedRingtone(const QNetworkReply *reply)
+{
+    return QUrlQuery(reply->request().url()).queryItemValue(QStringLiteral("ringtoneid")).toInt();
+}
+
 }  // namespace
 
 Download::Download(const QDir &folder, const QString &ringtoneBase, QObject *parent)
@@ -47,10 +55,21 @@ Download::Download(const QDir &folder, const QString &ringtoneBase, QObject *par
 
 Download::~Download() = default;
 
+bool Download::inFlight(int fullname) const
+{
+    if (asking.contains(fullname))
+        return true;
+    for (const Pending &entry : pending)
+        if (entry.fullname == fullname)
+            return true;
+    return false;
+}
+
 void Download::get(int fullname)
 {
-    if (fullname <= 0)
+    if (fullname <= 0 || inFlight(fullname))
         return;
+    asking.insert(fullname);
     infoManager->get(QNetworkRequest(
         QUrl(QString::fromLatin1(Service::RingtoneTemplate).arg(ringtoneBase, QString::number(fullname)))));
 }
@@ -71,6 +90,8 @@ bool Download::fetch(const QUrl &url, const QString &key)
 
 void Download::informationReplied(QNetworkReply *reply)
 {
+    const int fullname = requestedRingtone(reply);
+    asking.remove(fullname);
     if (reply->error() != QNetworkReply::NoError || !Channel::accepted(reply)) {
         QString text = Channel::failure(reply);
         if (reply->error() == QNetworkReply::NoError)
@@ -118,7 +139,7 @@ void Download::informationReplied(QNetworkReply *reply)
         emit info(QStringLiteral("fullname"), QStringLiteral("invalid download address"));
         return;
     }
-    pending.insert(address, name);
+    pending.insert(address, {name, fullname});
     emit add(address, name);
 }
 
@@ -126,7 +147,8 @@ void Download::fileReplied(QNetworkReply *reply)
 {
     const QVariant mark = reply->property(KeyProperty);
     const QString key = mark.isValid() ? mark.toString() : reply->url().toString();
-    const QString name = pending.take(key);
+    const Pending entry = pending.take(key);
+    const QString &name = entry.name;
 
     QString problem;
     const int status = Channel::status(reply);
@@ -151,6 +173,8 @@ void Download::fileReplied(QNetworkReply *reply)
         emit failed(key, name);
     } else if (shelf->put(reply, name, key)) {
         emit finish(key, name);
+        if (entry.fullname > 0)
+            emit stored(entry.fullname);
     } else {
         emit failed(key, name);
     }

@@ -14,6 +14,8 @@ namespace {
 // Marks the unpair request, so its reply is recognised whatever happened to
 // it on the way.
 constexpr QNetworkRequest::Attribute UnpairMark = QNetworkRequest::User;
+// Marks a beat with the confirmations it carries: only its answer settles them.
+constexpr QNetworkRequest::Attribute GotMark = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
 }  // namespace
 
 Heart::Heart(const QUrl &host, const QString &pcid, const QString &version, QObject *parent)
@@ -69,7 +71,18 @@ void Heart::beat(int pulse)
     body.insert(QStringLiteral("version"), version);
     body.insert(QStringLiteral("platform"), platform);
     body.insert(QStringLiteral("expire"), pulse);
+    // Always there, empty too: it tells the service that this PC confirms,
+    // so it keeps a ringtone listed until a beat says it arrived.
+    body.insert(QStringLiteral("got"), QJsonArray::fromStringList(unconfirmed));
+    request.setAttribute(GotMark, unconfirmed);
     manager->post(request, QJsonDocument(body).toJson());
+}
+
+void Heart::confirm(int fullname)
+{
+    const QString id = QString::number(fullname);
+    if (!unconfirmed.contains(id))
+        unconfirmed.append(id);
 }
 
 void Heart::unpair(QStringList idas)
@@ -114,13 +127,11 @@ void Heart::replied(QNetworkReply *reply)
 
     emit network(0);
     const QByteArray body = reply->readAll();
+    const QVariant carried = reply->request().attribute(GotMark);
+    const bool accepted = Channel::accepted(reply);
     reply->close();
     reply->deleteLater();
-    answer(body);
-}
 
-void Heart::answer(const QByteArray &body)
-{
     QString problem;
     const QJsonDocument document = Service::parseJson(body, &problem);
     if (!problem.isEmpty()) {
@@ -128,7 +139,17 @@ void Heart::answer(const QByteArray &body)
         emit info(QStringLiteral("json"), problem);
         return;
     }
-    const QJsonObject object = document.object();
+    // Settled before the answer is read: an id it lists again is confirmed again.
+    if (accepted) {
+        const QStringList settled = carried.toStringList();
+        for (const QString &id : settled)
+            unconfirmed.removeAll(id);
+    }
+    answer(document.object());
+}
+
+void Heart::answer(const QJsonObject &object)
+{
     const int status = object.value(QStringLiteral("status")).toInt(0);
     if (status == 5) {
         emit paired(false);

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QUrl>
 
+class QJsonObject;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -34,16 +35,21 @@ public slots:
     void checkUpdate();
     void beat(int pulse);
     void unpair(QStringList idas);
+    // The ringtone is in iTunes' folder: every beat says so until one of
+    // them is answered.
+    void confirm(int fullname);
 
 private:
     void replied(QNetworkReply *reply);
-    void answer(const QByteArray &body);
+    void answer(const QJsonObject &object);
     QString address(const char *pattern) const;
 
     // False from an unpair request to its answer: no beat goes out meanwhile.
     bool active;
     // Unpair requests not answered yet.
     int unpairing;
+    // Ids stored and not yet confirmed by an answered beat, as the beat sends them.
+    QStringList unconfirmed;
     QUrl host;
     QString pcid;
     QString version;

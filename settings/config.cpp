@@ -139,6 +139,25 @@ void Config::setUpdate(const QString &version, const QString &download)
     settings->setValue(Belfry::UpdateAccessKey, true);
 }
 
+bool Config::isStored(int fullname) const
+{
+    return settings->value(Belfry::StoredKey).toStringList().contains(QString::number(fullname));
+}
+
+void Config::rememberStored(int fullname)
+{
+    const QString id = QString::number(fullname);
+    QStringList ids = settings->value(Belfry::StoredKey).toStringList();
+    ids.removeAll(id);
+    ids.append(id);
+    while (ids.size() > Belfry::RememberedRingtones)
+        ids.removeFirst();
+    settings->setValue(Belfry::StoredKey, ids);
+    // At once, not at the next turn of the event loop: a program killed in
+    // between would fetch the ringtone again after its restart.
+    settings->sync();
+}
+
 QStringList Config::devices(QString group)
 {
     settings->beginGroup(group);

@@ -33,6 +33,9 @@ public:
     QString updateVersion() const;
     QString updateDownload() const;
     void setUpdate(const QString &version, const QString &download);
+    // The ringtones stored in iTunes' folder, the last RememberedRingtones of them.
+    bool isStored(int fullname) const;
+    void rememberStored(int fullname);
 
 public slots:
     QStringList devices(QString group = Belfry::DevicesGroup);

@@ -49,5 +49,13 @@ inline constexpr QLatin1String RingtoneHostKey = latin1("Server/Ringtone");
 inline constexpr QLatin1String UpdateVersionKey = latin1("Update/Version");
 inline constexpr QLatin1String UpdateDownloadKey = latin1("Update/Download");
 inline constexpr QLatin1String UpdateAccessKey = latin1("Update/Access");
+// The ids of the ringtones stored in iTunes' folder, oldest first.
+inline constexpr QLatin1String StoredGroup = latin1("Ringtones");
+inline constexpr QLatin1String StoredKey = latin1("Ringtones/Stored");
+
+// How many stored ringtones are remembered. The service lists a ringtone
+// only until a beat confirms it, so only the latest few can come again;
+// a few hundred leave room for a long sync.
+inline constexpr int RememberedRingtones = 300;
 
 }  // namespace Belfry

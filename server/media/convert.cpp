@@ -400,7 +400,9 @@ bool ConvertQueue::submit(std::string input, int start, Done done)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (stopping || jobs.size() >= capacity)
+        // A job an idle worker has yet to take is not waiting: how soon the
+        // workers wake must not decide who is turned away.
+        if (stopping || jobs.size() + running >= threads.size() + capacity)
             return false;
         jobs.push_back({std::move(input), start, std::move(done)});
     }
@@ -421,8 +423,15 @@ void ConvertQueue::work()
                 return;
             job = std::move(jobs.front());
             jobs.pop_front();
+            ++running;
         }
-        job.done(converter.convert(job.input, job.start, &stopping));
+        Conversion result = converter.convert(job.input, job.start, &stopping);
+        {
+            // Before `done`, so that an upload its answer lets through finds room.
+            std::lock_guard<std::mutex> lock(mutex);
+            --running;
+        }
+        job.done(std::move(result));
     }
 }
 

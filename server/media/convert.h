@@ -99,8 +99,9 @@ public:
     ConvertQueue(const ConvertQueue &) = delete;
     ConvertQueue &operator=(const ConvertQueue &) = delete;
 
-    // False, without calling `done`, when `capacity` jobs wait already.
-    // Otherwise `done` is called later on one of the queue's threads.
+    // False, without calling `done`, when every worker has a job and
+    // `capacity` more wait. Otherwise `done` is called later on one of the
+    // queue's threads.
     bool submit(std::string input, int startSeconds, Done done);
     // Ends the running conversions and answers every waiting job with Busy,
     // without waiting for the ends; later submissions are refused.
@@ -120,6 +121,7 @@ private:
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Job> jobs;
+    size_t running = 0;  // jobs taken by a worker and not yet done
     std::atomic<bool> stopping {false};
     std::vector<std::thread> threads;
 };

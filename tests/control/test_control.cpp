@@ -113,17 +113,31 @@ class TestControl : public QObject
         settings().setValue(Belfry::RingtoneHostKey, service->base());
         for (auto it = preset.cbegin(); it != preset.cend(); ++it)
             settings().setValue(it.key(), it.value());
+        run();
+    }
+    // A controller on the settings as they are, as a new run of the program finds them.
+    void restart()
+    {
+        control.reset();
+        config.reset();
+        config = std::make_unique<Config>("Corvale", "Belfry", "1.0.1",
+            QMap<QString, QString> {{"InstallLocation", "C:/iTunes/"}}, folder());
+        run();
+    }
+    void run()
+    {
         control = std::make_unique<Control>(config.get());
         // The configuration request of the start answers first.
         QSignalSpy configured(heart(), &Heart::network);
         QTRY_COMPARE(configured.count(), 1);
     }
-    // One beat, as the timer would send it, and its answer handled.
+    // One beat, as the timer would send it, and its answer (or failure) handled.
     void beat()
     {
         QSignalSpy answered(heart(), &Heart::network);
+        QSignalSpy failed(heart(), &Heart::info);
         heart()->beat(5);
-        QTRY_COMPARE(answered.count(), 1);
+        QTRY_COMPARE(answered.count() + failed.count(), 1);
     }
     // The same for the other requests of the heartbeat family.
     void ask(void (Heart::*request)())
@@ -273,12 +287,13 @@ private slots:
         QTest::newRow("iTunes command") << "iTunes/InstallLocation" << false;
         QTest::newRow("folder, other spelling") << "/iTunes//iTunesFolder" << false;
         QTest::newRow("devices") << "DEVICES/a" << false;
+        QTest::newRow("stored ringtones") << "Ringtones/Stored" << false;
     }
     void remoteSettings()
     {
         QFETCH(QString, key);
         QFETCH(bool, written);
-        start({{"DEVICES/a", "Phone A"}});
+        start({{"DEVICES/a", "Phone A"}, {"Ringtones/Stored", "7"}});
         const QString normal = QString(key).remove(0, key.startsWith('/') ? 1 : 0).replace("//", "/");
         const QVariant before = settings().value(normal);
         service->setConf(key, "C:/evil");
@@ -286,6 +301,54 @@ private slots:
         QCOMPARE(settings().value(normal).toString() == "C:/evil", written);
         if (!written)
             QCOMPARE(settings().value(normal), before);
+    }
+
+    // A ringtone stored is confirmed by the beats that follow, until one is
+    // answered, and never stored twice: listed again, it is only confirmed again.
+    void confirmations_data()
+    {
+        QTest::addColumn<bool>("forget");  // the service forgets a ringtone once confirmed
+        QTest::addColumn<bool>("restart");  // the program ends before its next beat
+        QTest::addColumn<int>("lost");  // beat answers lost after the storing
+        QTest::addColumn<QList<QStringList>>("got");  // of the beats after the storing
+        const QStringList none, one {"1"};
+        QTest::newRow("confirmed") << true << false << 0 << QList<QStringList> {one, none};
+        QTest::newRow("answer lost") << true << false << 1 << QList<QStringList> {one, one, none};
+        QTest::newRow("listed again") << false << false << 0 << QList<QStringList> {one, one, one};
+        QTest::newRow("listed again after a restart")
+            << true << true << 0 << QList<QStringList> {none, one, none};
+    }
+    void confirmations()
+    {
+        QFETCH(bool, forget);
+        QFETCH(bool, restart);
+        QFETCH(int, lost);
+        QFETCH(QList<QStringList>, got);
+        QDir(folder()).removeRecursively();
+        // No beat of the timer's between the test's own.
+        start({{"DEVICES/a", "Phone A"}, {"Pulse", 86400}});
+        service->setForgetDelivered(forget);
+        service->send(1, "Bell", ringtoneBytes(1));
+        beat();
+        QTRY_VERIFY(QFile::exists(folder() + "/Bell.m4r"));
+        if (restart)
+            this->restart();
+        service->loseBeatAnswers(lost);
+        const int before = service->beats();
+        for (int i = 0; i < got.size(); ++i)
+            beat();
+
+        QList<QStringList> sent;
+        for (const QJsonObject &body : service->bodies("/p/v1/heart").mid(before))
+            sent << body.value("got").toVariant().toStringList();
+        QCOMPARE(sent, got);
+        QCOMPARE(service->waiting(), forget ? QStringList() : QStringList {"1"});
+        int asked = 0;
+        for (const Seen &seen : service->requests())
+            asked += seen.path == "/apiv1/ringtone" ? 1 : 0;
+        QCOMPARE(asked, 1);
+        QCOMPARE(service->fileRequests(1), 1);
+        QCOMPARE(QDir(folder()).entryList(QDir::Files), QStringList {"Bell.m4r"});
     }
 
     void networkDialog_data()

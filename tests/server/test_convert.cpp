@@ -4,6 +4,7 @@
 // programs shows the sandbox they run in.
 
 #include "media/convert.h"
+#include "tests/support/script.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -87,21 +89,17 @@ QByteArray be32(quint32 v)
 // as ffmpeg it makes nothing.
 bool standIn(const QString &path, const QString &report, bool fork)
 {
-    QFile f(path);
     const QByteArray to = " >>'" + report.toUtf8() + "'\n";
     const QByteArray probe = fork
         ? "/bin/sleep 60 </dev/null >/dev/null 2>&1 &\necho \"grandchild $!\"" + to + "exec /bin/sleep 60\n"
         : R"(echo '{"format":{"format_name":"mp3","duration":"90"},)"
           R"("streams":[{"codec_type":"audio","codec_name":"mp3","channels":2}]}')"
           "\n";
-    const bool written = f.open(QIODevice::WriteOnly)
-        && f.write("#!/bin/sh\n{ echo \"pid $$ run $*\"\n"
-                   "echo \"environment: $(/usr/bin/tr '\\0' ' ' </proc/$$/environ)\"\n"
-                   "/bin/cat /proc/$$/limits; }"
-               + to + "case \"$*\" in *-show_entries*) ;; *) exit 1 ;; esac\n" + probe)
-            > 0;
-    f.close();
-    return written && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeScript(path,
+        "#!/bin/sh\n{ echo \"pid $$ run $*\"\n"
+        "echo \"environment: $(/usr/bin/tr '\\0' ' ' </proc/$$/environ)\"\n"
+        "/bin/cat /proc/$$/limits; }"
+            + to + "case \"$*\" in *-show_entries*) ;; *) exit 1 ;; esac\n" + probe);
 }
 
 bool alive(const QString &pid)
@@ -148,6 +146,8 @@ private slots:
     void refuses_data();
     void refuses();
     void queue();
+    void queueAdmits_data();
+    void queueAdmits();
     void sandbox_data();
     void sandbox();
     void crash();
@@ -306,11 +306,7 @@ void TestConvert::refuses()
 void TestConvert::queue()
 {
     const QString hang = work.filePath(QStringLiteral("hang"));
-    QFile script(hang);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nexec /bin/sleep 60\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(writeScript(hang, "#!/bin/sh\nexec /bin/sleep 60\n"));
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -356,6 +352,38 @@ void TestConvert::queue()
     QCOMPARE(results.size(), size_t(3));
     QVERIFY(results[1].status == ConvertStatus::Busy);
     QVERIFY(results[2].status == ConvertStatus::Busy);
+    QCOMPARE(leftovers(), QStringList());
+}
+
+// Every worker takes a job and as many more wait as the queue holds, however
+// soon the workers wake: uploads that arrive together are not turned away
+// while a worker is still idle.
+void TestConvert::queueAdmits_data()
+{
+    QTest::addColumn<int>("workers");
+    QTest::addColumn<int>("waiting");
+    QTest::newRow("the service's") << int(belfry::ConvertWorkers) << int(belfry::ConvertWaiting);
+    QTest::newRow("more workers than room") << 8 << 1;
+}
+
+void TestConvert::queueAdmits()
+{
+    QFETCH(int, workers);
+    QFETCH(int, waiting);
+    const QString hang = work.filePath(QStringLiteral("hang-admits"));
+    QVERIFY(writeScript(hang, "#!/bin/sh\nexec /bin/sleep 60\n"));
+    ConvertOptions o = options();
+    o.ffprobe = hang.toStdString();
+    const Converter stuck(o);
+    std::atomic<int> stopped {0};
+    const auto count = [&](Conversion c) { stopped += c.status == ConvertStatus::Busy; };
+    {
+        ConvertQueue q(stuck, workers, waiting);
+        for (int i = 0; i < workers + waiting; ++i)
+            QVERIFY2(q.submit("x", 0, count), qPrintable(QStringLiteral("upload %1 turned away").arg(i + 1)));
+        QVERIFY(!q.submit("x", 0, count));
+    }
+    QCOMPARE(stopped.load(), workers + waiting);
     QCOMPARE(leftovers(), QStringList());
 }
 

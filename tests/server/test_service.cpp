@@ -4,6 +4,7 @@
 // every case uses fresh client ids, so old rows there do not matter.
 
 #include "tests/support/devicenames.h"
+#include "tests/support/script.h"
 #include "api/service.h"
 #include "http/http.h"
 #include "media/mp4.h"
@@ -2114,10 +2115,7 @@ private slots:
     void stopDuringConversion()
     {
         const QString hang = dir.path() + "/hang", temp = dir.path() + "/stopping-convert";
-        QFile script(hang);
-        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\nexec /bin/sleep 60\n") > 0);
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        QVERIFY(writeScript(hang, "#!/bin/sh\nexec /bin/sleep 60\n"));
         QVERIFY(QDir().mkpath(temp));
         Service stopping(dir.path() + "/stopping");
         QVERIFY2(stopping.start({"--ffprobe", hang, "--convert-temp", temp}), qPrintable(stopping.log));

@@ -6,6 +6,7 @@
 
 #include "service/download.h"
 #include "tests/support/filetree.h"
+#include "tests/support/readonlyfolder.h"
 #include "tests/support/servicestandin.h"
 
 namespace {
@@ -107,6 +108,7 @@ struct Session
     QSignalSpy add {&download, &Download::add};
     QSignalSpy finish {&download, &Download::finish};
     QSignalSpy failed {&download, &Download::failed};
+    QSignalSpy stored {&download, &Download::stored};
     QSignalSpy info {&download, &Download::info};
 };
 
@@ -143,6 +145,8 @@ private slots:
     void ringtone_data();
     void ringtone();
     void duplicateWhilePending();
+    void storedOnce_data();
+    void storedOnce();
     void silentAndUnreachable();
     void lengthOfTheFinalResponse_data();
     void lengthOfTheFinalResponse();
@@ -231,6 +235,9 @@ void TestDownload::ringtone()
     QCOMPARE(session.add.count(), int(asked));
     QCOMPARE(session.finish.count(), int(!stored.isEmpty()));
     QCOMPARE(session.failed.count(), int(asked && stored.isEmpty()));
+    QCOMPARE(session.stored.count(), int(!stored.isEmpty()));
+    if (!stored.isEmpty())
+        QCOMPARE(session.stored.at(0), QVariantList {1});
     if (asked) {
         QCOMPARE(session.add.at(0), QVariantList({url, name}));
         QCOMPARE((stored.isEmpty() ? session.failed : session.finish).at(0), session.add.at(0));
@@ -269,6 +276,62 @@ void TestDownload::duplicateWhilePending()
     session.download.get(1);
     QTRY_COMPARE(session.finish.count(), 2);
     QCOMPARE(files(session.folder()), QStringList({"Bell.m4r", "Bell_0.m4r"}));
+}
+
+// The service lists a ringtone until a beat confirms it, so it is asked for
+// again while on its way; only a ringtone in the folder is confirmed.
+void TestDownload::storedOnce_data()
+{
+    QTest::addColumn<bool>("readOnly");  // the folder refuses the move
+    QTest::addColumn<bool>("listedAgain");  // asked for again, answered once the file is in
+    QTest::addColumn<QStringList>("inFolder");
+    QTest::newRow("stored") << false << false << QStringList {"Bell.m4r"};
+    QTest::newRow("move refused") << true << false << QStringList();
+    QTest::newRow("listed again while on its way") << false << true << QStringList {"Bell.m4r"};
+}
+
+void TestDownload::storedOnce()
+{
+    QFETCH(bool, readOnly);
+    QFETCH(bool, listedAgain);
+    QFETCH(QStringList, inFolder);
+    Session session;
+    std::atomic<bool> later {false};
+    std::atomic<int> asked {0};
+    session.server.route("GET", "/apiv1/ringtone", [&](Exchange &exchange) {
+        if (asked++ == 0)
+            return session.server.information(exchange, 1);
+        exchange.hold(
+            [&] {
+                return bool(later);
+            },
+            [&](Exchange &held) {
+                session.server.information(held, 1);
+            });
+    });
+    // As for a PC that confirms: the file stays until a beat says it arrived.
+    session.server.setForgetDelivered(false);
+    session.server.send(1, "Bell", tone(1000));
+    QVERIFY(QDir().mkpath(session.folder()));
+    std::unique_ptr<ReadOnlyFolder> locked;
+    if (readOnly) {
+        locked = std::make_unique<ReadOnlyFolder>(session.folder());
+        if (!locked->isReadOnly())
+            QSKIP("the folder could not be made read-only here");
+    }
+    QSignalSpy handled(
+        session.download.findChild<QNetworkAccessManager *>("information"), &QNetworkAccessManager::finished);
+    session.download.get(1);
+    if (listedAgain)
+        session.download.get(1);
+    QTRY_COMPARE(session.finish.count() + session.failed.count(), 1);
+    later = true;
+    QTRY_VERIFY(
+        handled.count() == asked && session.add.count() == session.finish.count() + session.failed.count());
+
+    QCOMPARE(files(session.folder()), inFolder);
+    QCOMPARE(session.stored.count(), inFolder.size());
+    QCOMPARE(session.failed.count(), 1 - inFolder.size());
 }
 
 void TestDownload::silentAndUnreachable()

@@ -23,6 +23,8 @@ private slots:
     void requests();
     void answer_data();
     void answer();
+    void confirmations_data();
+    void confirmations();
     void suspendedWhileUnpairing();
     void failedUnpairEndsSuspension();
     void overlappingUnpairs();
@@ -60,7 +62,10 @@ void TestHeart::requests()
     QCOMPARE(beat.header("Content-Type"), QStringLiteral("application/json"));
     QVERIFY2(beat.body.contains("\n    \""), "body is Qt's indented JSON");
     const QJsonObject beatBody = beat.json();
-    QCOMPARE(beatBody.size(), 4);
+    QCOMPARE(beatBody.size(), 5);
+    // Present when empty: the service learns from it that this PC confirms.
+    QVERIFY(beatBody.value("got").isArray());
+    QVERIFY(beatBody.value("got").toArray().isEmpty());
     QVERIFY(beatBody.value("expire").isDouble());
     QCOMPARE(beatBody.value("expire").toInt(), 10);
     QCOMPARE(beatBody.value("platform").toString(), QStringLiteral("window"));
@@ -223,6 +228,57 @@ void TestHeart::answer()
     QCOMPARE(infoSpy.count(), info.isEmpty() ? 0 : 1);
     if (!info.isEmpty())
         QCOMPARE(infoSpy.at(0).at(0).toString(), info);
+}
+
+// A confirmation goes with every beat until one that carried it is answered.
+void TestHeart::confirmations_data()
+{
+    QTest::addColumn<int>("status");  // of the first beat's answer; 0: cut off after its first byte
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("settled");
+    QTest::newRow("answered") << 200 << QByteArray("{}") << true;
+    QTest::newRow("answered, unpaired") << 200 << QByteArray(R"({"status":5})") << true;
+    QTest::newRow("answer lost") << 0 << QByteArray() << false;
+    QTest::newRow("500") << 500 << QByteArray("{}") << false;
+    QTest::newRow("redirect") << 302 << QByteArray("{}") << false;
+    QTest::newRow("not JSON") << 200 << QByteArray("<html>busy</html>") << false;
+}
+
+void TestHeart::confirmations()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, settled);
+    std::atomic<int> beats {0};
+    StandIn server;
+    server.route("POST", "/p/v1/heart", [&](Exchange &exchange) {
+        if (beats++ > 0)
+            return emptyAnswer(exchange);
+        // Qt sends a request again by itself when the connection closes before
+        // any answer: only a cut answer is lost for good.
+        if (status == 0) {
+            exchange.begin(200, {"Content-Length: 2"});
+            exchange.write("{");
+            return exchange.close();
+        }
+        exchange.answer(status, body);
+    });
+    Heart heart(QUrl(server.base()), QStringLiteral("PC-1"), QStringLiteral("1.0.1"));
+    QSignalSpy network(&heart, &Heart::network);
+    QSignalSpy info(&heart, &Heart::info);
+
+    heart.confirm(7);
+    heart.confirm(7);
+    heart.beat(5);
+    // Stored while the beat is on its way: its answer does not settle it.
+    heart.confirm(9);
+    QTRY_COMPARE(network.count() + info.count(), status == 200 && !body.startsWith('{') ? 2 : 1);
+    heart.beat(5);
+    QTRY_COMPARE(server.count(), 2);
+    const auto seen = server.requests();
+    QCOMPARE(seen.front().json().value("got").toArray(), QJsonArray {"7"});
+    const QJsonArray again = settled ? QJsonArray {"9"} : QJsonArray {"7", "9"};
+    QCOMPARE(seen.back().json().value("got").toArray(), again);
 }
 
 void TestHeart::suspendedWhileUnpairing()

@@ -235,6 +235,47 @@ private slots:
         delete config;
     }
 
+    // Which ringtones are in iTunes' folder, as a later run finds it.
+    void storedRingtones_data()
+    {
+        const int n = Belfry::RememberedRingtones;
+        const auto upTo = [](int last) {
+            QList<int> ids;
+            for (int id = 1; id <= last; ++id)
+                ids << id;
+            return ids;
+        };
+        QTest::addColumn<QList<int>>("remembered");  // in this order
+        QTest::addColumn<QList<int>>("kept");
+        QTest::addColumn<QList<int>>("forgotten");
+        QTest::newRow("none") << QList<int>() << QList<int>() << QList<int> {1};
+        QTest::newRow("one") << QList<int> {42} << QList<int> {42} << QList<int> {4, 420};
+        QTest::newRow("as many as kept") << upTo(n) << QList<int> {1, n} << QList<int> {n + 1};
+        QTest::newRow("one more: the oldest goes") << upTo(n + 1) << QList<int> {2, n + 1} << QList<int> {1};
+        QTest::newRow("stored again counts as new")
+            << upTo(n) + QList<int> {1, n + 1} << QList<int> {1, 3} << QList<int> {2};
+        QTest::newRow("stored again takes one place")
+            << upTo(n) + QList<int> {n} << QList<int> {1, n} << QList<int> {n + 1};
+    }
+    void storedRingtones()
+    {
+        QFETCH(QList<int>, remembered);
+        QFETCH(QList<int>, kept);
+        QFETCH(QList<int>, forgotten);
+        Config *config = make();
+        for (int id : remembered)
+            config->rememberStored(id);
+        delete config;
+
+        config = make();
+        for (int id : kept)
+            QVERIFY2(config->isStored(id), qPrintable(QString::number(id)));
+        for (int id : forgotten)
+            QVERIFY2(!config->isStored(id), qPrintable(QString::number(id)));
+        delete config;
+        QCOMPARE(file().contains("Ringtones/Stored"), !remembered.isEmpty());
+    }
+
     void onlyTheLastDeviceIsKept()
     {
         Config *config = make();
