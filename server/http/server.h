@@ -26,7 +26,7 @@
 
 namespace belfry {
 
-class HttpServer::Impl : public transport::Host
+class HttpServer::Impl final : public transport::Host
 {
 public:
     Impl(std::vector<Route> routes, HttpOptions options)
