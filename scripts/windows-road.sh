@@ -128,6 +128,13 @@ for file in "$program/belfry.exe" "$program/uninstall.exe"; do
 done
 installed=$(find "$program" -type f -printf '%P\n' | sort | tr '\n' ' ')
 say "installed silently, signed, stripped, $kib KiB: $installed"
+# The debug zip reads a crash in our own code back to its line.
+unzip -q -d "$work/debug" "build-win/Belfry-$version-debug.zip" belfry.exe.debug
+symbols="$work/debug/belfry.exe.debug"
+address=$(x86_64-w64-mingw32-nm -C "$symbols" | awk '/ T Control::connectAll\(\)$/ && !n++ { print $1 }')
+line=$(x86_64-w64-mingw32-addr2line -e "$symbols" "0x${address:-0}")
+grep -q 'control/control\.cpp:[0-9]' <<<"$line" || fail "the debug zip reads Control::connectAll back as \"$line\""
+say "the debug zip has our own code: Control::connectAll is at ${line##*/}"
 
 # 3. iTunes as Windows leaves it: the uninstall entry, the library in the
 # user's Music folder and the automatically-add folder inside its media folder.
