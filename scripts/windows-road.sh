@@ -204,14 +204,19 @@ upgrade_through_wizard() {
   xdotool mousemove --window "$(wizard)" 400 20 click 1 sleep 0.5 key Return
   wait "$setup_pid" || fail "the upgrade's wizard did not end with 0"
 }
-# This prefix's program only: other roads may run theirs on this machine.
-running() {
-  local pid
-  for pid in $(pgrep -f 'Belfry.belfry\.exe'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && return 0
+# This prefix's programs only: other roads may run theirs on this machine.
+# The ids of those whose command line matches PATTERN; false when none.
+in_prefix() {
+  local pid found=1
+  for pid in $(pgrep -f "$1"); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      echo "$pid"
+      found=0
+    fi
   done
-  return 1
+  return $found
 }
+running() { in_prefix 'Belfry.belfry\.exe' >/dev/null; }
 stopped_first() { ! kill -0 "$belfry_pid" 2>/dev/null; }
 stopped() { ! running; }
 upgrade_through_wizard
@@ -225,8 +230,19 @@ wait_for 300 running && wait_for 300 tray_shown || fail "the program did not run
 # Listening on its pipe before it is asked to quit again.
 sleep 3
 ! runs_at_logon HKCU || fail "unticking \"Start with Windows\" left the Run value"
-# The silent one moves it to another folder: the first copy goes.
+# The silent one moves it to another folder: the first copy goes, and a
+# belfry.exe of another folder (one that sleeps; Wine's own programs would
+# run under their own names) is none of its business.
+mkdir -p "$WINEPREFIX/drive_c/decoy"
+printf '#include <windows.h>\nint main(void) { Sleep(INFINITE); return 0; }\n' |
+  x86_64-w64-mingw32-gcc -x c - -o "$WINEPREFIX/drive_c/decoy/belfry.exe"
+wine 'C:\decoy\belfry.exe' >/dev/null 2>&1 &
+pids+=($!)
+decoy_running() { in_prefix 'decoy.belfry\.exe' >/dev/null; }
+wait_for 100 decoy_running || fail "the decoy belfry.exe did not start"
 wine "$setup" /S "/D=C:\\users\\$user\\Apps\\Belfry" >>"$work/belfry.log" 2>&1
+decoy_running || fail "the upgrade ended a belfry.exe of another folder"
+kill $(in_prefix 'decoy.belfry\.exe') 2>/dev/null || true
 ! runs_at_logon HKCU || fail "a silent upgrade forgot that Belfry does not start with Windows"
 wait_for 300 running || fail "the program did not run again after the silent upgrade"
 [ ! -e "$program" ] || fail "moving to another folder left $(find "$program" | tail -1)"
@@ -307,3 +323,53 @@ wait_for 100 test ! -e "$everyone" || fail "the uninstaller left $everyone"
 [ ! -e "$common" ] && [ -z "$(entry_in HKLM)" ] && ! runs_at_logon HKLM ||
   fail "the uninstaller for everyone left its Start menu entry, uninstall entry or Run value"
 say "installed for everyone and uninstalled again"
+
+# 11. One copy per machine: for everyone over the user's own copy removes it
+# (and says so in the log); the user's own beside everyone's, asked for on
+# the command line, keeps that one.
+log="$profile/Temp/Belfry-Setup.log"
+setup_log() { iconv -f UTF-16 -t UTF-8 "$log" 2>/dev/null | tr -d '\r'; }
+mine="$profile/AppData/Local/Programs/Belfry"
+wine "$setup" /S
+wine "$setup" /S /ALLUSERS
+wineserver -w
+[ ! -e "$mine" ] && [ -z "$(entry_in HKCU)" ] && ! runs_at_logon HKCU && [ -f "$everyone/belfry.exe" ] ||
+  fail "an install for everyone left the user's own copy"
+grep -q "Removed the other copy of Belfry in C:.users.$user.AppData.Local.Programs.Belfry" <<<"$(setup_log)" ||
+  fail "the log does not say the user's copy was removed: $(setup_log)"
+wine "$setup" /S /CURRENTUSER
+wineserver -w
+[ -f "$mine/belfry.exe" ] && [ -f "$everyone/belfry.exe" ] || fail "an install for the user alone replaced everyone's"
+grep -q "Kept the other copy of Belfry in C:.Program Files.Corvale.Belfry" <<<"$(setup_log)" ||
+  fail "the log does not say everyone's copy was kept: $(setup_log)"
+say "for everyone over the user's copy removed it; the user's beside everyone's kept that"
+
+# 12. A standard user's uninstall of everyone's copy starts the uninstaller
+# again elevated. Wine's user is an administrator, so the elevated half is
+# run here as that start runs it: NSIS's copy of the uninstaller outside the
+# folder, the folder last in _?= (cmd passes the line as it stands). It
+# removes everyone's copy and leaves the user's whole.
+mine_whole() {
+  [ -f "$mine/belfry.exe" ] && [ -f "$mine/uninstall.exe" ] && runs_at_logon HKCU &&
+    grep -q "InstallLocation.*Programs.Belfry" <<<"$(entry_in HKCU)" &&
+    [ -f "$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Belfry/Belfry.lnk" ]
+}
+mkdir -p "$WINEPREFIX/drive_c/elevated"
+cp "$everyone/uninstall.exe" "$WINEPREFIX/drive_c/elevated/Au_.exe"
+# Started without the folder, as it once was, it knows no copy of its own
+# and touches nobody's.
+wine 'C:\elevated\Au_.exe' /S /ALLUSERS
+wineserver -w
+mine_whole && [ -f "$everyone/belfry.exe" ] && [ -n "$(entry_in HKLM)" ] ||
+  fail "an uninstaller that does not know its folder removed a copy's entries"
+status=0
+wine cmd /c 'C:\elevated\Au_.exe /S _?=C:\Program Files\Corvale\Belfry' || status=$?
+wineserver -w
+[ "$status" = 0 ] || fail "the elevated uninstaller ended with $status"
+[ ! -e "$everyone" ] && [ ! -e "$common" ] && [ -z "$(entry_in HKLM)" ] && ! runs_at_logon HKLM ||
+  fail "the elevated uninstaller left everyone's copy"
+mine_whole || fail "the elevated uninstaller of everyone's copy damaged the user's"
+wine "$mine/uninstall.exe" /S
+wineserver -w
+wait_for 100 test ! -e "$mine" || fail "the uninstaller left $mine"
+say "the elevated half removed everyone's copy and left the user's whole"
