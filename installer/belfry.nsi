@@ -139,6 +139,8 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "© ${YEAR} ${PUBLISHER}"
     Pop $0
     ${If} $0 != "Admin"
       StrCpy $0 "${PARAMS}"
+      ; The wizard, when it shows, waits hidden behind the elevated one.
+      HideWindow
       Call ${un}RunElevated
       ${If} $0 = 1223
         MessageBox MB_OK|MB_ICONSTOP "${REFUSED}" /SD IDOK
@@ -516,10 +518,12 @@ Function ScopePage
   ${If} $Installed != ""
     Abort
   ${EndIf}
+  ClearErrors
   ${GetOptions} $R9 "/ALLUSERS" $0
   ${IfNot} ${Errors}
     Abort
   ${EndIf}
+  ClearErrors
   ${GetOptions} $R9 "/CURRENTUSER" $0
   ${IfNot} ${Errors}
     Abort
@@ -538,13 +542,14 @@ Function ScopePage
   ${EndIf}
   ${NSD_OnClick} $ScopeRadio ScopeShield
   ${NSD_OnClick} $EveryoneRadio ScopeShield
+  Push $EveryoneRadio
   Call ScopeShield
   nsDialogs::Show
 FunctionEnd
 
 ; Next carries the shield while it would ask for administrator rights.
 Function ScopeShield
-  Pop $0 ; the radio clicked, when one was
+  Pop $0 ; the radio clicked
   ${NSD_GetState} $EveryoneRadio $0
   UserInfo::GetAccountType
   Pop $1
@@ -559,7 +564,6 @@ Function ScopeLeave
     StrCpy $AllUsers 0
   ${Else}
     StrCpy $AllUsers 1
-    HideWindow
     !insertmacro ELEVATE_FOR_EVERYONE "" "$R9 /ALLUSERS /NOWELCOME" "$(ElevateRefused)"
   ${EndIf}
   GetDlgItem $1 $HWNDPARENT 1
