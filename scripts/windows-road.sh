@@ -8,7 +8,10 @@
 # way to the first; an upgrade through the wizard over the running program
 # with "Start with Windows" unticked, and a silent one after it; a quit through
 # the tray menu with its farewell beat; an uninstall that keeps the user's
-# settings and ringtones; and an install and uninstall for everyone.
+# settings and ringtones; and an install and uninstall for everyone. Also:
+# our own symbols in the debug zip, a belfry.exe of another folder left alone,
+# the tray slot judged by its pixels, one copy per machine across the two
+# scopes, and the elevated half of a standard user's uninstall for everyone.
 #
 #   BELFRY_QT_MINGW=PREFIX|TARBALL bash scripts/windows-road.sh [--screenshot FILE.png] [--tray-starts N]
 #
