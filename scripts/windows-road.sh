@@ -8,9 +8,16 @@
 # way to the first; an upgrade through the wizard over the running program
 # with "Start with Windows" unticked, and a silent one after it; a quit through
 # the tray menu with its farewell beat; an uninstall that keeps the user's
-# settings and ringtones; and an install and uninstall for everyone.
+# settings and ringtones; and an install and uninstall for everyone. Also:
+# our own symbols in the debug zip, a belfry.exe of another folder left alone,
+# the tray slot judged by its pixels, one copy per machine across the two
+# scopes, and the elevated half of a standard user's uninstall for everyone.
 #
-#   BELFRY_QT_MINGW=PREFIX|TARBALL bash scripts/windows-road.sh [--screenshot FILE.png]
+#   BELFRY_QT_MINGW=PREFIX|TARBALL bash scripts/windows-road.sh [--screenshot FILE.png] [--tray-starts N]
+#
+# --tray-starts N starts the paired program N times afresh (Wine's tray host
+# with it) before the quit and counts the tray slots drawn and blank and the
+# menus that opened at the first right-click.
 #
 # Needs the build from scripts/windows.sh (build-win/), whose installer it
 # makes again signed (and leaves to the next scripts/windows.sh to make
@@ -18,8 +25,15 @@
 # missing). When a step fails, the screen and its windows are saved.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-shot=""
-[ "${1:-}" = --screenshot ] && shot=$(realpath -m "${2:?--screenshot FILE.png}")
+shot="" tray_starts=0 args=("$@")
+while [ $# -gt 0 ]; do
+  case $1 in
+    --screenshot) shot=$(realpath -m "${2:?--screenshot FILE.png}"); shift ;;
+    --tray-starts) tray_starts=${2:?--tray-starts N}; shift ;;
+    *) echo "usage: windows-road.sh [--screenshot FILE.png] [--tray-starts N]" >&2; exit 2 ;;
+  esac
+  shift
+done
 
 version=$(sed -n 's/^project(Belfry VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 setup=build-win/Belfry-Setup-$version.exe
@@ -30,7 +44,7 @@ if [ -z "${BELFRY_ROAD_INNER:-}" ]; then
   [ -d build ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j"$(nproc)" --target belfry-service belfry-phone >/dev/null
   export BELFRY_ROAD_INNER=1
-  exec xvfb-run -a -s "-screen 0 1280x800x24 -dpi 96 -nolisten tcp" bash "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1280x800x24 -dpi 96 -nolisten tcp" bash "$0" "${args[@]}"
 fi
 
 work=$(mktemp -d /tmp/belfry-windows-road.XXXXXX)
@@ -128,6 +142,13 @@ for file in "$program/belfry.exe" "$program/uninstall.exe"; do
 done
 installed=$(find "$program" -type f -printf '%P\n' | sort | tr '\n' ' ')
 say "installed silently, signed, stripped, $kib KiB: $installed"
+# The debug zip reads a crash in our own code back to its line.
+unzip -q -d "$work/debug" "build-win/Belfry-$version-debug.zip" belfry.exe.debug
+symbols="$work/debug/belfry.exe.debug"
+address=$(x86_64-w64-mingw32-nm -C "$symbols" | awk '/ T Control::connectAll\(\)$/ && !n++ { print $1 }')
+line=$(x86_64-w64-mingw32-addr2line -e "$symbols" "0x${address:-0}")
+grep -q 'control/control\.cpp:[0-9]' <<<"$line" || fail "the debug zip reads Control::connectAll back as \"$line\""
+say "the debug zip has our own code: Control::connectAll is at ${line##*/}"
 
 # 3. iTunes as Windows leaves it: the uninstall entry, the library in the
 # user's Music folder and the automatically-add folder inside its media folder.
@@ -197,14 +218,19 @@ upgrade_through_wizard() {
   xdotool mousemove --window "$(wizard)" 400 20 click 1 sleep 0.5 key Return
   wait "$setup_pid" || fail "the upgrade's wizard did not end with 0"
 }
-# This prefix's program only: other roads may run theirs on this machine.
-running() {
-  local pid
-  for pid in $(pgrep -f 'Belfry.belfry\.exe'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && return 0
+# This prefix's programs only: other roads may run theirs on this machine.
+# The ids of those whose command line matches PATTERN; false when none.
+in_prefix() {
+  local pid found=1
+  for pid in $(pgrep -f "$1"); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      echo "$pid"
+      found=0
+    fi
   done
-  return 1
+  return $found
 }
+running() { in_prefix 'Belfry.belfry\.exe' >/dev/null; }
 stopped_first() { ! kill -0 "$belfry_pid" 2>/dev/null; }
 stopped() { ! running; }
 upgrade_through_wizard
@@ -218,8 +244,19 @@ wait_for 300 running && wait_for 300 tray_shown || fail "the program did not run
 # Listening on its pipe before it is asked to quit again.
 sleep 3
 ! runs_at_logon HKCU || fail "unticking \"Start with Windows\" left the Run value"
-# The silent one moves it to another folder: the first copy goes.
+# The silent one moves it to another folder: the first copy goes, and a
+# belfry.exe of another folder (one that sleeps; Wine's own programs would
+# run under their own names) is none of its business.
+mkdir -p "$WINEPREFIX/drive_c/decoy"
+printf '#include <windows.h>\nint main(void) { Sleep(INFINITE); return 0; }\n' |
+  x86_64-w64-mingw32-gcc -x c - -o "$WINEPREFIX/drive_c/decoy/belfry.exe"
+wine 'C:\decoy\belfry.exe' >/dev/null 2>&1 &
+pids+=($!)
+decoy_running() { in_prefix 'decoy.belfry\.exe' >/dev/null; }
+wait_for 100 decoy_running || fail "the decoy belfry.exe did not start"
 wine "$setup" /S "/D=C:\\users\\$user\\Apps\\Belfry" >>"$work/belfry.log" 2>&1
+decoy_running || fail "the upgrade ended a belfry.exe of another folder"
+kill $(in_prefix 'decoy.belfry\.exe') 2>/dev/null || true
 ! runs_at_logon HKCU || fail "a silent upgrade forgot that Belfry does not start with Windows"
 wait_for 300 running || fail "the program did not run again after the silent upgrade"
 [ ! -e "$program" ] || fail "moving to another folder left $(find "$program" | tail -1)"
@@ -237,12 +274,18 @@ say "  moved to another folder, it left nothing in the first"
 say "  an older version refused to install over a newer one"
 
 # 8. Quit through the tray menu.
-wait_for 300 tray_shown || fail "no tray icon appeared after the upgrade"
+# The tray slot as it is drawn: blank when one colour fills nine tenths of
+# it, as Wine's empty slot does (flat grey, deaf to every click).
+slot_drawn() {
+  local top
+  tray_shown && import -window root "$work/slot.png" 2>/dev/null || return 1
+  top=$(convert "$work/slot.png" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage -format %c histogram:info: |
+    awk -v total=$((WIDTH * HEIGHT)) '{ n = $1 + 0; if (n > top) top = n } END { print int(100 * top / total) }')
+  [ "$top" -lt 90 ]
+}
 # Under Wine the menu does not take the keyboard: its last entry, quit, is
 # clicked instead. The menu is the program's window that the click shows.
 shown_windows() { { xdotool search --onlyvisible --class 'belfry.exe' 2>/dev/null || true; } | sort; }
-before=$(shown_windows)
-menu=""
 find_menu() {
   local id SCREEN WINDOW X Y WIDTH HEIGHT
   for id in $(comm -13 <(echo "$before") <(shown_windows)); do
@@ -251,18 +294,46 @@ find_menu() {
   done
   return 1
 }
-# A click that lands while Wine is still busy with the window that came
-# forward can go unnoticed: try a few times, but never close a menu that
-# opened late with another click.
-clicks=0
-for _ in 1 2 3; do
-  ! find_menu || break
-  clicks=$((clicks + 1))
+# One right-click on the slot; true when the menu opened (menu: its geometry).
+open_menu() {
+  before=$(shown_windows) menu=""
   xdotool mousemove $((X + WIDTH - HEIGHT / 2)) $((Y + 3)) sleep 0.2 click 3
-  ! wait_for 30 find_menu || break
-done
-[ -n "$menu" ] || fail "the tray icon's menu did not open"
-[ "$clicks" = 1 ] || say "the tray icon's menu took $clicks right-clicks"
+  wait_for 30 find_menu
+}
+# The program started afresh, as after signing in: Wine's tray host too.
+fresh_start() {
+  wineserver -k
+  wait_for 100 stopped || fail "the program did not end for a fresh start"
+  wine "C:\\users\\$user\\Apps\\Belfry\\belfry.exe" >>"$work/belfry.log" 2>&1 &
+  pids+=($!)
+  wait_for 300 tray_shown || fail "no tray slot after a fresh start"
+  sleep 3
+}
+if [ "$tray_starts" -gt 0 ]; then
+  drawn=0 opened=0
+  for ((start = 1; start <= tray_starts; start++)); do
+    fresh_start
+    state=blank answer=no
+    ! slot_drawn || { state=drawn; drawn=$((drawn + 1)); }
+    ! open_menu || { answer=yes; opened=$((opened + 1)); }
+    say "  fresh start $start: tray slot $state, menu at the first right-click: $answer"
+  done
+  say "$tray_starts fresh starts: $drawn tray slots drawn, $((tray_starts - drawn)) blank;" \
+    "the menu opened at the first right-click $opened times"
+  # Without the keyboard or a click beside it the last menu stays open.
+  fresh_start
+fi
+wait_for 300 tray_shown || fail "no tray icon appeared after the upgrade"
+sleep 1
+# A blank slot, seen under Wine but in none of 20 fresh starts of this
+# program or of a minimal Qt tray program beside it, so nobody's yet: one
+# fresh start again, and nothing else is tried twice.
+if ! slot_drawn; then
+  say "the tray slot is blank; starting the program afresh once"
+  fresh_start
+  slot_drawn || fail "the tray slot is blank again after a fresh start"
+fi
+open_menu || fail "the tray icon's menu did not open at the first right-click"
 read -r mx my mw mh <<<"$menu"
 sleep 0.5
 xdotool mousemove $((mx + mw / 2)) $((my + mh - 14)) click 1
@@ -300,3 +371,53 @@ wait_for 100 test ! -e "$everyone" || fail "the uninstaller left $everyone"
 [ ! -e "$common" ] && [ -z "$(entry_in HKLM)" ] && ! runs_at_logon HKLM ||
   fail "the uninstaller for everyone left its Start menu entry, uninstall entry or Run value"
 say "installed for everyone and uninstalled again"
+
+# 11. One copy per machine: for everyone over the user's own copy removes it
+# (and says so in the log); the user's own beside everyone's, asked for on
+# the command line, keeps that one.
+log="$profile/Temp/Belfry-Setup.log"
+setup_log() { iconv -f UTF-16 -t UTF-8 "$log" 2>/dev/null | tr -d '\r'; }
+mine="$profile/AppData/Local/Programs/Belfry"
+wine "$setup" /S
+wine "$setup" /S /ALLUSERS
+wineserver -w
+[ ! -e "$mine" ] && [ -z "$(entry_in HKCU)" ] && ! runs_at_logon HKCU && [ -f "$everyone/belfry.exe" ] ||
+  fail "an install for everyone left the user's own copy"
+grep -q "Removed the other copy of Belfry in C:.users.$user.AppData.Local.Programs.Belfry" <<<"$(setup_log)" ||
+  fail "the log does not say the user's copy was removed: $(setup_log)"
+wine "$setup" /S /CURRENTUSER
+wineserver -w
+[ -f "$mine/belfry.exe" ] && [ -f "$everyone/belfry.exe" ] || fail "an install for the user alone replaced everyone's"
+grep -q "Kept the other copy of Belfry in C:.Program Files.Corvale.Belfry" <<<"$(setup_log)" ||
+  fail "the log does not say everyone's copy was kept: $(setup_log)"
+say "for everyone over the user's copy removed it; the user's beside everyone's kept that"
+
+# 12. A standard user's uninstall of everyone's copy starts the uninstaller
+# again elevated. Wine's user is an administrator, so the elevated half is
+# run here as that start runs it: NSIS's copy of the uninstaller outside the
+# folder, the folder last in _?= (cmd passes the line as it stands). It
+# removes everyone's copy and leaves the user's whole.
+mine_whole() {
+  [ -f "$mine/belfry.exe" ] && [ -f "$mine/uninstall.exe" ] && runs_at_logon HKCU &&
+    grep -q "InstallLocation.*Programs.Belfry" <<<"$(entry_in HKCU)" &&
+    [ -f "$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Belfry/Belfry.lnk" ]
+}
+mkdir -p "$WINEPREFIX/drive_c/elevated"
+cp "$everyone/uninstall.exe" "$WINEPREFIX/drive_c/elevated/Au_.exe"
+# Started without the folder, as it once was, it knows no copy of its own
+# and touches nobody's.
+wine 'C:\elevated\Au_.exe' /S /ALLUSERS
+wineserver -w
+mine_whole && [ -f "$everyone/belfry.exe" ] && [ -n "$(entry_in HKLM)" ] ||
+  fail "an uninstaller that does not know its folder removed a copy's entries"
+status=0
+wine cmd /c 'C:\elevated\Au_.exe /S _?=C:\Program Files\Corvale\Belfry' || status=$?
+wineserver -w
+[ "$status" = 0 ] || fail "the elevated uninstaller ended with $status"
+[ ! -e "$everyone" ] && [ ! -e "$common" ] && [ -z "$(entry_in HKLM)" ] && ! runs_at_logon HKLM ||
+  fail "the elevated uninstaller left everyone's copy"
+mine_whole || fail "the elevated uninstaller of everyone's copy damaged the user's"
+wine "$mine/uninstall.exe" /S
+wineserver -w
+wait_for 100 test ! -e "$mine" || fail "the uninstaller left $mine"
+say "the elevated half removed everyone's copy and left the user's whole"

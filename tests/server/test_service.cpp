@@ -283,11 +283,7 @@ constexpr size_t FramingGrowthKb = 8 * 1024;
 
 // What 300 readers of a 600 KB file that read nothing may add: a piece of it
 // each, where a copy each came to 180 MB.
-#ifdef __SANITIZE_ADDRESS__
-constexpr unsigned long long FileReadersGrowthKb = 60 * 1024;
-#else
 constexpr unsigned long long FileReadersGrowthKb = 30 * 1024;
-#endif
 
 size_t peakKb(qint64 pid)
 {
@@ -866,8 +862,9 @@ private slots:
         QFETCH(QString, ifRange);
         QFETCH(int, status);
         QFETCH(QString, part);
-        const std::string pcid = newPcid();
-        const int64_t id = send(pair(pcid, "dev-r"), sample("bell")).body["id"];
+        // One ringtone for every row: none of them delivers it.
+        static const std::string pcid = newPcid();
+        static const int64_t id = send(pair(pcid, "dev-r"), sample("bell")).body.value("id", int64_t(0));
         const std::string path = downloadUrlPath(pcid, id);
         const Reply whole = service->request("GET", path, {}, {}, {{"Range", "bytes=0-"}});
         const std::string file = whole.raw, etag = whole.headers.find("ETag")->second;
@@ -893,6 +890,9 @@ private slots:
     // each, not a copy of it.
     void fileMemoryBounded()
     {
+#ifdef __SANITIZE_ADDRESS__
+        QSKIP("AddressSanitizer keeps what is freed in quarantine: the service's size says nothing here");
+#endif
         const std::string pcid = newPcid();
         const int64_t id = tune(pair(pcid, "dev-m"), noise30).body["id"];
         const std::string path = downloadUrlPath(pcid, id, true);
