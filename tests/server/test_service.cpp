@@ -818,13 +818,15 @@ private slots:
         const Phone phone = pair(pcid, "dev-c"), theirs = pair(other, "dev-o");
         const int64_t id = send(phone, sample("bell")).body["id"], foreign = send(theirs, sample("knock")).body["id"];
         const std::string mine = std::to_string(id);
-        for (const json &got : {json {std::to_string(foreign)}, json {"999"}, json::array()}) {
+        for (const json &got : {json {std::to_string(foreign)}, json {"999"}, json::array(),
+                 json(std::vector<std::string>(belfry::MaxConfirmedIds, "999"))}) {
             const Reply r = service->confirm(pcid, got);
             QCOMPARE(r.status, 200);
             QCOMPARE(r.body["sync"], json::array({mine}));
         }
         QVERIFY(lists(service->confirm(other, json::array()).body, foreign));
-        for (const json &bad : {json {"abc"}, json {id}, json("1"), json {"0"}, json(std::vector<std::string>(501, mine))}) {
+        for (const json &bad : {json {"abc"}, json {id}, json("1"), json {"0"},
+                 json(std::vector<std::string>(belfry::MaxConfirmedIds + 1, mine))}) {
             const Reply r = service->confirm(pcid, bad);
             QCOMPARE(r.status, 400);
             QVERIFY2(r.body["error"].get<std::string>().find("got") != std::string::npos, r.raw.c_str());
@@ -884,6 +886,40 @@ private slots:
             QCOMPARE(r.headers.find("Content-Range")->second, "bytes */" + std::to_string(size));
         QVERIFY(service->waitForLog(QString::fromStdString(path + " " + std::to_string(status))));
         QVERIFY(lists(service->beat(pcid), id));
+    }
+
+    // Files being sent share their room in memory: past it a file is
+    // refused with a 503 and Retry-After, and an answer's end gives its piece back.
+    void fileRoom()
+    {
+        Service capped(dir.path() + "/file-room");
+        QVERIFY2(capped.start(options() + QStringList {"--file-memory-mb", "1"}), qPrintable(capped.log));
+        const std::string pcid = newPcid();
+        const int64_t id = send(pair(pcid, "dev-room", "Phone", &capped), sample("bell"), "Bell", &capped).body["id"];
+        capped.beat(pcid);
+        const std::string url = capped.request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id))
+                                    .body["data"]
+                                    .value("download_url", "");
+        const std::string get = "GET " + url.substr(url.find("/f/")) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        const auto status = [&](Raw &client) {
+            client.send(get);
+            return statusOf(client.receive(12));
+        };
+        // Each holds its answer open: it never closes, as the delivery waits for.
+        std::vector<std::unique_ptr<Raw>> holding;
+        for (size_t i = 0; i < belfry::MiB / belfry::FilePieceBytes; ++i) {
+            holding.push_back(std::make_unique<Raw>(capped.port));
+            QCOMPARE(status(*holding.back()), 200);
+        }
+        Raw refused(capped.port);
+        refused.send(get);
+        const std::string answer = refused.receive();
+        QCOMPARE(statusOf(answer), 503);
+        QVERIFY2(answer.find("Retry-After: 10") != std::string::npos, answer.c_str());
+        holding.back()->close(true);
+        QVERIFY(capped.waitForLog("broken"));
+        Raw again(capped.port);
+        QCOMPARE(status(again), 200);
     }
 
     // Readers that read nothing cost a socket and one piece of the file
