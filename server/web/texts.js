@@ -1,4 +1,4 @@
-// Every word the page shows, and how it writes sizes, times and clocks.
+// Every word the scripts show (the fixed ones stay in index.html), and how they write sizes, times and clocks.
 
 export const label = (pcid) => '电脑 ' + pcid.slice(0, 8);
 
