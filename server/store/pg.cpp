@@ -1,36 +1,15 @@
 // The PostgreSQL backend: one database shared by any number of service
 // instances, none of which keeps state between requests.
-//
-// Ringtone files live in the database (bytea) rather than in a shared folder:
-// a row and its file then commit together in one transaction on every
-// instance, there is no network file system to set up, secure and keep
-// consistent, and a file is at most MaxRingtoneBytes and gone once delivered.
-//
-// Every method is one transaction. Those on the hot path (beat, conf, the
-// ringtone reads) are single prepared statements, one round trip each;
-// beats that arrive together go in one round trip and one transaction.
-// Changes that must see one another's effects (pairing, removing a pairing)
-// lock the PC's row first, so concurrent requests for one PC queue up there
-// and always in the same order.
 
-#include "store/batch.h"
-#include "store/storage.h"
+#include "store/pg_db.h"
 
-#include <libpq-fe.h>
 #include <poll.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace belfry {
+namespace pg {
 namespace {
 
 // Each step takes the schema from the version before it to its own number.
@@ -136,349 +115,11 @@ const char *const Migrations[] = {
 };
 constexpr int SchemaVersion = int(sizeof Migrations / sizeof Migrations[0]);
 
-constexpr size_t PoolSize = MaxDatabaseConnections;
-constexpr std::chrono::seconds PoolWait(DatabaseWaitSeconds);
-
-// Beats and feedback events are committed without waiting for the disk: a
-// crash of the database server (not of a service) may lose the last fraction
-// of a second of them, which costs at most a pairing or a lost pairing
-// reported twice. Waiting for the disk on every beat would cost more than half
-// of the beats per second. Everything a phone or an administrator was told is
-// stored commits with the wait.
+// Every session starts so (see DurableBegin).
 constexpr const char *SessionSetup = "SET synchronous_commit TO off";
-constexpr const char *DurableBegin = "BEGIN; SET LOCAL synchronous_commit TO on";
 
 // Any constant; it keeps instances that start together from migrating at once.
 constexpr const char *MigrationLock = "SELECT pg_advisory_xact_lock(7428031)";
-// Uploads to one PC queue up here, so that two of them cannot both pass its
-// quota. A PC that never beat has no row to lock, hence a lock of its own.
-#define SENDER_LOCK "SELECT pg_advisory_xact_lock(7428032, hashtext($1))"
-
-// Tokens are kept as hashes: a copy of the database does not let anyone send.
-#define TOKEN_HASH(p) "sha256(convert_to(" p ", 'UTF8'))"
-
-#define RINGTONE_COLUMNS                                                                                     \
-    "SELECT r.id, r.file_key, r.pcid, r.name, r.size, r.delivered IS NOT NULL, r.created, r.announced_to, "  \
-    "r.announced_at, coalesce(p.receipts, false) FROM ringtones r LEFT JOIN pcs p ON p.pcid = r.pcid "
-
-struct Statement
-{
-    const char *name;
-    const char *sql;
-};
-
-const Statement Statements[] = {
-    // $1 pcid, $2 version, $3 now, $4 expire, $5 farewell, $6 address, $7 may create,
-    // $8 receipts, $9 the ids the PC confirms (of its own ringtones only).
-    // Rows: (0, lost) once, (1, seq, device id, name) per new pairing,
-    // (2, seq, ringtone id) per waiting ringtone, which is recorded as
-    // announced to $6, and (3) when the PC was not known. The FOR UPDATE
-    // queues beats of one PC, so the lost pairing and new pairings are
-    // reported once. A confirmed ringtone is left out of `announced`: one
-    // statement must not change a row twice.
-    {"beat", R"sql(
-    WITH old AS (SELECT pairing_lost FROM pcs WHERE pcid = $1 FOR UPDATE),
-    paired AS (
-        UPDATE pairings SET reported = true
-        WHERE pcid = $1 AND NOT reported AND NOT $5::boolean
-        RETURNING seq, device_id, name),
-    up AS (
-        INSERT INTO pcs AS p (pcid, version, last_beat, expire, receipts)
-        SELECT $1, $2, $3, $4, $8::boolean WHERE $7::boolean OR EXISTS (SELECT 1 FROM old)
-        ON CONFLICT (pcid) DO UPDATE
-        SET version = EXCLUDED.version, last_beat = EXCLUDED.last_beat, expire = EXCLUDED.expire,
-            pairing_lost = p.pairing_lost AND $5::boolean, receipts = $8::boolean),
-    confirmed AS (
-        UPDATE ringtones SET delivered = $3, data = NULL
-        WHERE pcid = $1 AND id = ANY($9::bigint[]) AND delivered IS NULL
-        RETURNING id),
-    announced AS (
-        UPDATE ringtones SET announced_to = $6, announced_at = $3
-        WHERE pcid = $1 AND delivered IS NULL AND id <> ALL($9::bigint[])
-        RETURNING seq, id)
-    SELECT 0 AS kind, 0::bigint AS ord, NULL AS a, NULL AS b FROM old WHERE pairing_lost AND NOT $5::boolean
-    UNION ALL SELECT 1, seq, device_id, name FROM paired
-    UNION ALL SELECT 2, seq, id::text, NULL FROM announced
-    UNION ALL SELECT 3, 0, NULL, NULL WHERE NOT EXISTS (SELECT 1 FROM old)
-    ORDER BY 1, 2)sql"},
-    {"unpair", "DELETE FROM pairings WHERE pcid = $1 AND device_id = ANY($2::text[])"},
-    {"conf", "SELECT key, value FROM conf WHERE pcid IN ('', $1) ORDER BY pcid <> ''"},
-    {"latest_update",
-        "SELECT version, url, published FROM updates ORDER BY published DESC, seq DESC LIMIT 1"},
-    {"ringtone", RINGTONE_COLUMNS "WHERE r.id = $1"},
-    {"ringtone_by_key", RINGTONE_COLUMNS "WHERE r.file_key = $1"},
-    // The column is stored uncompressed, so a part reads only its own pages.
-    {"ringtone_file_part",
-        "SELECT substring(data FROM $2::int FOR $3::int) FROM ringtones WHERE id = $1 AND data IS NOT NULL"},
-    {"delivered",
-        "UPDATE ringtones SET delivered = coalesce(delivered, $2), data = NULL WHERE id = $1 RETURNING 1"},
-    {"event", R"sql(
-    INSERT INTO event_counts AS e (pcid, event, day, count) VALUES ($1, $2, $3, 1)
-    ON CONFLICT (pcid, event, day) DO UPDATE SET count = e.count + 1)sql"},
-    {"lock_pc", "SELECT 1 FROM pcs WHERE pcid = $1 FOR UPDATE"},
-    {"pair",
-        R"sql(
-    INSERT INTO pairings (pcid, device_id, name, token_hash, paired_at) VALUES ($1, $2, $3, )sql" TOKEN_HASH(
-            "$4") R"sql(, $5)
-    ON CONFLICT (pcid, device_id) DO UPDATE
-    SET name = EXCLUDED.name, token_hash = EXCLUDED.token_hash, paired_at = EXCLUDED.paired_at,
-        seq = nextval(pg_get_serial_sequence('pairings', 'seq')), reported = false)sql"},
-    // A new pairing supersedes a loss the PC has not heard of yet.
-    {"pair_found", "UPDATE pcs SET pairing_lost = false WHERE pcid = $1"},
-    {"remove_pairing",
-        "DELETE FROM pairings WHERE pcid = $1 AND device_id = $2 AND token_hash = " TOKEN_HASH(
-            "$3") " RETURNING 1"},
-    {"pairing_lost", R"sql(
-    UPDATE pcs SET pairing_lost = true
-    WHERE pcid = $1 AND NOT EXISTS (SELECT 1 FROM pairings WHERE pcid = $1))sql"},
-    {"pairing_valid",
-        "SELECT 1 FROM pairings WHERE pcid = $1 AND device_id = $2 AND token_hash = " TOKEN_HASH("$3")},
-    // The FOR SHARE makes a removal of the pairing that commits meanwhile win:
-    // then nothing is stored.
-    {"pairing_held",
-        "SELECT 1 FROM pairings WHERE pcid = $1 AND device_id = $2 AND token_hash = " TOKEN_HASH(
-            "$3") " FOR SHARE"},
-    {"lock_sender", SENDER_LOCK},
-    {"waiting_load",
-        "SELECT count(*), coalesce(sum(size), 0) FROM ringtones WHERE pcid = $1 AND delivered IS NULL"},
-    {"add_ringtone", R"sql(
-    INSERT INTO ringtones (id, file_key, pcid, device_id, name, size, created, data)
-    VALUES ($1, $2, $3, $4, $5, $6, $7, $8::bytea)
-    ON CONFLICT DO NOTHING RETURNING 1)sql"},
-    // $1 pcid, $2 device id, $3 limit.
-    {"sent", R"sql(
-    SELECT id, name, size, created, delivered IS NOT NULL FROM ringtones
-    WHERE pcid = $1 AND device_id = $2 ORDER BY seq DESC LIMIT $3)sql"},
-    // What "beat" answers, read only. $1 pcid, $2 farewell.
-    {"peek_beat", R"sql(
-    SELECT 0 AS kind, 0::bigint AS ord, NULL AS a, NULL AS b FROM pcs
-    WHERE pcid = $1 AND pairing_lost AND NOT $2::boolean
-    UNION ALL SELECT 1, seq, device_id, name FROM pairings WHERE pcid = $1 AND NOT reported AND NOT $2::boolean
-    UNION ALL SELECT 2, seq, id::text, NULL FROM ringtones WHERE pcid = $1 AND delivered IS NULL
-    ORDER BY 1, 2)sql"},
-    {"withdraw", R"sql(
-    DELETE FROM ringtones WHERE id = $3 AND pcid = $1 AND device_id = $2 AND delivered IS NULL
-    RETURNING 1)sql"},
-    // Rows a beat holds are left for the next time: waiting for them could
-    // deadlock with the beat, which locks a PC's rows in an order of its own.
-    {"expire", R"sql(
-    DELETE FROM ringtones WHERE id IN (
-        SELECT id FROM ringtones WHERE delivered IS NULL AND created < $1 FOR UPDATE SKIP LOCKED))sql"},
-    {"publish", "INSERT INTO updates (version, url, published) VALUES ($1, $2, $3)"},
-    {"set_conf", R"sql(
-    INSERT INTO conf (pcid, key, value) VALUES ($1, $2, $3)
-    ON CONFLICT (pcid, key) DO UPDATE SET value = EXCLUDED.value)sql"},
-    {"unset_conf", "DELETE FROM conf WHERE pcid = $1 AND key = $2"},
-    // $1 now, $2 grace.
-    {"stats", R"sql(
-    SELECT (SELECT count(*) FROM pcs),
-           (SELECT count(*) FROM pcs WHERE last_beat + expire + $2 >= $1),
-           (SELECT count(*) FROM pairings),
-           (SELECT count(*) FROM ringtones WHERE delivered IS NULL),
-           (SELECT count(*) FROM ringtones WHERE delivered IS NOT NULL))sql"},
-    {"event_counts", "SELECT event, sum(count) FROM event_counts GROUP BY event ORDER BY 2 DESC, 1 LIMIT $1"},
-    {"expire_events", "DELETE FROM event_counts WHERE day < $1"},
-    // Rows a beat or a pairing holds are left for the next time, as above.
-    {"expire_pcs", R"sql(
-    DELETE FROM pcs WHERE pcid IN (
-        SELECT pcid FROM pcs p WHERE last_beat < $1
-        AND NOT EXISTS (SELECT 1 FROM pairings WHERE pcid = p.pcid)
-        AND NOT EXISTS (SELECT 1 FROM ringtones WHERE pcid = p.pcid)
-        FOR UPDATE SKIP LOCKED))sql"},
-    // A leaky bucket: $1 limit, $2 address, $3 now, $4 what one event adds,
-    // $5 the most it may hold (all in milliseconds). A row only when the
-    // address has room; the row of an address that has none is left as it is.
-    {"budget_take", R"sql(
-    INSERT INTO address_budgets AS b (name, address, empty_at) VALUES ($1, $2, $3::bigint + $4::bigint)
-    ON CONFLICT (name, address) DO UPDATE SET empty_at = greatest(b.empty_at, $3) + $4
-    WHERE greatest(b.empty_at, $3) + $4 <= $3 + $5::bigint
-    RETURNING 1)sql"},
-    {"budget_left", R"sql(
-    SELECT 1 FROM address_budgets
-    WHERE name = $1 AND address = $2 AND greatest(empty_at, $3::bigint) + $4::bigint > $3 + $5::bigint)sql"},
-    {"budget_sweep", "DELETE FROM address_budgets WHERE empty_at < $1"},
-};
-
-// SQLSTATE disk_full: told to the service as Result::Full, not logged.
-constexpr const char *DiskFullState = "53100";
-
-void logLine(const std::string &what, PGconn *conn)
-{
-    std::string detail = conn ? PQerrorMessage(conn) : "";
-    while (!detail.empty() && (detail.back() == '\n' || detail.back() == ' '))
-        detail.pop_back();
-    std::replace(detail.begin(), detail.end(), '\n', ' ');
-    std::fprintf(stderr, "storage: %s: %s\n", what.c_str(), detail.c_str());
-}
-
-// One statement's result; frees itself.
-class Rows
-{
-public:
-    explicit Rows(PGresult *r = nullptr)
-        : r(r)
-    { }
-    Rows(Rows &&o) noexcept
-        : r(std::exchange(o.r, nullptr))
-    { }
-    Rows &operator=(Rows &&o) noexcept
-    {
-        std::swap(r, o.r);
-        return *this;
-    }
-    Rows(const Rows &) = delete;
-    Rows &operator=(const Rows &) = delete;
-    ~Rows() { PQclear(r); }
-
-    bool ok() const
-    {
-        const ExecStatusType s = PQresultStatus(r);
-        return r && (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK);
-    }
-    ExecStatusType status() const { return PQresultStatus(r); }
-    // It failed for want of disk space on the database server.
-    bool diskFull() const
-    {
-        const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
-        return state && std::string(state) == DiskFullState;
-    }
-    int count() const { return PQntuples(r); }
-    // Rows a command changed.
-    int64_t affected() const { return std::strtoll(PQcmdTuples(r), nullptr, 10); }
-    const char *value(int row, int col) const { return PQgetvalue(r, row, col); }
-    size_t length(int row, int col) const { return size_t(PQgetlength(r, row, col)); }
-    std::string text(int row, int col) const
-    {
-        return std::string(PQgetvalue(r, row, col), size_t(PQgetlength(r, row, col)));
-    }
-    int64_t number(int row, int col) const { return std::strtoll(PQgetvalue(r, row, col), nullptr, 10); }
-    bool flag(int row, int col) const { return PQgetvalue(r, row, col)[0] == 't'; }
-
-private:
-    PGresult *r;
-};
-
-// Parameters as text, except those marked binary (bytea).
-class Params
-{
-public:
-    Params &text(std::string v)
-    {
-        values.push_back(std::move(v));
-        binary.push_back(0);
-        return *this;
-    }
-    Params &number(int64_t v) { return text(std::to_string(v)); }
-    Params &flag(bool v) { return text(v ? "t" : "f"); }
-    Params &bytes(const std::string &v)
-    {
-        values.push_back(v);
-        binary.push_back(1);
-        return *this;
-    }
-
-    // As libpq takes them; valid while these parameters stay as they are.
-    std::vector<const char *> pointers() const
-    {
-        std::vector<const char *> out;
-        for (const std::string &v : values)
-            out.push_back(v.data());
-        return out;
-    }
-    std::vector<int> lengths() const
-    {
-        std::vector<int> out;
-        for (const std::string &v : values)
-            out.push_back(int(v.size()));
-        return out;
-    }
-
-    std::vector<std::string> values;
-    std::vector<int> binary;
-};
-
-// One connection of the pool; its statements are prepared when it opens.
-struct Connection
-{
-    PGconn *pg = nullptr;
-    // A statement found the disk full since the connection was taken.
-    bool full = false;
-};
-
-class PgStorage : public Storage
-{
-public:
-    explicit PgStorage(std::string conninfo)
-        : conninfo(std::move(conninfo))
-    { }
-    ~PgStorage() override
-    {
-        for (Connection &c : idle)
-            PQfinish(c.pg);
-    }
-    bool migrate(std::string &error);
-    Result beat(const Beat &beat, BeatAnswer &answer) override;
-    Result peekBeat(const Beat &beat, BeatAnswer &answer) override;
-    Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override;
-    Result conf(const std::string &pcid, std::map<std::string, std::string> &values) override;
-    Result latestUpdate(Update &update) override;
-    Result ringtone(int64_t id, RingtoneInfo &info) override;
-    Result ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &info) override;
-    Result ringtoneFilePart(
-        const RingtoneInfo &info, int64_t offset, size_t length, std::string &bytes) override;
-    Result markDelivered(int64_t id, int64_t now) override;
-    Result recordEvent(const std::string &pcid, const std::string &event, int64_t now) override;
-    Result pair(
-        const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
-    Result removePairing(
-        const std::string &pcid, const std::string &deviceId, const std::string &token) override;
-    Result checkPairing(
-        const std::string &pcid, const std::string &deviceId, const std::string &token) override;
-    Result waitingLoad(const std::string &pcid, Load &load) override;
-    Result addRingtone(const NewRingtone &r, const std::string &bytes) override;
-    Result sentRingtones(const std::string &pcid, const std::string &deviceId, const std::string &token,
-        size_t limit, std::vector<SentRingtone> &out) override;
-    Result withdrawRingtone(
-        const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id) override;
-    Result expireRingtones(int64_t createdBefore, int64_t &removed) override;
-    Result expireAnonymous(int64_t eventsBefore, int64_t pcsBefore) override;
-    Result publishUpdate(const Update &update) override;
-    Result setConf(const std::string &pcid, const std::string &key, const std::string &value) override;
-    Result stats(int64_t now, Stats &stats) override;
-    std::unique_ptr<AddressBudget> sharedBudget(
-        const std::string &limit, int64_t capacity, int64_t period) override;
-    // One event of `budget` counted (`take`) or looked at.
-    Allowance spend(const std::string &limit, const AddressBudget &budget, const std::string &address,
-        int64_t now, bool take);
-
-private:
-    bool beatTogether(Connection &c, std::vector<BeatJob *> &jobs);
-    static Result readBeat(const Rows &rows, BeatJob &job);
-    static std::string textArray(const std::vector<std::string> &items);
-    static std::string idArray(const std::vector<int64_t> &ids);
-    Result paired(Connection &c, const char *statement, const std::string &pcid, const std::string &deviceId,
-        const std::string &token);
-    Result ringtoneBy(const char *statement, const Params &params, RingtoneInfo &info);
-    bool open(Connection &c, std::string &error, bool withStatements);
-    static bool prepare(PGconn *pg, std::string &error);
-    static bool migrateOn(PGconn *pg, std::string &error);
-    bool acquire(Connection &c);
-    void release(Connection &c);
-    void drop();
-    bool exec(
-        Connection &c, const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
-    static bool send(Connection &c, const char *statement, const Params &params);
-    bool run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
-    Result durable(const char *statement, const Params &params, Rows &rows);
-    template<typename Body> Result transaction(Body body, const char *begin = DurableBegin);
-    const std::string conninfo;
-    Batches<BeatJob> beats {BeatBatch};
-    std::mutex mutex;
-    std::condition_variable freed;
-    std::vector<Connection> idle;
-    size_t opened = 0;  // idle and in use
-    std::atomic<int64_t> nextBudgetSweep {0};
-};
 
 // A bucket is kept in units of its budget's events, so it is shared by the
 // instances that run the same limit, and one set otherwise counts apart.
@@ -503,6 +144,17 @@ private:
     PgStorage &store;
     const std::string limit;
 };
+
+}  // namespace
+
+void logLine(const std::string &what, PGconn *conn)
+{
+    std::string detail = conn ? PQerrorMessage(conn) : "";
+    while (!detail.empty() && (detail.back() == '\n' || detail.back() == ' '))
+        detail.pop_back();
+    std::replace(detail.begin(), detail.end(), '\n', ' ');
+    std::fprintf(stderr, "storage: %s: %s\n", what.c_str(), detail.c_str());
+}
 
 bool PgStorage::migrate(std::string &error)
 {
@@ -957,7 +609,8 @@ bool PgStorage::open(Connection &c, std::string &error, bool withStatements)
 
 bool PgStorage::prepare(PGconn *pg, std::string &error)
 {
-    for (const Statement &s : Statements) {
+    for (size_t i = 0; i < StatementCount; ++i) {
+        const Statement &s = Statements[i];
         Rows r(PQprepare(pg, s.name, s.sql, 0, nullptr));
         if (!r.ok()) {
             error = std::string("preparing ") + s.name + ": " + PQerrorMessage(pg);
@@ -1116,33 +769,11 @@ Result PgStorage::durable(const char *statement, const Params &params, Rows &row
     });
 }
 
-template<typename Body> Result PgStorage::transaction(Body body, const char *begin)
-{
-    Connection c;
-    if (!acquire(c))
-        return Result::Failed;
-    Rows r(PQexec(c.pg, begin));
-    Result result = Result::Failed;
-    if (r.ok())
-        result = body(c);
-    else
-        logLine(begin, c.pg);
-    r = Rows(PQexec(c.pg, result == Result::Ok ? "COMMIT" : "ROLLBACK"));
-    if (!r.ok() && result == Result::Ok) {
-        c.full = c.full || r.diskFull();
-        if (!c.full)
-            logLine("COMMIT", c.pg);
-        result = Result::Failed;
-    }
-    release(c);
-    return result == Result::Failed && c.full ? Result::Full : result;
-}
-
-}  // namespace
+}  // namespace pg
 
 std::unique_ptr<Storage> openPgStorage(const std::string &conninfo, std::string &error)
 {
-    auto storage = std::make_unique<PgStorage>(conninfo);
+    auto storage = std::make_unique<pg::PgStorage>(conninfo);
     if (!storage->migrate(error))
         return nullptr;
     return storage;
