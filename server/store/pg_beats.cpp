@@ -75,16 +75,8 @@ Result PgStorage::recordEvent(const std::string &pcid, const std::string &event,
 Result PgStorage::pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)
 {
     return transaction([&](Connection &c) {
-        Rows rows;
-        if (!exec(c, "lock_pc", Params().text(pcid), rows))
-            return Result::Failed;
-        if (rows.count() == 0)
-            return Result::NotFound;
-        return exec(c, "pair", Params().text(pcid).text(device.id).text(device.name).text(token).number(now),
-                   rows)
-                && exec(c, "pair_found", Params().text(pcid), rows)
-            ? Result::Ok
-            : Result::Failed;
+        PgQueries q(*this, c);
+        return steps::pair(q, pcid, device, token, now);
     });
 }
 
@@ -92,13 +84,8 @@ Result PgStorage::removePairing(
     const std::string &pcid, const std::string &deviceId, const std::string &token)
 {
     return transaction([&](Connection &c) {
-        Rows rows;
-        if (!exec(c, "lock_pc", Params().text(pcid), rows)
-            || !exec(c, "remove_pairing", Params().text(pcid).text(deviceId).text(token), rows))
-            return Result::Failed;
-        if (rows.count() == 0)
-            return Result::Denied;
-        return exec(c, "pairing_lost", Params().text(pcid), rows) ? Result::Ok : Result::Failed;
+        PgQueries q(*this, c);
+        return steps::removePairing(q, {pcid, deviceId, token});
     });
 }
 

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "store/batch.h"
+#include "store/steps.h"
 #include "store/storage.h"
 
 #include <libpq-fe.h>
@@ -207,8 +208,6 @@ private:
     static Result readBeat(const Rows &rows, BeatJob &job);
     static std::string textArray(const std::vector<std::string> &items);
     static std::string idArray(const std::vector<int64_t> &ids);
-    Result paired(Connection &c, const char *statement, const std::string &pcid, const std::string &deviceId,
-        const std::string &token);
     Result ringtoneBy(const char *statement, const Params &params, RingtoneInfo &info);
     bool open(Connection &c, std::string &error, bool withStatements);
     static bool prepare(PGconn *pg, std::string &error);
@@ -229,6 +228,32 @@ private:
     std::vector<Connection> idle;
     size_t opened = 0;  // idle and in use
     std::atomic<int64_t> nextBudgetSweep {0};
+
+    friend class PgQueries;
+};
+
+// The queries of a phone's steps, on the connection of one transaction.
+class PgQueries : public Queries
+{
+public:
+    PgQueries(PgStorage &store, Connection &c)
+        : store(store)
+        , c(c)
+    { }
+    Result knownPc(const std::string &pcid) override;
+    Result pairDevice(
+        const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
+    Result paired(const Sender &sender, bool hold) override;
+    Result dropPairing(const Sender &sender) override;
+    Result lostIfLast(const std::string &pcid) override;
+    Result load(const std::string &pcid, Load &load) override;
+    Result insertRingtone(const NewRingtone &ringtone, const std::string &bytes) override;
+    Result sent(const Sender &sender, size_t limit, std::vector<SentRingtone> &out) override;
+    Result withdraw(const Sender &sender, int64_t id) override;
+
+private:
+    PgStorage &store;
+    Connection &c;
 };
 
 template<typename Body> Result PgStorage::transaction(Body body, const char *begin)

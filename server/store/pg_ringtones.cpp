@@ -46,31 +46,13 @@ Result PgStorage::waitingLoad(const std::string &pcid, Load &load)
 
 Result PgStorage::addRingtone(const NewRingtone &r, const std::string &bytes)
 {
-    const int64_t size = int64_t(bytes.size());
     return transaction([&](Connection &c) {
+        // Uploads to one PC queue up here (SQLite has one writer at a time).
         Rows rows;
         if (!exec(c, "lock_sender", Params().text(r.pcid), rows))
             return Result::Failed;
-        const Result known = paired(c, "pairing_held", r.pcid, r.deviceId, r.deviceToken);
-        if (known != Result::Ok)
-            return known;
-        if (!exec(c, "waiting_load", Params().text(r.pcid), rows))
-            return Result::Failed;
-        if (!roomFor({rows.number(0, 0), rows.number(0, 1)}, r.quota, size))
-            return Result::OverQuota;
-        if (!exec(c, "add_ringtone",
-                Params()
-                    .number(r.id)
-                    .text(r.fileKey)
-                    .text(r.pcid)
-                    .text(r.deviceId)
-                    .text(r.name)
-                    .number(size)
-                    .number(r.now)
-                    .bytes(bytes),
-                rows))
-            return Result::Failed;
-        return rows.count() ? Result::Ok : Result::Conflict;
+        PgQueries q(*this, c);
+        return steps::addRingtone(q, r, bytes);
     });
 }
 
@@ -79,16 +61,8 @@ Result PgStorage::sentRingtones(const std::string &pcid, const std::string &devi
 {
     out.clear();
     return transaction([&](Connection &c) {
-        const Result known = paired(c, "pairing_valid", pcid, deviceId, token);
-        if (known != Result::Ok)
-            return known;
-        Rows rows;
-        if (!exec(c, "sent", Params().text(pcid).text(deviceId).number(int64_t(limit)), rows))
-            return Result::Failed;
-        for (int i = 0; i < rows.count(); ++i)
-            out.push_back(
-                {rows.number(i, 0), rows.text(i, 1), rows.number(i, 2), rows.number(i, 3), rows.flag(i, 4)});
-        return Result::Ok;
+        PgQueries q(*this, c);
+        return steps::sentRingtones(q, {pcid, deviceId, token}, limit, out);
     });
 }
 
@@ -96,24 +70,9 @@ Result PgStorage::withdrawRingtone(
     const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id)
 {
     return transaction([&](Connection &c) {
-        const Result known = paired(c, "pairing_held", pcid, deviceId, token);
-        if (known != Result::Ok)
-            return known;
-        Rows rows;
-        if (!exec(c, "withdraw", Params().text(pcid).text(deviceId).number(id), rows))
-            return Result::Failed;
-        return rows.count() ? Result::Ok : Result::NotFound;
+        PgQueries q(*this, c);
+        return steps::withdrawRingtone(q, {pcid, deviceId, token}, id);
     });
-}
-
-// Ok when the device is paired with the PC under this token, else Denied.
-Result PgStorage::paired(Connection &c, const char *statement, const std::string &pcid,
-    const std::string &deviceId, const std::string &token)
-{
-    Rows rows;
-    if (!exec(c, statement, Params().text(pcid).text(deviceId).text(token), rows))
-        return Result::Failed;
-    return rows.count() ? Result::Ok : Result::Denied;
 }
 
 Result PgStorage::ringtoneBy(const char *statement, const Params &params, RingtoneInfo &info)

@@ -172,31 +172,12 @@ Result SqliteStorage::recordEvent(const std::string &pcid, const std::string &ev
         Cheap);
 }
 
-Result SqliteStorage::checkToken(
-    const std::string &pcid, const std::string &deviceId, const std::string &token)
-{
-    Query q(db, "SELECT 1 FROM pairings WHERE pcid = ? AND device_id = ? AND token_hash = sha256(?)");
-    q.bind(pcid).bind(deviceId).bind(token);
-    if (q.next())
-        return Result::Ok;
-    return q.failed() ? Result::Failed : Result::Denied;
-}
-
 Result SqliteStorage::pair(
     const std::string &pcid, const Device &device, const std::string &token, int64_t now)
 {
     return transaction("pair", [&] {
-        Query known(db, "SELECT 1 FROM pcs WHERE pcid = ?");
-        if (!known.bind(pcid).next())
-            return known.failed() ? Result::Failed : Result::NotFound;
-        Query q(db, R"(INSERT INTO pairings (pcid, device_id, device_name, token_hash, paired_at, reported)
-                       VALUES (?, ?, ?, sha256(?), ?, 0) ON CONFLICT (pcid, device_id) DO UPDATE SET
-                       device_name = excluded.device_name, token_hash = excluded.token_hash,
-                       paired_at = excluded.paired_at, reported = 0)");
-        Query found(db, "DELETE FROM lost_pairings WHERE pcid = ?");
-        const bool ok = q.bind(pcid).bind(device.id).bind(device.name).bind(token).bind(now).run()
-            && found.bind(pcid).run();
-        return ok ? Result::Ok : Result::Failed;
+        SqliteQueries q(*this);
+        return steps::pair(q, pcid, device, token, now);
     });
 }
 
@@ -204,18 +185,8 @@ Result SqliteStorage::removePairing(
     const std::string &pcid, const std::string &deviceId, const std::string &token)
 {
     return transaction("unpair device", [&] {
-        const Result known = checkToken(pcid, deviceId, token);
-        if (known != Result::Ok)
-            return known;
-        Query q(db, "DELETE FROM pairings WHERE pcid = ? AND device_id = ?");
-        if (!q.bind(pcid).bind(deviceId).run())
-            return Result::Failed;
-        Query left(db, "SELECT 1 FROM pairings WHERE pcid = ? LIMIT 1");
-        left.bind(pcid);
-        if (left.next())
-            return Result::Ok;
-        Query lost(db, "INSERT OR IGNORE INTO lost_pairings (pcid) VALUES (?)");
-        return !left.failed() && lost.bind(pcid).run() ? Result::Ok : Result::Failed;
+        SqliteQueries q(*this);
+        return steps::removePairing(q, {pcid, deviceId, token});
     });
 }
 
@@ -223,7 +194,7 @@ Result SqliteStorage::checkPairing(
     const std::string &pcid, const std::string &deviceId, const std::string &token)
 {
     return locked("check pairing", [&] {
-        return checkToken(pcid, deviceId, token);
+        return SqliteQueries(*this).paired({pcid, deviceId, token}, false);
     });
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "store/batch.h"
+#include "store/steps.h"
 #include "store/storage.h"
 
 #include <sqlite3.h>
@@ -206,10 +207,9 @@ private:
     // The pairings not yet reported to the PC.
     bool freshPairings(const std::string &pcid, BeatAnswer &answer);
     Result readInfo(Query &q, RingtoneInfo &info);
-    // Ok when the device is paired with the PC under this token.
-    Result checkToken(const std::string &pcid, const std::string &deviceId, const std::string &token);
-    Result loadOf(const std::string &pcid, Load &load);
     std::string filePath(const std::string &fileKey) const { return files + "/" + fileKey + ".m4r"; }
+    // An upload's file while it is written: start-up removes it as a leftover.
+    std::string tempPath(const std::string &fileKey) const { return files + "/tmp-" + fileKey; }
     void removeFiles(const std::vector<std::string> &fileKeys);
     bool checkIntegrity(const std::string &path, std::string &error);
     bool migrate(std::string &error);
@@ -221,6 +221,37 @@ private:
     Durability synchronous = Durable;
     int lockFd = -1;
     std::string files;
+
+    friend class SqliteQueries;
+};
+
+// The queries of a phone's steps, inside the storage's lock.
+class SqliteQueries : public Queries
+{
+public:
+    explicit SqliteQueries(SqliteStorage &store)
+        : store(store)
+        , db(store.db)
+    { }
+    Result knownPc(const std::string &pcid) override;
+    Result pairDevice(
+        const std::string &pcid, const Device &device, const std::string &token, int64_t now) override;
+    Result paired(const Sender &sender, bool hold) override;
+    Result dropPairing(const Sender &sender) override;
+    Result lostIfLast(const std::string &pcid) override;
+    Result load(const std::string &pcid, Load &load) override;
+    Result insertRingtone(const NewRingtone &ringtone, const std::string &bytes) override;
+    Result sent(const Sender &sender, size_t limit, std::vector<SentRingtone> &out) override;
+    Result withdraw(const Sender &sender, int64_t id) override;
+
+    // The files of withdrawn ringtones, to go once the transaction commits.
+    std::vector<std::string> dropped;
+    // The upload's file is in place under its own name: it is its row's now.
+    bool placed = false;
+
+private:
+    SqliteStorage &store;
+    Connection &db;
 };
 
 template<typename Body> Result SqliteStorage::locked(const char *what, Body body)

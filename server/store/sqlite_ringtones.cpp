@@ -13,20 +13,6 @@
 
 namespace belfry::sqlite {
 
-namespace {
-
-bool syncFolder(const std::string &dir)
-{
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
-
 Result SqliteStorage::readInfo(Query &q, RingtoneInfo &info)
 {
     if (q.next()) {
@@ -112,20 +98,10 @@ Result SqliteStorage::markDelivered(int64_t id, int64_t now)
     return r;
 }
 
-Result SqliteStorage::loadOf(const std::string &pcid, Load &load)
-{
-    Query q(
-        db, "SELECT count(*), coalesce(sum(size), 0) FROM ringtones WHERE pcid = ? AND delivered_at IS NULL");
-    if (!q.bind(pcid).next())
-        return Result::Failed;
-    load = {q.integer(0), q.integer(1)};
-    return Result::Ok;
-}
-
 Result SqliteStorage::waitingLoad(const std::string &pcid, Load &load)
 {
     return locked("waiting load", [&] {
-        return loadOf(pcid, load);
+        return SqliteQueries(*this).load(pcid, load);
     });
 }
 
@@ -133,7 +109,7 @@ Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes
 {
     // The slow part, writing and flushing the file, runs outside the lock
     // under a name that start-up treats as a leftover.
-    const std::string temp = files + "/tmp-" + r.fileKey;
+    const std::string temp = tempPath(r.fileKey);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     const bool written = fd >= 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
     const int savedErrno = errno;
@@ -146,47 +122,12 @@ Result SqliteStorage::addRingtone(const NewRingtone &r, const std::string &bytes
         std::fprintf(stderr, "storage: cannot write %s: %s\n", temp.c_str(), std::strerror(savedErrno));
         return Result::Failed;
     }
-    const std::string path = filePath(r.fileKey);
-    const int64_t size = int64_t(bytes.size());
-    bool renamed = false;
+    SqliteQueries q(*this);
     const Result result = transaction("add ringtone", [&] {
-        const Result known = checkToken(r.pcid, r.deviceId, r.deviceToken);
-        if (known != Result::Ok)
-            return known;
-        Load load;
-        if (loadOf(r.pcid, load) != Result::Ok)
-            return Result::Failed;
-        if (!roomFor(load, r.quota, size))
-            return Result::OverQuota;
-        Query taken(db, "SELECT 1 FROM ringtones WHERE id = ? OR file_key = ?");
-        taken.bind(r.id).bind(r.fileKey);
-        if (taken.next())
-            return Result::Conflict;
-        if (taken.failed())
-            return Result::Failed;
-        // The file is in place before the row exists; a crash in between
-        // leaves a file without a row, which the next start removes.
-        if (::rename(temp.c_str(), path.c_str()) != 0 || !syncFolder(files)) {
-            std::fprintf(
-                stderr, "storage: cannot move %s into place: %s\n", temp.c_str(), std::strerror(errno));
-            return Result::Failed;
-        }
-        renamed = true;
-        Query q(db, R"(INSERT INTO ringtones (id, file_key, pcid, device_id, name, size, created)
-                       VALUES (?, ?, ?, ?, ?, ?, ?))");
-        return q.bind(r.id)
-                   .bind(r.fileKey)
-                   .bind(r.pcid)
-                   .bind(r.deviceId)
-                   .bind(r.name)
-                   .bind(size)
-                   .bind(r.now)
-                   .run()
-            ? Result::Ok
-            : Result::Failed;
+        return steps::addRingtone(q, r, bytes);
     });
     if (result != Result::Ok)
-        ::unlink((renamed ? path : temp).c_str());
+        ::unlink((q.placed ? filePath(r.fileKey) : temp).c_str());
     return result;
 }
 
@@ -194,36 +135,20 @@ Result SqliteStorage::sentRingtones(const std::string &pcid, const std::string &
     const std::string &token, size_t limit, std::vector<SentRingtone> &out)
 {
     return locked("sent ringtones", [&] {
-        out.clear();
-        const Result known = checkToken(pcid, deviceId, token);
-        if (known != Result::Ok)
-            return known;
-        Query q(db, R"(SELECT id, name, size, created, delivered_at IS NOT NULL FROM ringtones
-                       WHERE pcid = ? AND device_id = ? ORDER BY seq DESC LIMIT ?)");
-        q.bind(pcid).bind(deviceId).bind(int64_t(limit));
-        while (q.next())
-            out.push_back({q.integer(0), q.text(1), q.integer(2), q.integer(3), q.integer(4) != 0});
-        return q.failed() ? Result::Failed : Result::Ok;
+        SqliteQueries q(*this);
+        return steps::sentRingtones(q, {pcid, deviceId, token}, limit, out);
     });
 }
 
 Result SqliteStorage::withdrawRingtone(
     const std::string &pcid, const std::string &deviceId, const std::string &token, int64_t id)
 {
-    std::vector<std::string> fileKeys;
+    SqliteQueries q(*this);
     const Result r = transaction("withdraw ringtone", [&] {
-        const Result known = checkToken(pcid, deviceId, token);
-        if (known != Result::Ok)
-            return known;
-        Query q(db, R"(DELETE FROM ringtones WHERE id = ? AND pcid = ? AND device_id = ?
-                       AND delivered_at IS NULL RETURNING file_key)");
-        q.bind(id).bind(pcid).bind(deviceId);
-        if (q.next())
-            fileKeys.push_back(q.text(0));
-        return q.failed() ? Result::Failed : fileKeys.empty() ? Result::NotFound : Result::Ok;
+        return steps::withdrawRingtone(q, {pcid, deviceId, token}, id);
     });
     if (r == Result::Ok)
-        removeFiles(fileKeys);
+        removeFiles(q.dropped);
     return r;
 }
 
