@@ -3,6 +3,9 @@
 // budget, an expiry or a delivery is one row.
 
 #include "core/beats.h"
+#include "core/deliveries.h"
+#include "core/uploads.h"
+#include "media/convert.h"
 #include "service_limits.h"
 #include "store/storage.h"
 
@@ -28,17 +31,99 @@ std::string pcid(int n)
     return "00000000-0000-4000-8000-" + std::string(12 - digits.size(), '0') + digits;
 }
 
+// A store whose disk fills at the test's word: while `full`, every write is
+// refused as a full disk refuses it (nothing written, Full), reads go on.
+class FillingStore : public Storage
+{
+public:
+    explicit FillingStore(std::unique_ptr<Storage> store)
+        : store(std::move(store))
+    { }
+    bool full = false;
+
+    Result beat(const Beat &b, BeatAnswer &a) override { return full ? Result::Full : store->beat(b, a); }
+    Result peekBeat(const Beat &b, BeatAnswer &a) override { return store->peekBeat(b, a); }
+    Result unpair(const std::string &pc, const std::vector<std::string> &ids) override
+    {
+        return full ? Result::Full : store->unpair(pc, ids);
+    }
+    Result conf(const std::string &pc, std::map<std::string, std::string> &v) override { return store->conf(pc, v); }
+    Result latestUpdate(Update &u) override { return store->latestUpdate(u); }
+    Result ringtone(int64_t id, RingtoneInfo &i) override { return store->ringtone(id, i); }
+    Result ringtoneByFileKey(const std::string &k, RingtoneInfo &i) override { return store->ringtoneByFileKey(k, i); }
+    Result ringtoneFilePart(const RingtoneInfo &i, int64_t offset, size_t length, std::string &bytes) override
+    {
+        return store->ringtoneFilePart(i, offset, length, bytes);
+    }
+    Result markDelivered(int64_t id, int64_t now) override
+    {
+        return full ? Result::Full : store->markDelivered(id, now);
+    }
+    Result recordEvent(const std::string &pc, const std::string &e, int64_t now) override
+    {
+        return full ? Result::Full : store->recordEvent(pc, e, now);
+    }
+    Result pair(const std::string &pc, const Device &d, const std::string &token, int64_t now) override
+    {
+        return full ? Result::Full : store->pair(pc, d, token, now);
+    }
+    Result removePairing(const std::string &pc, const std::string &device, const std::string &token) override
+    {
+        return full ? Result::Full : store->removePairing(pc, device, token);
+    }
+    Result checkPairing(const std::string &pc, const std::string &device, const std::string &token) override
+    {
+        return store->checkPairing(pc, device, token);
+    }
+    Result waitingLoad(const std::string &pc, Load &load) override { return store->waitingLoad(pc, load); }
+    Result addRingtone(const NewRingtone &r, const std::string &bytes) override
+    {
+        return full ? Result::Full : store->addRingtone(r, bytes);
+    }
+    Result sentRingtones(const std::string &pc, const std::string &device, const std::string &token, size_t limit,
+        std::vector<SentRingtone> &out) override
+    {
+        return store->sentRingtones(pc, device, token, limit, out);
+    }
+    Result withdrawRingtone(const std::string &pc, const std::string &device, const std::string &token,
+        int64_t id) override
+    {
+        return full ? Result::Full : store->withdrawRingtone(pc, device, token, id);
+    }
+    Result expireRingtones(int64_t before, int64_t &removed) override
+    {
+        return full ? Result::Full : store->expireRingtones(before, removed);
+    }
+    Result expireAnonymous(int64_t events, int64_t pcs) override
+    {
+        return full ? Result::Full : store->expireAnonymous(events, pcs);
+    }
+    Result publishUpdate(const Update &u) override { return full ? Result::Full : store->publishUpdate(u); }
+    Result setConf(const std::string &pc, const std::string &key, const std::string &value) override
+    {
+        return full ? Result::Full : store->setConf(pc, key, value);
+    }
+    Result stats(int64_t now, Stats &s) override { return store->stats(now, s); }
+
+private:
+    std::unique_ptr<Storage> store;
+};
+
 // A store, a clock and the rules over them.
 struct Rules
 {
-    explicit Rules(int64_t keepSeconds = DefaultKeepSeconds, int64_t newPcsPerDay = DefaultNewPcsPerDay)
+    explicit Rules(int64_t keepSeconds = DefaultKeepSeconds, int64_t newPcsPerDay = DefaultNewPcsPerDay,
+        Quota quota = {}, int64_t uploadsPerHour = DefaultUploadsPerHour)
     {
         std::string error;
-        storage = openSqliteStorage(dir.path().toStdString(), error);
-        if (storage)
-            beats = std::make_unique<Beats>(*storage, keepSeconds, newPcsPerDay, [this] { return now; });
-        else
+        std::unique_ptr<Storage> sqlite = openSqliteStorage(dir.path().toStdString(), error);
+        if (!sqlite) {
             qWarning("%s", error.c_str());
+            return;
+        }
+        storage = std::make_unique<FillingStore>(std::move(sqlite));
+        beats = std::make_unique<Beats>(*storage, keepSeconds, newPcsPerDay, [this] { return now; });
+        uploads = std::make_unique<Uploads>(*storage, *beats, queue, quota, uploadsPerHour);
     }
 
     Verdict beat(const std::string &pc, const std::string &address = Here, bool receipts = false,
@@ -60,26 +145,46 @@ struct Rules
         return std::find(answer.waiting.begin(), answer.waiting.end(), id) != answer.waiting.end();
     }
 
-    // A ringtone for `pc` from a phone paired with it now.
-    int64_t send(const std::string &pc, int64_t id = 4242)
+    // A phone paired with `pc` now sends it a ringtone.
+    static NewRingtone from(const std::string &pc)
     {
-        if (storage->pair(pc, {"dev-1", "Phone"}, "token", now) != Result::Ok)
-            return 0;
         NewRingtone r;
-        r.id = id;
-        r.fileKey = "key" + std::to_string(id);
         r.pcid = pc;
         r.deviceId = "dev-1";
         r.deviceToken = "token";
         r.name = "Bell";
+        return r;
+    }
+
+    // A ringtone for `pc` from a phone paired with it now.
+    int64_t send(const std::string &pc, int64_t id = 4242, size_t size = 14)
+    {
+        if (storage->pair(pc, {"dev-1", "Phone"}, "token", now) != Result::Ok)
+            return 0;
+        NewRingtone r = from(pc);
+        r.id = id;
+        r.fileKey = "key" + std::to_string(id);
         r.now = now;
-        return storage->addRingtone(r, "not heard here") == Result::Ok ? id : 0;
+        return storage->addRingtone(r, std::string(size, 'x')) == Result::Ok ? id : 0;
+    }
+
+    // What the converter made of an upload: `size` bytes.
+    static Conversion made(size_t size)
+    {
+        Conversion c;
+        c.status = ConvertStatus::Ok;
+        c.ringtone = std::string(size, 'x');
+        return c;
     }
 
     QTemporaryDir dir;
     int64_t now = Start;
-    std::unique_ptr<Storage> storage;
+    std::unique_ptr<FillingStore> storage;
     std::unique_ptr<Beats> beats;
+    // Never given a file here: the rows hand the store what it would make.
+    const Converter converter;
+    ConvertQueue queue {converter, 1, 1};
+    std::unique_ptr<Uploads> uploads;
     BeatAnswer answer;
 };
 
@@ -276,6 +381,97 @@ private slots:
         close = nullptr;
         QVERIFY(rules.beat(pcid(1)).ok());
         QVERIFY(rules.listed(id));
+    }
+
+    // An upload costs its address a unit once its PC has room: the room is
+    // asked first, so a full PC costs nothing and is told so.
+    void uploadBudget_data()
+    {
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<int>("before");  // uploads admitted from Here first
+        QTest::addColumn<int>("toFull");  // then these, to a PC with no room
+        QTest::addColumn<int>("pause");  // seconds before the last
+        QTest::addColumn<bool>("lastToFull");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("outcome");  // "ok", "rate" or "quota"
+        const int share = int(HourSeconds / 3);
+        QTest::newRow("the last unit") << 3 << 2 << 0 << 0 << false << "here" << "ok";
+        QTest::newRow("the first refused") << 3 << 3 << 0 << 0 << false << "here" << "rate";
+        QTest::newRow("a second short of a unit back") << 3 << 3 << 0 << share - 1 << false << "here" << "rate";
+        QTest::newRow("a unit back after its share of the hour") << 3 << 3 << 0 << share << false << "here" << "ok";
+        QTest::newRow("a full PC costs no unit") << 1 << 0 << 5 << 0 << false << "here" << "ok";
+        QTest::newRow("a full PC is told so, budget or not") << 1 << 1 << 0 << 0 << true << "here" << "quota";
+        QTest::newRow("another address has its own") << 1 << 1 << 0 << 0 << false << "elsewhere" << "ok";
+    }
+    void uploadBudget()
+    {
+        QFETCH(int, capacity);
+        QFETCH(int, before);
+        QFETCH(int, toFull);
+        QFETCH(int, pause);
+        QFETCH(bool, lastToFull);
+        QFETCH(QString, from);
+        QFETCH(QString, outcome);
+        Rules rules(DefaultKeepSeconds, DefaultNewPcsPerDay, Quota {1, DefaultMaxWaitingBytes}, capacity);
+        QVERIFY(rules.uploads);
+        const std::string fullPc = pcid(99);
+        QVERIFY(rules.beat(fullPc).ok() && rules.send(fullPc));
+        for (int i = 1; i <= before; ++i)
+            QVERIFY(rules.uploads->admit(pcid(i), Here).ok());
+        for (int i = 0; i < toFull; ++i)
+            QCOMPARE(rules.uploads->admit(fullPc, Here).verdict.result, Result::OverQuota);
+        rules.now += pause;
+        const UploadOutcome last
+            = rules.uploads->admit(lastToFull ? fullPc : pcid(before + 1), from == "here" ? Here : Elsewhere);
+        QCOMPARE(last.verdict.spent, outcome == "rate");
+        QCOMPARE(last.verdict.wait, outcome == "rate" ? HourSeconds / capacity + 1 : 0);
+        QCOMPARE(last.verdict.result, outcome == "quota" ? Result::OverQuota : Result::Ok);
+        QCOMPARE(last.why.empty(), outcome == "ok");
+    }
+
+    // What one PC may have waiting, by count and by bytes, to the last unit.
+    // Its admission knows only whether one more fits; the store knows its size.
+    void quotas_data()
+    {
+        QTest::addColumn<int>("maxCount");
+        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<int>("waiting");  // ringtones of 100 bytes
+        QTest::addColumn<int>("delivered");  // of those
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("admitted");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("the last by count") << 3 << 1000000 << 2 << 0 << 100 << true << true;
+        QTest::newRow("one over the count") << 3 << 1000000 << 3 << 0 << 100 << false << false;
+        QTest::newRow("a delivered one frees its place") << 3 << 1000000 << 3 << 1 << 100 << true << true;
+        QTest::newRow("the last byte") << 3 << 1000 << 2 << 0 << 800 << true << true;
+        QTest::newRow("a byte over, known once made") << 3 << 1000 << 2 << 0 << 801 << true << false;
+        QTest::newRow("no byte left") << 3 << 200 << 2 << 0 << 1 << false << false;
+    }
+    void quotas()
+    {
+        QFETCH(int, maxCount);
+        QFETCH(int, maxBytes);
+        QFETCH(int, waiting);
+        QFETCH(int, delivered);
+        QFETCH(int, size);
+        QFETCH(bool, admitted);
+        QFETCH(bool, stored);
+        Rules rules(DefaultKeepSeconds, DefaultNewPcsPerDay, Quota {maxCount, maxBytes});
+        QVERIFY(rules.uploads);
+        QVERIFY(rules.beat(pcid(1)).ok());
+        for (int i = 1; i <= waiting; ++i)
+            QVERIFY(rules.send(pcid(1), 100 + i, 100));
+        for (int i = 1; i <= delivered; ++i)
+            QCOMPARE(rules.storage->markDelivered(100 + i, rules.now), Result::Ok);
+        bool full = false;
+        QCOMPARE(rules.uploads->full(pcid(1), full), Result::Ok);
+        QCOMPARE(full, !admitted);
+        QCOMPARE(rules.uploads->admit(pcid(1), Here).ok(), admitted);
+        const UploadOutcome o = rules.uploads->store(Rules::from(pcid(1)), Rules::made(size_t(size)));
+        QCOMPARE(o.verdict.result, stored ? Result::Ok : Result::OverQuota);
+        QVERIFY2(stored || o.why.find("at most " + std::to_string(maxCount)) != std::string::npos, o.why.c_str());
+        RingtoneInfo info;
+        QCOMPARE(rules.storage->ringtone(o.id, info) == Result::Ok && info.size == size, stored);
     }
 };
 
