@@ -473,6 +473,120 @@ private slots:
         RingtoneInfo info;
         QCOMPARE(rules.storage->ringtone(o.id, info) == Result::Ok && info.size == size, stored);
     }
+
+    // While the store refuses writes, what frees the disk goes on: a beat is
+    // answered from what is stored, a delivery or a confirmation is kept in
+    // memory and not listed again, and an upload is refused as the disk is.
+    void fullDisk_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<bool>("listed");  // the ringtone, at the beat after the step
+        QTest::newRow("a beat lists what waits") << "beat" << true;
+        QTest::newRow("the close after its file") << "close" << false;
+        QTest::newRow("its PC's confirmation") << "confirm" << false;
+        QTest::newRow("another PC's confirmation") << "confirm elsewhere" << true;
+        QTest::newRow("an upload") << "upload" << true;
+        QTest::newRow("a PC not seen before") << "new pc" << true;
+    }
+    void fullDisk()
+    {
+        QFETCH(QString, step);
+        QFETCH(bool, listed);
+        Rules rules;
+        QVERIFY(rules.uploads);
+        QVERIFY(rules.beat(pcid(1)).ok() && rules.beat(pcid(2)).ok());
+        const int64_t id = rules.send(pcid(1));
+        const std::string key = "key" + std::to_string(id);
+        RingtoneInfo info;
+        QCOMPARE(rules.beats->file(key, info), Result::Ok);
+        rules.storage->full = true;
+        if (step == "close") {
+            QCOMPARE(rules.beats->onClose(info)(),
+                std::string("delivered; not recorded yet (the store cannot write): kept in memory and tried again"));
+        } else if (step.startsWith("confirm")) {
+            QVERIFY(rules.beat(pcid(step == "confirm" ? 1 : 2), Here, true, {id}).ok());
+        } else if (step == "upload") {
+            QVERIFY(rules.uploads->admit(pcid(1), Here).ok());
+            QCOMPARE(rules.uploads->store(Rules::from(pcid(1)), Rules::made(100)).verdict.result, Result::Full);
+        } else if (step == "new pc") {
+            QVERIFY(rules.beat(pcid(3)).ok());
+            QVERIFY(!rules.answer.created && rules.answer.waiting.empty());
+        }
+        QVERIFY(rules.beat(pcid(1)).ok());
+        QCOMPARE(rules.listed(id), listed);
+        QCOMPARE(rules.answer.waiting.size(), size_t(listed));
+        QCOMPARE(rules.beats->file(key, info) == Result::Ok, listed);
+        QCOMPARE(rules.beats->lookup(id, Here, info) == Result::Ok, listed);
+    }
+
+    // What the full disk kept in memory is written at the first try once
+    // there is room; the tries come every DeliveryRetrySeconds.
+    void unrecordedRetried_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("after");  // seconds after the last try
+        QTest::addColumn<bool>("room");
+        QTest::addColumn<bool>("recorded");
+        const int retry = int(DeliveryRetrySeconds);
+        for (const char *how : {"close", "confirm"}) {
+            const auto row = [how](const char *what) -> QTestData & {
+                return QTest::newRow(qPrintable(QString("%1: %2").arg(how, what))) << QString(how);
+            };
+            row("a second before the next try") << retry - 1 << true << false;
+            row("the next try") << retry << true << true;
+            row("the next try, the disk still full") << retry << false << false;
+        }
+    }
+    void unrecordedRetried()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, after);
+        QFETCH(bool, room);
+        QFETCH(bool, recorded);
+        Rules rules;
+        QVERIFY(rules.beats);
+        QVERIFY(rules.beat(pcid(1)).ok());  // the last try: nothing to write
+        const int64_t id = rules.send(pcid(1));
+        RingtoneInfo info;
+        QCOMPARE(rules.beats->file("key" + std::to_string(id), info), Result::Ok);
+        rules.storage->full = true;
+        if (how == "close")
+            QVERIFY(!rules.beats->onClose(info)().empty());
+        else
+            QVERIFY(rules.beat(pcid(1), Here, true, {id}).ok());
+        rules.storage->full = !room;
+        rules.now += after;
+        rules.beats->expire();
+        rules.storage->full = false;
+        QCOMPARE(rules.storage->ringtone(id, info), Result::Ok);
+        QCOMPARE(info.delivered, recorded);
+        QVERIFY(rules.beat(pcid(1)).ok());
+        QVERIFY(!rules.listed(id));
+    }
+
+    // Deliveries the store could not write are kept up to a bound: past it
+    // one more is refused (and may be listed again) rather than memory grow.
+    void unrecordedBounded_data()
+    {
+        QTest::addColumn<int>("before");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("the last kept") << int(MaxUnrecordedDeliveries) - 1 << true;
+        QTest::newRow("the first refused") << int(MaxUnrecordedDeliveries) << false;
+    }
+    void unrecordedBounded()
+    {
+        QFETCH(int, before);
+        QFETCH(bool, kept);
+        Deliveries deliveries;
+        int taken = 0;
+        for (int i = 1; i <= before; ++i)
+            taken += deliveries.unrecorded(i);
+        QCOMPARE(taken, before);
+        QCOMPARE(deliveries.unrecorded(before + 1), kept);
+        std::vector<int64_t> waiting {before + 1};
+        deliveries.hide(waiting);
+        QCOMPARE(waiting.empty(), kept);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRules)
