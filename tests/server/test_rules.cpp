@@ -6,8 +6,10 @@
 #include "core/deliveries.h"
 #include "core/uploads.h"
 #include "media/convert.h"
+#include "rules/fields.h"
 #include "service_limits.h"
 #include "store/storage.h"
+#include "tests/support/devicenames.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -586,6 +588,43 @@ private slots:
         std::vector<int64_t> waiting {before + 1};
         deliveries.hide(waiting);
         QCOMPARE(waiting.empty(), kept);
+    }
+
+    // What a ringtone may be called: it becomes a file name on the PC.
+    void ringtoneNames_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("refusal");
+        const auto row = [](const char *tag, const std::string &name, const char *refusal) {
+            QTest::newRow(tag) << QByteArray::fromStdString(name) << QString::fromLatin1(refusal);
+        };
+        for (const DeviceNames::Row &r : DeviceNames::rows())
+            row(r.name.c_str(), r.name, r.device ? "keeps for a device" : "");
+        row("right-to-left override", "Bell\u202Eevil", "bidirectional");
+        row("right-to-left isolate", "\u2067Bell", "bidirectional");
+        row("zero-width space", "Be\u200Bll", "invisible");
+        row("byte order mark", "\uFEFFBell", "invisible");
+        row("joiner between letters", "a\u200Db", "invisible");
+        row("word joiner", "Be\u2060ll", "invisible");
+        row("joiner inside an emoji", "\U0001F469\u200D\U0001F4BB work", "");
+        row("noncharacter U+FDD0", "Bell\uFDD0", "noncharacter");
+        row("noncharacter U+1FFFE", "Bell\U0001FFFE", "noncharacter");
+        std::string bells;
+        for (int i = 0; i < 80; ++i)
+            bells += "\U0001F514";  // four bytes each
+        row("80 emoji, 320 bytes", bells, "at most 251 bytes");
+        row("252 bytes", bells.substr(0, 252), "at most 251 bytes");
+        row("251 bytes", bells.substr(0, 248) + "abc", "");
+    }
+    void ringtoneNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, refusal);
+        const QString error = QString::fromStdString(checkRingtoneName(name.toStdString()));
+        if (refusal.isEmpty())
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        else
+            QVERIFY2(error.contains(refusal), qPrintable(error));
     }
 };
 
