@@ -1798,7 +1798,7 @@ private slots:
         const int64_t second = send(phone, sample("knock"), "Bell", &expiring).body["id"];
         const int64_t sent = expiring.post("/phone/v1/sent", phone.credentials()).body["ringtones"][0]["sent"];
         QCOMPARE(expiring.stop(), 0);
-        // Kept a second: gone at any start two seconds after it was sent, not before.
+        // Kept for a second: any start two seconds after it was sent removes it.
         while (int64_t(std::time(nullptr)) < sent + 2)
             QTest::qWait(50);
         QVERIFY2(expiring.start({"--keep", "1s"}), qPrintable(expiring.log));
