@@ -83,6 +83,20 @@ static NewRingtone sender(const Credentials &c, std::string name)
     return r;
 }
 
+// The name and the file of a JSON upload, once its sender is known.
+static bool readRingtone(const std::string &name, const std::string &data, std::string &bytes, Response &res)
+{
+    Input in;
+    in.check(checkRingtoneName(name), Refusal::Name);
+    if (!decodeBase64(data, bytes))
+        in.check("\"data\" must be the file in base64");
+    else if (bytes.size() > MaxRingtoneBytes)
+        in.check("the ringtone is larger than " + mebibytes(MaxRingtoneBytes), Refusal::TooLarge);
+    else
+        in.check(checkRingtoneFile(bytes), Refusal::NotAudio);
+    return finish(in, res);
+}
+
 // The checks of a JSON upload, before its file goes to the converter.
 bool Service::readUpload(const Request &req, Response &res, NewRingtone &r, std::string &bytes, int &start)
 {
@@ -100,17 +114,8 @@ bool Service::readUpload(const Request &req, Response &res, NewRingtone &r, std:
         start = from.is_number_integer() ? int(from.get<int64_t>()) : 0;
     });
     // A stranger's upload costs one lookup: nothing of it is decoded or stored.
-    if (!read || !paired(c, res))
-        return false;
-    Input in;
-    in.check(checkRingtoneName(r.name), Refusal::Name);
-    if (!decodeBase64(data, bytes))
-        in.check("\"data\" must be the file in base64");
-    else if (bytes.size() > MaxRingtoneBytes)
-        in.check("the ringtone is larger than " + mebibytes(MaxRingtoneBytes), Refusal::TooLarge);
-    else
-        in.check(checkRingtoneFile(bytes), Refusal::NotAudio);
-    if (!finish(in, res) || !uploaded(uploads.admit(c.pcid, sourceAddress(req)), res))
+    if (!read || !paired(c, res) || !readRingtone(r.name, data, bytes, res)
+        || !uploaded(uploads.admit(c.pcid, sourceAddress(req)), res))
         return false;
     r = sender(c, std::move(r.name));
     return true;
