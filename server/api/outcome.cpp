@@ -70,13 +70,30 @@ bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std
     return allowed(verdict(got, limit), res, why);
 }
 
-void refuseConversion(Response &res, const Conversion &made)
+static void refuseConversion(Response &res, ConvertStatus status, const std::string &reason)
 {
     Refusal why = Refusal::Internal;
-    for (const auto &[status, refusal] : ConvertOutcomes)
-        if (status == made.status)
+    for (const auto &[s, refusal] : ConvertOutcomes)
+        if (s == status)
             why = refusal;
-    refuse(res, why, made.reason);
+    refuse(res, why, reason);
+}
+
+bool uploaded(const UploadOutcome &o, Response &res)
+{
+    bool ok = false;
+    if (o.converted != ConvertStatus::Ok)
+        refuseConversion(res, o.converted, o.why);
+    else if (o.verdict.result == Result::OverQuota)
+        refuse(res, Refusal::Quota, o.why);
+    else
+        ok = allowed(o.verdict, res, o.why);
+    if (ok && o.id)
+        answer(res, {{"status", 0}, {"id", o.id}}, 201);
+    // How it was made, or the converter's own words, after the refusal's.
+    if (!o.note.empty())
+        res.note = ok ? (res.note.empty() ? o.note : o.note + "; " + res.note) : res.note + " (" + o.note + ")";
+    return ok;
 }
 
 }  // namespace belfry

@@ -4,6 +4,7 @@
 // gives for a store's result, a budget's verdict or a conversion is chosen here.
 
 #include "core/budgets.h"
+#include "core/uploads.h"
 #include "http/http.h"
 #include "media/convert.h"
 #include "store/storage.h"
@@ -22,6 +23,8 @@ bool stored(Result r, Response &res, const std::string &notFound = {});
 // to come back, or as the store's failure to count says.
 bool allowed(const Verdict &v, Response &res, const std::string &why);
 bool allowed(Allowance got, const AddressBudget &limit, Response &res, const std::string &why);
-void refuseConversion(Response &res, const Conversion &made);
+// True when the upload may go on; a ringtone it made is answered 201 with
+// its id, a refusal as its step says.
+bool uploaded(const UploadOutcome &o, Response &res);
 
 }  // namespace belfry

@@ -55,9 +55,9 @@ static bool readCredentials(const Request &req, Response &res, Credentials &c)
 }
 
 // Ok when paired; otherwise refused in `res`. Cheap: before any work on an upload.
-static bool paired(Storage &storage, const Credentials &c, Response &res)
+bool Service::paired(const Credentials &c, Response &res)
 {
-    return stored(storage.checkPairing(c.pcid, c.deviceId, c.token), res);
+    return stored(uploads.paired(c.pcid, c.deviceId, c.token), res);
 }
 
 // An answer that was known before any work was put off.
@@ -73,36 +73,28 @@ static std::string startProblem(int max)
     return "\"start\" must be a whole number of seconds from 0 to " + std::to_string(max);
 }
 
-std::string Service::quotaProblem() const
+static NewRingtone sender(const Credentials &c, std::string name)
 {
-    return "the PC has too many ringtones waiting (at most " + std::to_string(options.quota.maxWaiting)
-        + " ringtones or " + mebibytes(size_t(options.quota.maxWaitingBytes))
-        + "); more fit once it has fetched them";
+    NewRingtone r;
+    r.pcid = c.pcid;
+    r.deviceId = c.deviceId;
+    r.deviceToken = c.token;
+    r.name = std::move(name);
+    return r;
 }
 
-// No ringtone fits, whatever its size: known before an upload is read or made.
-bool Service::pcFull(const std::string &pcid, Response &res, bool &full)
+// The name and the file of a JSON upload, once its sender is known.
+static bool readRingtone(const std::string &name, const std::string &data, std::string &bytes, Response &res)
 {
-    Load load;
-    if (!stored(storage.waitingLoad(pcid, load), res))
-        return false;
-    full = !roomFor(load, options.quota, 1);
-    return true;
-}
-
-// Counts an upload against its address's budget (every upload costs a
-// conversion, whichever PC it goes to), once its PC has room.
-bool Service::takeUpload(const Request &req, const std::string &pcid, Response &res)
-{
-    bool full = false;
-    if (!pcFull(pcid, res, full))
-        return false;
-    if (full) {
-        refuse(res, Refusal::Quota, quotaProblem());
-        return false;
-    }
-    return allowed(uploads->take(sourceAddress(req), beats.now()), *uploads, res,
-        "too many uploads from this address; try again later");
+    Input in;
+    in.check(checkRingtoneName(name), Refusal::Name);
+    if (!decodeBase64(data, bytes))
+        in.check("\"data\" must be the file in base64");
+    else if (bytes.size() > MaxRingtoneBytes)
+        in.check("the ringtone is larger than " + mebibytes(MaxRingtoneBytes), Refusal::TooLarge);
+    else
+        in.check(checkRingtoneFile(bytes), Refusal::NotAudio);
+    return finish(in, res);
 }
 
 // The checks of a JSON upload, before its file goes to the converter.
@@ -122,21 +114,10 @@ bool Service::readUpload(const Request &req, Response &res, NewRingtone &r, std:
         start = from.is_number_integer() ? int(from.get<int64_t>()) : 0;
     });
     // A stranger's upload costs one lookup: nothing of it is decoded or stored.
-    if (!read || !paired(storage, c, res))
+    if (!read || !paired(c, res) || !readRingtone(r.name, data, bytes, res)
+        || !uploaded(uploads.admit(c.pcid, sourceAddress(req)), res))
         return false;
-    Input in;
-    in.check(checkRingtoneName(r.name), Refusal::Name);
-    if (!decodeBase64(data, bytes))
-        in.check("\"data\" must be the file in base64");
-    else if (bytes.size() > MaxRingtoneBytes)
-        in.check("the ringtone is larger than " + mebibytes(MaxRingtoneBytes), Refusal::TooLarge);
-    else
-        in.check(checkRingtoneFile(bytes), Refusal::NotAudio);
-    if (!finish(in, res) || !takeUpload(req, c.pcid, res))
-        return false;
-    r.pcid = c.pcid;
-    r.deviceId = c.deviceId;
-    r.deviceToken = c.token;
+    r = sender(c, std::move(r.name));
     return true;
 }
 
@@ -165,66 +146,30 @@ bool Service::admitTune(const Request &req, Response &res)
     int start = 0;
     if (!tuneStart(req.param("start"), options.convert.maxTuneSeconds, start))
         in.check(startProblem(options.convert.maxTuneSeconds));
-    return finish(in, res) && paired(storage, c, res) && takeUpload(req, c.pcid, res);
+    return finish(in, res) && paired(c, res) && uploaded(uploads.admit(c.pcid, sourceAddress(req)), res);
 }
 
 void Service::phoneTune(Request &req, Resume resume)
 {
     Input admittedAlready;
     const Credentials c = credentials(req, admittedAlready, true);
-    NewRingtone r;
-    r.pcid = c.pcid;
-    r.deviceId = c.deviceId;
-    r.deviceToken = c.token;
-    r.name = req.param("name");
     int start = 0;
     tuneStart(req.param("start"), options.convert.maxTuneSeconds, start);
-    convertAndStore(std::move(req.body), start, r, std::move(resume));
+    convertAndStore(std::move(req.body), start, sender(c, req.param("name")), std::move(resume));
 }
 
+// The conversion's end is answered on a worker, which stores what it made.
 void Service::convertAndStore(std::string input, int start, const NewRingtone &r, Resume resume)
 {
-    const bool queued = conversions->submit(std::move(input), start, [this, r, resume](Conversion made) {
+    const bool queued = uploads.convert(std::move(input), start, [this, r, resume](Conversion made) {
         resume([this, r, made = std::move(made)](Response &res) {
-            storeMade(r, made, res);
+            uploaded(uploads.store(r, made), res);
         });
     });
     if (!queued)
         resume([](Response &res) {
-            refuse(res, Refusal::Busy, "the service is busy making other ringtones; try again in a moment");
+            uploaded(Uploads::busy(), res);
         });
-}
-
-void Service::storeMade(NewRingtone r, const Conversion &made, Response &res)
-{
-    if (made.status != ConvertStatus::Ok) {
-        refuseConversion(res, made);
-        if (!made.detail.empty())
-            res.note += " (" + made.detail + ")";
-        return;
-    }
-    store(r, made.ringtone, res);
-    const std::string what
-        = (made.copied ? "copied " : "converted ") + std::to_string(int(made.seconds + 0.5)) + " s";
-    res.note = res.note.empty() ? what : what + "; " + res.note;
-}
-
-void Service::store(NewRingtone &r, const std::string &bytes, Response &res)
-{
-    r.quota = options.quota;
-    beats.expire();
-    // Random ids clash rarely; a few draws settle it.
-    Result result = Result::Conflict;
-    for (int attempt = 0; attempt < 8 && result == Result::Conflict; ++attempt) {
-        r.id = randomId();
-        r.fileKey = randomHex(FileKeyBytes);
-        r.now = beats.now();
-        result = storage.addRingtone(r, bytes);
-    }
-    if (result == Result::OverQuota)
-        return refuse(res, Refusal::Quota, quotaProblem());
-    if (stored(result, res))
-        answer(res, {{"status", 0}, {"id", r.id}}, 201);
 }
 
 void Service::phoneUnpair(const Request &req, Response &res)
@@ -241,7 +186,7 @@ void Service::phoneSent(const Request &req, Response &res)
     bool full = false;
     if (!readCredentials(req, res, c)
         || !stored(storage.sentRingtones(c.pcid, c.deviceId, c.token, MaxSentListed, sent), res)
-        || !pcFull(c.pcid, res, full))
+        || !stored(uploads.full(c.pcid, full), res))
         return;
     json list = json::array();
     for (const SentRingtone &s : sent)

@@ -12,10 +12,10 @@ Service::Service(Storage &storage, ServiceOptions options)
     , options(std::move(options))
     , beats(storage, this->options.keepSeconds, this->options.newPcsPerDay)
     , pairings(addressBudget(storage, "pairings", this->options.pairingsPerHour, HourSeconds))
-    , uploads(addressBudget(storage, "uploads", this->options.uploadsPerHour, HourSeconds))
     , events(addressBudget(storage, "events", EventsPerHour, HourSeconds))
     , converter(this->options.convert)
     , conversions(std::make_unique<ConvertQueue>(converter, ConvertWorkers, ConvertWaiting))
+    , uploads(storage, beats, *conversions, this->options.quota, this->options.uploadsPerHour)
 {
     beats.expire();
     if (!this->options.webRoot.empty())

@@ -5,6 +5,7 @@
 
 #include "core/beats.h"
 #include "core/budgets.h"
+#include "core/uploads.h"
 #include "http/http.h"
 #include "media/convert.h"
 #include "store/storage.h"
@@ -40,6 +41,8 @@ struct ServiceOptions
 };
 
 // The HTTP side of the service: every route, its checks and its answers.
+struct Credentials;
+
 class Service
 {
 public:
@@ -83,13 +86,9 @@ private:
     void adminStats(const Request &req, Response &res);
 
     bool admitted(const Request &req, Response &res) const;
+    bool paired(const Credentials &c, Response &res);
     bool readUpload(const Request &req, Response &res, NewRingtone &r, std::string &bytes, int &start);
-    bool takeUpload(const Request &req, const std::string &pcid, Response &res);
-    bool pcFull(const std::string &pcid, Response &res, bool &full);
-    std::string quotaProblem() const;
     void convertAndStore(std::string input, int start, const NewRingtone &r, Resume resume);
-    void storeMade(NewRingtone r, const Conversion &made, Response &res);
-    void store(NewRingtone &r, const std::string &bytes, Response &res);
     void loadPage();
     std::string baseUrl(const Request &req) const;
     std::string sourceAddress(const Request &req) const;
@@ -97,14 +96,15 @@ private:
     Storage &storage;
     ServiceOptions options;
     Beats beats;
-    // Per source address: pairings, uploads, usage events.
-    std::unique_ptr<AddressBudget> pairings, uploads, events;
+    // Per source address: pairings, usage events.
+    std::unique_ptr<AddressBudget> pairings, events;
     // The page's files by name, read at start.
     std::map<std::string, std::string> page;
     std::string pageError;
     const Converter converter;
     // Declared after the converter it uses: its threads end first.
     std::unique_ptr<ConvertQueue> conversions;
+    Uploads uploads;
 };
 
 // Reads the admin token from `path`, or creates it there (owner-only) with a

@@ -3,8 +3,13 @@
 // budget, an expiry or a delivery is one row.
 
 #include "core/beats.h"
+#include "core/deliveries.h"
+#include "core/uploads.h"
+#include "media/convert.h"
+#include "rules/fields.h"
 #include "service_limits.h"
 #include "store/storage.h"
+#include "tests/support/devicenames.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -28,17 +33,99 @@ std::string pcid(int n)
     return "00000000-0000-4000-8000-" + std::string(12 - digits.size(), '0') + digits;
 }
 
+// A store whose disk fills at the test's word: while `full`, every write is
+// refused as a full disk refuses it (nothing written, Full), reads go on.
+class FillingStore : public Storage
+{
+public:
+    explicit FillingStore(std::unique_ptr<Storage> store)
+        : store(std::move(store))
+    { }
+    bool full = false;
+
+    Result beat(const Beat &b, BeatAnswer &a) override { return full ? Result::Full : store->beat(b, a); }
+    Result peekBeat(const Beat &b, BeatAnswer &a) override { return store->peekBeat(b, a); }
+    Result unpair(const std::string &pc, const std::vector<std::string> &ids) override
+    {
+        return full ? Result::Full : store->unpair(pc, ids);
+    }
+    Result conf(const std::string &pc, std::map<std::string, std::string> &v) override { return store->conf(pc, v); }
+    Result latestUpdate(Update &u) override { return store->latestUpdate(u); }
+    Result ringtone(int64_t id, RingtoneInfo &i) override { return store->ringtone(id, i); }
+    Result ringtoneByFileKey(const std::string &k, RingtoneInfo &i) override { return store->ringtoneByFileKey(k, i); }
+    Result ringtoneFilePart(const RingtoneInfo &i, int64_t offset, size_t length, std::string &bytes) override
+    {
+        return store->ringtoneFilePart(i, offset, length, bytes);
+    }
+    Result markDelivered(int64_t id, int64_t now) override
+    {
+        return full ? Result::Full : store->markDelivered(id, now);
+    }
+    Result recordEvent(const std::string &pc, const std::string &e, int64_t now) override
+    {
+        return full ? Result::Full : store->recordEvent(pc, e, now);
+    }
+    Result pair(const std::string &pc, const Device &d, const std::string &token, int64_t now) override
+    {
+        return full ? Result::Full : store->pair(pc, d, token, now);
+    }
+    Result removePairing(const std::string &pc, const std::string &device, const std::string &token) override
+    {
+        return full ? Result::Full : store->removePairing(pc, device, token);
+    }
+    Result checkPairing(const std::string &pc, const std::string &device, const std::string &token) override
+    {
+        return store->checkPairing(pc, device, token);
+    }
+    Result waitingLoad(const std::string &pc, Load &load) override { return store->waitingLoad(pc, load); }
+    Result addRingtone(const NewRingtone &r, const std::string &bytes) override
+    {
+        return full ? Result::Full : store->addRingtone(r, bytes);
+    }
+    Result sentRingtones(const std::string &pc, const std::string &device, const std::string &token, size_t limit,
+        std::vector<SentRingtone> &out) override
+    {
+        return store->sentRingtones(pc, device, token, limit, out);
+    }
+    Result withdrawRingtone(const std::string &pc, const std::string &device, const std::string &token,
+        int64_t id) override
+    {
+        return full ? Result::Full : store->withdrawRingtone(pc, device, token, id);
+    }
+    Result expireRingtones(int64_t before, int64_t &removed) override
+    {
+        return full ? Result::Full : store->expireRingtones(before, removed);
+    }
+    Result expireAnonymous(int64_t events, int64_t pcs) override
+    {
+        return full ? Result::Full : store->expireAnonymous(events, pcs);
+    }
+    Result publishUpdate(const Update &u) override { return full ? Result::Full : store->publishUpdate(u); }
+    Result setConf(const std::string &pc, const std::string &key, const std::string &value) override
+    {
+        return full ? Result::Full : store->setConf(pc, key, value);
+    }
+    Result stats(int64_t now, Stats &s) override { return store->stats(now, s); }
+
+private:
+    std::unique_ptr<Storage> store;
+};
+
 // A store, a clock and the rules over them.
 struct Rules
 {
-    explicit Rules(int64_t keepSeconds = DefaultKeepSeconds, int64_t newPcsPerDay = DefaultNewPcsPerDay)
+    explicit Rules(int64_t keepSeconds = DefaultKeepSeconds, int64_t newPcsPerDay = DefaultNewPcsPerDay,
+        Quota quota = {}, int64_t uploadsPerHour = DefaultUploadsPerHour)
     {
         std::string error;
-        storage = openSqliteStorage(dir.path().toStdString(), error);
-        if (storage)
-            beats = std::make_unique<Beats>(*storage, keepSeconds, newPcsPerDay, [this] { return now; });
-        else
+        std::unique_ptr<Storage> sqlite = openSqliteStorage(dir.path().toStdString(), error);
+        if (!sqlite) {
             qWarning("%s", error.c_str());
+            return;
+        }
+        storage = std::make_unique<FillingStore>(std::move(sqlite));
+        beats = std::make_unique<Beats>(*storage, keepSeconds, newPcsPerDay, [this] { return now; });
+        uploads = std::make_unique<Uploads>(*storage, *beats, queue, quota, uploadsPerHour);
     }
 
     Verdict beat(const std::string &pc, const std::string &address = Here, bool receipts = false,
@@ -60,26 +147,46 @@ struct Rules
         return std::find(answer.waiting.begin(), answer.waiting.end(), id) != answer.waiting.end();
     }
 
-    // A ringtone for `pc` from a phone paired with it now.
-    int64_t send(const std::string &pc, int64_t id = 4242)
+    // A phone paired with `pc` now sends it a ringtone.
+    static NewRingtone from(const std::string &pc)
     {
-        if (storage->pair(pc, {"dev-1", "Phone"}, "token", now) != Result::Ok)
-            return 0;
         NewRingtone r;
-        r.id = id;
-        r.fileKey = "key" + std::to_string(id);
         r.pcid = pc;
         r.deviceId = "dev-1";
         r.deviceToken = "token";
         r.name = "Bell";
+        return r;
+    }
+
+    // A ringtone for `pc` from a phone paired with it now.
+    int64_t send(const std::string &pc, int64_t id = 4242, size_t size = 14)
+    {
+        if (storage->pair(pc, {"dev-1", "Phone"}, "token", now) != Result::Ok)
+            return 0;
+        NewRingtone r = from(pc);
+        r.id = id;
+        r.fileKey = "key" + std::to_string(id);
         r.now = now;
-        return storage->addRingtone(r, "not heard here") == Result::Ok ? id : 0;
+        return storage->addRingtone(r, std::string(size, 'x')) == Result::Ok ? id : 0;
+    }
+
+    // What the converter made of an upload: `size` bytes.
+    static Conversion made(size_t size)
+    {
+        Conversion c;
+        c.status = ConvertStatus::Ok;
+        c.ringtone = std::string(size, 'x');
+        return c;
     }
 
     QTemporaryDir dir;
     int64_t now = Start;
-    std::unique_ptr<Storage> storage;
+    std::unique_ptr<FillingStore> storage;
     std::unique_ptr<Beats> beats;
+    // Never given a file here: the rows hand the store what it would make.
+    const Converter converter;
+    ConvertQueue queue {converter, 1, 1};
+    std::unique_ptr<Uploads> uploads;
     BeatAnswer answer;
 };
 
@@ -276,6 +383,248 @@ private slots:
         close = nullptr;
         QVERIFY(rules.beat(pcid(1)).ok());
         QVERIFY(rules.listed(id));
+    }
+
+    // An upload costs its address a unit once its PC has room: the room is
+    // asked first, so a full PC costs nothing and is told so.
+    void uploadBudget_data()
+    {
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<int>("before");  // uploads admitted from Here first
+        QTest::addColumn<int>("toFull");  // then these, to a PC with no room
+        QTest::addColumn<int>("pause");  // seconds before the last
+        QTest::addColumn<bool>("lastToFull");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("outcome");  // "ok", "rate" or "quota"
+        const int share = int(HourSeconds / 3);
+        QTest::newRow("the last unit") << 3 << 2 << 0 << 0 << false << "here" << "ok";
+        QTest::newRow("the first refused") << 3 << 3 << 0 << 0 << false << "here" << "rate";
+        QTest::newRow("a second short of a unit back") << 3 << 3 << 0 << share - 1 << false << "here" << "rate";
+        QTest::newRow("a unit back after its share of the hour") << 3 << 3 << 0 << share << false << "here" << "ok";
+        QTest::newRow("a full PC costs no unit") << 1 << 0 << 5 << 0 << false << "here" << "ok";
+        QTest::newRow("a full PC is told so, budget or not") << 1 << 1 << 0 << 0 << true << "here" << "quota";
+        QTest::newRow("another address has its own") << 1 << 1 << 0 << 0 << false << "elsewhere" << "ok";
+    }
+    void uploadBudget()
+    {
+        QFETCH(int, capacity);
+        QFETCH(int, before);
+        QFETCH(int, toFull);
+        QFETCH(int, pause);
+        QFETCH(bool, lastToFull);
+        QFETCH(QString, from);
+        QFETCH(QString, outcome);
+        Rules rules(DefaultKeepSeconds, DefaultNewPcsPerDay, Quota {1, DefaultMaxWaitingBytes}, capacity);
+        QVERIFY(rules.uploads);
+        const std::string fullPc = pcid(99);
+        QVERIFY(rules.beat(fullPc).ok() && rules.send(fullPc));
+        for (int i = 1; i <= before; ++i)
+            QVERIFY(rules.uploads->admit(pcid(i), Here).ok());
+        for (int i = 0; i < toFull; ++i)
+            QCOMPARE(rules.uploads->admit(fullPc, Here).verdict.result, Result::OverQuota);
+        rules.now += pause;
+        const UploadOutcome last
+            = rules.uploads->admit(lastToFull ? fullPc : pcid(before + 1), from == "here" ? Here : Elsewhere);
+        QCOMPARE(last.verdict.spent, outcome == "rate");
+        QCOMPARE(last.verdict.wait, outcome == "rate" ? HourSeconds / capacity + 1 : 0);
+        QCOMPARE(last.verdict.result, outcome == "quota" ? Result::OverQuota : Result::Ok);
+        QCOMPARE(last.why.empty(), outcome == "ok");
+    }
+
+    // What one PC may have waiting, by count and by bytes, to the last unit.
+    // Its admission knows only whether one more fits; the store knows its size.
+    void quotas_data()
+    {
+        QTest::addColumn<int>("maxCount");
+        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<int>("waiting");  // ringtones of 100 bytes
+        QTest::addColumn<int>("delivered");  // of those
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("admitted");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("the last by count") << 3 << 1000000 << 2 << 0 << 100 << true << true;
+        QTest::newRow("one over the count") << 3 << 1000000 << 3 << 0 << 100 << false << false;
+        QTest::newRow("a delivered one frees its place") << 3 << 1000000 << 3 << 1 << 100 << true << true;
+        QTest::newRow("the last byte") << 3 << 1000 << 2 << 0 << 800 << true << true;
+        QTest::newRow("a byte over, known once made") << 3 << 1000 << 2 << 0 << 801 << true << false;
+        QTest::newRow("no byte left") << 3 << 200 << 2 << 0 << 1 << false << false;
+    }
+    void quotas()
+    {
+        QFETCH(int, maxCount);
+        QFETCH(int, maxBytes);
+        QFETCH(int, waiting);
+        QFETCH(int, delivered);
+        QFETCH(int, size);
+        QFETCH(bool, admitted);
+        QFETCH(bool, stored);
+        Rules rules(DefaultKeepSeconds, DefaultNewPcsPerDay, Quota {maxCount, maxBytes});
+        QVERIFY(rules.uploads);
+        QVERIFY(rules.beat(pcid(1)).ok());
+        for (int i = 1; i <= waiting; ++i)
+            QVERIFY(rules.send(pcid(1), 100 + i, 100));
+        for (int i = 1; i <= delivered; ++i)
+            QCOMPARE(rules.storage->markDelivered(100 + i, rules.now), Result::Ok);
+        bool full = false;
+        QCOMPARE(rules.uploads->full(pcid(1), full), Result::Ok);
+        QCOMPARE(full, !admitted);
+        QCOMPARE(rules.uploads->admit(pcid(1), Here).ok(), admitted);
+        const UploadOutcome o = rules.uploads->store(Rules::from(pcid(1)), Rules::made(size_t(size)));
+        QCOMPARE(o.verdict.result, stored ? Result::Ok : Result::OverQuota);
+        QVERIFY2(stored || o.why.find("at most " + std::to_string(maxCount)) != std::string::npos, o.why.c_str());
+        RingtoneInfo info;
+        QCOMPARE(rules.storage->ringtone(o.id, info) == Result::Ok && info.size == size, stored);
+    }
+
+    // While the store refuses writes, what frees the disk goes on: a beat is
+    // answered from what is stored, a delivery or a confirmation is kept in
+    // memory and not listed again, and an upload is refused as the disk is.
+    void fullDisk_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<bool>("listed");  // the ringtone, at the beat after the step
+        QTest::newRow("a beat lists what waits") << "beat" << true;
+        QTest::newRow("the close after its file") << "close" << false;
+        QTest::newRow("its PC's confirmation") << "confirm" << false;
+        QTest::newRow("another PC's confirmation") << "confirm elsewhere" << true;
+        QTest::newRow("an upload") << "upload" << true;
+        QTest::newRow("a PC not seen before") << "new pc" << true;
+    }
+    void fullDisk()
+    {
+        QFETCH(QString, step);
+        QFETCH(bool, listed);
+        Rules rules;
+        QVERIFY(rules.uploads);
+        QVERIFY(rules.beat(pcid(1)).ok() && rules.beat(pcid(2)).ok());
+        const int64_t id = rules.send(pcid(1));
+        const std::string key = "key" + std::to_string(id);
+        RingtoneInfo info;
+        QCOMPARE(rules.beats->file(key, info), Result::Ok);
+        rules.storage->full = true;
+        if (step == "close") {
+            QCOMPARE(rules.beats->onClose(info)(),
+                std::string("delivered; not recorded yet (the store cannot write): kept in memory and tried again"));
+        } else if (step.startsWith("confirm")) {
+            QVERIFY(rules.beat(pcid(step == "confirm" ? 1 : 2), Here, true, {id}).ok());
+        } else if (step == "upload") {
+            QVERIFY(rules.uploads->admit(pcid(1), Here).ok());
+            QCOMPARE(rules.uploads->store(Rules::from(pcid(1)), Rules::made(100)).verdict.result, Result::Full);
+        } else if (step == "new pc") {
+            QVERIFY(rules.beat(pcid(3)).ok());
+            QVERIFY(!rules.answer.created && rules.answer.waiting.empty());
+        }
+        QVERIFY(rules.beat(pcid(1)).ok());
+        QCOMPARE(rules.listed(id), listed);
+        QCOMPARE(rules.answer.waiting.size(), size_t(listed));
+        QCOMPARE(rules.beats->file(key, info) == Result::Ok, listed);
+        QCOMPARE(rules.beats->lookup(id, Here, info) == Result::Ok, listed);
+    }
+
+    // What the full disk kept in memory is written at the first try once
+    // there is room; the tries come every DeliveryRetrySeconds.
+    void unrecordedRetried_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("after");  // seconds after the last try
+        QTest::addColumn<bool>("room");
+        QTest::addColumn<bool>("recorded");
+        const int retry = int(DeliveryRetrySeconds);
+        for (const char *how : {"close", "confirm"}) {
+            const auto row = [how](const char *what) -> QTestData & {
+                return QTest::newRow(qPrintable(QString("%1: %2").arg(how, what))) << QString(how);
+            };
+            row("a second before the next try") << retry - 1 << true << false;
+            row("the next try") << retry << true << true;
+            row("the next try, the disk still full") << retry << false << false;
+        }
+    }
+    void unrecordedRetried()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, after);
+        QFETCH(bool, room);
+        QFETCH(bool, recorded);
+        Rules rules;
+        QVERIFY(rules.beats);
+        QVERIFY(rules.beat(pcid(1)).ok());  // the last try: nothing to write
+        const int64_t id = rules.send(pcid(1));
+        RingtoneInfo info;
+        QCOMPARE(rules.beats->file("key" + std::to_string(id), info), Result::Ok);
+        rules.storage->full = true;
+        if (how == "close")
+            QVERIFY(!rules.beats->onClose(info)().empty());
+        else
+            QVERIFY(rules.beat(pcid(1), Here, true, {id}).ok());
+        rules.storage->full = !room;
+        rules.now += after;
+        rules.beats->expire();
+        rules.storage->full = false;
+        QCOMPARE(rules.storage->ringtone(id, info), Result::Ok);
+        QCOMPARE(info.delivered, recorded);
+        QVERIFY(rules.beat(pcid(1)).ok());
+        QVERIFY(!rules.listed(id));
+    }
+
+    // Deliveries the store could not write are kept up to a bound: past it
+    // one more is refused (and may be listed again) rather than memory grow.
+    void unrecordedBounded_data()
+    {
+        QTest::addColumn<int>("before");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("the last kept") << int(MaxUnrecordedDeliveries) - 1 << true;
+        QTest::newRow("the first refused") << int(MaxUnrecordedDeliveries) << false;
+    }
+    void unrecordedBounded()
+    {
+        QFETCH(int, before);
+        QFETCH(bool, kept);
+        Deliveries deliveries;
+        int taken = 0;
+        for (int i = 1; i <= before; ++i)
+            taken += deliveries.unrecorded(i);
+        QCOMPARE(taken, before);
+        QCOMPARE(deliveries.unrecorded(before + 1), kept);
+        std::vector<int64_t> waiting {before + 1};
+        deliveries.hide(waiting);
+        QCOMPARE(waiting.empty(), kept);
+    }
+
+    // What a ringtone may be called: it becomes a file name on the PC.
+    void ringtoneNames_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("refusal");
+        const auto row = [](const char *tag, const std::string &name, const char *refusal) {
+            QTest::newRow(tag) << QByteArray::fromStdString(name) << QString::fromLatin1(refusal);
+        };
+        for (const DeviceNames::Row &r : DeviceNames::rows())
+            row(r.name.c_str(), r.name, r.device ? "keeps for a device" : "");
+        row("right-to-left override", "Bell\u202Eevil", "bidirectional");
+        row("right-to-left isolate", "\u2067Bell", "bidirectional");
+        row("zero-width space", "Be\u200Bll", "invisible");
+        row("byte order mark", "\uFEFFBell", "invisible");
+        row("joiner between letters", "a\u200Db", "invisible");
+        row("word joiner", "Be\u2060ll", "invisible");
+        row("joiner inside an emoji", "\U0001F469\u200D\U0001F4BB work", "");
+        row("noncharacter U+FDD0", "Bell\uFDD0", "noncharacter");
+        row("noncharacter U+1FFFE", "Bell\U0001FFFE", "noncharacter");
+        std::string bells;
+        for (int i = 0; i < 80; ++i)
+            bells += "\U0001F514";  // four bytes each
+        row("80 emoji, 320 bytes", bells, "at most 251 bytes");
+        row("252 bytes", bells.substr(0, 252), "at most 251 bytes");
+        row("251 bytes", bells.substr(0, 248) + "abc", "");
+    }
+    void ringtoneNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, refusal);
+        const QString error = QString::fromStdString(checkRingtoneName(name.toStdString()));
+        if (refusal.isEmpty())
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        else
+            QVERIFY2(error.contains(refusal), qPrintable(error));
     }
 };
 

@@ -3,7 +3,6 @@
 // connection string it keeps its data in that PostgreSQL database instead;
 // every case uses fresh client ids, so old rows there do not matter.
 
-#include "tests/support/devicenames.h"
 #include "tests/support/script.h"
 #include "api/service.h"
 #include "http/http.h"
@@ -200,6 +199,15 @@ std::string sqlite(const QString &file, const std::string &statement)
     sqlite3_free(error);
     sqlite3_close(db);
     return value;
+}
+
+// The files of `from` into `to`, which is made.
+bool copyFolder(const QString &from, const QString &to)
+{
+    bool copied = QDir().mkpath(to);
+    for (const QString &name : QDir(from).entryList(QDir::Files))
+        copied = QFile::copy(from + "/" + name, to + "/" + name) && copied;
+    return copied;
 }
 
 // A check's answer: nothing for an acceptable input, else a refusal that
@@ -640,38 +648,6 @@ private slots:
         checkRefusal(belfry::checkRingtoneFile(file.toStdString()), refusal);
     }
 
-    void ringtoneNames_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QString>("refusal");
-        const auto row = [](const char *tag, const std::string &name, const char *refusal) {
-            QTest::newRow(tag) << QByteArray::fromStdString(name) << QString::fromLatin1(refusal);
-        };
-        for (const DeviceNames::Row &r : DeviceNames::rows())
-            row(r.name.c_str(), r.name, r.device ? "keeps for a device" : "");
-        row("right-to-left override", "Bell\u202Eevil", "bidirectional");
-        row("right-to-left isolate", "\u2067Bell", "bidirectional");
-        row("zero-width space", "Be\u200Bll", "invisible");
-        row("byte order mark", "\uFEFFBell", "invisible");
-        row("joiner between letters", "a\u200Db", "invisible");
-        row("word joiner", "Be\u2060ll", "invisible");
-        row("joiner inside an emoji", "\U0001F469\u200D\U0001F4BB work", "");
-        row("noncharacter U+FDD0", "Bell\uFDD0", "noncharacter");
-        row("noncharacter U+1FFFE", "Bell\U0001FFFE", "noncharacter");
-        std::string bells;
-        for (int i = 0; i < 80; ++i)
-            bells += "\U0001F514";  // four bytes each
-        row("80 emoji, 320 bytes", bells, "at most 251 bytes");
-        row("252 bytes", bells.substr(0, 252), "at most 251 bytes");
-        row("251 bytes", bells.substr(0, 248) + "abc", "");
-    }
-    void ringtoneNames()
-    {
-        QFETCH(QByteArray, name);
-        QFETCH(QString, refusal);
-        checkRefusal(belfry::checkRingtoneName(name.toStdString()), refusal);
-    }
-
     void pairingReportedOnce()
     {
         const std::string pcid = newPcid();
@@ -774,8 +750,12 @@ private slots:
         const std::string file = service->request("GET", path, {}, {}, {{"Range", "bytes=0-"}}).raw;
         QVERIFY(file.size() > (large ? 500000 : 30000));
         Raw client(service->port);
+        // A reader that resets must not have taken the whole file into its
+        // kernel first; one that reads it all needs no small window, which
+        // on loopback makes 600 KB take seconds.
         const int small = 4096;
-        ::setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        if (how.startsWith("reset"))
+            ::setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         const std::string range = how == "range" ? "Range: bytes=0-99\r\nConnection: close\r\n" : "";
         QVERIFY(client.send((how == "head" ? "HEAD " : "GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
             + range + (receipts || how == "head" ? "Connection: close\r\n" : "") + "\r\n"));
@@ -1816,8 +1796,11 @@ private slots:
         const std::string pcid = newPcid();
         const Phone phone = pair(pcid, "dev-e", "Phone", &expiring);
         const int64_t second = send(phone, sample("knock"), "Bell", &expiring).body["id"];
+        const int64_t sent = expiring.post("/phone/v1/sent", phone.credentials()).body["ringtones"][0]["sent"];
         QCOMPARE(expiring.stop(), 0);
-        QTest::qWait(2100);
+        // Kept for a second: any start two seconds after it was sent removes it.
+        while (int64_t(std::time(nullptr)) < sent + 2)
+            QTest::qWait(50);
         QVERIFY2(expiring.start({"--keep", "1s"}), qPrintable(expiring.log));
         if (qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
             QCOMPARE(QDir(expiring.data + "/ringtones").entryList(QDir::Files), QStringList());
@@ -1826,20 +1809,13 @@ private slots:
     }
 
     // Quotas per PC, and a budget per address whatever the PCs: one address
-    // pairing with made-up client ids stores no more.
+    // pairing with made-up client ids stores no more. Their edges, and the
+    // quota's bytes: test_rules' quotas and uploadBudget.
     void quotas()
     {
         Service limited(dir.path() + "/quotas");
-        QVERIFY2(limited.start({"--max-waiting", "3", "--max-waiting-mb", "1", "--upload-limit", "6",
-                     "--convert-temp", scratch()}),
+        QVERIFY2(limited.start({"--max-waiting", "3", "--upload-limit", "4", "--convert-temp", scratch()}),
             qPrintable(limited.log));
-        // Two of the largest ringtones fill a megabyte.
-        const Phone full = pair(newPcid(), "dev-f", "Phone", &limited);
-        QCOMPARE(tune(full, noise30, "&name=Noise", &limited).status, 201);
-        const Reply over = tune(full, noise30, "&name=Noise", &limited);
-        QCOMPARE(over.status, 507);
-        QVERIFY2(over.body.value("error", "").find("1 MiB") != std::string::npos, over.raw.c_str());
-        // And three of any size.
         const Phone many = pair(newPcid(), "dev-m", "Phone", &limited);
         for (int i = 0; i < 3; ++i)
             QCOMPARE(send(many, sample("knock"), "Bell", &limited).status, 201);
@@ -1854,7 +1830,7 @@ private slots:
         QCOMPARE(limited.post("/phone/v1/sent", many.credentials()).body["full"], true);
         QCOMPARE(send(pair(newPcid(), "dev-m", "Phone", &limited), sample("knock"), "Bell", &limited).status,
             201);  // per PC
-        // That was the address's sixth upload: a full PC cost none.
+        // That was the address's fourth upload: a full PC cost none.
         const Phone next = pair(newPcid(), "dev-n", "Phone", &limited);
         QCOMPARE(tune(next, noise30, "&name=Noise", &limited).status, 429);
         QCOMPARE(send(next, sample("knock"), "Bell", &limited).status, 429);
@@ -1992,12 +1968,7 @@ private slots:
                 .status,
             200);
         QCOMPARE(send(phone, sample("bell"), "Bell", &full).status, 201);
-        for (int64_t kept : {id, confirmed}) {
-            const QString recorded = QString("the delivery of ringtone %1 is recorded").arg(kept);
-            for (int i = 0; i < 15 && !full.waitForLog(recorded, 1000); ++i)
-                full.beat(pcid);
-            QVERIFY2(full.log.contains(recorded), qPrintable(full.log.right(500)));
-        }
+        // When what was kept in memory is written: test_rules' unrecordedRetried.
         QCOMPARE(full.beat(pcid)["sync"].size(), size_t(1));
     }
 
@@ -2109,12 +2080,22 @@ private slots:
         QFETCH(QString, damage);
         QFETCH(QString, logged);
         QFETCH(QString, named);
-        Service damaged(dir.path() + "/damaged-" + damage);
+        // Thirty ringtones are made once; each row damages a copy of their folder.
+        static const QString made = dir.path() + "/damaged";
+        static const std::string pcid = [&] {
+            Service once(made);
+            const std::string id = newPcid();
+            if (once.start()) {
+                const Phone phone = pair(id, "dev-d", "Phone", &once);
+                for (int i = 0; i < 30; ++i)
+                    send(phone, sample("knock"), "Bell", &once);
+            }
+            once.stop();
+            return id;
+        }();
+        Service damaged(made + "-" + damage);
+        QVERIFY(copyFolder(made, damaged.data) && copyFolder(made + "/ringtones", damaged.data + "/ringtones"));
         QVERIFY2(damaged.start(), qPrintable(damaged.log));
-        const std::string pcid = newPcid();
-        const Phone phone = pair(pcid, "dev-d", "Phone", &damaged);
-        for (int i = 0; i < 30; ++i)
-            QCOMPARE(send(phone, sample("knock"), "Bell", &damaged).status, 201);
         QCOMPARE(damaged.beat(pcid)["sync"].size(), size_t(30));
 
         const QString file = damaged.data + "/belfry.sqlite";
