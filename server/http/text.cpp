@@ -64,6 +64,13 @@ bool sameText(std::string_view a, std::string_view b)
 
 void splitTarget(std::string_view target, Request &req)
 {
+    // A proxy may send the absolute form (http://host/path); the path is
+    // what names the resource.
+    for (std::string_view scheme : {"http://", "https://"})
+        if (target.size() > scheme.size() && sameText(target.substr(0, scheme.size()), scheme)) {
+            const size_t slash = target.find_first_of("/?", scheme.size());
+            target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+        }
     const size_t question = target.find('?');
     req.path = singleSlashes(decoded(target.substr(0, question), false));
     if (question == std::string_view::npos)

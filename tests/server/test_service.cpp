@@ -1323,9 +1323,21 @@ private slots:
         QTest::newRow("gzip, chunked")
             << post("/p/v1/heart", "Transfer-Encoding: gzip, chunked\r\n", "2\r\n{}\r\n0\r\n\r\n") << 501
             << "transfer coding";
+        QTest::newRow("no Host") << sized("/p/v1/heart", beat).replace("Host: 127.0.0.1\r\n", "") << 400
+                                 << "Host exactly once";
+        QTest::newRow("two Hosts")
+            << post("/p/v1/heart", "Host: evil.example\r\nContent-Length: 2\r\n", "{}") << 400
+            << "Host exactly once";
+        QTest::newRow("HTTP/1.0 chunked")
+            << post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", "2\r\n{}\r\n0\r\n\r\n")
+                   .replace("HTTP/1.1", "HTTP/1.0")
+            << 400 << "1.0 takes no Transfer-Encoding";
+        QTest::newRow("absolute-form target")
+            << sized("http://127.0.0.1/p/v1/heart", beat) << 200
+            << "\"status\":0";
         QTest::newRow("a JSON answer")
             << sized("/p/v1/heart", beat) << 200 << "X-Content-Type-Options: nosniff";
-        QTest::newRow("HEAD /") << QByteArray("HEAD / HTTP/1.1\r\nConnection: close\r\n\r\n") << 200
+        QTest::newRow("HEAD /") << QByteArray("HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") << 200
                                 << "Content-Length: [1-9][0-9]*\r\n[^{]*\r\n\r\n$";
         std::string empties = "{}";
         for (int i = 0; i < 3000; ++i)
@@ -1334,10 +1346,10 @@ private slots:
             << sized("/phone/v1/ringtone", "{\"data\":[" + empties + "]}") << 400 << "too many values";
         QTest::newRow("repeated slashes") << sized("//p//v1/heart", beat) << 200 << "\"status\":0";
         QTest::newRow("line feed in the path")
-            << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n")
+            << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
             << 404 << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
         QTest::newRow("an escape in the path")
-            << QByteArray("GET /p/\\x0aforged HTTP/1.1\r\nConnection: close\r\n\r\n") << 404
+            << QByteArray("GET /p/\\x0aforged HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") << 404
             << "/p/\\\\x5cx0aforged 404";
         // The rest of the refused body is no request: the connection ends.
         QTest::newRow("chunked past the cap after a kept-alive request")
@@ -1418,7 +1430,7 @@ private slots:
         Raw waiting(port), drip(port), reader(port);
         const int small = 65536;
         ::setsockopt(reader.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        QVERIFY(reader.send("GET /big HTTP/1.1\r\n\r\n"));
+        QVERIFY(reader.send("GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         int dripped = 0;
         while (dripped < 40 && drip.send(dripped ? "a" : "GET /"))
             ++dripped, QTest::qWait(100);
@@ -1428,7 +1440,7 @@ private slots:
         QTest::qWait(2500);
         QVERIFY(reader.receive().size() < big.size());
         Raw sending(port);
-        QVERIFY(sending.send("POST /small HTTP/1.1\r\nContent-Length: 100\r\n\r\n{"));
+        QVERIFY(sending.send("POST /small HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{"));
         QTest::qWait(200);
         ::kill(::getpid(), SIGTERM);
         QVERIFY2(running.wait_for(std::chrono::seconds(10)) == std::future_status::ready,
@@ -1478,10 +1490,10 @@ private slots:
             running.wait();
         });
         Raw whole(port), stalled(port);
-        QVERIFY(whole.send("GET /file HTTP/1.1\r\n\r\n"));
+        QVERIFY(whole.send("GET /file HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         QVERIFY(whole.receive().size() > content.size());
         whole.close();
-        QVERIFY(stalled.send("GET /file HTTP/1.1\r\n\r\n"));
+        QVERIFY(stalled.send("GET /file HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         QCOMPARE(stalled.receive(100).size(), size_t(100));
         QTest::qWait(3500);
         QCOMPARE(deliveries.load(), 1);
@@ -1497,7 +1509,7 @@ private slots:
                      "--pair-limit", "1"}),
             qPrintable(capped.log));
         const std::string beat
-            = "POST /p/v1/heart HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
+            = "POST /p/v1/heart HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
         const auto status = [&](const char *from) {
             Raw client(capped.port, from);
             client.send(beat);
@@ -1534,7 +1546,7 @@ private slots:
         }
         QTest::qWait(200);
 
-        const std::string upload = "POST /phone/v1/ringtone HTTP/1.1\r\nContent-Length: 700000\r\n\r\n{";
+        const std::string upload = "POST /phone/v1/ringtone HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 700000\r\n\r\n{";
         Raw first(capped.port, "127.0.0.3"), second(capped.port, "127.0.0.4");
         QVERIFY(first.send(upload));
         QTest::qWait(200);
