@@ -124,6 +124,8 @@ struct HttpOptions
     std::chrono::seconds idleTimeout {IdleTimeoutSeconds};
     std::chrono::seconds headerTimeout {HeaderTimeoutSeconds};
     std::chrono::seconds bodyTimeout {BodyTimeoutSeconds};
+    std::chrono::seconds bodyRateGrace {BodyRateGraceSeconds};
+    size_t minBodyRate = MinBodyBytesPerSecond;
     // An answer must be written (and a file's close seen) within this, plus
     // one second for every `writeRate` bytes of it.
     std::chrono::seconds writeTimeout {WriteTimeoutSeconds};

@@ -1,0 +1,154 @@
+// The transport's own rules: the room uploads share, in-process; and how a
+// connection to a server of this process is read, over loopback.
+
+#include "http/refusal.h"
+#include "http/room.h"
+#include "http/server.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <future>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace belfry;
+
+namespace {
+
+struct Step
+{
+    const char *sender;
+    size_t bytes;
+    bool vouched, give, taken;
+};
+
+// A server of this process on 127.0.0.1, stopped (by the signal it serves
+// until) however the test ends.
+class LocalServer
+{
+public:
+    LocalServer(std::vector<Route> routes, HttpOptions options) : server(std::move(routes), options)
+    {
+        std::string error;
+        port = server.listen("127.0.0.1", 0, error);
+        if (port > 0)
+            running = std::async(std::launch::async, [this] {
+                server.run();
+            });
+    }
+    ~LocalServer()
+    {
+        if (running.valid() && running.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            ::kill(::getpid(), SIGTERM);
+    }
+    // Sends `bytes`, then reads until the server closes or 10 s pass:
+    // what came back, and whether the server closed.
+    std::pair<std::string, bool> exchange(const std::string &bytes) const
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(port));
+        ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+        const timeval wait {10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        std::string got;
+        ssize_t n = -1;
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
+            && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size())) {
+            char buffer[4096];
+            while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+                got.append(buffer, size_t(n));
+        }
+        ::close(fd);
+        return {got, n == 0};
+    }
+
+    int port = -1;
+
+private:
+    HttpServer server;
+    std::future<void> running;
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(std::vector<Step>)
+
+class TestHttp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A room of 100 bytes, shares of 30, strangers' room of 50.
+    void uploadRoom_data()
+    {
+        QTest::addColumn<std::vector<Step>>("steps");
+        QTest::newRow("a sender's share, to the byte")
+            << std::vector<Step> {{"a", 30, true, false, true}, {"a", 1, true, false, false},
+                   {"b", 30, true, false, true}};
+        QTest::newRow("strangers' room, to the byte")
+            << std::vector<Step> {{"a", 30, false, false, true}, {"b", 20, false, false, true},
+                   {"c", 1, false, false, false}, {"c", 30, true, false, true}};
+        QTest::newRow("a refused take holds nothing")
+            << std::vector<Step> {{"a", 30, true, false, true}, {"b", 30, true, false, true},
+                   {"c", 30, true, false, true}, {"d", 11, true, false, false}, {"d", 10, true, false, true}};
+        QTest::newRow("given back, to both rooms")
+            << std::vector<Step> {{"a", 30, false, false, true}, {"b", 20, false, false, true},
+                   {"a", 30, false, true, true}, {"c", 30, false, false, true}, {"a", 1, true, false, true}};
+    }
+    void uploadRoom()
+    {
+        QFETCH(std::vector<Step>, steps);
+        transport::UploadRoom room(100, 30, 50);
+        for (const Step &s : steps) {
+            if (s.give) {
+                room.give(s.sender, s.bytes, s.vouched);
+                continue;
+            }
+            QCOMPARE(room.take(s.sender, s.bytes, s.vouched), s.taken);
+        }
+    }
+
+    // Upload bodies on the wire, to a route that admits no one and one that
+    // takes anything, with no room for large bodies.
+    void bodies_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QString>("answer");  // the status line's start; empty: closed unanswered
+        const auto post = [](const char *path, size_t length, const std::string &body) {
+            return QByteArray::fromStdString(std::string("POST ") + path
+                + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + body);
+        };
+        // Its credentials are checked before the room is looked at.
+        QTest::newRow("a stranger meets the admission first")
+            << post("/admitted", 100000, "") << QStringLiteral("HTTP/1.1 403");
+        QTest::newRow("a trickle ends after the grace") << post("/small", 1000, "{") << QString();
+    }
+    void bodies()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QString, answer);
+        HttpOptions o;
+        o.log = false;
+        o.uploadMemory = 0;
+        o.bodyRateGrace = std::chrono::seconds(1);
+        o.minBodyRate = 1 << 20;
+        Route admitted {"POST", "/admitted", 1 << 20, [](const Request &, Response &) {}};
+        admitted.admit = [](const Request &, Response &res) {
+            refuse(res, Refusal::Denied, "no such phone");
+            return false;
+        };
+        LocalServer local({admitted, {"POST", "/small", 4096, [](const Request &, Response &) {}}}, o);
+        QVERIFY(local.port > 0);
+        const auto [got, closed] = local.exchange(request.toStdString());
+        QVERIFY2(closed, got.c_str());
+        QVERIFY2(QString::fromStdString(got).startsWith(answer) && (answer.isEmpty() == got.empty()), got.c_str());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttp)
+#include "test_http.moc"
