@@ -209,7 +209,7 @@ bool refusalFor(const error_code &ec, Response &res)
 
 // The request as far as it was read: its head, and its body when `withBody`.
 Request makeRequest(
-    Parser &parser, std::vector<std::string> found, const std::string &peer, bool trustProxy, bool withBody)
+    Parser &parser, std::vector<std::string> found, const std::string &peer, const Proxies &proxies, bool withBody)
 {
     auto &message = parser.get();
     Request req;
@@ -221,7 +221,7 @@ Request makeRequest(
     if (withBody)
         req.body = std::move(message.body());
     req.peer = peer;
-    req.source = trustProxy ? forwardedFor(req) : std::string();
+    req.source = proxies.any() ? forwardedFor(req, proxies) : std::string();
     if (req.source.empty())
         req.source = peer;
     return req;

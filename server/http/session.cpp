@@ -221,8 +221,8 @@ bool Session::takeRoom(bool vouched)
         return true;
     // Behind a trusted proxy every body comes from it: the sender is the
     // address it names.
-    if (options.trustProxy && source == peer)
-        source = makeRequest(*parser, {}, peer, true, false).source;
+    if (options.proxies.any() && source == peer)
+        source = makeRequest(*parser, {}, peer, options.proxies, false).source;
     if (!host.uploadRoom().take(addressKey(source), need, vouched))
         return false;
     heldRoom = need;
@@ -239,7 +239,7 @@ void Session::giveRoom()
 // nothing more is read; a refusal ends the connection unread.
 void Session::admitHead()
 {
-    auto head = std::make_shared<Request>(makeRequest(*parser, found, peer, options.trustProxy, false));
+    auto head = std::make_shared<Request>(makeRequest(*parser, found, peer, options.proxies, false));
     source = head->source;
     asio::post(host.workers(), [self = shared_from_this(), head] {
         auto refusal = std::make_shared<Response>();
@@ -302,7 +302,7 @@ void Session::onBody(const error_code &ec)
     state = Working;
     keepAlive = parser->get().keep_alive();
     auto req
-        = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.trustProxy, true));
+        = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.proxies, true));
     source = req->source;
     asio::post(host.workers(), [self = shared_from_this(), req] {
         const Route &route = *self->route;

@@ -4,6 +4,7 @@
 #include "http/refusal.h"
 #include "http/room.h"
 #include "http/server.h"
+#include "http/proxies.h"
 
 #include <QtTest>
 
@@ -111,6 +112,53 @@ private slots:
             }
             QCOMPARE(room.take(s.sender, s.bytes, s.vouched), s.taken);
         }
+    }
+
+    // Whose X-Forwarded-For is believed, and what it is taken to say.
+    void proxies_data()
+    {
+        QTest::addColumn<QString>("trusted");
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QStringList>("forwarded");
+        QTest::addColumn<QString>("client");  // "error": the list is refused
+        const QStringList none;
+        QTest::newRow("no list") << "" << "" << none << "error";
+        QTest::newRow("a name") << "proxy.example" << "" << none << "error";
+        QTest::newRow("a prefix past 32") << "10.0.0.0/33" << "" << none << "error";
+        QTest::newRow("an empty prefix") << "10.0.0.0/" << "" << none << "error";
+        QTest::newRow("not a proxy: its header is no one's")
+            << "127.0.0.1" << "192.0.2.1" << QStringList {"203.0.113.9"} << "192.0.2.1";
+        QTest::newRow("the hop the proxy saw, not the client's claim")
+            << "127.0.0.1" << "127.0.0.1" << QStringList {"198.51.100.7, 203.0.113.9"} << "203.0.113.9";
+        QTest::newRow("trusted hops passed over, across headers") << "127.0.0.1,10.0.0.0/8"
+            << "10.1.2.3" << QStringList {"203.0.113.9, 10.9.9.9", "127.0.0.1"} << "203.0.113.9";
+        QTest::newRow("a network's last address") << "10.0.0.0/8" << "10.255.255.255" << QStringList {"192.0.2.7"}
+                                                  << "192.0.2.7";
+        QTest::newRow("past the network") << "10.0.0.0/8" << "11.0.0.0" << QStringList {"192.0.2.7"}
+                                          << "11.0.0.0";
+        QTest::newRow("IPv6 /56") << "2001:db8:0:ff00::/56" << "2001:db8:0:ffee::1" << QStringList {"192.0.2.7"}
+                                  << "192.0.2.7";
+        QTest::newRow("a hop that is no address") << "127.0.0.1" << "127.0.0.1" << QStringList {"unknown"} << "";
+        QTest::newRow("only trusted hops") << "127.0.0.1" << "127.0.0.1" << QStringList {"127.0.0.1"}
+                                           << "127.0.0.1";
+    }
+    void proxies()
+    {
+        QFETCH(QString, trusted);
+        QFETCH(QString, peer);
+        QFETCH(QStringList, forwarded);
+        QFETCH(QString, client);
+        Proxies p;
+        std::string error;
+        QCOMPARE(p.parse(trusted.toStdString(), error), client != "error");
+        if (client == "error") {
+            QVERIFY(error.find("no proxy's address") != std::string::npos);
+            return;
+        }
+        std::vector<std::string> headers;
+        for (const QString &h : forwarded)
+            headers.push_back(h.toStdString());
+        QCOMPARE(QString::fromStdString(p.clientOf(peer.toStdString(), headers)), client);
     }
 
     // Upload bodies on the wire, to a route that admits no one and one that

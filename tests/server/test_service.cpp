@@ -1752,7 +1752,7 @@ private slots:
         // How long a listing holds: test_rules' lookups.
 
         Service proxied(dir.path() + "/proxied");
-        QVERIFY2(proxied.start({"--trust-proxy"}), qPrintable(proxied.log));
+        QVERIFY2(proxied.start({"--trust-proxy", "127.0.0.1"}), qPrintable(proxied.log));
         const std::string other = newPcid();
         const int64_t behind
             = send(pair(other, "dev-p", "Phone", &proxied), sample("knock"), "Bell", &proxied).body["id"];
@@ -1767,6 +1767,8 @@ private slots:
         QCOMPARE(via("GET", path, "203.0.113.9, 198.51.100.7"), 404);
         QCOMPARE(proxied.request("GET", path).status, 404);
         QCOMPARE(via("GET", path, "2001:db8::1,203.0.113.9"), 200);
+        // A trusted hop (another proxy of ours) is passed over.
+        QCOMPARE(via("GET", path, "203.0.113.9, 127.0.0.1"), 200);
     }
 
     void guessingIsStopped()
