@@ -11,19 +11,32 @@ namespace belfry {
 
 namespace {
 
-// The phone's page: a fixed list, so that nothing else is ever served.
+// The phone's page: a fixed list, so that nothing else is ever served. A
+// browser runs a module only when it comes as JavaScript.
 struct PageFile
 {
     const char *path, *file, *type;
 };
+constexpr const char *Script = "text/javascript; charset=utf-8";
 constexpr PageFile PageFiles[] = {
     {"/", "index.html", "text/html; charset=utf-8"},
     {"/index.html", "index.html", "text/html; charset=utf-8"},
     {"/style.css", "style.css", "text/css; charset=utf-8"},
-    {"/app.js", "app.js", "text/javascript; charset=utf-8"},
     {"/icon.svg", "icon.svg", "image/svg+xml"},
-    {"/qr-worker.js", "qr-worker.js", "text/javascript; charset=utf-8"},
-    {"/vendor/jsQR.js", "vendor/jsQR.js", "text/javascript; charset=utf-8"},
+    {"/main.js", "main.js", Script},
+    {"/camera.js", "camera.js", Script},
+    {"/dom.js", "dom.js", Script},
+    {"/keep.js", "keep.js", Script},
+    {"/net.js", "net.js", Script},
+    {"/pairing.js", "pairing.js", Script},
+    {"/pcs.js", "pcs.js", Script},
+    {"/qr.js", "qr.js", Script},
+    {"/send.js", "send.js", Script},
+    {"/sent.js", "sent.js", Script},
+    {"/texts.js", "texts.js", Script},
+    {"/tune.js", "tune.js", Script},
+    {"/qr-worker.js", "qr-worker.js", Script},
+    {"/vendor/jsQR.js", "vendor/jsQR.js", Script},
 };
 // Nothing on the page runs or loads from elsewhere, nor is it framed.
 constexpr const char *PageHeaders[][2] = {

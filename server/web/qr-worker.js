@@ -1,6 +1,6 @@
-'use strict';
 // Reads QR codes away from the page's thread: a phone's photo can keep jsQR
 // busy for a second or more, and the page must stay responsive meanwhile.
+'use strict';
 importScripts('vendor/jsQR.js');
 
 // Grey, averaged over each pixel's 3 × 3 neighbourhood. The canvas scales a

@@ -1,8 +1,9 @@
 // The PostgreSQL backend where it differs from a single process on a file:
 // several instances on one database, concurrent requests, and a schema that
-// belongs to a newer service. Needs BELFRY_TEST_PG, a libpq connection string
-// (needs-pg.sh skips it otherwise); each run works in a database of its own,
-// created and dropped here.
+// belongs to a newer service; and where both backends must answer alike.
+// Needs BELFRY_TEST_PG, a libpq connection string (needs-pg.sh skips it
+// otherwise); each run works in a database of its own, created and dropped
+// here.
 
 #include "store/storage.h"
 
@@ -18,6 +19,9 @@ using namespace belfry;
 namespace {
 
 const char *const Pcid = "0f1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0";
+
+// What a phone asks of the store, in phoneStepsInOrder.
+enum PhoneRequest { Upload, Withdraw, Sent, Unpair, PairUnknownPc, UploadTaken };
 
 // `conninfo` with its database replaced.
 std::string withDatabase(const std::string &conninfo, const std::string &dbname)
@@ -251,6 +255,82 @@ private slots:
         QCOMPARE(answer.newPairings.size(), size_t(1));
         QCOMPARE(s->beat({paired, "1.0.1", 5, 304}, answer), Result::Ok);
         QVERIFY(answer.newPairings.empty());
+    }
+
+    // A phone's checks come in one order on both backends (store/steps.h):
+    // the PC, then the pairing and its token, then the PC's room, then the
+    // write. So a wrong token is Denied even where the right one would hear
+    // of a full PC or a missing ringtone. The PC here is full: one waits.
+    void phoneStepsInOrder_data()
+    {
+        QTest::addColumn<int>("request");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<int>("expected");
+        const auto row = [](const char *name, int request, const char *token, Result expected) {
+            QTest::newRow(name) << request << QString(token) << int(expected);
+        };
+        row("upload, wrong token", Upload, "wrong", Result::Denied);
+        row("upload, PC full", Upload, "token", Result::OverQuota);
+        row("upload, file key taken, room", UploadTaken, "token", Result::Conflict);
+        row("withdraw, wrong token", Withdraw, "wrong", Result::Denied);
+        row("withdraw, no such ringtone", Withdraw, "token", Result::NotFound);
+        row("sent, wrong token", Sent, "wrong", Result::Denied);
+        row("sent", Sent, "token", Result::Ok);
+        row("unpair, wrong token", Unpair, "wrong", Result::Denied);
+        row("pair with a PC never seen", PairUnknownPc, "token", Result::NotFound);
+    }
+    void phoneStepsInOrder()
+    {
+        QFETCH(int, request);
+        QFETCH(QString, token);
+        QFETCH(int, expected);
+        QTemporaryDir folder;
+        std::string error;
+        std::unique_ptr<Storage> backends[] = {openSqliteStorage(folder.path().toStdString(), error), open()};
+        const std::string pcid = "3f1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0", t = token.toStdString();
+        for (auto &s : backends) {
+            QVERIFY2(s, error.c_str());
+            BeatAnswer answer;
+            QCOMPARE(s->beat({pcid, "1.0.1", 5, 1}, answer), Result::Ok);
+            QCOMPARE(s->pair(pcid, {"dev", "Phone"}, "token", 1), Result::Ok);
+            NewRingtone r {901, "k901", pcid, "dev", "token", "Bell", 2};
+            r.quota.maxWaiting = 1;
+            s->withdrawRingtone(pcid, "dev", "token", 901);  // an earlier row's, on PostgreSQL
+            QCOMPARE(s->addRingtone(r, "bytes"), Result::Ok);
+            std::vector<SentRingtone> sent;
+            NewRingtone again {902, "k902", pcid, "dev", t, "Bell", 3};
+            again.quota.maxWaiting = 1;
+            Result got = Result::Failed;
+            switch (request) {
+            case Upload:
+                got = s->addRingtone(again, "bytes");
+                break;
+            case Withdraw:
+                got = s->withdrawRingtone(pcid, "dev", t, 999);
+                break;
+            case Sent:
+                got = s->sentRingtones(pcid, "dev", t, 10, sent);
+                break;
+            case Unpair:
+                got = s->removePairing(pcid, "dev", t);
+                break;
+            case PairUnknownPc:
+                got = s->pair("4f1e2d3c-4b5a-R978-8695-a4b3c2d1e0f0", {"dev", "Phone"}, t, 3);
+                break;
+            case UploadTaken:
+                again.fileKey = "k901";
+                again.quota.maxWaiting = 2;
+                got = s->addRingtone(again, "bytes");
+                break;
+            }
+            QCOMPARE(int(got), expected);
+            // A refusal takes nothing of what waits, file included.
+            RingtoneInfo info;
+            std::string bytes;
+            QCOMPARE(s->ringtone(901, info), Result::Ok);
+            QCOMPARE(s->ringtoneFilePart(info, 0, 64, bytes), Result::Ok);
+            QCOMPARE(bytes, std::string("bytes"));
+        }
     }
 
     // A database migrated by a newer service is refused, not written to.

@@ -1,0 +1,113 @@
+// The PostgreSQL backend's housekeeping and administration: expiry, updates,
+// settings, statistics, and the budgets per address that all instances share.
+
+#include "store/pg_db.h"
+
+#include <algorithm>
+
+namespace belfry::pg {
+
+namespace {
+
+// A bucket is kept in units of its budget's events, so it is shared by the
+// instances that run the same limit, and one set otherwise counts apart.
+class PgBudget : public AddressBudget
+{
+public:
+    PgBudget(PgStorage &store, const std::string &limit, int64_t capacity, int64_t period)
+        : AddressBudget(capacity, period)
+        , store(store)
+        , limit(limit + "/" + std::to_string(capacity) + "/" + std::to_string(period))
+    { }
+    Allowance left(const std::string &address, int64_t now) override
+    {
+        return store.spend(limit, *this, address, now, false);
+    }
+    Allowance take(const std::string &address, int64_t now) override
+    {
+        return store.spend(limit, *this, address, now, true);
+    }
+
+private:
+    PgStorage &store;
+    const std::string limit;
+};
+
+}  // namespace
+
+Result PgStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
+{
+    Rows rows;
+    const Result r = durable("expire", Params().number(createdBefore), rows);
+    removed = r == Result::Ok ? rows.affected() : 0;
+    return r;
+}
+
+Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
+{
+    Rows rows;
+    return run("expire_events", Params().number(eventsBefore / DaySeconds), rows)
+            && run("expire_pcs", Params().number(pcsBefore), rows)
+        ? Result::Ok
+        : Result::Failed;
+}
+
+Result PgStorage::publishUpdate(const Update &update)
+{
+    Rows rows;
+    return durable("publish", Params().text(update.version).text(update.url).number(update.published), rows);
+}
+
+Result PgStorage::setConf(const std::string &pcid, const std::string &key, const std::string &value)
+{
+    Rows rows;
+    return value.empty() ? durable("unset_conf", Params().text(pcid).text(key), rows)
+                         : durable("set_conf", Params().text(pcid).text(key).text(value), rows);
+}
+
+Result PgStorage::stats(int64_t now, Stats &stats)
+{
+    stats = Stats();
+    // One snapshot for both statements, so the figures agree with each other.
+    return transaction(
+        [&](Connection &c) {
+            Rows rows;
+            if (!exec(c, "stats", Params().number(now).number(OnlineGraceSeconds), rows))
+                return Result::Failed;
+            stats.pcs = rows.number(0, 0);
+            stats.pcsOnline = rows.number(0, 1);
+            stats.pairings = rows.number(0, 2);
+            stats.ringtonesWaiting = rows.number(0, 3);
+            stats.ringtonesDelivered = rows.number(0, 4);
+            if (!exec(c, "event_counts", Params().number(MaxStatsEvents), rows))
+                return Result::Failed;
+            for (int i = 0; i < rows.count(); ++i)
+                stats.events[rows.text(i, 0)] = rows.number(i, 1);
+            return Result::Ok;
+        },
+        "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+}
+
+std::unique_ptr<AddressBudget> PgStorage::sharedBudget(
+    const std::string &limit, int64_t capacity, int64_t period)
+{
+    return std::make_unique<PgBudget>(*this, limit, capacity, period);
+}
+
+// Whole milliseconds, so that `capacity` events at once fit exactly.
+Allowance PgStorage::spend(
+    const std::string &limit, const AddressBudget &budget, const std::string &address, int64_t now, bool take)
+{
+    Rows rows;
+    int64_t due = nextBudgetSweep.load();
+    if (take && now >= due && nextBudgetSweep.compare_exchange_strong(due, now + BudgetSweepSeconds))
+        run("budget_sweep", Params().number(now * 1000), rows);
+    const int64_t event = std::max<int64_t>(1, budget.period * 1000 / budget.capacity);
+    const Params params
+        = Params().text(limit).text(address).number(now * 1000).number(event).number(event * budget.capacity);
+    if (!run(take ? "budget_take" : "budget_left", params, rows))
+        return rows.diskFull() ? Allowance::Full : Allowance::Failed;
+    return (rows.count() == 1) == take ? Allowance::Yes : Allowance::No;
+}
+
+}  // namespace belfry::pg

@@ -1,0 +1,73 @@
+// The PCs this phone is paired with: their list, unpairing, and a pairing the PC or the service let go.
+import { $, button, el, focusOn, say } from './dom.js';
+import { credentials, dropPairing, forgetPairing, paired, pcs } from './keep.js';
+import { call, codeOf, limits } from './net.js';
+import { focusPairing, pair } from './pairing.js';
+import { Pcs, label, problem } from './texts.js';
+
+const ui = { section: $('pcs'), title: $('pcs-title'), list: $('pc-list'), notice: $('notice') };
+let hooks = null;
+
+async function unpair(pc) {
+  if (!window.confirm(Pcs.askUnpair(pc.pcid))) return;
+  const r = await call('phone/v1/unpair', credentials(pc));
+  // Denied: the PC or the service forgot this pairing already.
+  if (r.status !== 200 && codeOf(r) !== 'denied') return say(ui.notice, problem(codeOf(r), limits()), 'error');
+  forget(pc, Pcs.unpaired(pc.pcid));
+}
+
+function forget(pc, words) {
+  forgetPairing(pc.pcid);
+  renderPcs();
+  hooks.forgotten();
+  say(ui.notice, words, 'done');
+  if (pcs().length) focusOn(ui.title);
+  else focusPairing();
+}
+
+export function drop(pc) {
+  if (!dropPairing(pc.pcid)) return;
+  hooks.dropped(pc.pcid);
+  renderPcs();
+  say(ui.notice, Pcs.dropped(pc.pcid), 'warn');
+}
+
+// A PC may have let this phone go while the page was closed.
+export function checkPairings() {
+  for (const pc of paired()) {
+    call('phone/v1/sent', credentials(pc)).then((r) => codeOf(r) === 'denied' && drop(pc));
+  }
+}
+
+function pcItem(pc) {
+  const li = el('li');
+  li.dataset.id = pc.pcid;
+  li.dataset.state = pc.dropped ? 'dropped' : 'paired';
+  const what = el('span', 'what');
+  what.append(el('span', 'name', label(pc.pcid)), el('span', 'meta', Pcs.pairedOn(pc.paired)));
+  const actions = el('span', 'item-actions');
+  if (pc.dropped) {
+    what.append(el('span', 'state dropped', Pcs.droppedState));
+    actions.append(
+      button(Pcs.repair, Pcs.repairName(pc.pcid), () => pair(pc.pcid, ui.notice)),
+      button(Pcs.remove, Pcs.removeName(pc.pcid), () => forget(pc, Pcs.removed(pc.pcid))));
+  } else {
+    actions.append(button(Pcs.unpair, Pcs.unpairName(pc.pcid), () => unpair(pc)));
+  }
+  li.append(what, actions);
+  return li;
+}
+
+// The rest of the page hears which pairings are live after each change.
+export function renderPcs() {
+  const all = pcs();
+  ui.list.replaceChildren(...all.map(pcItem));
+  ui.section.hidden = all.length === 0;
+  hooks.changed(all.filter((p) => !p.dropped));
+}
+
+// `changed(live)` after each change, `forgotten()` once a pairing is gone,
+// `dropped(pcid)` before the list shows a pairing let go.
+export function startPcs(given) {
+  hooks = given;
+}
