@@ -105,6 +105,9 @@ inline constexpr int64_t AnnouncementSeconds = 10 * MinuteSeconds;
 inline constexpr int64_t EventKeepSeconds = 90 * DaySeconds;
 // PCs that never paired are forgotten this long after their last beat.
 inline constexpr int64_t UnpairedPcKeepSeconds = 30 * DaySeconds;
+// What expires goes in batches of this many rows, each its own transaction:
+// the beats wait behind one batch, not behind the whole sweep.
+inline constexpr size_t SweepBatchRows = 500;
 // At most this often a request starts the removal of what is kept too long,
 // and the log repeats that the disk is full.
 inline constexpr int64_t ExpiryIntervalSeconds = MinuteSeconds;

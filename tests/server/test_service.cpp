@@ -1975,6 +1975,8 @@ private slots:
                             CREATE TRIGGER full_ringtones BEFORE INSERT OR UPDATE ON ringtones FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();
                             CREATE TRIGGER full_budgets BEFORE INSERT OR UPDATE ON address_budgets FOR EACH ROW
+                                EXECUTE FUNCTION belfry_test_full();
+                            CREATE TRIGGER full_events BEFORE INSERT OR UPDATE ON event_counts FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();)"));
         } else {
             // Its log emptied first, the database needs room for any write.
@@ -2000,6 +2002,7 @@ private slots:
         QVERIFY(full.waitForLog(QString("ringtone %1 was confirmed; the delivery is not recorded").arg(confirmed)));
         QCOMPARE(full.beat(pcid)["sync"], json::array());
         for (const Reply &refused : {send(phone, sample("bell"), "Bell", &full),
+                 full.request("GET", "/p/feedback?pcid=" + pcid + "&ver=1.0.1&event=opened"),
                  full.post(
                      "/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})}) {
             QCOMPARE(refused.status, 507);
