@@ -60,7 +60,7 @@ if [ "$backend" != sqlite ]; then
 fi
 if [ "$backend" = nginx ]; then
   proxy_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  args+=(--trust-proxy --public-url "http://127.0.0.1:$proxy_port")
+  args+=(--trust-proxy 127.0.0.1 --public-url "http://127.0.0.1:$proxy_port")
 fi
 # Starts an instance whose log is $1; prints its address. The service's request
 # log is a line per request; it goes to a file, as it would in production, so

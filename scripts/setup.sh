@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qtbase5-dev libqrencode-dev
-  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libssl-dev libboost-dev
+  libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libssl-dev libboost-dev libicu-dev
   postgresql libpq-dev
   xvfb xauth x11-utils trayer imagemagick
   fonts-wqy-microhei fonts-wqy-zenhei fonts-dejavu-core

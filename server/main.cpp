@@ -106,10 +106,15 @@ const std::vector<Option> Table = {
         "--pg", "CONNINFO", "keep everything in this PostgreSQL database instead of DIR",
         [](auto &o) -> auto & { return o.pg; }),
 #endif
-    {"--trust-proxy", nullptr,
-        "behind a reverse proxy: a request comes from the last X-Forwarded-For address",
-        [](Options &o, const std::string &) {
-            return o.http.trustProxy = true;
+    {"--trust-proxy", "LIST",
+        "the reverse proxies in front (addresses or networks, as 127.0.0.1,10.0.0.0/8): a request"
+        " from one comes from the X-Forwarded-For address it names",
+        [](Options &o, const std::string &v) {
+            std::string error;
+            const bool ok = o.http.proxies.parse(v, error);
+            if (!ok)
+                std::fprintf(stderr, "belfry-service: --trust-proxy: %s\n", error.c_str());
+            return ok;
         }},
     {"--keep", "DURATION", "how long a ringtone waits for its PC: a number with s, m, h or d",
         [](Options &o, const std::string &v) {

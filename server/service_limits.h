@@ -105,6 +105,9 @@ inline constexpr int64_t AnnouncementSeconds = 10 * MinuteSeconds;
 inline constexpr int64_t EventKeepSeconds = 90 * DaySeconds;
 // PCs that never paired are forgotten this long after their last beat.
 inline constexpr int64_t UnpairedPcKeepSeconds = 30 * DaySeconds;
+// What expires goes in batches of this many rows, each its own transaction:
+// the beats wait behind one batch, not behind the whole sweep.
+inline constexpr size_t SweepBatchRows = 500;
 // At most this often a request starts the removal of what is kept too long,
 // and the log repeats that the disk is full.
 inline constexpr int64_t ExpiryIntervalSeconds = MinuteSeconds;
@@ -135,6 +138,11 @@ inline constexpr int DefaultWorkers = 16;
 inline constexpr size_t DefaultMaxConnections = 10000;
 inline constexpr size_t DefaultMaxPerAddress = 256;
 inline constexpr size_t DefaultUploadMemoryBytes = 256 * MiB;
+// Of that room, one sender (an address, or an IPv6 /64) holds at most one
+// share (or one largest body), and bodies read before their sender's
+// credentials are checked hold this many shares between them.
+inline constexpr size_t UploadRoomShares = 8;
+inline constexpr size_t StrangersUploadShares = 4;
 // A file is read and sent in pieces of this size, one at a time per answer;
 // the pieces of all answers under way share the room below.
 inline constexpr size_t FilePieceBytes = 64 * KiB;
@@ -142,6 +150,10 @@ inline constexpr size_t DefaultFileMemoryBytes = 128 * MiB;
 inline constexpr int64_t IdleTimeoutSeconds = 10;
 inline constexpr int64_t HeaderTimeoutSeconds = 10;
 inline constexpr int64_t BodyTimeoutSeconds = 60;
+// After its first seconds a body must keep arriving at this rate on average,
+// or it ends: a trickle would hold its room for the whole body timeout.
+inline constexpr int64_t BodyRateGraceSeconds = 10;
+inline constexpr size_t MinBodyBytesPerSecond = 8 * KiB;
 inline constexpr int64_t WriteTimeoutSeconds = 30;
 inline constexpr size_t WriteBytesPerSecond = 16 * KiB;
 inline constexpr int64_t StopGraceSeconds = 3;

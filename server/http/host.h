@@ -5,37 +5,16 @@
 // server stops, and its leave when it ends.
 
 #include "http/http.h"
+#include "http/room.h"
 
 #include <boost/asio/thread_pool.hpp>
 
-#include <atomic>
 #include <cstddef>
 #include <vector>
 
 namespace belfry::transport {
 
 class Session;
-
-// Bytes that all sessions hold between them under one cap.
-class Room
-{
-public:
-    explicit Room(size_t total) : left(total) { }
-    // Takes all of `bytes` or nothing.
-    bool take(size_t bytes)
-    {
-        size_t room = left.load();
-        do {
-            if (room < bytes)
-                return false;
-        } while (!left.compare_exchange_weak(room, room - bytes));
-        return true;
-    }
-    void give(size_t bytes) { left += bytes; }
-
-private:
-    std::atomic<size_t> left;
-};
 
 class Host
 {
@@ -46,7 +25,7 @@ public:
     virtual size_t bodyCap() const = 0;
     virtual bool stopping() const = 0;
     // What is left of HttpOptions::uploadMemory and HttpOptions::fileMemory.
-    virtual Room &uploadRoom() = 0;
+    virtual UploadRoom &uploadRoom() = 0;
     virtual Room &fileRoom() = 0;
     // Where a request's work runs, off the connections' threads.
     virtual boost::asio::thread_pool::executor_type workers() = 0;

@@ -5,6 +5,7 @@
 // database), deadlines on every phase of a request, caps on connections, and
 // deliveries that count only once the client has closed in order.
 
+#include "http/proxies.h"
 #include "service_limits.h"
 
 #include <chrono>
@@ -108,8 +109,8 @@ struct HttpOptions
     int workers = DefaultWorkers;
     // 0: as many as the open-file limit leaves room for.
     size_t maxConnections = DefaultMaxConnections;
-    // Per source address (per /64 for IPv6); not applied behind a trusted
-    // proxy, whose connections all come from one address.
+    // Per source address (per /64 for IPv6); not applied to a trusted proxy,
+    // whose connections carry everyone's requests.
     size_t maxPerAddress = DefaultMaxPerAddress;
     // Room for the bodies of uploads being received at once, whoever sends
     // them: a large body takes its declared length (or its route's limit when
@@ -119,11 +120,14 @@ struct HttpOptions
     // Room for the pieces of files being sent at once: each file answer takes
     // one piece for as long as it is sent; past this it is refused with a 503.
     size_t fileMemory = DefaultFileMemoryBytes;
-    bool trustProxy = false;
+    // Whose X-Forwarded-For is believed; none by default.
+    Proxies proxies;
     bool log = true;
     std::chrono::seconds idleTimeout {IdleTimeoutSeconds};
     std::chrono::seconds headerTimeout {HeaderTimeoutSeconds};
     std::chrono::seconds bodyTimeout {BodyTimeoutSeconds};
+    std::chrono::seconds bodyRateGrace {BodyRateGraceSeconds};
+    size_t minBodyRate = MinBodyBytesPerSecond;
     // An answer must be written (and a file's close seen) within this, plus
     // one second for every `writeRate` bytes of it.
     std::chrono::seconds writeTimeout {WriteTimeoutSeconds};

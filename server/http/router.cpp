@@ -137,12 +137,31 @@ bool acceptedCodings(const Parser::value_type &head, Response &refusal)
     return false;
 }
 
+// An HTTP/1.1 request names its host once; two could send a proxy and the
+// service to different hosts. HTTP/1.0 has no transfer codings: a 1.0 peer
+// that sends one and a proxy that passes it may frame the body differently.
+bool framedAsItsVersion(const Parser::value_type &head, Response &refusal)
+{
+    const size_t hosts = head.count(http::field::host);
+    if (hosts > 1 || (hosts == 0 && head.version() >= 11)) {
+        refuse(refusal, Refusal::BadRequest, "the request must name its Host exactly once");
+        return false;
+    }
+    if (head.version() < 11 && head.count(http::field::transfer_encoding) > 0) {
+        refuse(refusal, Refusal::BadRequest, "HTTP/1.0 takes no Transfer-Encoding");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Admission admit(const std::vector<Route> &routes, const Parser &parser, const std::string &path)
 {
     Admission a;
     const auto &head = parser.get();
+    if (!framedAsItsVersion(head, a.refusal))
+        return a;
     const auto encoding = head[http::field::content_encoding];
     if (!encoding.empty() && !sameText(encoding, "identity")) {
         refuse(a.refusal, Refusal::Unsupported, "compressed request bodies are not accepted");
@@ -190,7 +209,7 @@ bool refusalFor(const error_code &ec, Response &res)
 
 // The request as far as it was read: its head, and its body when `withBody`.
 Request makeRequest(
-    Parser &parser, std::vector<std::string> found, const std::string &peer, bool trustProxy, bool withBody)
+    Parser &parser, std::vector<std::string> found, const std::string &peer, const Proxies &proxies, bool withBody)
 {
     auto &message = parser.get();
     Request req;
@@ -202,7 +221,7 @@ Request makeRequest(
     if (withBody)
         req.body = std::move(message.body());
     req.peer = peer;
-    req.source = trustProxy ? forwardedFor(req) : std::string();
+    req.source = proxies.any() ? forwardedFor(req, proxies) : std::string();
     if (req.source.empty())
         req.source = peer;
     return req;

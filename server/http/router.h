@@ -33,7 +33,7 @@ Admission admit(const std::vector<Route> &routes, const Parser &parser, const st
 bool refusalFor(const boost::system::error_code &ec, Response &res);
 // The request as far as it was read: its head, and its body when `withBody`.
 Request makeRequest(
-    Parser &parser, std::vector<std::string> found, const std::string &peer, bool trustProxy, bool withBody);
+    Parser &parser, std::vector<std::string> found, const std::string &peer, const Proxies &proxies, bool withBody);
 
 // A route's work, with whatever it throws made a 500.
 Response run(const Finish &make);

@@ -79,7 +79,7 @@ void HttpServer::Impl::admitConnection(tcp::socket socket, const std::string &pe
     {
         std::lock_guard<std::mutex> lock(mutex);
         const bool room = (sessions.size() < connectionCap || (reapedAny = reapIdle(nullptr)))
-            && (options.trustProxy || perAddress[key] < options.maxPerAddress
+            && (options.proxies.trusts(peer) || perAddress[key] < options.maxPerAddress
                 || (reapedOwn = reapIdle(&key)));
         if (room) {
             session = std::make_shared<Session>(*this, std::move(socket), peer, key);

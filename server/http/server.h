@@ -50,7 +50,7 @@ public:
     const std::vector<Route> &routeTable() const override { return routes; }
     const HttpOptions &settings() const override { return options; }
     size_t bodyCap() const override { return largestBody; }
-    transport::Room &uploadRoom() override { return uploadBytes; }
+    transport::UploadRoom &uploadRoom() override { return uploadBytes; }
     transport::Room &fileRoom() override { return fileBytes; }
     boost::asio::thread_pool::executor_type workers() override { return pool.get_executor(); }
 
@@ -67,7 +67,9 @@ public:
     size_t refusedConnections = 0;
     std::chrono::steady_clock::time_point lastRefusalLog;
     std::atomic<bool> stopped {false};
-    transport::Room uploadBytes {options.uploadMemory};
+    transport::UploadRoom uploadBytes {options.uploadMemory,
+        std::max(options.uploadMemory / UploadRoomShares, largestBody),
+        std::max(options.uploadMemory / UploadRoomShares * StrangersUploadShares, largestBody)};
     transport::Room fileBytes {options.fileMemory};
 
     boost::asio::io_context ioc;

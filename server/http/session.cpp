@@ -154,6 +154,8 @@ void Session::read(bool whole)
     }
     stream.async_read_some(buffer.prepare(room), [self = shared_from_this(), whole](error_code ec, size_t n) {
         self->buffer.commit(n);
+        if (whole)
+            self->keepPace(n);
         if (ec)
             return whole ? self->onBody(ec) : self->onHeader(ec);
         self->read(whole);
@@ -202,40 +204,42 @@ void Session::onHeader(const error_code &ec)
     route = a.route;
     found = std::move(a.matches);
     parser->body_limit(route->bodyLimit);
-    if (!takeRoom())
-        return answer(
-            prepare(busy("the service is receiving too many uploads at once; try again shortly"), nullptr));
-    stream.expires_after(options.bodyTimeout);
+    bodyEnds = Clock::now() + options.bodyTimeout;
+    stream.expires_at(bodyEnds);
     if (route->admit)
         return admitHead();
-    continueBody();
+    continueBody(false);
 }
 
 // A large body's room in memory is taken before any of it is read, and held
-// until its request ends.
-bool Session::takeRoom()
+// until its request ends; `vouched` once its sender's credentials are checked.
+bool Session::takeRoom(bool vouched)
 {
     const auto length = parser->content_length();
     const size_t need = length ? size_t(*length) : route->bodyLimit;
     if (need <= UnmeteredBodyBytes)
         return true;
-    if (!host.uploadRoom().take(need))
+    // Behind a trusted proxy every body comes from it: the sender is the
+    // address it names.
+    if (options.proxies.any() && source == peer)
+        source = makeRequest(*parser, {}, peer, options.proxies, false).source;
+    if (!host.uploadRoom().take(addressKey(source), need, vouched))
         return false;
     heldRoom = need;
+    roomVouched = vouched;
     return true;
 }
 
 void Session::giveRoom()
 {
-    host.uploadRoom().give(heldRoom);
-    heldRoom = 0;
+    host.uploadRoom().give(addressKey(source), std::exchange(heldRoom, 0), roomVouched);
 }
 
 // The route looks at the head on a worker (it may ask the storage) while
 // nothing more is read; a refusal ends the connection unread.
 void Session::admitHead()
 {
-    auto head = std::make_shared<Request>(makeRequest(*parser, found, peer, options.trustProxy, false));
+    auto head = std::make_shared<Request>(makeRequest(*parser, found, peer, options.proxies, false));
     source = head->source;
     asio::post(host.workers(), [self = shared_from_this(), head] {
         auto refusal = std::make_shared<Response>();
@@ -243,13 +247,16 @@ void Session::admitHead()
         asio::post(self->stream.get_executor(), [self, admitted, refusal] {
             if (!admitted)
                 return self->answer(prepare(std::move(*refusal), nullptr));
-            self->continueBody();
+            self->continueBody(true);
         });
     });
 }
 
-void Session::continueBody()
+void Session::continueBody(bool vouched)
 {
+    if (!takeRoom(vouched))
+        return answer(
+            prepare(busy("the service is receiving too many uploads at once; try again shortly"), nullptr));
     if (sameText(parser->get()[http::field::expect], "100-continue") && !parser->is_done()) {
         static const char Continue[] = "HTTP/1.1 100 Continue\r\n\r\n";
         return asio::async_write(stream, asio::buffer(Continue, sizeof Continue - 1),
@@ -264,7 +271,22 @@ void Session::continueBody()
 
 void Session::readBody()
 {
+    bodyStarted = Clock::now();
+    bodyBytes = 0;
+    keepPace(0);
     read(true);
+}
+
+// The body's next deadline: its whole time, or sooner where what arrived so
+// far is behind the least rate once the grace is over.
+void Session::keepPace(size_t arrived)
+{
+    bodyBytes += arrived;
+    const auto due = bodyStarted
+        + std::max<Clock::duration>(options.bodyRateGrace,
+            std::chrono::milliseconds(bodyBytes * 1000 / std::max<size_t>(options.minBodyRate, 1)));
+    tooSlow = due < bodyEnds;
+    stream.expires_at(std::min(due, bodyEnds));
 }
 
 void Session::onBody(const error_code &ec)
@@ -280,7 +302,7 @@ void Session::onBody(const error_code &ec)
     state = Working;
     keepAlive = parser->get().keep_alive();
     auto req
-        = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.trustProxy, true));
+        = std::make_shared<Request>(makeRequest(*parser, std::move(found), peer, options.proxies, true));
     source = req->source;
     asio::post(host.workers(), [self = shared_from_this(), req] {
         const Route &route = *self->route;
@@ -314,7 +336,9 @@ void Session::failed(const error_code &ec, bool inHeaders)
     if (!unreadable.empty() || refusalFor(ec, refusal))
         return answer(prepare(std::move(refusal), nullptr));
     const auto timeout = inHeaders ? options.headerTimeout : options.bodyTimeout;
-    const std::string why = ec == beast::error::timeout
+    const std::string why = ec == beast::error::timeout && !inHeaders && tooSlow
+        ? "the body arrived slower than " + std::to_string(options.minBodyRate) + " bytes a second"
+        : ec == beast::error::timeout
         ? std::string("the ") + (inHeaders ? "headers" : "body") + " did not arrive within "
             + std::to_string(timeout.count()) + " s"
         : ec == asio::error::operation_aborted ? "dropped: the service is stopping"

@@ -46,11 +46,12 @@ private:
     bool parse(bool whole, boost::system::error_code &ec);
     size_t fieldCount() const;
     void onHeader(const boost::system::error_code &ec);
-    bool takeRoom();
+    bool takeRoom(bool vouched);
     void giveRoom();
     void admitHead();
-    void continueBody();
+    void continueBody(bool vouched);
     void readBody();
+    void keepPace(size_t arrived);
     void onBody(const boost::system::error_code &ec);
     void reply(const std::shared_ptr<Request> &req, Response res);
     void answer(Answer a);
@@ -78,6 +79,11 @@ private:
     // Why the request could not be read, where the parser has no error for it.
     std::string unreadable;
     size_t heldRoom = 0;
+    bool roomVouched = false;
+    // The body's whole deadline, and how it is keeping pace within it.
+    Clock::time_point bodyEnds, bodyStarted;
+    size_t bodyBytes = 0;
+    bool tooSlow = false;
     size_t heldFileRoom = 0;
     Answer out;
     // How much of a file's part is written, the piece in flight, and when

@@ -64,6 +64,13 @@ bool sameText(std::string_view a, std::string_view b)
 
 void splitTarget(std::string_view target, Request &req)
 {
+    // A proxy may send the absolute form (http://host/path); the path is
+    // what names the resource.
+    for (std::string_view scheme : {"http://", "https://"})
+        if (target.size() > scheme.size() && sameText(target.substr(0, scheme.size()), scheme)) {
+            const size_t slash = target.find_first_of("/?", scheme.size());
+            target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+        }
     const size_t question = target.find('?');
     req.path = singleSlashes(decoded(target.substr(0, question), false));
     if (question == std::string_view::npos)
@@ -87,18 +94,14 @@ std::string addressText(const boost::asio::ip::address &a)
     return a.to_string();
 }
 
-std::string forwardedFor(const Request &req)
+std::string forwardedFor(const Request &req, const Proxies &proxies)
 {
-    std::string last;
+    std::vector<std::string> headers;
     for (const auto &[name, value] : req.headers)
         if (sameText(name, "X-Forwarded-For"))
-            last = value;
-    const size_t comma = last.rfind(',');
-    std::string entry = last.substr(comma == std::string::npos ? 0 : comma + 1);
-    entry.erase(0, entry.find_first_not_of(" \t"));
-    entry.erase(entry.find_last_not_of(" \t") + 1);
+            headers.push_back(value);
     boost::system::error_code ec;
-    const auto address = boost::asio::ip::make_address(entry, ec);
+    const auto address = boost::asio::ip::make_address(proxies.clientOf(req.peer, headers), ec);
     return ec ? std::string() : addressText(address);
 }
 

@@ -20,8 +20,9 @@ bool sameText(std::string_view a, std::string_view b);
 void splitTarget(std::string_view target, Request &req);
 // An address as text, IPv4 also when it came mapped into IPv6.
 std::string addressText(const boost::asio::ip::address &address);
-// Behind a proxy, the last X-Forwarded-For entry; empty when it is no address.
-std::string forwardedFor(const Request &req);
+// The client's address as trusted proxies report it (see Proxies::clientOf);
+// empty when that is no address.
+std::string forwardedFor(const Request &req, const Proxies &proxies);
 // Now, in UTC, as the log writes it.
 std::string isoTime();
 

@@ -17,6 +17,7 @@ struct Child
     bool started = false;
     bool timedOut = false;
     bool cancelled = false;
+    int startError = 0;  // the errno that kept the tool from starting
     int exitCode = -1;  // -1 when a signal ended it
     std::string out, err;
 

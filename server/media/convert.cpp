@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -143,8 +144,9 @@ Conversion ended(const Child &c, const std::string &program, const char *tooLong
 {
     if (c.cancelled)
         return outcome(ConvertStatus::Busy, "the service is stopping");
-    if (!c.started || c.exitCode == 127)
-        return outcome(ConvertStatus::Failed, "the service cannot run " + program);
+    if (!c.started)
+        return outcome(ConvertStatus::Failed,
+            "the service cannot run " + program + (c.startError ? std::string(": ") + std::strerror(c.startError) : ""));
     if (c.timedOut)
         return refused(tooLong);
     return outcome(ConvertStatus::Ok, {}, firstLine(c.err));

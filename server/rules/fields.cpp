@@ -7,6 +7,8 @@
 #include <iterator>
 #include <vector>
 
+#include <unicode/uchar.h>
+
 namespace belfry {
 
 namespace {
@@ -65,30 +67,41 @@ long nextCodePoint(const std::string &s, size_t &i)
 }
 
 constexpr long ZeroWidthJoiner = 0x200D;
+constexpr long EmojiPresentation = 0xFE0F;  // VS16
 
 bool isEmoji(long cp)
 {
-    return (cp >= 0x1F000 && cp <= 0x1FAFF) || (cp >= 0x2600 && cp <= 0x27BF) || cp == 0xFE0F;
+    return cp > 0 && u_hasBinaryProperty(UChar32(cp), UCHAR_EMOJI);
+}
+
+// Inside an emoji sequence a joiner draws one emoji of two, and VS16 asks
+// for the emoji form of what precedes it: both are seen, so both stay.
+bool partOfEmoji(long before, long cp, long after)
+{
+    if (cp == ZeroWidthJoiner)
+        return (isEmoji(before) || before == EmojiPresentation) && isEmoji(after);
+    return cp == EmojiPresentation && isEmoji(before);
 }
 
 // Why a name may not hold `cp`, or null: control characters; bidi controls,
-// which make a name read differently from what it is; invisible characters,
-// which make two names look alike (a joiner inside an emoji sequence draws
-// one emoji, so it stays); noncharacters. `before` and `after` are the
-// neighbours of `cp` (0 at the ends).
+// which make a name read differently from what it is; whatever Unicode says
+// may draw nothing, which makes two names look alike; noncharacters and
+// code points not yet assigned, which no font draws. `before` and `after`
+// are the neighbours of `cp` (0 at the ends).
 const char *unwantedCharacter(long before, long cp, long after)
 {
     if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || cp == 0x2028 || cp == 0x2029)
         return "a control character";
-    if (cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E)
-        || (cp >= 0x2066 && cp <= 0x2069))
+    if (u_hasBinaryProperty(UChar32(cp), UCHAR_BIDI_CONTROL))
         return "a bidirectional control character";
-    if (cp == ZeroWidthJoiner && isEmoji(before) && isEmoji(after))
+    if (partOfEmoji(before, cp, after))
         return nullptr;
-    if ((cp >= 0x200B && cp <= 0x200D) || cp == 0x2060 || cp == 0xFEFF || cp == 0x180E)
+    if (u_hasBinaryProperty(UChar32(cp), UCHAR_DEFAULT_IGNORABLE_CODE_POINT))
         return "an invisible character";
-    if ((cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE)
+    if (u_hasBinaryProperty(UChar32(cp), UCHAR_NONCHARACTER_CODE_POINT))
         return "a Unicode noncharacter";
+    if (u_charType(UChar32(cp)) == U_UNASSIGNED)
+        return "a character Unicode has not assigned";
     return nullptr;
 }
 

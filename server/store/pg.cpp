@@ -328,6 +328,17 @@ bool PgStorage::run(const char *statement, const Params &params, Rows &rows, boo
     return ok;
 }
 
+Result PgStorage::write(const char *statement, const Params &params)
+{
+    Connection c;
+    if (!acquire(c))
+        return Result::Failed;
+    Rows rows;
+    const bool ok = exec(c, statement, params, rows);
+    release(c);
+    return ok ? Result::Ok : c.full ? Result::Full : Result::Failed;
+}
+
 // One statement that must survive a crash of the database server.
 Result PgStorage::durable(const char *statement, const Params &params, Rows &rows)
 {

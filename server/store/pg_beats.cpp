@@ -67,9 +67,7 @@ Result PgStorage::latestUpdate(Update &update)
 
 Result PgStorage::recordEvent(const std::string &pcid, const std::string &event, int64_t now)
 {
-    Rows rows;
-    return run("event", Params().text(pcid).text(event).number(now / DaySeconds), rows) ? Result::Ok
-                                                                                        : Result::Failed;
+    return write("event", Params().text(pcid).text(event).number(now / DaySeconds));
 }
 
 Result PgStorage::pair(const std::string &pcid, const Device &device, const std::string &token, int64_t now)

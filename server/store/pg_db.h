@@ -218,6 +218,8 @@ private:
     bool exec(
         Connection &c, const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
     static bool send(Connection &c, const char *statement, const Params &params);
+    // One write on its own, Full when the disk is.
+    Result write(const char *statement, const Params &params);
     bool run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
     Result durable(const char *statement, const Params &params, Rows &rows);
     template<typename Body> Result transaction(Body body, const char *begin = DurableBegin);

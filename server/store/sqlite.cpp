@@ -83,11 +83,11 @@ void sha256(sqlite3_context *context, int, sqlite3_value **args)
 
 }  // namespace
 
-Result SqliteStorage::fail(const char *what)
+Result SqliteStorage::fail(const char *what, const Connection &on)
 {
     // An empty text: the failure was not the database's and is logged already.
-    if (!db.error.empty())
-        std::fprintf(stderr, "storage: %s: %s\n", what, db.error.c_str());
+    if (!on.error.empty())
+        std::fprintf(stderr, "storage: %s: %s\n", what, on.error.c_str());
     return Result::Failed;
 }
 
@@ -126,6 +126,14 @@ bool SqliteStorage::open(const std::string &dataDir, std::string &error)
     if (!checkIntegrity(path, error) || !migrate(error) || !removeLeftovers(path, error))
         return false;
     sqlite3_busy_timeout(db.handle, 0);
+    if (sqlite3_open_v2(path.c_str(), &reader.handle, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr)
+        != SQLITE_OK) {
+        error = "cannot open " + path + " to read: "
+            + (reader.handle ? sqlite3_errmsg(reader.handle) : "out of memory");
+        return false;
+    }
+    // Only a recovery of the log after a crash holds readers up.
+    sqlite3_busy_timeout(reader.handle, int(BusyWait.count()));
     return true;
 }
 

@@ -7,38 +7,64 @@
 
 namespace belfry::sqlite {
 
+// A sweep deletes in batches, each its own transaction, so that a beat waits
+// behind one batch at most, never behind the whole sweep. `sql` binds the
+// batch's size last; what its rows return joins `returned`.
+Result SqliteStorage::inBatches(const char *what, const char *sql, std::optional<int64_t> before,
+    Durability durability, std::vector<std::string> *returned)
+{
+    for (;;) {
+        std::vector<std::string> batch;
+        int64_t deleted = 0;
+        const Result r = transaction(
+            what,
+            [&] {
+                batch.clear();
+                Query q(db, sql);
+                if (before)
+                    q.bind(*before);
+                q.bind(int64_t(SweepBatchRows));
+                while (q.next())
+                    batch.push_back(q.text(0));
+                deleted = sqlite3_changes64(db.handle);
+                return q.failed() ? Result::Failed : Result::Ok;
+            },
+            durability);
+        if (r != Result::Ok)
+            return r;
+        if (returned)
+            returned->insert(returned->end(), batch.begin(), batch.end());
+        if (deleted < int64_t(SweepBatchRows))
+            return r;
+    }
+}
+
 Result SqliteStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
 {
     std::vector<std::string> fileKeys;
-    const Result r = transaction("expire ringtones", [&] {
-        fileKeys.clear();
-        Query q(db, "DELETE FROM ringtones WHERE delivered_at IS NULL AND created < ? RETURNING file_key");
-        q.bind(createdBefore);
-        while (q.next())
-            fileKeys.push_back(q.text(0));
-        return q.failed() ? Result::Failed : Result::Ok;
-    });
-    removed = r == Result::Ok ? int64_t(fileKeys.size()) : 0;
-    if (r == Result::Ok)
-        removeFiles(fileKeys);
+    const Result r = inBatches("expire ringtones", R"(DELETE FROM ringtones WHERE seq IN
+        (SELECT seq FROM ringtones WHERE delivered_at IS NULL AND created < ? LIMIT ?) RETURNING file_key)",
+        createdBefore, Durable, &fileKeys);
+    // Whatever batches were deleted lose their files, even when a later one failed.
+    removed = int64_t(fileKeys.size());
+    removeFiles(fileKeys);
     return r;
 }
 
 Result SqliteStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
 {
-    return transaction(
-        "expire anonymous writes",
-        [&] {
-            Query events(db, "DELETE FROM event_counts WHERE day < ?");
-            Query pcs(db, R"(DELETE FROM pcs WHERE last_beat < ?
-                             AND NOT EXISTS (SELECT 1 FROM pairings WHERE pairings.pcid = pcs.pcid)
-                             AND NOT EXISTS (SELECT 1 FROM ringtones WHERE ringtones.pcid = pcs.pcid))");
-            Query lost(db, "DELETE FROM lost_pairings WHERE pcid NOT IN (SELECT pcid FROM pcs)");
-            return events.bind(eventsBefore / DaySeconds).run() && pcs.bind(pcsBefore).run() && lost.run()
-                ? Result::Ok
-                : Result::Failed;
-        },
-        Cheap);
+    Result r = inBatches("expire events", R"(DELETE FROM event_counts WHERE rowid IN
+        (SELECT rowid FROM event_counts WHERE day < ? LIMIT ?))", eventsBefore / DaySeconds, Cheap);
+    if (r == Result::Ok)
+        r = inBatches("expire unpaired PCs", R"(DELETE FROM pcs WHERE rowid IN (SELECT rowid FROM pcs
+            WHERE last_beat < ? AND NOT EXISTS (SELECT 1 FROM pairings WHERE pairings.pcid = pcs.pcid)
+            AND NOT EXISTS (SELECT 1 FROM ringtones WHERE ringtones.pcid = pcs.pcid) LIMIT ?))",
+            pcsBefore, Cheap);
+    if (r == Result::Ok)
+        r = inBatches("expire lost pairings", R"(DELETE FROM lost_pairings WHERE rowid IN
+            (SELECT rowid FROM lost_pairings WHERE pcid NOT IN (SELECT pcid FROM pcs) LIMIT ?))",
+            std::nullopt, Cheap);
+    return r;
 }
 
 Result SqliteStorage::publishUpdate(const Update &update)
@@ -65,9 +91,11 @@ Result SqliteStorage::setConf(const std::string &pcid, const std::string &key, c
 
 Result SqliteStorage::stats(int64_t now, Stats &stats)
 {
-    return locked("stats", [&] {
+    std::lock_guard<std::mutex> lock(readerMutex);
+    reader.error.clear();
+    const Result r = [&] {
         stats = Stats();
-        Query counts(db, R"(SELECT (SELECT count(*) FROM pcs),
+        Query counts(reader, R"(SELECT (SELECT count(*) FROM pcs),
                                    (SELECT count(*) FROM pcs WHERE last_beat + expire + ? >= ?),
                                    (SELECT count(*) FROM pairings),
                                    (SELECT count(*) FROM ringtones WHERE delivered_at IS NULL),
@@ -81,12 +109,13 @@ Result SqliteStorage::stats(int64_t now, Stats &stats)
         stats.ringtonesWaiting = counts.integer(3);
         stats.ringtonesDelivered = counts.integer(4);
         Query events(
-            db, "SELECT name, sum(count) FROM event_counts GROUP BY name ORDER BY 2 DESC, 1 LIMIT ?");
+            reader, "SELECT name, sum(count) FROM event_counts GROUP BY name ORDER BY 2 DESC, 1 LIMIT ?");
         events.bind(MaxStatsEvents);
         while (events.next())
             stats.events[events.text(0)] = events.integer(1);
         return events.failed() ? Result::Failed : Result::Ok;
-    });
+    }();
+    return r == Result::Failed ? fail("stats", reader) : r;
 }
 
 }  // namespace belfry::sqlite

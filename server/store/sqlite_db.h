@@ -10,6 +10,8 @@
 #include "store/steps.h"
 #include "store/storage.h"
 
+#include <optional>
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -185,7 +187,10 @@ private:
     // killed process.
     enum Durability { Durable, Cheap };
     template<typename Work> Result transaction(const char *what, Work work, Durability durability = Durable);
-    Result fail(const char *what);
+    Result inBatches(const char *what, const char *sql, std::optional<int64_t> before, Durability durability,
+        std::vector<std::string> *returned = nullptr);
+    Result fail(const char *what, const Connection &on);
+    Result fail(const char *what) { return fail(what, db); }
     bool exec(const char *sql)
     {
         char *message = nullptr;
@@ -218,6 +223,10 @@ private:
     Batches<BeatJob> beats {BeatBatch};
     std::mutex mutex;
     Connection db;
+    // Statistics read on a connection of their own: in WAL mode a reader
+    // never waits for the writer, nor the writer (the beats) for it.
+    std::mutex readerMutex;
+    Connection reader;
     Durability synchronous = Durable;
     int lockFd = -1;
     std::string files;

@@ -99,7 +99,7 @@ class Deployment:
         log = self.work / (name + ".log")
         with open(log, "wb") as out:
             p = subprocess.Popen([str(BIN / "belfry-service"), "serve", "--listen", "127.0.0.1:0",
-                                  "--data", str(self.work / name), "--pg", self.pg, "--trust-proxy",
+                                  "--data", str(self.work / name), "--pg", self.pg, "--trust-proxy", "127.0.0.1",
                                   "--public-url", self.url] + self.options, stdout=out, stderr=subprocess.STDOUT)
         self.processes.append(p)
         found = until(20, lambda: re.search(r"listening on http://127\.0\.0\.1:(\d+)", log.read_text()),

@@ -334,6 +334,18 @@ void TestConvert::queue()
     ConvertOptions o = options();
     o.ffprobe = work.filePath(QStringLiteral("missing")).toStdString();
     QVERIFY(Converter(o).convert(wav, 0).status == ConvertStatus::Failed);
+    // A tool that cannot start says why; one that ends with 127 itself is no
+    // tool that could not start.
+    const QString noInterpreter = work.filePath(QStringLiteral("orphan"));
+    QVERIFY(writeScript(noInterpreter, "#!/nonexistent/sh\n"));
+    o.ffprobe = noInterpreter.toStdString();
+    const Conversion unstarted = Converter(o).convert(wav, 0);
+    QVERIFY2(unstarted.reason.find(": No such file or directory") != std::string::npos, unstarted.reason.c_str());
+    const QString exits127 = work.filePath(QStringLiteral("exits127"));
+    QVERIFY(writeScript(exits127, "#!/bin/sh\nexit 127\n"));
+    o.ffprobe = exits127.toStdString();
+    const Conversion ran = Converter(o).convert(wav, 0);
+    QVERIFY2(ran.reason.find("cannot run") == std::string::npos, ran.reason.c_str());
 
     o.ffprobe = hang.toStdString();
     o.wallSeconds = 1;

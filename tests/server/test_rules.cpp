@@ -607,6 +607,14 @@ private slots:
         row("joiner between letters", "a\u200Db", "invisible");
         row("word joiner", "Be\u2060ll", "invisible");
         row("joiner inside an emoji", "\U0001F469\u200D\U0001F4BB work", "");
+        // Every character Unicode says may draw nothing, not a list of ours.
+        for (const char *invisible : {"\U000E0041", "\u2064", "\u115F", "\u3164", "\uFFA0", "\u00AD",
+                 "\u034F", "\u180B"})
+            row(invisible, std::string("Be") + invisible + "ll", "invisible");
+        row("unassigned U+0378", "Bell\u0378", "not assigned");
+        row("VS16 after an emoji", "\u2764\uFE0F and \u0031\uFE0F\u20E3", "");
+        row("joiner after VS16", "\U0001F441\uFE0F\u200D\U0001F5E8\uFE0F", "");
+        row("VS16 after a letter", "Bell\uFE0F", "invisible");
         row("noncharacter U+FDD0", "Bell\uFDD0", "noncharacter");
         row("noncharacter U+1FFFE", "Bell\U0001FFFE", "noncharacter");
         std::string bells;

@@ -1303,9 +1303,21 @@ private slots:
         QTest::newRow("gzip, chunked")
             << post("/p/v1/heart", "Transfer-Encoding: gzip, chunked\r\n", "2\r\n{}\r\n0\r\n\r\n") << 501
             << "transfer coding";
+        QTest::newRow("no Host") << sized("/p/v1/heart", beat).replace("Host: 127.0.0.1\r\n", "") << 400
+                                 << "Host exactly once";
+        QTest::newRow("two Hosts")
+            << post("/p/v1/heart", "Host: evil.example\r\nContent-Length: 2\r\n", "{}") << 400
+            << "Host exactly once";
+        QTest::newRow("HTTP/1.0 chunked")
+            << post("/p/v1/heart", "Transfer-Encoding: chunked\r\n", "2\r\n{}\r\n0\r\n\r\n")
+                   .replace("HTTP/1.1", "HTTP/1.0")
+            << 400 << "1.0 takes no Transfer-Encoding";
+        QTest::newRow("absolute-form target")
+            << sized("http://127.0.0.1/p/v1/heart", beat) << 200
+            << "\"status\":0";
         QTest::newRow("a JSON answer")
             << sized("/p/v1/heart", beat) << 200 << "X-Content-Type-Options: nosniff";
-        QTest::newRow("HEAD /") << QByteArray("HEAD / HTTP/1.1\r\nConnection: close\r\n\r\n") << 200
+        QTest::newRow("HEAD /") << QByteArray("HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") << 200
                                 << "Content-Length: [1-9][0-9]*\r\n[^{]*\r\n\r\n$";
         std::string empties = "{}";
         for (int i = 0; i < 3000; ++i)
@@ -1314,10 +1326,10 @@ private slots:
             << sized("/phone/v1/ringtone", "{\"data\":[" + empties + "]}") << 400 << "too many values";
         QTest::newRow("repeated slashes") << sized("//p//v1/heart", beat) << 200 << "\"status\":0";
         QTest::newRow("line feed in the path")
-            << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nConnection: close\r\n\r\n")
+            << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
             << 404 << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
         QTest::newRow("an escape in the path")
-            << QByteArray("GET /p/\\x0aforged HTTP/1.1\r\nConnection: close\r\n\r\n") << 404
+            << QByteArray("GET /p/\\x0aforged HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") << 404
             << "/p/\\\\x5cx0aforged 404";
         // The rest of the refused body is no request: the connection ends.
         QTest::newRow("chunked past the cap after a kept-alive request")
@@ -1398,7 +1410,7 @@ private slots:
         Raw waiting(port), drip(port), reader(port);
         const int small = 65536;
         ::setsockopt(reader.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        QVERIFY(reader.send("GET /big HTTP/1.1\r\n\r\n"));
+        QVERIFY(reader.send("GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         int dripped = 0;
         while (dripped < 40 && drip.send(dripped ? "a" : "GET /"))
             ++dripped, QTest::qWait(100);
@@ -1408,7 +1420,7 @@ private slots:
         QTest::qWait(2500);
         QVERIFY(reader.receive().size() < big.size());
         Raw sending(port);
-        QVERIFY(sending.send("POST /small HTTP/1.1\r\nContent-Length: 100\r\n\r\n{"));
+        QVERIFY(sending.send("POST /small HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{"));
         QTest::qWait(200);
         ::kill(::getpid(), SIGTERM);
         QVERIFY2(running.wait_for(std::chrono::seconds(10)) == std::future_status::ready,
@@ -1458,10 +1470,10 @@ private slots:
             running.wait();
         });
         Raw whole(port), stalled(port);
-        QVERIFY(whole.send("GET /file HTTP/1.1\r\n\r\n"));
+        QVERIFY(whole.send("GET /file HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         QVERIFY(whole.receive().size() > content.size());
         whole.close();
-        QVERIFY(stalled.send("GET /file HTTP/1.1\r\n\r\n"));
+        QVERIFY(stalled.send("GET /file HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         QCOMPARE(stalled.receive(100).size(), size_t(100));
         QTest::qWait(3500);
         QCOMPARE(deliveries.load(), 1);
@@ -1477,7 +1489,7 @@ private slots:
                      "--pair-limit", "1"}),
             qPrintable(capped.log));
         const std::string beat
-            = "POST /p/v1/heart HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
+            = "POST /p/v1/heart HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
         const auto status = [&](const char *from) {
             Raw client(capped.port, from);
             client.send(beat);
@@ -1514,7 +1526,7 @@ private slots:
         }
         QTest::qWait(200);
 
-        const std::string upload = "POST /phone/v1/ringtone HTTP/1.1\r\nContent-Length: 700000\r\n\r\n{";
+        const std::string upload = "POST /phone/v1/ringtone HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 700000\r\n\r\n{";
         Raw first(capped.port, "127.0.0.3"), second(capped.port, "127.0.0.4");
         QVERIFY(first.send(upload));
         QTest::qWait(200);
@@ -1712,7 +1724,7 @@ private slots:
         // How long a listing holds: test_rules' lookups.
 
         Service proxied(dir.path() + "/proxied");
-        QVERIFY2(proxied.start({"--trust-proxy"}), qPrintable(proxied.log));
+        QVERIFY2(proxied.start({"--trust-proxy", "127.0.0.1"}), qPrintable(proxied.log));
         const std::string other = newPcid();
         const int64_t behind
             = send(pair(other, "dev-p", "Phone", &proxied), sample("knock"), "Bell", &proxied).body["id"];
@@ -1727,6 +1739,8 @@ private slots:
         QCOMPARE(via("GET", path, "203.0.113.9, 198.51.100.7"), 404);
         QCOMPARE(proxied.request("GET", path).status, 404);
         QCOMPARE(via("GET", path, "2001:db8::1,203.0.113.9"), 200);
+        // A trusted hop (another proxy of ours) is passed over.
+        QCOMPARE(via("GET", path, "203.0.113.9, 127.0.0.1"), 200);
     }
 
     void guessingIsStopped()
@@ -1929,6 +1943,8 @@ private slots:
                             CREATE TRIGGER full_ringtones BEFORE INSERT OR UPDATE ON ringtones FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();
                             CREATE TRIGGER full_budgets BEFORE INSERT OR UPDATE ON address_budgets FOR EACH ROW
+                                EXECUTE FUNCTION belfry_test_full();
+                            CREATE TRIGGER full_events BEFORE INSERT OR UPDATE ON event_counts FOR EACH ROW
                                 EXECUTE FUNCTION belfry_test_full();)"));
         } else {
             // Its log emptied first, the database needs room for any write.
@@ -1954,6 +1970,7 @@ private slots:
         QVERIFY(full.waitForLog(QString("ringtone %1 was confirmed; the delivery is not recorded").arg(confirmed)));
         QCOMPARE(full.beat(pcid)["sync"], json::array());
         for (const Reply &refused : {send(phone, sample("bell"), "Bell", &full),
+                 full.request("GET", "/p/feedback?pcid=" + pcid + "&ver=1.0.1&event=opened"),
                  full.post(
                      "/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})}) {
             QCOMPARE(refused.status, 507);
