@@ -566,6 +566,43 @@ private slots:
         QVERIFY(!rules.listed(id));
     }
 
+    // What anyone may write unpaired is forgotten after its keep, to the
+    // second for a PC and to the day for a usage event, in as many batches as
+    // it takes.
+    void sweeps_data()
+    {
+        QTest::addColumn<int>("pcs");
+        QTest::addColumn<int64_t>("age");
+        QTest::addColumn<int>("pcsLeft");
+        QTest::addColumn<int>("eventsLeft");
+        const int64_t pc = UnpairedPcKeepSeconds, event = EventKeepSeconds;
+        QTest::newRow("a PC on its last second") << 1 << pc << 1 << 1;
+        QTest::newRow("a PC a second past") << 1 << pc + 1 << 0 << 1;
+        QTest::newRow("more than a batch") << int(SweepBatchRows) + 1 << pc + 1 << 0 << 1;
+        QTest::newRow("an event on its last day") << 1 << event << 0 << 1;
+        QTest::newRow("an event a day past") << 1 << event + DaySeconds << 0 << 0;
+    }
+    void sweeps()
+    {
+        QFETCH(int, pcs);
+        QFETCH(int64_t, age);
+        QFETCH(int, pcsLeft);
+        QFETCH(int, eventsLeft);
+        Rules rules;
+        QVERIFY(rules.beats);
+        for (int i = 1; i <= pcs; ++i) {
+            BeatAnswer answer;
+            QCOMPARE(rules.storage->beat({pcid(i), "1.0.1", 60, rules.now}, answer), Result::Ok);
+        }
+        QCOMPARE(rules.storage->recordEvent(pcid(1), "opened", rules.now), Result::Ok);
+        rules.now += age;
+        rules.beats->expire();
+        Stats stats;
+        QCOMPARE(rules.storage->stats(rules.now, stats), Result::Ok);
+        QCOMPARE(stats.pcs, int64_t(pcsLeft));
+        QCOMPARE(int(stats.events.size()), eventsLeft);
+    }
+
     // Deliveries the store could not write are kept up to a bound: past it
     // one more is refused (and may be listed again) rather than memory grow.
     void unrecordedBounded_data()
