@@ -132,7 +132,7 @@ void Service::phoneSend(Request &req, Resume resume)
     if (!readUpload(req, res, r, bytes, start))
         return resume(answered(std::move(res)));
     req.body.clear();
-    convertAndStore(std::move(bytes), start, r, std::move(resume));
+    convertAndStore(std::move(bytes), start, r, sourceAddress(req), std::move(resume));
 }
 
 // Everything but the file is in the address and the headers, so a stranger,
@@ -155,13 +155,14 @@ void Service::phoneTune(Request &req, Resume resume)
     const Credentials c = credentials(req, admittedAlready, true);
     int start = 0;
     tuneStart(req.param("start"), options.convert.maxTuneSeconds, start);
-    convertAndStore(std::move(req.body), start, sender(c, req.param("name")), std::move(resume));
+    convertAndStore(std::move(req.body), start, sender(c, req.param("name")), sourceAddress(req), std::move(resume));
 }
 
 // The conversion's end is answered on a worker, which stores what it made.
-void Service::convertAndStore(std::string input, int start, const NewRingtone &r, Resume resume)
+void Service::convertAndStore(
+    std::string input, int start, const NewRingtone &r, const std::string &address, Resume resume)
 {
-    const bool queued = uploads.convert(std::move(input), start, [this, r, resume](Conversion made) {
+    const bool queued = uploads.convert(std::move(input), start, address, [this, r, resume](Conversion made) {
         resume([this, r, made = std::move(made)](Response &res) {
             uploaded(uploads.store(r, made), res);
         });

@@ -88,7 +88,8 @@ private:
     bool admitted(const Request &req, Response &res) const;
     bool paired(const Credentials &c, Response &res);
     bool readUpload(const Request &req, Response &res, NewRingtone &r, std::string &bytes, int &start);
-    void convertAndStore(std::string input, int start, const NewRingtone &r, Resume resume);
+    void convertAndStore(
+        std::string input, int start, const NewRingtone &r, const std::string &address, Resume resume);
     void loadPage();
     std::string baseUrl(const Request &req) const;
     std::string sourceAddress(const Request &req) const;

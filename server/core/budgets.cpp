@@ -25,6 +25,13 @@ Allowance AddressLimit::left(const std::string &address, int64_t now)
     return level(address, now) + 1 > double(capacity) ? Allowance::No : Allowance::Yes;
 }
 
+void AddressLimit::give(const std::string &address, int64_t now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (level(address, now) > 0)
+        buckets[address].level = std::max(0.0, buckets[address].level - 1);
+}
+
 Allowance AddressLimit::take(const std::string &address, int64_t now)
 {
     std::lock_guard<std::mutex> lock(mutex);

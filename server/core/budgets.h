@@ -21,6 +21,7 @@ public:
     using AddressBudget::AddressBudget;
     Allowance left(const std::string &address, int64_t now) override;
     Allowance take(const std::string &address, int64_t now) override;
+    void give(const std::string &address, int64_t now) override;
 
 private:
     double level(const std::string &address, int64_t now);

@@ -45,9 +45,13 @@ UploadOutcome Uploads::admit(const std::string &pcid, const std::string &address
     return o;
 }
 
-bool Uploads::convert(std::string input, int start, std::function<void(Conversion)> made)
+bool Uploads::convert(
+    std::string input, int start, const std::string &address, std::function<void(Conversion)> made)
 {
-    return conversions.submit(std::move(input), start, std::move(made));
+    if (conversions.submit(std::move(input), start, std::move(made)))
+        return true;
+    budget->give(address, beats.now());
+    return false;
 }
 
 UploadOutcome Uploads::busy()

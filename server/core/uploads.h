@@ -43,8 +43,9 @@ public:
     // PC costs nothing.
     UploadOutcome admit(const std::string &pcid, const std::string &address);
     // Hands the file to the converter; `made` is called on its thread with
-    // what it made. False, without calling `made`, when the queue is full.
-    bool convert(std::string input, int start, std::function<void(Conversion)> made);
+    // what it made. False, without calling `made`, when the queue is full:
+    // then the upload never ran, and `address` has its unit back.
+    bool convert(std::string input, int start, const std::string &address, std::function<void(Conversion)> made);
     // What the queue's refusal answers.
     static UploadOutcome busy();
     // Stores what the converter made for `r` (its pcid, device, token and

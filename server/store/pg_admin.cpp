@@ -9,6 +9,13 @@ namespace belfry::pg {
 
 namespace {
 
+// What one event adds to a bucket, in whole milliseconds, so that
+// `capacity` events at once fit exactly.
+int64_t event(const AddressBudget &budget)
+{
+    return std::max<int64_t>(1, budget.period * 1000 / budget.capacity);
+}
+
 // A bucket is kept in units of its budget's events, so it is shared by the
 // instances that run the same limit, and one set otherwise counts apart.
 class PgBudget : public AddressBudget
@@ -27,6 +34,7 @@ public:
     {
         return store.spend(limit, *this, address, now, true);
     }
+    void give(const std::string &address, int64_t) override { store.giveBack(limit, event(*this), address); }
 
 private:
     PgStorage &store;
@@ -94,7 +102,11 @@ std::unique_ptr<AddressBudget> PgStorage::sharedBudget(
     return std::make_unique<PgBudget>(*this, limit, capacity, period);
 }
 
-// Whole milliseconds, so that `capacity` events at once fit exactly.
+void PgStorage::giveBack(const std::string &limit, int64_t event, const std::string &address)
+{
+    write("budget_give", Params().text(limit).text(address).number(event));
+}
+
 Allowance PgStorage::spend(
     const std::string &limit, const AddressBudget &budget, const std::string &address, int64_t now, bool take)
 {
@@ -102,9 +114,8 @@ Allowance PgStorage::spend(
     int64_t due = nextBudgetSweep.load();
     if (take && now >= due && nextBudgetSweep.compare_exchange_strong(due, now + BudgetSweepSeconds))
         run("budget_sweep", Params().number(now * 1000), rows);
-    const int64_t event = std::max<int64_t>(1, budget.period * 1000 / budget.capacity);
-    const Params params
-        = Params().text(limit).text(address).number(now * 1000).number(event).number(event * budget.capacity);
+    const Params params = Params().text(limit).text(address).number(now * 1000).number(event(budget)).number(
+        event(budget) * budget.capacity);
     if (!run(take ? "budget_take" : "budget_left", params, rows))
         return rows.diskFull() ? Allowance::Full : Allowance::Failed;
     return (rows.count() == 1) == take ? Allowance::Yes : Allowance::No;

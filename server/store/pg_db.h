@@ -202,6 +202,8 @@ public:
     // One event of `budget` counted (`take`) or looked at.
     Allowance spend(const std::string &limit, const AddressBudget &budget, const std::string &address,
         int64_t now, bool take);
+    // One event of `event` ms given back to the bucket.
+    void giveBack(const std::string &limit, int64_t event, const std::string &address);
 
 private:
     bool beatTogether(Connection &c, std::vector<BeatJob *> &jobs);

@@ -144,6 +144,8 @@ const Statement Statements[] = {
     {"budget_left", R"sql(
     SELECT 1 FROM address_budgets
     WHERE name = $1 AND address = $2 AND greatest(empty_at, $3::bigint) + $4::bigint > $3 + $5::bigint)sql"},
+    // $3: what one event added.
+    {"budget_give", "UPDATE address_budgets SET empty_at = empty_at - $3::bigint WHERE name = $1 AND address = $2"},
     {"budget_sweep", "DELETE FROM address_budgets WHERE empty_at < $1"},
 };
 

@@ -179,6 +179,8 @@ public:
     virtual Allowance left(const std::string &address, int64_t now) = 0;
     // Counts one event when the address has one left.
     virtual Allowance take(const std::string &address, int64_t now) = 0;
+    // Gives one event back: what it counted never happened.
+    virtual void give(const std::string &address, int64_t now) = 0;
     // Seconds until the next event is allowed again.
     int64_t wait() const { return period / capacity + 1; }
 

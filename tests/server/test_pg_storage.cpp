@@ -197,6 +197,9 @@ private slots:
         QCOMPARE(onB->take("127.0.0.8", 1000), Allowance::Yes);
         QCOMPARE(onB->take("127.0.0.7", 1000 + 3600 / 7 + 1), Allowance::Yes);
         QCOMPARE(onA->left("127.0.0.7", 1000 + 3600 / 7 + 1), Allowance::No);
+        // A unit given back on one instance is there on the other.
+        onB->give("127.0.0.7", 1000 + 3600 / 7 + 1);
+        QCOMPARE(onA->take("127.0.0.7", 1000 + 3600 / 7 + 1), Allowance::Yes);
     }
 
     // The database ended every connection (a restart does): the next

@@ -13,6 +13,8 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include "tests/support/script.h"
+
 #include <QtTest>
 
 #include <memory>
@@ -429,6 +431,27 @@ private slots:
         QCOMPARE(last.verdict.wait, outcome == "rate" ? HourSeconds / capacity + 1 : 0);
         QCOMPARE(last.verdict.result, outcome == "quota" ? Result::OverQuota : Result::Ok);
         QCOMPARE(last.why.empty(), outcome == "ok");
+    }
+
+    // An upload the converter had no room for never ran: its unit comes back.
+    void busyConverterGivesBack()
+    {
+        Rules rules;
+        QVERIFY(rules.storage);
+        const QString hang = rules.dir.filePath(QStringLiteral("hang"));
+        QVERIFY(writeScript(hang, "#!/bin/sh\nexec /bin/sleep 60\n"));
+        ConvertOptions o;
+        o.ffprobe = hang.toStdString();
+        const Converter stuck(o);
+        ConvertQueue queue(stuck, 1, 1);
+        Uploads uploads(*rules.storage, *rules.beats, queue, {}, 3);
+        const auto nothing = [](Conversion) {};
+        for (int i = 1; i <= 2; ++i)
+            QVERIFY(uploads.admit(pcid(i), Here).ok() && uploads.convert("x", 0, Here, nothing));
+        QVERIFY(uploads.admit(pcid(3), Here).ok());
+        QVERIFY(!uploads.convert("x", 0, Here, nothing));
+        QVERIFY(uploads.admit(pcid(4), Here).ok());
+        queue.stop();
     }
 
     // What one PC may have waiting, by count and by bytes, to the last unit.
