@@ -89,7 +89,7 @@ inline constexpr int64_t MissesPerHour = 30;
 // A PC sends a usage event when something went wrong, which is rare, and a
 // lost one costs nothing.
 inline constexpr int64_t EventsPerHour = 120;
-// Past this many, source addresses whose limits have recovered are forgotten.
+// Past this many source addresses, the one seen least recently is forgotten.
 inline constexpr size_t MaxTrackedAddresses = 100000;
 // Deliveries kept in memory while the store cannot write them (a full disk).
 inline constexpr size_t MaxUnrecordedDeliveries = 100000;

@@ -13,6 +13,7 @@ double AddressLimit::level(const std::string &address, int64_t now)
     if (it == buckets.end())
         return 0;
     Bucket &b = it->second;
+    recency.splice(recency.begin(), recency, b.used);
     b.level = std::max(
         0.0, b.level - double(std::max<int64_t>(0, now - b.at)) * double(capacity) / double(period));
     b.at = now;
@@ -28,8 +29,10 @@ Allowance AddressLimit::left(const std::string &address, int64_t now)
 void AddressLimit::give(const std::string &address, int64_t now)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    if (level(address, now) > 0)
-        buckets[address].level = std::max(0.0, buckets[address].level - 1);
+    if (level(address, now) > 0) {
+        Bucket &b = buckets[address];
+        b.level = std::max(0.0, b.level - 1);
+    }
 }
 
 Allowance AddressLimit::take(const std::string &address, int64_t now)
@@ -38,15 +41,17 @@ Allowance AddressLimit::take(const std::string &address, int64_t now)
     const double before = level(address, now);
     if (before + 1 > double(capacity))
         return Allowance::No;
-    if (buckets.size() >= MaxTrackedAddresses && !buckets.count(address)) {
-        for (auto it = buckets.begin(); it != buckets.end();)
-            it = level(it->first, now) == 0 ? buckets.erase(it) : std::next(it);
-        // Still full: many addresses at once. Forgetting them all costs less
-        // than refusing every newcomer.
-        if (buckets.size() >= MaxTrackedAddresses)
-            buckets.clear();
+    const auto it = buckets.find(address);
+    if (it != buckets.end()) {
+        it->second.level = before + 1;
+        return Allowance::Yes;
     }
-    buckets[address] = {before + 1, now};
+    if (buckets.size() >= MaxTrackedAddresses) {
+        buckets.erase(recency.back());
+        recency.pop_back();
+    }
+    recency.push_front(address);
+    buckets[address] = {before + 1, now, recency.begin()};
     return Allowance::Yes;
 }
 

@@ -6,6 +6,7 @@
 #include "store/storage.h"
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,9 +31,13 @@ private:
     {
         double level = 0;
         int64_t at = 0;
+        std::list<std::string>::iterator used;
     };
     std::mutex mutex;
     std::unordered_map<std::string, Bucket> buckets;
+    // The addresses, the one asked of last first: when the table is full
+    // the least recently seen goes, never one that keeps asking.
+    std::list<std::string> recency;
 };
 
 // What a rule decided: the store's result, or, with `spent`, a budget of the

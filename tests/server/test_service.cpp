@@ -1592,18 +1592,26 @@ private slots:
     // not seen before per address, events kept as counts per PC, name and day,
     // and both forgotten in time.
     // A budget kept in memory forgets addresses rather than grow without
-    // end: past the addresses it can keep, a spent one starts afresh.
+    // end: past the addresses it can keep, the one seen least recently goes,
+    // so a spent one that keeps asking stays spent, and one that left starts
+    // afresh.
     void addressesKeptInMemoryBounded()
     {
         using belfry::Allowance;
         belfry::AddressLimit limit(1, 3600);
-        QCOMPARE(limit.take("198.51.100.1", 1000), Allowance::Yes);
-        QCOMPARE(limit.take("198.51.100.1", 1000), Allowance::No);
+        for (const char *spent : {"198.51.100.1", "198.51.100.2"}) {
+            QCOMPARE(limit.take(spent, 1000), Allowance::Yes);
+            QCOMPARE(limit.take(spent, 1000), Allowance::No);
+        }
         size_t taken = 0;
-        for (size_t i = 0; i < belfry::MaxTrackedAddresses; ++i)
+        for (size_t i = 0; i < belfry::MaxTrackedAddresses; ++i) {
             taken += limit.take("2001:db8::" + std::to_string(i), 1000) == Allowance::Yes;
+            if (i % 1000 == 0)
+                QCOMPARE(limit.take("198.51.100.2", 1000), Allowance::No);
+        }
         QCOMPARE(taken, belfry::MaxTrackedAddresses);
         QCOMPARE(limit.take("198.51.100.1", 1000), Allowance::Yes);
+        QCOMPARE(limit.take("198.51.100.2", 1000), Allowance::No);
     }
 
     void anonymousWritesBounded()
