@@ -83,6 +83,19 @@ inline constexpr int64_t DefaultPairingsPerHour = 30;
 inline constexpr int64_t DefaultUploadsPerHour = 30;
 // Generous, as a school behind one address may have hundreds.
 inline constexpr int64_t DefaultNewPcsPerDay = 1000;
+// However many networks ask, the whole service takes in at most this many
+// times an address's new PCs a day: the store stays bounded.
+inline constexpr int64_t NewPcsCeilingTimes = 100;
+// Wider networks have budgets of their own, each this many times an
+// address's (an IPv6 address counts by its /64), so that a block handed to
+// one customer is not thousands of budgets.
+struct Nesting
+{
+    int bits;
+    bool v6;
+    int64_t times;
+};
+inline constexpr Nesting BudgetNestings[] = {{24, false, 8}, {56, true, 4}, {48, true, 16}};
 // Lookups of ringtones never listed to the asking address: a PC only looks
 // up what its beat listed, so these are guesses.
 inline constexpr int64_t MissesPerHour = 30;

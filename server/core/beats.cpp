@@ -34,7 +34,7 @@ Beats::Beats(Storage &storage, int64_t keepSeconds, int64_t newPcsPerDay, Clock 
     : storage(storage)
     , keepSeconds(keepSeconds)
     , clock(std::move(clock))
-    , newPcs(addressBudget(storage, "new-pcs", newPcsPerDay, DaySeconds))
+    , newPcs(addressBudget(storage, "new-pcs", newPcsPerDay, DaySeconds, newPcsPerDay * NewPcsCeilingTimes))
     , misses(addressBudget(storage, "misses", MissesPerHour, HourSeconds))
 { }
 

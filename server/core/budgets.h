@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace belfry {
 
@@ -40,6 +42,25 @@ private:
     std::list<std::string> recency;
 };
 
+// A budget of an address and of the networks around it (BudgetNestings),
+// and, with a ceiling, of all addresses together: an event counts in each,
+// and is refused when any has none left.
+class NestedBudget : public AddressBudget
+{
+public:
+    NestedBudget(Storage &storage, const char *limit, int64_t capacity, int64_t period, int64_t ceiling);
+    Allowance left(const std::string &address, int64_t now) override;
+    Allowance take(const std::string &address, int64_t now) override;
+    void give(const std::string &address, int64_t now) override;
+
+private:
+    // The budgets `address` counts in, each with the key it counts under.
+    std::vector<std::pair<AddressBudget *, std::string>> levels(const std::string &address) const;
+
+    // The address's, each nesting's, then the ceiling's if there is one.
+    std::vector<std::unique_ptr<AddressBudget>> budgets;
+};
+
 // What a rule decided: the store's result, or, with `spent`, a budget of the
 // address that has nothing left for `wait` seconds.
 struct Verdict
@@ -55,8 +76,10 @@ struct Verdict
 // refused once the store is back.
 Verdict verdict(Allowance got, const AddressBudget &budget);
 
-// `capacity` per `period` seconds for each address under the name `limit`:
+// `capacity` per `period` seconds for each address under the name `limit`,
+// nested (see NestedBudget), with `ceiling` for all addresses when not 0:
 // several instances on one store count in it, a single one in memory.
-std::unique_ptr<AddressBudget> addressBudget(Storage &storage, const char *limit, int64_t capacity, int64_t period);
+std::unique_ptr<AddressBudget> addressBudget(
+    Storage &storage, const char *limit, int64_t capacity, int64_t period, int64_t ceiling = 0);
 
 }  // namespace belfry

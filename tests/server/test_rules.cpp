@@ -235,6 +235,46 @@ private slots:
         QCOMPARE(rules.answer.created, !refused && !known);
     }
 
+    // Wider networks have budgets of their own, and the service one for all:
+    // addresses that each have units left are refused once their network, or
+    // everyone, has none. One new PC a day per address here.
+    void nestedBudgets_data()
+    {
+        QTest::addColumn<QString>("spread");  // how the first PCs' addresses differ
+        QTest::addColumn<int>("filled");  // new PCs from as many addresses first
+        QTest::addColumn<QString>("last");  // the address of the last new PC
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("the /24's last unit") << "v4" << 7 << "192.0.2.200" << false;
+        QTest::newRow("the /24's first refused") << "v4" << 8 << "192.0.2.200" << true;
+        QTest::newRow("another /24 has its own") << "v4" << 8 << "192.0.3.1" << false;
+        QTest::newRow("the /56's last unit") << "v6" << 3 << "2001:db8:0:ff::/64" << false;
+        QTest::newRow("the /56's first refused") << "v6" << 4 << "2001:db8:0:ff::/64" << true;
+        QTest::newRow("the /48's first refused") << "v6" << 16 << "2001:db8:0:ff00::/64" << true;
+        QTest::newRow("another /48 has its own") << "v6" << 16 << "2001:db8:1::/64" << false;
+        QTest::newRow("the ceiling's last unit") << "wide" << int(NewPcsCeilingTimes) - 1 << "10.200.0.1" << false;
+        QTest::newRow("the ceiling's first refused") << "wide" << int(NewPcsCeilingTimes) << "10.200.0.1" << true;
+    }
+    void nestedBudgets()
+    {
+        QFETCH(QString, spread);
+        QFETCH(int, filled);
+        QFETCH(QString, last);
+        QFETCH(bool, refused);
+        Rules rules(DefaultKeepSeconds, 1);
+        QVERIFY(rules.beats);
+        const auto address = [&](int i) {
+            if (spread == "v4")
+                return "192.0.2." + std::to_string(i + 1);
+            if (spread == "wide")
+                return "10." + std::to_string(i) + ".0.1";
+            // Four /64s in each /56, in one /48.
+            return QString::asprintf("2001:db8:0:%x::/64", (i / 4) * 0x100 + i % 4).toStdString();
+        };
+        for (int i = 0; i < filled; ++i)
+            QVERIFY(rules.beat(pcid(i + 1), address(i)).ok());
+        QCOMPARE(rules.beat(pcid(filled + 1), last.toStdString()).spent, refused);
+    }
+
     // A ringtone is handed out by id only where a beat listed it, for a while.
     void lookups_data()
     {
