@@ -140,6 +140,10 @@ told=$(sed -n 's/.*EstimatedSize.*0x\([0-9a-f]*\).*/\1/p' <<<"$entry")
 for file in "$program/belfry.exe" "$program/uninstall.exe"; do
   signed "$file" || fail "$(basename "$file")'s signature does not verify"
 done
+# The uninstaller, which Task Manager and a prompt for rights name by its
+# description, is not the installer.
+bash installer/description.sh "$program/uninstall.exe" "Belfry Uninstaller" "$version" ||
+  fail "uninstall.exe's version information is not its own"
 installed=$(find "$program" -type f -printf '%P\n' | sort | tr '\n' ' ')
 say "installed silently, signed, stripped, $kib KiB: $installed"
 # The debug zip reads a crash in our own code back to its line.
