@@ -71,8 +71,8 @@ Var Registered     ; 1: an uninstall entry names the folder being removed
 !define MUI_HEADERIMAGE_UNBITMAP "${HEADER}"
 !define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD}"
 !define MUI_UNWELCOMEFINISHPAGE_BITMAP "${WIZARD}"
-; Drawn for the page's size at 96 dpi: stretched, the bell is an egg in
-; Chinese, whose font makes the page taller.
+; Drawn taller than the page at 96 dpi: stretched, the bell is an egg in
+; Chinese, whose font makes the page taller; as it is, the page cuts it.
 !define MUI_WELCOMEFINISHPAGE_BITMAP_STRETCH NoStretchNoCropNoAlign
 !define MUI_UNWELCOMEFINISHPAGE_BITMAP_STRETCH NoStretchNoCropNoAlign
 !define MUI_ABORTWARNING
