@@ -17,7 +17,8 @@
 #
 # --tray-starts N starts the paired program N times afresh (Wine's tray host
 # with it) before the quit and counts the tray slots drawn and blank and the
-# menus that opened at the first right-click.
+# menus that opened at the first right-click; then N times a program that is a
+# Qt tray icon and its menu and nothing else (tools/bare_tray.cpp), the same.
 #
 # Needs the build from scripts/windows.sh (build-win/), whose installer it
 # makes again signed (and leaves to the next scripts/windows.sh to make
@@ -57,6 +58,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Belfry road" \
   -addext extendedKeyUsage=codeSigning -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:road -out "$work/road.pfx"
 BELFRY_SIGN_PASSWORD=road bash scripts/windows.sh --sign "$work/road.pfx" >/dev/null
+[ "$tray_starts" = 0 ] || cmake --build build-win --target bare_tray >/dev/null
 signed() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1; }
 signed "$setup" || fail "the installer's signature does not verify"
 
@@ -315,7 +317,8 @@ slot_drawn() {
 }
 # Under Wine the menu does not take the keyboard: its last entry, quit, is
 # clicked instead. The menu is the program's window that the click shows.
-shown_windows() { { xdotool search --onlyvisible --class 'belfry.exe' 2>/dev/null || true; } | sort; }
+tray_program=belfry.exe
+shown_windows() { { xdotool search --onlyvisible --class "$tray_program" 2>/dev/null || true; } | sort; }
 find_menu() {
   local id SCREEN WINDOW X Y WIDTH HEIGHT
   for id in $(comm -13 <(echo "$before") <(shown_windows)); do
@@ -330,26 +333,37 @@ open_menu() {
   xdotool mousemove $((X + WIDTH - HEIGHT / 2)) $((Y + 3)) sleep 0.2 click 3
   wait_for 30 find_menu
 }
-# The program started afresh, as after signing in: Wine's tray host too.
+# The program (tray_program) started afresh, as after signing in: Wine's
+# tray host too.
 fresh_start() {
   wineserver -k
   wait_for 100 stopped || fail "the program did not end for a fresh start"
-  wine "C:\\users\\$user\\Apps\\Belfry\\belfry.exe" >>"$work/belfry.log" 2>&1 &
+  wine "C:\\users\\$user\\Apps\\Belfry\\$tray_program" >>"$work/belfry.log" 2>&1 &
   pids+=($!)
   wait_for 300 tray_shown || fail "no tray slot after a fresh start"
   sleep 3
 }
-if [ "$tray_starts" -gt 0 ]; then
-  drawn=0 opened=0
+# Counts tray_starts fresh starts of tray_program.
+count_tray_starts() {
+  local start state answer drawn=0 opened=0
   for ((start = 1; start <= tray_starts; start++)); do
     fresh_start
     state=blank answer=no
     ! slot_drawn || { state=drawn; drawn=$((drawn + 1)); }
     ! open_menu || { answer=yes; opened=$((opened + 1)); }
-    say "  fresh start $start: tray slot $state, menu at the first right-click: $answer"
+    say "  $tray_program, fresh start $start: tray slot $state, menu at the first right-click: $answer"
   done
-  say "$tray_starts fresh starts: $drawn tray slots drawn, $((tray_starts - drawn)) blank;" \
+  say "$tray_program, $tray_starts fresh starts: $drawn tray slots drawn, $((tray_starts - drawn)) blank;" \
     "the menu opened at the first right-click $opened times"
+}
+if [ "$tray_starts" -gt 0 ]; then
+  count_tray_starts
+  # Beside the program, whose DLLs it loads; it goes again before the uninstall.
+  cp build-win/bin/bare_tray.exe "$program/"
+  tray_program=bare_tray.exe
+  count_tray_starts
+  tray_program=belfry.exe
+  rm "$program/bare_tray.exe"
   # Without the keyboard or a click beside it the last menu stays open.
   fresh_start
 fi
