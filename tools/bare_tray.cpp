@@ -19,6 +19,7 @@ QIcon bell()
     painter.setBrush(QColor(0xf5, 0xb7, 0x24));
     painter.setPen(Qt::NoPen);
     painter.drawEllipse(6, 6, 20, 20);
+    painter.end();
     return QIcon(pixmap);
 }
 }  // namespace
