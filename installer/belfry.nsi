@@ -4,6 +4,12 @@
 ; runtime-files.sh), OUTFILE, ICON, WIZARD and HEADER (the artwork) and, to
 ; sign, SIGN (sign.sh) from the build (installer/CMakeLists.txt).
 ;
+; The uninstaller is made first: NSIS writes it from the running installer,
+; whose version information it would carry. Built with UNINSTALLER_ONLY, this
+; script is a program that writes uninstall.exe beside itself, with its own
+; description, and nothing else; the build runs it under Wine and passes the
+; result as UNINSTALLER to the installer, which carries it as a file.
+;
 ; Just for the user by default, without administrator rights; for everyone
 ; with /ALLUSERS or on the scope page, which asks for them then. /CURRENTUSER
 ; keeps an upgrade to the user alone; /FORCE installs over a newer version.
@@ -15,6 +21,11 @@ Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 ManifestDPIAware true
+!ifdef UNINSTALLER
+  ; The uninstaller's code is compiled here too, but its program is the one
+  ; made beforehand.
+  !pragma warning disable 6020
+!endif
 
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
@@ -33,8 +44,11 @@ Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 BrandingText "${PUBLISHER} ${PRODUCT} ${VERSION}"
 !ifdef SIGN
-  !finalize 'bash "${SIGN}" "%1"'
-  !uninstfinalize 'bash "${SIGN}" "%1"'
+  !ifdef UNINSTALLER_ONLY
+    !uninstfinalize 'bash "${SIGN}" "%1"'
+  !else
+    !finalize 'bash "${SIGN}" "%1"'
+  !endif
 !endif
 
 Var AllUsers       ; 1: for everyone (HKLM, Program Files, every user's Start menu)
@@ -57,8 +71,8 @@ Var Registered     ; 1: an uninstall entry names the folder being removed
 !define MUI_HEADERIMAGE_UNBITMAP "${HEADER}"
 !define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD}"
 !define MUI_UNWELCOMEFINISHPAGE_BITMAP "${WIZARD}"
-; Drawn for the page's size at 96 dpi: stretched, the bell is an egg in
-; Chinese, whose font makes the page taller.
+; Drawn taller than the page at 96 dpi: stretched, the bell is an egg in
+; Chinese, whose font makes the page taller; as it is, the page cuts it.
 !define MUI_WELCOMEFINISHPAGE_BITMAP_STRETCH NoStretchNoCropNoAlign
 !define MUI_UNWELCOMEFINISHPAGE_BITMAP_STRETCH NoStretchNoCropNoAlign
 !define MUI_ABORTWARNING
@@ -116,7 +130,11 @@ VIProductVersion "${VERSION}.0"
 VIFileVersion "${VERSION}.0"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "CompanyName" "${PUBLISHER}"
-VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "${PRODUCT} Setup"
+!ifdef UNINSTALLER_ONLY
+  VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "${PRODUCT} Uninstaller"
+!else
+  VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "${PRODUCT} Setup"
+!endif
 VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 !define /date YEAR "%Y"
@@ -300,12 +318,14 @@ Section "Belfry" SecProgram
   ${EndIf}
   Call RemoveOtherScope
   SetOutPath "$INSTDIR"
+!ifndef UNINSTALLER_ONLY
   !include "${FILES}"
+  File "/oname=uninstall.exe" "${UNINSTALLER}"
+!endif
 
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\${EXE}"
 
-  WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
@@ -393,6 +413,11 @@ Section /o "un.$(SecSettingsName)" SecUnSettings
 SectionEnd
 
 Function .onInit
+!ifdef UNINSTALLER_ONLY
+  WriteUninstaller "$EXEDIR\uninstall.exe"
+  SetErrorLevel 0
+  Quit
+!endif
   SetRegView 64
   ${GetParameters} $R9
   ClearErrors

@@ -17,7 +17,8 @@
 #
 # --tray-starts N starts the paired program N times afresh (Wine's tray host
 # with it) before the quit and counts the tray slots drawn and blank and the
-# menus that opened at the first right-click.
+# menus that opened at the first right-click; then N times a program that is a
+# Qt tray icon and its menu and nothing else (tools/bare_tray.cpp), the same.
 #
 # Needs the build from scripts/windows.sh (build-win/), whose installer it
 # makes again signed (and leaves to the next scripts/windows.sh to make
@@ -57,6 +58,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Belfry road" \
   -addext extendedKeyUsage=codeSigning -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:road -out "$work/road.pfx"
 BELFRY_SIGN_PASSWORD=road bash scripts/windows.sh --sign "$work/road.pfx" >/dev/null
+[ "$tray_starts" = 0 ] || cmake --build build-win --target bare_tray >/dev/null
 signed() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1; }
 signed "$setup" || fail "the installer's signature does not verify"
 
@@ -90,8 +92,22 @@ entry_in() {
 # The installer's wizard, as one started it: its window's id.
 wizard() { xdotool search --onlyvisible --name "^Belfry $version" 2>/dev/null | head -1; }
 wizard_shown() { [ -n "$(wizard)" ]; }
-wizard_page() { # FILE.png: the wizard as it looks now, once --screenshot is given
-  [ -z "$shot" ] || import -window "$(wizard)" "$(dirname "$shot")/$1"
+# The welcome picture goes down to the page's foot, in Chinese too, whose
+# font makes the page taller: the colour four fifths down its left edge.
+picture_reaches_foot() {
+  local SCREEN WINDOW X Y WIDTH HEIGHT light
+  eval "$(xdotool getwindowgeometry --shell "$(wizard)")"
+  light=$(import -window root -crop "1x1+$((X + 20))+$((Y + HEIGHT * 4 / 5))" +repage \
+    -format '%[fx:int(100*luminance)]' info:)
+  [ "$light" -lt 40 ]
+}
+# FILE.png: the wizard as it looks now, once --screenshot is given. Taken
+# from the screen: the window's own picture misses a custom page's controls.
+wizard_page() {
+  local SCREEN WINDOW X Y WIDTH HEIGHT
+  [ -n "$shot" ] || return 0
+  eval "$(xdotool getwindowgeometry --shell "$(wizard)")"
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$(dirname "$shot")/$1"
 }
 
 # 1. The installer speaks the system's language, English when it has not
@@ -102,11 +118,23 @@ for pair in en_US:Setup de_DE:Setup zh_CN:安装; do
   wait_for 300 wizard_shown || fail "the installer's wizard did not open under ${pair%%:*}"
   title=$(xdotool getwindowname "$(wizard)")
   [ "$title" = "Belfry $version ${pair#*:}" ] || fail "under ${pair%%:*} the installer reads \"$title\""
-  [ "${pair%%:*}" != en_US ] || { sleep 1; wizard_page windows-setup-welcome.png; }
+  wait_for 50 picture_reaches_foot || fail "under ${pair%%:*} the welcome picture stops above the page's foot"
+  if [ -n "$shot" ]; then
+    sleep 1
+    case ${pair%%:*} in
+      en_US) wizard_page windows-setup-welcome.png
+        # The scope page, with everyone's choice, which asks for rights.
+        xdotool mousemove --window "$(wizard)" 400 20 click 1 sleep 0.5 key Return sleep 3
+        xdotool mousemove --window "$(wizard)" 33 132 click 1 sleep 2
+        wizard_page windows-setup-scope.png ;;
+      zh_CN) wizard_page windows-setup-welcome-zh.png ;;
+    esac
+  fi
   wineserver -k
   wait "$setup_pid" || true
 done
-say "the installer speaks English to English and German systems, Chinese to Chinese ones"
+say "the installer speaks English to English and German systems, Chinese to Chinese ones;" \
+  "its welcome picture reaches the page's foot in both"
 
 # 2. The silent install: for this user alone, without administrator rights.
 wine "$setup" /S
@@ -140,6 +168,10 @@ told=$(sed -n 's/.*EstimatedSize.*0x\([0-9a-f]*\).*/\1/p' <<<"$entry")
 for file in "$program/belfry.exe" "$program/uninstall.exe"; do
   signed "$file" || fail "$(basename "$file")'s signature does not verify"
 done
+# The uninstaller, which Task Manager and a prompt for rights name by its
+# description, is not the installer.
+bash installer/description.sh "$program/uninstall.exe" "Belfry Uninstaller" "$version" ||
+  fail "uninstall.exe's version information is not its own"
 installed=$(find "$program" -type f -printf '%P\n' | sort | tr '\n' ' ')
 say "installed silently, signed, stripped, $kib KiB: $installed"
 # The debug zip reads a crash in our own code back to its line.
@@ -285,7 +317,8 @@ slot_drawn() {
 }
 # Under Wine the menu does not take the keyboard: its last entry, quit, is
 # clicked instead. The menu is the program's window that the click shows.
-shown_windows() { { xdotool search --onlyvisible --class 'belfry.exe' 2>/dev/null || true; } | sort; }
+tray_program=belfry.exe
+shown_windows() { { xdotool search --onlyvisible --class "$tray_program" 2>/dev/null || true; } | sort; }
 find_menu() {
   local id SCREEN WINDOW X Y WIDTH HEIGHT
   for id in $(comm -13 <(echo "$before") <(shown_windows)); do
@@ -300,26 +333,37 @@ open_menu() {
   xdotool mousemove $((X + WIDTH - HEIGHT / 2)) $((Y + 3)) sleep 0.2 click 3
   wait_for 30 find_menu
 }
-# The program started afresh, as after signing in: Wine's tray host too.
+# The program (tray_program) started afresh, as after signing in: Wine's
+# tray host too.
 fresh_start() {
   wineserver -k
   wait_for 100 stopped || fail "the program did not end for a fresh start"
-  wine "C:\\users\\$user\\Apps\\Belfry\\belfry.exe" >>"$work/belfry.log" 2>&1 &
+  wine "C:\\users\\$user\\Apps\\Belfry\\$tray_program" >>"$work/belfry.log" 2>&1 &
   pids+=($!)
   wait_for 300 tray_shown || fail "no tray slot after a fresh start"
   sleep 3
 }
-if [ "$tray_starts" -gt 0 ]; then
-  drawn=0 opened=0
+# Counts tray_starts fresh starts of tray_program.
+count_tray_starts() {
+  local start state answer drawn=0 opened=0
   for ((start = 1; start <= tray_starts; start++)); do
     fresh_start
     state=blank answer=no
     ! slot_drawn || { state=drawn; drawn=$((drawn + 1)); }
     ! open_menu || { answer=yes; opened=$((opened + 1)); }
-    say "  fresh start $start: tray slot $state, menu at the first right-click: $answer"
+    say "  $tray_program, fresh start $start: tray slot $state, menu at the first right-click: $answer"
   done
-  say "$tray_starts fresh starts: $drawn tray slots drawn, $((tray_starts - drawn)) blank;" \
+  say "$tray_program, $tray_starts fresh starts: $drawn tray slots drawn, $((tray_starts - drawn)) blank;" \
     "the menu opened at the first right-click $opened times"
+}
+if [ "$tray_starts" -gt 0 ]; then
+  count_tray_starts
+  # Beside the program, whose DLLs it loads; it goes again before the uninstall.
+  cp build-win/bin/bare_tray.exe "$program/"
+  tray_program=bare_tray.exe
+  count_tray_starts
+  tray_program=belfry.exe
+  rm "$program/bare_tray.exe"
   # Without the keyboard or a click beside it the last menu stays open.
   fresh_start
 fi
@@ -343,6 +387,14 @@ say "Belfry quit from its tray menu; the service saw its farewell beat"
 stop_service
 
 # 9. The uninstaller takes what the installer brought and nothing of the user's.
+if [ -n "$shot" ]; then
+  # Its choices: the user's settings unticked.
+  wine "$program/uninstall.exe" >/dev/null 2>&1
+  wait_for 300 wizard_shown || fail "the uninstaller's wizard did not open"
+  xdotool mousemove --window "$(wizard)" 400 20 click 1 sleep 0.5 key Return sleep 1.5
+  wizard_page windows-uninstall-components.png
+  wineserver -k
+fi
 wine "$program/uninstall.exe" /S
 wineserver -w
 wait_for 100 test ! -e "$program/belfry.exe" || fail "the uninstaller left the program"
