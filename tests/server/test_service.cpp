@@ -956,8 +956,11 @@ private slots:
 
         // The PC's own unpair is no loss to report; the device can send nothing more.
         const Phone d = pair(pcid, "dev-d");
-        const Reply unpaired = service->post("/p/v1/unpair",
-            {{"pcid", pcid}, {"data", {"dev-c", "dev-d"}}, {"version", "1.0.1"}, {"platform", "window"}});
+        std::vector<std::string> most {"dev-c", "dev-d"};
+        while (most.size() < belfry::MaxUnpairIds)
+            most.push_back("dev-" + std::to_string(most.size()));
+        const Reply unpaired = service->post(
+            "/p/v1/unpair", {{"pcid", pcid}, {"data", most}, {"version", "1.0.1"}, {"platform", "window"}});
         QCOMPARE(unpaired.body, (json {{"status", 0}}));
         QCOMPARE(service->beat(pcid)["status"], 0);
         QCOMPARE(send(d, sample("knock")).status, 403);
@@ -1077,6 +1080,9 @@ private slots:
         json padded = {{"pcid", pc}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 5}};
         padded["padding"] = std::vector<int>(1000, 1);  // scalars count as values too
         row("beat padded with a thousand numbers", "POST", "/p/v1/heart", padded.dump(), 400);
+        std::vector<std::string> tooMany(belfry::MaxUnpairIds + 1, "dev-1");
+        row("unpair of one id too many", "POST", "/p/v1/unpair",
+            json({{"pcid", pc}, {"version", "1"}, {"platform", "window"}, {"data", tooMany}}).dump(), 400);
         row("unpair ids not strings", "POST", "/p/v1/unpair",
             json({{"pcid", pc}, {"version", "1"}, {"platform", "window"}, {"data", {1}}}).dump(), 400);
         row("conf without pcid", "GET", "/p/conf?version=1.0.1&platform=window", "", 400);
@@ -1268,6 +1274,10 @@ private slots:
                     body += "1000\r\n" + std::string(0x1000, ' ') + "\r\n";
                 return body;
             }()) << 413 << "too large";
+        // The beat's cap to the byte: its JSON padded with spaces.
+        const std::string atCap = beat + std::string(belfry::MaxJsonBodyBytes - beat.size(), ' ');
+        QTest::newRow("a beat at its cap") << sized("/p/v1/heart", atCap) << 200 << "\"status\":0";
+        QTest::newRow("a byte past it") << sized("/p/v1/heart", atCap + " ") << 413 << "too large";
         QTest::newRow("Content-Length past the beat's cap")
             << post("/p/v1/heart", "Content-Length: 20000\r\n", "") << 413 << "too large";
         QTest::newRow("gzip-encoded")
@@ -1548,7 +1558,7 @@ private slots:
         QCOMPARE(pairing().status, 200);
         const Reply refused = pairing();
         QCOMPARE(refused.status, 429);
-        QVERIFY(refused.headers.count("Retry-After"));
+        QCOMPARE(refused.headers.find("Retry-After")->second, std::to_string(belfry::HourSeconds + 1));
     }
 
     // The phone's page: its files, from a fixed list, with headers that let
@@ -1978,7 +1988,9 @@ private slots:
         QVERIFY(full.waitForLog(QString("ringtone %1 was confirmed; the delivery is not recorded").arg(confirmed)));
         QCOMPARE(full.beat(pcid)["sync"], json::array());
         for (const Reply &refused : {send(phone, sample("bell"), "Bell", &full),
-                 full.request("GET", "/p/feedback?pcid=" + pcid + "&ver=1.0.1&event=opened"),
+                 // From an address of its own: on PostgreSQL earlier rows spent this one's events.
+                 full.request("GET", "/p/feedback?pcid=" + pcid + "&ver=1.0.1&event=opened", {}, {}, {},
+                     "127.0.0.19"),
                  full.post(
                      "/phone/v1/pair", {{"pcid", pcid}, {"device_id", "dev-g"}, {"device_name", "Phone"}})}) {
             QCOMPARE(refused.status, 507);
