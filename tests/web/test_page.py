@@ -1,18 +1,20 @@
 #!/usr/bin/python3
-"""The phone's page in Debian's headless Chromium at phone size (360 px), on
-the whole road: belfry-service on 127.0.0.1 with a fresh data folder, and the
-program itself in a sandbox home on this (virtual) display with a tray host.
+"""The phone's page in one of two engines from Debian, each at a phone's size:
+headless Chromium as an Android phone (360 px), WebKitGTK, Safari's engine, as
+an iPhone (390 x 844; --engine webkit). On the whole road: belfry-service on
+127.0.0.1 with a fresh data folder, and the program itself in a sandbox home on this (virtual) display with a tray host.
 A picture of the program's pairing page, taken from the screen, pairs; a long
 WAV goes up from its 5th second with a progress bar, an MP3 follows; the
 program fetches both into its folder, where ffprobe reads AAC of at most 30 s,
 and the page shows them as fetched. A second PC, which beats once and then
 never again, pairs through a noisy 12-megapixel photo of its QR code, fills
 up, is refused before the upload, takes a tune back and lets the phone go.
-The browser reaches the service on 127.0.0.1 by a name of its own, as a phone
-reaches a PC on its network: a page that is not a secure context.
+The browser reaches the service on 127.0.0.1 by a name of its own, through
+the test's proxy (proxy.py), as a phone reaches a PC on its network: a page
+that is not a secure context.
 
 Run it through tests/run-gui.sh (CTest does). Exit status 77 (skipped) without
-a display, or when Chromium, its driver, Selenium, ffmpeg or zbarimg is
+a display, or when the engine, its driver, Selenium, ffmpeg or zbarimg is
 missing (a missing program of ours is a failure). --bin DIR names the folder of belfry and belfry-service (default
 build/bin); with --screenshots DIR the pictures of the page land in DIR
 (scripts/screenshots.sh passes docs/screenshots)."""
@@ -34,10 +36,15 @@ import uuid
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "support"))
 from roadtools import REPO, client_id_on_screen, run, until  # noqa: E402
+import proxy  # noqa: E402
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
+MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
+WEBKITDRIVER = "/usr/bin/WebKitWebDriver"
+IPHONE = ("Mozilla/5.0 (iPhone; CPU iPhone OS 17_5 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+          "Version/17.5 Mobile/15E148 Safari/604.1")
 SKIP = 77
-HOST = "phone.test"  # mapped to 127.0.0.1 in the browser alone
+HOST = "phone.test"  # mapped to 127.0.0.1 by the test's proxy alone
 
 try:
     from selenium import webdriver
@@ -46,6 +53,7 @@ try:
     from selenium.common.exceptions import TimeoutException
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import Select, WebDriverWait
+    from selenium.webdriver.webkitgtk.options import Options as WebKitGTKOptions
 except ImportError:
     print("skip: python3-selenium is not installed")
     sys.exit(SKIP)
@@ -56,20 +64,104 @@ SCREENSHOTS = None
 
 
 
-def browser(profile):
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-dev-shm-usage", "--user-data-dir=" + profile, "--lang=zh-CN",
-                 "--host-resolver-rules=MAP %s 127.0.0.1" % HOST):
-        options.add_argument(flag)
-    options.add_experimental_option("mobileEmulation", {
-        "deviceMetrics": {"width": 360, "height": 780, "pixelRatio": 2.0},
-        "userAgent": "Mozilla/5.0 (Linux; Android 13; Pixel 6a) AppleWebKit/537.36 (KHTML, like Gecko) "
-                     "Chrome/120.0 Mobile Safari/537.36"})
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+class Chromium:
+    """Debian's headless Chromium as an Android phone, 360 px wide."""
+    name, width = "chromium", 360
+    needs = (CHROMIUM, CHROMEDRIVER)
+
+    def start(self, profile, proxy):
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--disable-dev-shm-usage", "--user-data-dir=" + profile, "--lang=zh-CN",
+                     "--proxy-server=" + proxy):
+            options.add_argument(flag)
+        options.add_experimental_option("mobileEmulation", {
+            "deviceMetrics": {"width": self.width, "height": 780, "pixelRatio": 2.0},
+            "userAgent": "Mozilla/5.0 (Linux; Android 13; Pixel 6a) AppleWebKit/537.36 (KHTML, like Gecko) "
+                         "Chrome/120.0 Mobile Safari/537.36"})
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        self.driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        return self.driver
+
+    def stop(self):
+        self.driver.quit()
+
+    def shot(self):
+        """The whole page, as long as it is, at the phone's pixel ratio."""
+        size = self.driver.execute_cdp_cmd("Page.getLayoutMetrics", {})["cssContentSize"]
+        picture = self.driver.execute_cdp_cmd("Page.captureScreenshot", {
+            "format": "png", "captureBeyondViewport": True,
+            "clip": {"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1}})
+        return base64.b64decode(picture["data"])
+
+    def errors(self):
+        return [e["message"] for e in self.driver.get_log("browser") if e["level"] == "SEVERE"]
+
+    def resize(self, width, height):
+        if width == self.width:
+            self.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+        else:
+            self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                        {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": False})
+
+
+class WebKit:
+    """Debian's WebKitGTK, Safari's engine, as an iPhone 390 x 844. Its
+    MiniBrowser window has a minimum width with its header bar; full-screen on
+    an X display of its own and of the phone's size it has none, and it does
+    not cover the program's window that the test photographs."""
+    name, width, height = "webkit", 390, 844
+    needs = (MINIBROWSER, WEBKITDRIVER, "/usr/bin/Xvfb")
+
+    def start(self, profile, proxy):
+        """`profile` is not needed: an automated MiniBrowser keeps nothing."""
+        read, write = os.pipe()
+        self.display = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp",
+                                         "-screen", "0", "%dx%dx24" % (self.width, self.height)], pass_fds=(write,))
+        os.close(write)
+        with os.fdopen(read) as told:
+            number = told.readline().strip()
+        options = WebKitGTKOptions()
+        options.binary_location = MINIBROWSER
+        for flag in ("--automation", "--full-screen", "--proxy=" + proxy, "--user-agent=" + IPHONE):
+            options.add_argument(flag)
+        own = os.environ.get("DISPLAY")
+        os.environ["DISPLAY"] = ":" + number  # the driver starts the browser with its own environment
+        try:
+            self.driver = webdriver.WebKitGTK(executable_path=WEBKITDRIVER, options=options)
+        finally:
+            os.environ["DISPLAY"] = own
+        self.driver.set_window_size(self.width, self.height)
+        return self.driver
+
+    def stop(self):
+        self.driver.quit()
+        self.display.terminate()
+        self.display.wait(15)
+
+    def shot(self):
+        """The whole page: WebKit's driver captures the window alone, so the
+        window grows to the page's length for the picture."""
+        width, height = self.driver.execute_script(
+            "return [innerWidth, document.documentElement.scrollHeight]")
+        own = self.driver.get_window_size()
+        self.driver.set_window_size(width, max(height, own["height"]))
+        try:
+            return self.driver.get_screenshot_as_png()
+        finally:
+            self.driver.set_window_size(own["width"], own["height"])
+
+    def errors(self):
+        return None  # WebKit's driver does not pass the console on
+
+    def resize(self, width, height):
+        self.driver.set_window_size(width, height)
+
+
+ENGINES = {e.name: e for e in (Chromium, WebKit)}
+ENGINE = Chromium
 
 
 class Road:
@@ -171,12 +263,16 @@ class PageTest(unittest.TestCase):
         cls.photo = cls.dir / "photo.jpg"
         cls.making = noisy_photo(cls.other, cls.photo)
         cls.road = Road(cls.dir)
-        cls.driver = browser(str(cls.dir / "profile"))
+        port = int(cls.road.url.rstrip("/").rsplit(":", 1)[1])
+        cls.line = proxy.Road(HOST, ("127.0.0.1", port))
+        cls.engine = ENGINE()
+        cls.driver = cls.engine.start(str(cls.dir / "profile"), cls.line.address)
         cls.wait = WebDriverWait(cls.driver, 20)
 
     @classmethod
     def tearDownClass(cls):
-        cls.driver.quit()
+        cls.engine.stop()
+        cls.line.stop()
         cls.making.wait()
         statuses = cls.road.stop()
         cls.tmp.cleanup()
@@ -211,13 +307,11 @@ class PageTest(unittest.TestCase):
         return self.driver.execute_script("return JSON.parse(localStorage.getItem(arguments[0]))", key)
 
     def shot(self, name):
-        """The whole page, as long as it is, at the phone's pixel ratio."""
-        size = self.driver.execute_cdp_cmd("Page.getLayoutMetrics", {})["cssContentSize"]
-        picture = self.driver.execute_cdp_cmd("Page.captureScreenshot", {
-            "format": "png", "captureBeyondViewport": True,
-            "clip": {"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1}})
-        target = pathlib.Path(SCREENSHOTS or self.dir) / ("page-%s.png" % name)
-        target.write_bytes(base64.b64decode(picture["data"]))
+        """The whole page, as long as it is; Chromium's pictures are the
+        documentation's, WebKit's are named after it."""
+        suffix = "" if self.engine.name == "chromium" else "-" + self.engine.name
+        target = pathlib.Path(SCREENSHOTS or self.dir) / ("page-%s%s.png" % (name, suffix))
+        target.write_bytes(self.engine.shot())
 
     def tune(self, name, seconds, *codec):
         path = self.dir / name
@@ -237,7 +331,7 @@ class PageTest(unittest.TestCase):
     def test_road(self):
         d = self.driver
         d.get(self.road.page)
-        self.assertEqual(d.execute_script("return document.documentElement.scrollWidth"), 360)
+        self.assertEqual(d.execute_script("return document.documentElement.scrollWidth"), self.engine.width)
         # Over plain HTTP the browser lends no camera: the photo picker alone.
         self.assertFalse(self.find("#camera-button").is_displayed())
         self.shot("pair")
@@ -282,14 +376,14 @@ class PageTest(unittest.TestCase):
         self.find("#start-range").send_keys(*[Keys.ARROW_RIGHT] * 5)
         self.assertEqual(self.find("#start-seconds").get_attribute("value"), "5")
         self.text_in("#start-span", "0:05 – 0:35")
-        d.set_network_conditions(offline=False, latency=5, download_throughput=1 << 30, upload_throughput=2 << 20)
+        self.line.upload_rate = 2 << 20
         self.find("#send-button").click()
         self.wait.until(lambda d: 0 < float(self.find("#progress").get_attribute("value") or 0) < 100,
                         "no progress was shown")
         self.assertIn("已上传", self.find("#progress-label").text)
         self.fits_a_thumb("during an upload")
         self.shot("upload")
-        d.delete_network_conditions()
+        self.line.upload_rate = None
         self.text_in("#send-status", "《海边的风》已发送")
         self.assertTrue(self.find("#progress-box").get_attribute("hidden"))
 
@@ -364,18 +458,17 @@ class PageTest(unittest.TestCase):
         # body is read, and the page knows it is full from then on, also after a reload.
         # The list's own refresh would learn it first and keep the button off:
         # it is held back until the page has sent.
-        d.execute_cdp_cmd("Network.enable", {})
-        d.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*/phone/v1/sent*"]})
+        self.line.blocked = ("/phone/v1/sent",)
         self.choose(wav)
         device, pcs = self.stored("belfry.device"), self.stored("belfry.pcs")
         token = next(p["token"] for p in pcs if p["pcid"] == self.other)
         self.assertEqual(self.road.post("phone/v1/tune?pcid=%s&device_id=%s&name=bell2" % (self.other, device["id"]),
                                         None, token, mp3.read_bytes()), 201)
-        d.set_network_conditions(offline=False, latency=5, download_throughput=1 << 30, upload_throughput=1 << 20)
+        self.line.upload_rate = 1 << 20
         self.find("#send-button").click()
         self.alert_in("#send-status", "这台电脑还有太多铃声没有接收")
-        d.delete_network_conditions()
-        d.execute_cdp_cmd("Network.setBlockedURLs", {"urls": []})
+        self.line.upload_rate = None
+        self.line.blocked = ()
         # The body alone takes 11 s at this pace; the log times the request.
         refused = [line for line in self.road.service_log.read_text().splitlines() if "/phone/v1/tune" in line]
         self.assertLess(int(re.search(r" 507 \d+B (\d+)ms", refused[-1]).group(1)), 5000, refused[-1])
@@ -418,9 +511,10 @@ class PageTest(unittest.TestCase):
         for control in self.items("input, select, button, textarea"):
             if control.is_displayed() or control.get_attribute("type") == "file":
                 self.assertTrue(control.accessible_name, control.get_attribute("outerHTML"))
-        self.assertEqual(d.execute_script("return document.documentElement.scrollWidth"), 360)
-        errors = [e["message"] for e in d.get_log("browser") if e["level"] == "SEVERE"]
-        self.assertEqual([e for e in errors if "the server responded with a status" not in e], [])
+        self.assertEqual(d.execute_script("return document.documentElement.scrollWidth"), self.engine.width)
+        errors = self.engine.errors()
+        if errors is not None:
+            self.assertEqual([e for e in errors if "the server responded with a status" not in e], [])
 
         # A pairing the service does not know (any more) is refused before the
         # upload's body is read, and the page says why, not that it lost the line.
@@ -428,10 +522,10 @@ class PageTest(unittest.TestCase):
                          "pcs[0].token = 'ab'.repeat(32); localStorage.setItem('belfry.pcs', JSON.stringify(pcs));")
         self.find("#tune-file").send_keys(str(wav))
         self.wait.until(lambda d: self.find("#start-range").get_attribute("max") == "59", "the duration never loaded")
-        d.set_network_conditions(offline=False, latency=5, download_throughput=1 << 30, upload_throughput=2 << 20)
+        self.line.upload_rate = 2 << 20
         self.find("#send-button").click()
         self.alert_in("#send-status", "配对已失效")
-        d.delete_network_conditions()
+        self.line.upload_rate = None
 
         # Nothing else reached the program's folder.
         self.assertEqual(sorted(p.name for p in self.road.folder.iterdir()), ["bell.m4r", "海边的风.m4r"])
@@ -461,8 +555,7 @@ class PageTest(unittest.TestCase):
         """On a computer's screen the header lines up with the cards."""
         d = self.driver
         d.get(self.road.page)
-        d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
-                          {"width": 1280, "height": 800, "deviceScaleFactor": 1, "mobile": False})
+        self.engine.resize(1280, 800)
         try:
             self.assertEqual(d.execute_script("return innerWidth"), 1280)
             left = d.execute_script("return [document.querySelector('.bell'), document.querySelector('#pair')]"
@@ -470,19 +563,21 @@ class PageTest(unittest.TestCase):
             self.assertEqual(left[0], left[1])
             self.shot("wide")
         finally:
-            d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+            self.engine.resize(self.engine.width, 844)
 
 if __name__ == "__main__":
-    for flag in ("--screenshots", "--bin"):
+    for flag in ("--screenshots", "--bin", "--engine"):
         if flag in sys.argv:
             at = sys.argv.index(flag)
             value = pathlib.Path(sys.argv[at + 1]).resolve()
-            del sys.argv[at:at + 2]
-            if flag == "--bin":
+            if flag == "--engine":
+                ENGINE = ENGINES[sys.argv[at + 1]]
+            elif flag == "--bin":
                 BIN = value
             else:
                 SCREENSHOTS = value
-    missing = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.access(p, os.X_OK)]
+            del sys.argv[at:at + 2]
+    missing = [p for p in ENGINE.needs if not os.access(p, os.X_OK)]
     missing += [t for t in ("ffmpeg", "ffprobe", "zbarimg", "import") if not shutil.which(t)]
     if not os.environ.get("DISPLAY"):
         missing.append("a display (run it through tests/run-gui.sh)")
