@@ -44,15 +44,16 @@ function pcItem(pc) {
   li.dataset.id = pc.pcid;
   li.dataset.state = pc.dropped ? 'dropped' : 'paired';
   const what = el('span', 'what');
-  what.append(el('span', 'name', label(pc.pcid)), el('span', 'meta', Pcs.pairedOn(pc.paired)));
+  const name = el('span', 'name', label(pc.pcid));
+  what.append(name, el('span', 'meta', Pcs.pairedOn(pc.paired)));
   const actions = el('span', 'item-actions');
   if (pc.dropped) {
     what.append(el('span', 'state dropped', Pcs.droppedState));
     actions.append(
-      button(Pcs.repair, Pcs.repairName(pc.pcid), () => pair(pc.pcid, ui.notice)),
-      button(Pcs.remove, Pcs.removeName(pc.pcid), () => forget(pc, Pcs.removed(pc.pcid))));
+      button(Pcs.repair, name, () => pair(pc.pcid, ui.notice)),
+      button(Pcs.remove, name, () => forget(pc, Pcs.removed(pc.pcid))));
   } else {
-    actions.append(button(Pcs.unpair, Pcs.unpairName(pc.pcid), () => unpair(pc)));
+    actions.append(button(Pcs.unpair, name, () => unpair(pc)));
   }
   li.append(what, actions);
   return li;

@@ -17,13 +17,14 @@ function sentItem(pc, t) {
   li.dataset.state = t.state;
   const what = el('span', 'what');
   const waiting = t.state !== 'fetched';
+  const name = el('span', 'name', t.name);
   what.append(
-    el('span', 'name', t.name),
+    name,
     el('span', 'meta', Sent.meta(t)),
     el('span', 'state ' + (waiting ? 'waiting' : 'fetched'), waiting ? Sent.waiting : Sent.fetched),
   );
   li.append(what);
-  if (waiting) li.append(button(Sent.withdraw, Sent.withdrawName(t.name), (e) => withdraw(pc, t, e.currentTarget)));
+  if (waiting) li.append(button(Sent.withdraw, name, (e) => withdraw(pc, t, e.currentTarget)));
   return li;
 }
 

@@ -67,12 +67,9 @@ export const Pcs = {
   pairedOn: (ms) => '配对于 ' + when(ms),
   droppedState: '配对已失效',
   repair: '重新配对',
-  repairName: (pcid) => `重新与${label(pcid)}配对`,
   remove: '移除',
-  removeName: (pcid) => `移除${label(pcid)}`,
   removed: (pcid) => `已移除${label(pcid)}。`,
   unpair: '取消配对',
-  unpairName: (pcid) => `取消与${label(pcid)}的配对`,
 };
 
 export const Tune = {
@@ -99,6 +96,7 @@ export const Tune = {
 export const Send = {
   uploaded: (percent) => `已上传 ${percent}%`,
   converting: '上传完成，正在做成铃声…',
+  full: '这台电脑还有太多铃声没有接收。等它接收一些之后，才能再发送。',
   sending: (name) => `正在发送《${name}》…`,
   cancelled: '已取消上传。',
   sent: (name) => `《${name}》已发送，电脑联网时会自动接收。`,
@@ -113,7 +111,6 @@ export const Sent = {
   waiting: '等待电脑接收',
   fetched: '电脑已接收',
   withdraw: '撤回',
-  withdrawName: (name) => `撤回《${name}》`,
   refreshed: (count) => `已刷新，共 ${count} 首。`,
   askWithdraw: (name) => `撤回《${name}》？电脑将不会收到它。`,
   withdrawn: (name) => `已撤回《${name}》。`,

@@ -244,6 +244,18 @@ def noisy_photo(pcid, path):
          "-attenuate", "2.5", "+noise", "Gaussian", "-quality", "85", str(path)])
 
 
+AXE = HERE / "vendor" / "axe-core" / "axe.min.js"
+# axe-core's rules for WCAG 2.2 A and AA, its best practices, and its
+# experimental ones (label-content-name-mismatch: voice control finds a button
+# by what it shows only when its name starts with that).
+AXE_RUN = """
+const done = arguments[arguments.length - 1];
+axe.run(document, {runOnly: {type: 'tag', values: ['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa', 'wcag22aa',
+                                                   'best-practice', 'experimental']}})
+  .then((r) => done(r.violations.map((v) => v.id + ': ' + v.nodes.map((n) => n.target.join(' ')).join(', '))),
+        (e) => done(['axe failed: ' + e]));
+"""
+
 # What a thumb can hit: every visible control of the page at least 44 px tall.
 SMALL_TARGETS = """
 return [...document.querySelectorAll('button, select, input, textarea, summary, label.button')]
@@ -301,7 +313,12 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.find(css).get_attribute("role"), "alert")
 
     def fits_a_thumb(self, state):
+        """What holds in each of the page's states: every control fits a
+        thumb, and axe-core finds nothing."""
         self.assertEqual(self.driver.execute_script(SMALL_TARGETS), [], "controls under 44 px " + state)
+        if not self.driver.execute_script("return !!window.axe"):
+            self.driver.execute_script(AXE.read_text())
+        self.assertEqual(self.driver.execute_async_script(AXE_RUN), [], "axe-core " + state)
 
     def stored(self, key):
         return self.driver.execute_script("return JSON.parse(localStorage.getItem(arguments[0]))", key)
@@ -334,13 +351,18 @@ class PageTest(unittest.TestCase):
         self.assertEqual(d.execute_script("return document.documentElement.scrollWidth"), self.engine.width)
         # Over plain HTTP the browser lends no camera: the photo picker alone.
         self.assertFalse(self.find("#camera-button").is_displayed())
+        self.fits_a_thumb("at the start")
         self.shot("pair")
 
         # A mistyped id is caught before anything is sent; the whole id is in view.
         self.find("#manual summary").click()
         self.fits_a_thumb("before pairing")
+        # iOS Safari zooms the page in on a field whose text is under 16 px.
+        self.assertGreaterEqual(d.execute_script("return parseFloat(getComputedStyle(arguments[0]).fontSize)",
+                                                 self.find("#pcid")), 16)
         self.find("#pcid").send_keys("1234-5678", Keys.ENTER)
         self.alert_in("#pcid-status", "电脑编号不正确")
+        self.fits_a_thumb("with a mistyped id")
         self.assertEqual(self.find("#pcid").get_attribute("aria-invalid"), "true")
         ghost = client_id()
         self.find("#pcid").clear()
@@ -475,7 +497,14 @@ class PageTest(unittest.TestCase):
         d.refresh()
         self.choose(wav)
         self.wait.until(lambda d: self.find("#send-full").is_displayed(), "a full PC was not shown")
-        self.assertFalse(self.find("#send-button").is_enabled())
+        # 发送 may not send, yet keeps its focus, and a screen reader hears why.
+        send = self.find("#send-button")
+        self.assertEqual(send.get_attribute("aria-disabled"), "true")
+        self.assertEqual(self.find("#send-full").get_attribute("role"), "status")
+        self.assertIn("send-full", send.get_attribute("aria-describedby").split())
+        self.assertTrue(d.execute_script("arguments[0].focus(); return document.activeElement === arguments[0]", send))
+        send.send_keys(Keys.ENTER)
+        self.assertEqual(self.text_of("#send-status"), "")
 
         # Taking a tune back asks first.
         self.wait.until(lambda d: len(self.items("#sent-list li[data-state=waiting]")) == 2, "two tunes do not wait")
@@ -488,7 +517,8 @@ class PageTest(unittest.TestCase):
         d.switch_to.alert.accept()
         self.text_in("#sent-status", "已撤回《bell2》")
         self.wait.until(lambda d: len(self.items("#sent-list li")) == 1, "the withdrawn tune is still listed")
-        self.wait.until(lambda d: self.find("#send-button").is_enabled(), "the PC still counts as full")
+        self.wait.until(lambda d: self.find("#send-button").get_attribute("aria-disabled") is None,
+                        "the PC still counts as full")
 
         # The PC lets this phone go while the page is closed, and the page
         # opens on the other PC: the reload still shows it.
@@ -499,6 +529,9 @@ class PageTest(unittest.TestCase):
         self.text_in("#pc-list li[data-state=dropped]", "配对已失效")
         self.text_in("#notice", "配对已失效")
         self.fits_a_thumb("with a dropped pairing")
+        # Voice control finds a button by what it shows: its name starts so.
+        for control in self.items("#pc-list button, #sent-list button"):
+            self.assertTrue(control.accessible_name.startswith(control.text + " "), control.accessible_name)
         self.shot("dropped")
         self.find("#pc-list li[data-state=dropped] button").send_keys(Keys.ENTER)
         self.text_in("#notice", "已与电脑 %s配对" % self.other[:8])
@@ -561,6 +594,7 @@ class PageTest(unittest.TestCase):
             left = d.execute_script("return [document.querySelector('.bell'), document.querySelector('#pair')]"
                                     ".map((e) => Math.round(e.getBoundingClientRect().left))")
             self.assertEqual(left[0], left[1])
+            self.fits_a_thumb("on a computer's screen")
             self.shot("wide")
         finally:
             self.engine.resize(self.engine.width, 844)
