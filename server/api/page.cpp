@@ -23,6 +23,11 @@ constexpr PageFile PageFiles[] = {
     {"/index.html", "index.html", "text/html; charset=utf-8"},
     {"/style.css", "style.css", "text/css; charset=utf-8"},
     {"/icon.svg", "icon.svg", "image/svg+xml"},
+    // Added to a home screen, the page is an app of its own: its name, colours and icons.
+    {"/manifest.webmanifest", "manifest.webmanifest", "application/manifest+json"},
+    {"/apple-touch-icon.png", "apple-touch-icon.png", "image/png"},
+    {"/icon-192.png", "icon-192.png", "image/png"},
+    {"/icon-512.png", "icon-512.png", "image/png"},
     {"/main.js", "main.js", Script},
     {"/camera.js", "camera.js", Script},
     {"/dom.js", "dom.js", Script},
@@ -42,7 +47,7 @@ constexpr PageFile PageFiles[] = {
 constexpr const char *PageHeaders[][2] = {
     {"Content-Security-Policy",
         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
-        "media-src 'self' blob:; connect-src 'self'; form-action 'self'; base-uri 'none'; "
+        "media-src 'self' blob:; connect-src 'self'; manifest-src 'self'; form-action 'self'; base-uri 'none'; "
         "frame-ancestors 'none'"},
     {"X-Content-Type-Options", "nosniff"},
     {"Referrer-Policy", "no-referrer"},

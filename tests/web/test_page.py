@@ -99,6 +99,11 @@ class Chromium:
     def errors(self):
         return [e["message"] for e in self.driver.get_log("browser") if e["level"] == "SEVERE"]
 
+    def manifest(self):
+        """The manifest as the browser took it, past the page's policy."""
+        found = self.driver.execute_cdp_cmd("Page.getAppManifest", {})
+        return json.loads(found["data"]) if found.get("data") and not found["errors"] else found
+
     def resize(self, width, height):
         if width == self.width:
             self.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
@@ -155,6 +160,9 @@ class WebKit:
 
     def errors(self):
         return None  # WebKit's driver does not pass the console on
+
+    def manifest(self):
+        return None  # nor says what it made of the manifest
 
     def resize(self, width, height):
         self.driver.set_window_size(width, height)
@@ -563,26 +571,61 @@ class PageTest(unittest.TestCase):
         # Nothing else reached the program's folder.
         self.assertEqual(sorted(p.name for p in self.road.folder.iterdir()), ["bell.m4r", "海边的风.m4r"])
 
+    def fetch(self, path, headers=None):
+        """The service's answer to a GET, as any client gets it: status, headers, body."""
+        request = urllib.request.Request(self.road.url + path, headers=headers or {})
+        try:
+            with urllib.request.urlopen(request, timeout=30) as answer:
+                return answer.status, answer.headers, answer.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.headers, e.read()
+
     def test_files(self):
-        """Each script of the page is served as JavaScript (a browser runs no
-        module of another type) under the page's policy; nothing else is."""
-        scripts = sorted(p.name for p in (REPO / "server" / "web").glob("*.js"))
-        rows = [(name, 200) for name in scripts] + [
-            ("vendor/jsQR.js", 200),
-            ("app.js", 404),  # the page's one script before its modules
-            ("web/main.js", 404),
+        """Each file of the page is served with its type (a browser runs no
+        module of another type, installs no manifest of another) under the
+        page's policy; nothing else is."""
+        web = REPO / "server" / "web"
+        script, png = "text/javascript; charset=utf-8", "image/png"
+        rows = [(p.name, 200, script) for p in sorted(web.glob("*.js"))] + [
+            ("vendor/jsQR.js", 200, script),
+            ("manifest.webmanifest", 200, "application/manifest+json"),
+            ("apple-touch-icon.png", 200, png),  # where iOS looks without a link, too
+            ("icon-192.png", 200, png),
+            ("icon-512.png", 200, png),
+            ("app.js", 404, None),  # the page's one script before its modules
+            ("web/main.js", 404, None),
         ]
-        for path, status in rows:
+        for path, status, kind in rows:
             with self.subTest(path):
-                try:
-                    with urllib.request.urlopen(self.road.url + path, timeout=30) as answer:
-                        got, headers = answer.status, answer.headers
-                except urllib.error.HTTPError as e:
-                    got, headers = e.code, e.headers
+                got, headers, _ = self.fetch(path)
                 self.assertEqual(got, status)
                 if status == 200:
-                    self.assertEqual(headers["Content-Type"], "text/javascript; charset=utf-8")
+                    self.assertEqual(headers["Content-Type"], kind)
                     self.assertTrue(headers["Content-Security-Policy"].startswith("default-src 'none'; script-src 'self';"))
+
+    def test_home_screen(self):
+        """Added to a home screen the page is an app: the manifest the page
+        links names it, stands alone in the page's colour, and each icon it
+        lists is a PNG of the size it says."""
+        page = self.fetch("")[2].decode()
+        for link in ('rel="manifest" href="manifest.webmanifest"', 'rel="apple-touch-icon" href="apple-touch-icon.png"',
+                     '<meta name="description" content="'):
+            self.assertIn(link, page)
+        manifest = json.loads(self.fetch("manifest.webmanifest")[2])
+        self.driver.get(self.road.page)
+        taken = self.engine.manifest()
+        if taken is not None:
+            self.assertEqual(taken, manifest)
+        self.assertEqual((manifest["name"], manifest["display"], manifest["start_url"]),
+                         ("Tintabell", "standalone", "./"))
+        self.assertIn('<meta name="theme-color" content="%s">' % manifest["theme_color"], page)
+        icons = manifest["icons"] + [{"src": "apple-touch-icon.png", "sizes": "180x180"}]
+        for icon in icons:
+            with self.subTest(icon["src"]):
+                body = self.fetch(icon["src"])[2]
+                self.assertEqual(body[:8], b"\x89PNG\r\n\x1a\n")
+                width, height = int.from_bytes(body[16:20], "big"), int.from_bytes(body[20:24], "big")
+                self.assertEqual("%dx%d" % (width, height), icon["sizes"])
 
     def test_wide(self):
         """On a computer's screen the header lines up with the cards."""
