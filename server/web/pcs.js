@@ -2,7 +2,7 @@
 import { $, button, el, focusOn, say } from './dom.js';
 import { credentials, dropPairing, forgetPairing, paired, pcs } from './keep.js';
 import { call, codeOf, limits } from './net.js';
-import { focusPairing, pair } from './pairing.js';
+import { focusPairing } from './pairing.js';
 import { Pcs, label, problem } from './texts.js';
 
 const ui = { section: $('pcs'), title: $('pcs-title'), list: $('pc-list'), notice: $('notice') };
@@ -23,6 +23,13 @@ function forget(pc, words) {
   say(ui.notice, words, 'done');
   if (pcs().length) focusOn(ui.title);
   else focusPairing();
+}
+
+// The PC's owner may have let this phone go on purpose: pairing again takes
+// the code again, from the PC's screen, not the id this phone remembers.
+function askAgain(pc) {
+  say(ui.notice, Pcs.askCode(pc.pcid), 'warn');
+  focusPairing();
 }
 
 export function drop(pc) {
@@ -50,7 +57,7 @@ function pcItem(pc) {
   if (pc.dropped) {
     what.append(el('span', 'state dropped', Pcs.droppedState));
     actions.append(
-      button(Pcs.repair, name, () => pair(pc.pcid, ui.notice)),
+      button(Pcs.repair, name, () => askAgain(pc)),
       button(Pcs.remove, name, () => forget(pc, Pcs.removed(pc.pcid))));
   } else {
     actions.append(button(Pcs.unpair, name, () => unpair(pc)));

@@ -89,7 +89,10 @@ class Exchange(socketserver.BaseRequestHandler):
         # An answer may come before the body is sent (a refusal). Closing with
         # the rest of the body unread would reset the connection, and the
         # browser would lose the answer: close once the browser is done.
-        self.request.shutdown(socket.SHUT_WR)
+        try:
+            self.request.shutdown(socket.SHUT_WR)
+        except OSError:
+            return  # the browser has gone already
         sending.join(60)
 
     def pump(self, first, up):

@@ -439,6 +439,13 @@ class PageTest(unittest.TestCase):
         until(20, both_fetched, "the page never showed both tunes as fetched")
         self.assertEqual(self.text_of("#sent-list").count("电脑已接收"), 2)
         self.assertEqual(self.items("#sent-list button"), [])
+        # What comes next is one line; its three steps a tap away.
+        shown = ("return [...document.querySelectorAll('#sent-list li[data-state=fetched] .next li')]"
+                 ".map((e) => e.checkVisibility())")
+        self.assertEqual(d.execute_script(shown), [False] * 6)
+        self.find("#sent-list li[data-state=fetched] .next summary").click()
+        self.assertEqual(d.execute_script(shown), [True] * 3 + [False] * 3)
+        self.fits_a_thumb("with tunes fetched")
         self.shot("sent")
 
         # A code photographed before its PC's first beat pairs once that beat comes.
@@ -541,7 +548,12 @@ class PageTest(unittest.TestCase):
         for control in self.items("#pc-list button, #sent-list button"):
             self.assertTrue(control.accessible_name.startswith(control.text + " "), control.accessible_name)
         self.shot("dropped")
+        # Pairing again takes the code again: the PC's owner may have meant it.
         self.find("#pc-list li[data-state=dropped] button").send_keys(Keys.ENTER)
+        self.text_in("#notice", "请再拍摄它屏幕上的二维码")
+        self.assertEqual(d.execute_script("return document.activeElement.id"), "pair-title")
+        self.assertTrue(self.items("#pc-list li[data-state=dropped]"))
+        self.find("#qr-file").send_keys(str(self.photo))
         self.text_in("#notice", "已与电脑 %s配对" % self.other[:8])
         # Focus goes on for a screen reader, without a box round the heading.
         self.assertEqual(d.execute_script("const e = document.activeElement;"
