@@ -20,6 +20,7 @@ build/bin); with --screenshots DIR the pictures of the page land in DIR
 (scripts/screenshots.sh passes docs/screenshots)."""
 
 import base64
+import gzip
 import json
 import os
 import pathlib
@@ -614,6 +615,41 @@ class PageTest(unittest.TestCase):
                 if status == 200:
                     self.assertEqual(headers["Content-Type"], kind)
                     self.assertTrue(headers["Content-Security-Policy"].startswith("default-src 'none'; script-src 'self';"))
+
+    def test_serving(self):
+        """A phone's line is slow: text goes gzipped to a browser that takes
+        it, and what the browser has already is not sent again."""
+        web = REPO / "server" / "web"
+        etag = self.fetch("style.css")[1]["ETag"]
+        # (what, path, request headers, status, Content-Encoding, Vary, Cache-Control)
+        rows = [
+            ("gzip taken", "style.css", {"Accept-Encoding": "gzip, deflate, br"}, 200, "gzip", "Accept-Encoding", "no-cache"),
+            ("nothing taken", "style.css", {}, 200, None, "Accept-Encoding", "no-cache"),
+            ("gzip refused", "style.css", {"Accept-Encoding": "gzip;q=0, identity"}, 200, None, "Accept-Encoding", "no-cache"),
+            ("any taken", "main.js", {"Accept-Encoding": "*"}, 200, "gzip", "Accept-Encoding", "no-cache"),
+            ("the page", "", {"Accept-Encoding": "GZIP"}, 200, "gzip", "Accept-Encoding", "no-cache"),
+            ("a PNG as it is", "icon-512.png", {"Accept-Encoding": "gzip"}, 200, None, None, "no-cache"),
+            ("vendored: for good", "vendor/jsQR.js", {"Accept-Encoding": "gzip"}, 200, "gzip", "Accept-Encoding",
+             "public, max-age=31536000, immutable"),
+            ("unchanged", "style.css", {"If-None-Match": etag}, 304, None, "Accept-Encoding", "no-cache"),
+            ("unchanged, one of several", "style.css", {"If-None-Match": '"00", ' + etag}, 304, None,
+             "Accept-Encoding", "no-cache"),
+            ("changed", "style.css", {"If-None-Match": '"0123456789abcdef"'}, 200, None, "Accept-Encoding", "no-cache"),
+        ]
+        for what, path, headers, status, coding, vary, cache in rows:
+            with self.subTest(what):
+                got, answer, body = self.fetch(path, headers)
+                self.assertEqual(got, status)
+                self.assertEqual(answer["Content-Encoding"], coding)
+                self.assertEqual(answer["Vary"], vary)
+                self.assertEqual(answer["Cache-Control"], cache)
+                self.assertTrue(answer["ETag"])
+                if status == 304:
+                    self.assertEqual(body, b"")
+                    continue
+                if coding:
+                    body = gzip.decompress(body)
+                self.assertEqual(body, (web / (path or "index.html")).read_bytes())
 
     def test_home_screen(self):
         """Added to a home screen the page is an app: the manifest the page
