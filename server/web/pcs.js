@@ -1,9 +1,9 @@
 // The PCs this phone is paired with: their list, unpairing, and a pairing the PC or the service let go.
 import { $, button, el, focusOn, say } from './dom.js';
-import { credentials, dropPairing, forgetPairing, paired, pcs } from './keep.js';
+import { credentials, dropPairing, forgetPairing, namePc, paired, pcs } from './keep.js';
 import { call, codeOf, limits } from './net.js';
 import { focusPairing } from './pairing.js';
-import { Pcs, label, problem } from './texts.js';
+import { Pcs, label, pcLabel, problem } from './texts.js';
 
 const ui = { section: $('pcs'), title: $('pcs-title'), list: $('pc-list'), notice: $('notice') };
 let hooks = null;
@@ -14,6 +14,14 @@ async function unpair(pc) {
   // Denied: the PC or the service forgot this pairing already.
   if (r.status !== 200 && codeOf(r) !== 'denied') return say(ui.notice, problem(codeOf(r), limits()), 'error');
   forget(pc, Pcs.unpaired(pc.pcid));
+}
+
+// Someone with two PCs tells them apart by names of their own.
+function rename(pc) {
+  const given = window.prompt(Pcs.askName(pc.pcid), pc.name || '');
+  if (given === null) return;
+  namePc(pc.pcid, given.trim());
+  renderPcs();
 }
 
 function forget(pc, words) {
@@ -51,8 +59,9 @@ function pcItem(pc) {
   li.dataset.id = pc.pcid;
   li.dataset.state = pc.dropped ? 'dropped' : 'paired';
   const what = el('span', 'what');
-  const name = el('span', 'name', label(pc.pcid));
-  what.append(name, el('span', 'meta', Pcs.pairedOn(pc.paired)));
+  const name = el('span', 'name', pcLabel(pc));
+  const when = Pcs.pairedOn(pc.paired);
+  what.append(name, el('span', 'meta', pc.name ? label(pc.pcid) + ' · ' + when : when));
   const actions = el('span', 'item-actions');
   if (pc.dropped) {
     what.append(el('span', 'state dropped', Pcs.droppedState));
@@ -60,7 +69,7 @@ function pcItem(pc) {
       button(Pcs.repair, name, () => askAgain(pc)),
       button(Pcs.remove, name, () => forget(pc, Pcs.removed(pc.pcid))));
   } else {
-    actions.append(button(Pcs.unpair, name, () => unpair(pc)));
+    actions.append(button(Pcs.rename, name, () => rename(pc)), button(Pcs.unpair, name, () => unpair(pc)));
   }
   li.append(what, actions);
   return li;

@@ -2,7 +2,7 @@
 import { $, say } from './dom.js';
 import { chooseTarget, device, paired, target } from './keep.js';
 import { codeOf, limits, upload } from './net.js';
-import { Send, label, problem } from './texts.js';
+import { Send, pcLabel, problem } from './texts.js';
 import { chosenTune, clearTune, focusTune, lockTune, nameRefused, readyTune, startTune } from './tune.js';
 
 const ui = {
@@ -39,7 +39,7 @@ export function markFull(pcid, isFull) {
 export function showTargets(live) {
   const chosen = target();
   ui.section.hidden = live.length === 0;
-  ui.target.replaceChildren(...live.map((p) => new Option(label(p.pcid), p.pcid)));
+  ui.target.replaceChildren(...live.map((p) => new Option(pcLabel(p), p.pcid)));
   ui.target.value = live.some((p) => p.pcid === chosen) ? chosen : live.length ? live[0].pcid : '';
   updateSendButton();
 }

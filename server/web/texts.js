@@ -1,6 +1,8 @@
 // Every word the scripts show (the fixed ones stay in index.html), and how they write sizes, times and clocks.
 
 export const label = (pcid) => '电脑 ' + pcid.slice(0, 8);
+// A paired PC by the name this phone gave it, else as above.
+export const pcLabel = (pc) => pc.name || label(pc.pcid);
 
 const megabytes = (bytes) => String(Math.round(bytes / 104857.6) / 10);
 
@@ -67,6 +69,8 @@ export const Pcs = {
   pairedOn: (ms) => '配对于 ' + when(ms),
   droppedState: '配对已失效',
   repair: '重新配对',
+  rename: '改名',
+  askName: (pcid) => `给${label(pcid)}起个名字，例如“书房”。名字只保存在这部手机上：`,
   askCode: (pcid) => `要重新与${label(pcid)}配对，请再拍摄它屏幕上的二维码，或手动输入电脑编号。`,
   remove: '移除',
   removed: (pcid) => `已移除${label(pcid)}。`,

@@ -354,6 +354,13 @@ class PageTest(unittest.TestCase):
         self.find("#tune-name").send_keys(Keys.ENTER)  # the form sends with the keyboard
         self.text_in("#send-status", sent)
 
+    def rename(self, pcid, name):
+        rename = self.find("#pc-list li[data-id='%s'] button" % pcid)
+        self.assertEqual(rename.text, "改名")
+        rename.click()
+        self.driver.switch_to.alert.send_keys(name)
+        self.driver.switch_to.alert.accept()
+
     def test_road(self):
         d = self.driver
         d.get(self.road.page)
@@ -396,6 +403,12 @@ class PageTest(unittest.TestCase):
         self.find("#qr-file").send_keys(str(picture))
         self.text_in("#notice", "已与电脑 %s配对" % pcid[:8])
         self.text_in("#pc-list", "电脑 " + pcid[:8])
+
+        # Named on the phone, the PC is shown by that name, here alone.
+        self.rename(pcid, " 书房 ")
+        self.text_in("#pc-list li[data-id='%s'] .name" % pcid, "书房")
+        self.assertEqual(Select(self.find("#target")).first_selected_option.text, "书房")
+        self.assertEqual([p.get("name") for p in self.stored("belfry.pcs")], ["书房"])
 
         # A minute of WAV from its 5th second, set with the keyboard; the
         # upload, held back to a trickle, shows its progress.
@@ -467,6 +480,7 @@ class PageTest(unittest.TestCase):
         WebDriverWait(d, 20, poll_frequency=0.02).until(
             lambda d: "已与电脑 %s配对" % self.other[:8] in self.text_of("#notice"), "the noisy photo did not pair")
         took = time.monotonic() - started
+        self.rename(self.other, "客厅")
         # How fast is the benchmark's to judge, beside a reference: on a shared
         # machine a bound here fails for the machine, not the page.
         print("the noisy 12-megapixel photo paired in %.2f s" % took, file=sys.stderr)
@@ -556,6 +570,7 @@ class PageTest(unittest.TestCase):
         self.assertTrue(self.items("#pc-list li[data-state=dropped]"))
         self.find("#qr-file").send_keys(str(self.photo))
         self.text_in("#notice", "已与电脑 %s配对" % self.other[:8])
+        self.text_in("#pc-list li[data-id='%s'] .name" % self.other, "客厅")  # paired again, named as before
         # Focus goes on for a screen reader, without a box round the heading.
         self.assertEqual(d.execute_script("const e = document.activeElement;"
                                           "return e.id + ' ' + getComputedStyle(e).outlineStyle"), "send-title none")
