@@ -4,8 +4,15 @@
 
 #include "http/refusal.h"
 
+#include <zlib.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 namespace belfry {
 
@@ -23,6 +30,11 @@ constexpr PageFile PageFiles[] = {
     {"/index.html", "index.html", "text/html; charset=utf-8"},
     {"/style.css", "style.css", "text/css; charset=utf-8"},
     {"/icon.svg", "icon.svg", "image/svg+xml"},
+    // Added to a home screen, the page is an app of its own: its name, colours and icons.
+    {"/manifest.webmanifest", "manifest.webmanifest", "application/manifest+json"},
+    {"/apple-touch-icon.png", "apple-touch-icon.png", "image/png"},
+    {"/icon-192.png", "icon-192.png", "image/png"},
+    {"/icon-512.png", "icon-512.png", "image/png"},
     {"/main.js", "main.js", Script},
     {"/camera.js", "camera.js", Script},
     {"/dom.js", "dom.js", Script},
@@ -42,12 +54,75 @@ constexpr PageFile PageFiles[] = {
 constexpr const char *PageHeaders[][2] = {
     {"Content-Security-Policy",
         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
-        "media-src 'self' blob:; connect-src 'self'; form-action 'self'; base-uri 'none'; "
+        "media-src 'self' blob:; connect-src 'self'; manifest-src 'self'; form-action 'self'; base-uri 'none'; "
         "frame-ancestors 'none'"},
     {"X-Content-Type-Options", "nosniff"},
     {"Referrer-Policy", "no-referrer"},
-    {"Cache-Control", "no-cache"},
 };
+// The page's own files are asked again each time (an answer of 304 when
+// unchanged), so that an update reaches the phone at once; a vendored
+// library changes only with its name.
+constexpr const char *Revalidate = "no-cache";
+constexpr const char *Forever = "public, max-age=31536000, immutable";
+constexpr std::string_view Vendored = "/vendor/";
+
+// The whole file, gzipped at the best level; empty when zlib fails.
+std::string gzipped(const std::string &plain)
+{
+    z_stream z {};
+    // 15 + 16: a gzip wrapper, which every browser takes.
+    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    std::string out(deflateBound(&z, plain.size()) + 32, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.data()));
+    z.avail_in = static_cast<uInt>(plain.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const bool done = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return done ? out : std::string();
+}
+
+// A strong validator from the bytes themselves (64-bit FNV-1a): the same
+// file gives the same tag across restarts and hosts.
+std::string etagOf(const std::string &bytes)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (const unsigned char c : bytes)
+        hash = (hash ^ c) * 1099511628211ull;
+    char text[20];
+    std::snprintf(text, sizeof text, "\"%016llx\"", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+// Whether a list of codings (Accept-Encoding) takes `coding`: named, or by
+// "*", and not with q=0.
+bool accepts(const std::string &list, std::string_view coding)
+{
+    std::istringstream items(list);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        const auto semicolon = item.find(';');
+        std::string name = item.substr(0, semicolon);
+        name.erase(0, name.find_first_not_of(" \t"));
+        name.erase(name.find_last_not_of(" \t") + 1);
+        for (char &c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name != coding && name != "*")
+            continue;
+        const std::string params = semicolon == std::string::npos ? "" : item.substr(semicolon + 1);
+        const auto q = params.find("q=");
+        return q == std::string::npos || std::strtod(params.c_str() + q + 2, nullptr) > 0;
+    }
+    return false;
+}
+
+// Whether If-None-Match names `etag` (or is "*").
+bool unchanged(const std::string &ifNoneMatch, const std::string &etag)
+{
+    return ifNoneMatch.find(etag) != std::string::npos || ifNoneMatch == "*";
+}
 
 }  // namespace
 
@@ -64,7 +139,14 @@ void Service::loadPage()
             page.clear();
             return;
         }
-        page[f.file] = bytes.str();
+        PageBody &body = page[f.file];
+        body.plain = bytes.str();
+        body.etag = etagOf(body.plain);
+        body.gzip = gzipped(body.plain);
+        // A PNG is compressed already: a percent saved is not worth a Vary
+        // that splits the caches.
+        if (body.gzip.size() > body.plain.size() / 10 * 9)
+            body.gzip.clear();
     }
 }
 
@@ -76,9 +158,21 @@ void Service::pageFile(const Request &req, Response &res)
             continue;
         if (found == page.end())
             return refuse(res, Refusal::NotFound, "this service has no phone page");
-        res.setContent(found->second, f.type);
+        const PageBody &body = found->second;
         for (const auto &[name, value] : PageHeaders)
             res.headers.emplace_back(name, value);
+        res.headers.emplace_back("Cache-Control", req.path.rfind(Vendored, 0) == 0 ? Forever : Revalidate);
+        res.headers.emplace_back("ETag", body.etag);
+        if (!body.gzip.empty())
+            res.headers.emplace_back("Vary", "Accept-Encoding");
+        if (unchanged(req.header("If-None-Match"), body.etag)) {
+            res.status = 304;
+            return;
+        }
+        const bool gzip = !body.gzip.empty() && accepts(req.header("Accept-Encoding"), "gzip");
+        if (gzip)
+            res.headers.emplace_back("Content-Encoding", "gzip");
+        res.setContent(gzip ? body.gzip : body.plain, f.type);
         return;
     }
     refuse(res, Refusal::NotFound, "no such address");

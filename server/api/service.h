@@ -99,8 +99,13 @@ private:
     Beats beats;
     // Per source address: pairings, usage events.
     std::unique_ptr<AddressBudget> pairings, events;
-    // The page's files by name, read at start.
-    std::map<std::string, std::string> page;
+    // The page's files by name, read at start: each as it is, gzipped where
+    // that is smaller (else empty), and its ETag.
+    struct PageBody
+    {
+        std::string plain, gzip, etag;
+    };
+    std::map<std::string, PageBody> page;
     std::string pageError;
     const Converter converter;
     // Declared after the converter it uses: its threads end first.

@@ -9,10 +9,15 @@ export function el(tag, className, text) {
   return e;
 }
 
-export function button(text, name, click) {
+let made = 0;
+const idOf = (e) => e.id || (e.id = 'made-' + ++made);
+
+// Named by its own words, then the item it acts on (`what`): voice control
+// finds it by what it shows, a screen reader tells one item's from another's.
+export function button(text, what, click) {
   const b = el('button', 'button quiet small-button', text);
   b.type = 'button';
-  b.setAttribute('aria-label', name);
+  b.setAttribute('aria-labelledby', idOf(b) + ' ' + idOf(what));
   b.addEventListener('click', click);
   return b;
 }

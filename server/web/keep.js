@@ -71,12 +71,20 @@ export function pcs() {
 
 export const paired = () => pcs().filter((p) => !p.dropped);
 
-// The newest pairing comes first and becomes the target.
+// The newest pairing comes first and becomes the target; paired again, a PC
+// keeps the name this phone gave it.
 export function keepPairing(pcid, token) {
+  const before = pcs().find((p) => p.pcid === pcid);
   const list = pcs().filter((p) => p.pcid !== pcid);
-  list.unshift({ pcid, token, paired: Date.now() });
+  list.unshift({ pcid, token, paired: Date.now(), name: before && before.name });
   save(Keys.pcs, list);
   save(Keys.target, pcid);
+}
+
+// A name for the PC that this phone alone knows (the service never sees it);
+// empty takes it away.
+export function namePc(pcid, name) {
+  save(Keys.pcs, pcs().map((p) => (p.pcid === pcid ? { ...p, name: name || undefined } : p)));
 }
 
 export const forgetPairing = (pcid) => save(Keys.pcs, pcs().filter((p) => p.pcid !== pcid));

@@ -1,9 +1,9 @@
 // The PCs this phone is paired with: their list, unpairing, and a pairing the PC or the service let go.
 import { $, button, el, focusOn, say } from './dom.js';
-import { credentials, dropPairing, forgetPairing, paired, pcs } from './keep.js';
+import { credentials, dropPairing, forgetPairing, namePc, paired, pcs } from './keep.js';
 import { call, codeOf, limits } from './net.js';
-import { focusPairing, pair } from './pairing.js';
-import { Pcs, label, problem } from './texts.js';
+import { focusPairing } from './pairing.js';
+import { Pcs, label, pcLabel, problem } from './texts.js';
 
 const ui = { section: $('pcs'), title: $('pcs-title'), list: $('pc-list'), notice: $('notice') };
 let hooks = null;
@@ -16,6 +16,14 @@ async function unpair(pc) {
   forget(pc, Pcs.unpaired(pc.pcid));
 }
 
+// Someone with two PCs tells them apart by names of their own.
+function rename(pc) {
+  const given = window.prompt(Pcs.askName(pc.pcid), pc.name || '');
+  if (given === null) return;
+  namePc(pc.pcid, given.trim());
+  renderPcs();
+}
+
 function forget(pc, words) {
   forgetPairing(pc.pcid);
   renderPcs();
@@ -23,6 +31,13 @@ function forget(pc, words) {
   say(ui.notice, words, 'done');
   if (pcs().length) focusOn(ui.title);
   else focusPairing();
+}
+
+// The PC's owner may have let this phone go on purpose: pairing again takes
+// the code again, from the PC's screen, not the id this phone remembers.
+function askAgain(pc) {
+  say(ui.notice, Pcs.askCode(pc.pcid), 'warn');
+  focusPairing();
 }
 
 export function drop(pc) {
@@ -44,15 +59,17 @@ function pcItem(pc) {
   li.dataset.id = pc.pcid;
   li.dataset.state = pc.dropped ? 'dropped' : 'paired';
   const what = el('span', 'what');
-  what.append(el('span', 'name', label(pc.pcid)), el('span', 'meta', Pcs.pairedOn(pc.paired)));
+  const name = el('span', 'name', pcLabel(pc));
+  const when = Pcs.pairedOn(pc.paired);
+  what.append(name, el('span', 'meta', pc.name ? label(pc.pcid) + ' · ' + when : when));
   const actions = el('span', 'item-actions');
   if (pc.dropped) {
     what.append(el('span', 'state dropped', Pcs.droppedState));
     actions.append(
-      button(Pcs.repair, Pcs.repairName(pc.pcid), () => pair(pc.pcid, ui.notice)),
-      button(Pcs.remove, Pcs.removeName(pc.pcid), () => forget(pc, Pcs.removed(pc.pcid))));
+      button(Pcs.repair, name, () => askAgain(pc)),
+      button(Pcs.remove, name, () => forget(pc, Pcs.removed(pc.pcid))));
   } else {
-    actions.append(button(Pcs.unpair, Pcs.unpairName(pc.pcid), () => unpair(pc)));
+    actions.append(button(Pcs.rename, name, () => rename(pc)), button(Pcs.unpair, name, () => unpair(pc)));
   }
   li.append(what, actions);
   return li;

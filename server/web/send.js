@@ -2,7 +2,7 @@
 import { $, say } from './dom.js';
 import { chooseTarget, device, paired, target } from './keep.js';
 import { codeOf, limits, upload } from './net.js';
-import { Send, label, problem } from './texts.js';
+import { Send, pcLabel, problem } from './texts.js';
 import { chosenTune, clearTune, focusTune, lockTune, nameRefused, readyTune, startTune } from './tune.js';
 
 const ui = {
@@ -17,10 +17,16 @@ let hooks = null;
 export const current = () => paired().find((p) => p.pcid === ui.target.value) || null;
 export const uploading = () => going !== null;
 
+const mayNotSend = (pc) => !chosenTune() || !pc || full.has(pc.pcid) || going !== null;
+
+// 发送 keeps its focus when it may not send, so that a screen reader still
+// reaches it and hears why (aria-describedby: #send-full).
 function updateSendButton() {
   const pc = current();
-  ui.full.hidden = !pc || !full.has(pc.pcid);
-  ui.button.disabled = !chosenTune() || !pc || full.has(pc.pcid) || going !== null;
+  const isFull = pc !== null && full.has(pc.pcid);
+  if (isFull !== (ui.full.textContent !== '')) ui.full.textContent = isFull ? Send.full : '';
+  if (mayNotSend(pc)) ui.button.setAttribute('aria-disabled', 'true');
+  else ui.button.removeAttribute('aria-disabled');
 }
 
 export function markFull(pcid, isFull) {
@@ -33,7 +39,7 @@ export function markFull(pcid, isFull) {
 export function showTargets(live) {
   const chosen = target();
   ui.section.hidden = live.length === 0;
-  ui.target.replaceChildren(...live.map((p) => new Option(label(p.pcid), p.pcid)));
+  ui.target.replaceChildren(...live.map((p) => new Option(pcLabel(p), p.pcid)));
   ui.target.value = live.some((p) => p.pcid === chosen) ? chosen : live.length ? live[0].pcid : '';
   updateSendButton();
 }
@@ -47,13 +53,15 @@ function busy(on) {
 }
 
 function showProgress(percent) {
+  ui.progressLabel.hidden = false;
+  ui.progress.setAttribute('aria-labelledby', 'progress-label');
   ui.progress.value = percent;
   ui.progressLabel.textContent = Send.uploaded(percent);
 }
 
 function sendTune() {
   const pc = current();
-  if (!pc || !chosenTune() || going) return;
+  if (mayNotSend(pc)) return;
   const tune = readyTune();
   if (!tune) return;
   const query = { pcid: pc.pcid, device_id: device().id, name: tune.name, start: String(tune.start) };
@@ -61,7 +69,8 @@ function sendTune() {
     progress: showProgress,
     uploaded: () => {
       ui.progress.removeAttribute('value');
-      ui.progressLabel.textContent = Send.converting;
+      ui.progressLabel.hidden = true;
+      ui.progress.setAttribute('aria-labelledby', 'send-status');
       say(ui.status, Send.converting);
     },
     done: (answer) => finishUpload(pc, answer, tune.name),

@@ -11,19 +11,36 @@ const ui = {
 };
 let denied = null;  // told when the service no longer honours the pairing
 
+// Once the PC has a tune, what is left is done on the PC and the iPhone:
+// one line, and the steps a tap away. They stay open while the list refreshes.
+const opened = new Set();
+
+function nextSteps(id) {
+  const more = el('details', 'next');
+  more.open = opened.has(id);
+  more.addEventListener('toggle', () => (more.open ? opened.add(id) : opened.delete(id)));
+  more.append(el('summary', null, Sent.next));
+  const steps = el('ol', 'steps');
+  steps.append(...Sent.nextSteps.map((step) => el('li', null, step)));
+  more.append(steps);
+  return more;
+}
+
 function sentItem(pc, t) {
   const li = el('li');
   li.dataset.id = String(t.id);
   li.dataset.state = t.state;
   const what = el('span', 'what');
   const waiting = t.state !== 'fetched';
+  const name = el('span', 'name', t.name);
   what.append(
-    el('span', 'name', t.name),
+    name,
     el('span', 'meta', Sent.meta(t)),
     el('span', 'state ' + (waiting ? 'waiting' : 'fetched'), waiting ? Sent.waiting : Sent.fetched),
   );
+  if (!waiting) what.append(nextSteps(t.id));
   li.append(what);
-  if (waiting) li.append(button(Sent.withdraw, Sent.withdrawName(t.name), (e) => withdraw(pc, t, e.currentTarget)));
+  if (waiting) li.append(button(Sent.withdraw, name, (e) => withdraw(pc, t, e.currentTarget)));
   return li;
 }
 

@@ -1,6 +1,8 @@
 // Every word the scripts show (the fixed ones stay in index.html), and how they write sizes, times and clocks.
 
 export const label = (pcid) => '电脑 ' + pcid.slice(0, 8);
+// A paired PC by the name this phone gave it, else as above.
+export const pcLabel = (pc) => pc.name || label(pc.pcid);
 
 const megabytes = (bytes) => String(Math.round(bytes / 104857.6) / 10);
 
@@ -67,12 +69,12 @@ export const Pcs = {
   pairedOn: (ms) => '配对于 ' + when(ms),
   droppedState: '配对已失效',
   repair: '重新配对',
-  repairName: (pcid) => `重新与${label(pcid)}配对`,
+  rename: '改名',
+  askName: (pcid) => `给${label(pcid)}起个名字，例如“书房”。名字只保存在这部手机上：`,
+  askCode: (pcid) => `要重新与${label(pcid)}配对，请再拍摄它屏幕上的二维码，或手动输入电脑编号。`,
   remove: '移除',
-  removeName: (pcid) => `移除${label(pcid)}`,
   removed: (pcid) => `已移除${label(pcid)}。`,
   unpair: '取消配对',
-  unpairName: (pcid) => `取消与${label(pcid)}的配对`,
 };
 
 export const Tune = {
@@ -99,6 +101,7 @@ export const Tune = {
 export const Send = {
   uploaded: (percent) => `已上传 ${percent}%`,
   converting: '上传完成，正在做成铃声…',
+  full: '这台电脑还有太多铃声没有接收。等它接收一些之后，才能再发送。',
   sending: (name) => `正在发送《${name}》…`,
   cancelled: '已取消上传。',
   sent: (name) => `《${name}》已发送，电脑联网时会自动接收。`,
@@ -112,8 +115,13 @@ export const Sent = {
   meta: (t) => `${when(t.sent * 1000)} 发送 · ${size(t.size)}`,
   waiting: '等待电脑接收',
   fetched: '电脑已接收',
+  next: '下一步：用 iTunes 同步 iPhone，再在 iPhone 上选用',
+  nextSteps: [
+    '在电脑上打开 iTunes，连接 iPhone，在“铃声”里勾选这首铃声后同步。',
+    '在 iPhone 上打开“设置” › “声音与触感” › “电话铃声”。',
+    '在列表里点选这首铃声。',
+  ],
   withdraw: '撤回',
-  withdrawName: (name) => `撤回《${name}》`,
   refreshed: (count) => `已刷新，共 ${count} 首。`,
   askWithdraw: (name) => `撤回《${name}》？电脑将不会收到它。`,
   withdrawn: (name) => `已撤回《${name}》。`,

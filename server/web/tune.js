@@ -201,4 +201,7 @@ export function startTune(choice) {
     showSpan();
   });
   wirePlayer();
+  // Safari's engine gives a reloaded page back the file chosen before, out of
+  // sight (the input is hidden), and choosing it again is then no change.
+  if (ui.file.files.length) chooseTune();
 }
