@@ -47,6 +47,7 @@ constexpr PageFile PageFiles[] = {
     {"/sent.js", "sent.js", Script},
     {"/texts.js", "texts.js", Script},
     {"/tune.js", "tune.js", Script},
+    {"/wave.js", "wave.js", Script},
     {"/qr-worker.js", "qr-worker.js", Script},
     {"/vendor/jsQR.js", "vendor/jsQR.js", Script},
 };

@@ -98,6 +98,11 @@ export const Tune = {
   noPreview: '这首音乐在这里无法试听，但仍然可以发送。',
 };
 
+export const Wave = {
+  label: '铃声片段：拖动金色框，或用方向键移动',
+  undecodable: '这个浏览器画不出这首音乐的波形，请在下面输入从第几秒开始。',
+};
+
 export const Send = {
   uploaded: (percent) => `已上传 ${percent}%`,
   converting: '上传完成，正在做成铃声…',

@@ -2,6 +2,7 @@
 import { $, invalid, say } from './dom.js';
 import { limits } from './net.js';
 import { Tune, problem } from './texts.js';
+import { hideWave, lockWave, placeWave, showWave, startWave } from './wave.js';
 
 const ui = {
   file: $('tune-file'), limit: $('tune-limit'), lengthHint: $('length-hint'), info: $('tune-info'),
@@ -68,10 +69,16 @@ function setStart(seconds) {
   showSpan();
 }
 
+function startChosen(seconds) {
+  setStart(seconds);
+  ui.range.setAttribute('aria-valuetext', Tune.second(startValue()));
+}
+
 function showSpan() {
   const start = startValue();
   const known = limits();
   const longest = known ? known.tune_seconds : null;
+  placeWave(start, longest || Infinity, ui.seconds.max ? Number(ui.seconds.max) : start);
   invalid(ui.seconds, false);
   if (known && start > known.start_max_seconds) {
     invalid(ui.seconds, true);
@@ -106,6 +113,7 @@ function chooseTune() {
   setStart(0);
   if (ui.player.src) URL.revokeObjectURL(ui.player.src);
   ui.player.src = URL.createObjectURL(file);
+  showWave(file);
   say(ui.status, '');
   say(ui.notice, '');
   changed();
@@ -134,6 +142,7 @@ function tuneUnreadable() {
 export function clearTune() {
   stopPreview();
   tune = null;
+  hideWave();
   ui.file.value = '';
   ui.info.hidden = ui.details.hidden = true;
   if (ui.player.src) URL.revokeObjectURL(ui.player.src);
@@ -173,6 +182,7 @@ function togglePreview() {
 // Nothing of the tune changes while it goes up.
 export function lockTune(on) {
   for (const c of [ui.file, ui.name, ui.range, ui.seconds, ui.preview]) c.disabled = on;
+  lockWave(on);
   if (!on && tune && !Number.isFinite(tune.duration)) ui.range.disabled = true;
 }
 
@@ -192,10 +202,8 @@ export function startTune(choice) {
   changed = choice;
   ui.file.addEventListener('change', chooseTune);
   ui.name.addEventListener('input', () => checkName(true));
-  ui.range.addEventListener('input', () => {
-    setStart(Number(ui.range.value));
-    ui.range.setAttribute('aria-valuetext', Tune.second(startValue()));
-  });
+  ui.range.addEventListener('input', () => startChosen(Number(ui.range.value)));
+  startWave(startChosen);
   ui.seconds.addEventListener('input', () => {
     ui.range.value = String(startValue());
     showSpan();

@@ -42,6 +42,7 @@ class Road(socketserver.ThreadingTCPServer):
         self.host, self.upstream = host, upstream
         self.upload_rate = None  # bytes a second; None: as fast as the line
         self.blocked = ()  # substrings of a path whose requests fail
+        self.asked = []  # each request's path and query, in order
         self.thread = threading.Thread(target=self.serve_forever, daemon=True)
         self.thread.start()
 
@@ -66,6 +67,7 @@ class Exchange(socketserver.BaseRequestHandler):
             self.request.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
             return
         path = "/" + url.split("/", 3)[3]
+        road.asked.append(path)
         if any(b in path for b in road.blocked):
             return  # closed without an answer: the browser sees a network error
         lines[0] = " ".join((method, path, version))

@@ -31,6 +31,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 import urllib.request
 import uuid
 
@@ -50,6 +51,7 @@ HOST = "phone.test"  # mapped to 127.0.0.1 by the test's proxy alone
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.common.exceptions import TimeoutException
     from selenium.webdriver.common.keys import Keys
@@ -265,6 +267,16 @@ axe.run(document, {runOnly: {type: 'tag', values: ['wcag2a', 'wcag2aa', 'wcag21a
         (e) => done(['axe failed: ' + e]));
 """
 
+# Whether a canvas has a picture: a tenth of its pixels painted at least.
+DRAWN = """
+const c = arguments[0];
+if (!c.width || !c.height) return false;
+const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+let painted = 0;
+for (let i = 3; i < d.length; i += 4) if (d[i]) painted++;
+return painted > d.length / 40;
+"""
+
 # What a thumb can hit: every visible control of the page at least 44 px tall.
 SMALL_TARGETS = """
 return [...document.querySelectorAll('button, select, input, textarea, summary, label.button')]
@@ -354,6 +366,24 @@ class PageTest(unittest.TestCase):
         self.find("#tune-name").send_keys(Keys.ENTER)  # the form sends with the keyboard
         self.text_in("#send-status", sent)
 
+    def wave_moves_start(self):
+        """The chosen tune's waveform, its window in step with the seconds
+        box: dragged, then set with the keys to the 7th second."""
+        wave = self.find("#wave")
+        self.wait.until(lambda d: d.execute_script(DRAWN, self.find("#wave-canvas")), "no waveform was drawn")
+        self.assertEqual(wave.get_attribute("aria-valuenow"), "5")
+        self.fits_a_thumb("with a waveform")
+        self.assertTrue(wave.accessible_name.startswith(self.find("#wave-label").text))
+        ActionChains(self.driver).click_and_hold(wave).move_by_offset(60, 0).release().perform()
+        dragged = self.find("#start-seconds").get_attribute("value")
+        self.assertGreater(int(dragged), 5)
+        self.assertEqual(wave.get_attribute("aria-valuenow"), dragged)
+        wave.send_keys(Keys.HOME, *[Keys.ARROW_RIGHT] * 7)
+        self.assertEqual(self.find("#start-seconds").get_attribute("value"), "7")
+        self.assertEqual(wave.get_attribute("aria-valuetext"), "第 7 秒")
+        self.text_in("#start-span", "0:07 – 0:37")
+        self.shot("wave")
+
     def rename(self, pcid, name):
         rename = self.find("#pc-list li[data-id='%s'] button" % pcid)
         self.assertEqual(rename.text, "改名")
@@ -410,9 +440,9 @@ class PageTest(unittest.TestCase):
         self.assertEqual(Select(self.find("#target")).first_selected_option.text, "书房")
         self.assertEqual([p.get("name") for p in self.stored("belfry.pcs")], ["书房"])
 
-        # A minute of WAV from its 5th second, set with the keyboard; the
-        # upload, held back to a trickle, shows its progress.
-        wav = self.tune("海边的风.wav", 60, "-c:a", "pcm_s16le")
+        # A minute of WAV, its start set with the slider's keys, then on its
+        # waveform; the upload, held back to a trickle, shows its progress.
+        wav = self.tune("海边的风.wav", 60, "-af", "volume='0.2+0.8*abs(sin(t*PI/9))':eval=frame", "-c:a", "pcm_s16le")
         self.find("#tune-file").send_keys(str(wav))
         self.wait.until(lambda d: self.find("#start-range").get_attribute("max") == "59", "the duration never loaded")
         self.assertEqual(self.find("#tune-name").get_attribute("value"), "海边的风")
@@ -420,6 +450,7 @@ class PageTest(unittest.TestCase):
         self.find("#start-range").send_keys(*[Keys.ARROW_RIGHT] * 5)
         self.assertEqual(self.find("#start-seconds").get_attribute("value"), "5")
         self.text_in("#start-span", "0:05 – 0:35")
+        self.wave_moves_start()
         self.line.upload_rate = 2 << 20
         self.find("#send-button").click()
         self.wait.until(lambda d: 0 < float(self.find("#progress").get_attribute("value") or 0) < 100,
@@ -429,13 +460,15 @@ class PageTest(unittest.TestCase):
         self.shot("upload")
         self.line.upload_rate = None
         self.text_in("#send-status", "《海边的风》已发送")
+        sent = [urllib.parse.urlsplit(q).query for q in self.line.asked if q.startswith("/phone/v1/tune?")]
+        self.assertEqual(urllib.parse.parse_qs(sent[-1])["start"], ["7"])
         self.assertTrue(self.find("#progress-box").get_attribute("hidden"))
 
         mp3 = self.tune("bell.mp3", 12, "-c:a", "libmp3lame")
         self.choose_and_send(mp3, "《bell》已发送")
         self.wait.until(lambda d: len(self.items("#sent-list li")) == 2, "both tunes are not listed")
 
-        # The program fetches both: AAC, cut to 30 s from the 5th second, and 12 s.
+        # The program fetches both: AAC, cut to 30 s from the 7th second, and 12 s.
         for name, seconds in (("海边的风", 30), ("bell", 12)):
             arrived = self.road.folder / (name + ".m4r")
             until(60, arrived.exists, "%s never arrived in the program's folder" % arrived.name)
