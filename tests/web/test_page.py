@@ -536,6 +536,11 @@ class PageTest(unittest.TestCase):
         text.write_text("这不是音乐。\n" * 200)
         self.find("#tune-file").send_keys(str(text))
         self.text_in("#start-span", "读不出这个文件的时长")
+        # No waveform for it, one quiet line, and the seconds box still takes a start.
+        self.text_in("#wave-status", "画不出这首音乐的波形")
+        self.assertEqual(self.find("#wave-status").get_attribute("role"), "status")
+        self.assertFalse(self.find("#wave").is_displayed())
+        self.assertTrue(self.find("#start-seconds").is_enabled())
         self.find("#send-button").click()
         self.alert_in("#send-status", "不是可用的音乐")
 
