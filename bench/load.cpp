@@ -11,8 +11,9 @@
 // generator down with it. One thread, non-blocking sockets and epoll; a second
 // one holds the attack's connections (--idle, --slow) from the address --from.
 // The PCs' and phones' connections come from --sources loopback addresses,
-// 127.0.0.10 and on, so that the service's limits per address (new PCs a day,
-// pairings and uploads an hour) see a crowd of addresses, not one.
+// 127.0.10.1, 127.0.11.1 and on, a /24 each, so that the service's limits per
+// address and network (new PCs a day, pairings and uploads an hour) see a
+// crowd of addresses, not one.
 // --cpu reports the CPU a process and its children used during the run,
 // both together and apart.
 
@@ -109,10 +110,11 @@ struct Stats
 };
 
 // The source address of connection `index`: the connections, and with them
-// the PCs' beats, are spread over the addresses in turn.
+// the PCs' beats, are spread over the addresses in turn. Each address is in
+// a /24 of its own, as a crowd's are: the service budgets networks too.
 std::string sourceAddress(const Options &o, size_t index)
 {
-    return o.sources == 0 ? std::string() : "127.0.0." + std::to_string(10 + index % size_t(o.sources));
+    return o.sources == 0 ? std::string() : "127.0." + std::to_string(10 + index % size_t(o.sources)) + ".1";
 }
 
 std::string pcid(int i)
@@ -683,8 +685,8 @@ bool parse(int argc, char **argv, Options &o)
         && o.connections > 0 && o.connections <= 20000 && o.receivers >= 0 && o.receivers <= o.pcs
         && o.sends >= 0 && o.idle >= 0 && o.slow >= 0 && o.idle + o.slow <= 20000 && loopback(o.from)
         && o.sources >= 0 && o.sources <= 240
-        && (o.sources == 0 || o.from.rfind("127.0.0.", 0) != 0 || std::atoi(o.from.c_str() + 8) < 10
-            || std::atoi(o.from.c_str() + 8) >= 10 + o.sources);
+        && (o.sources == 0 || o.from.rfind("127.0.", 0) != 0 || std::atoi(o.from.c_str() + 6) < 10
+            || std::atoi(o.from.c_str() + 6) >= 10 + o.sources);
 }
 
 }  // namespace
@@ -698,8 +700,8 @@ int main(int argc, char **argv)
             "       [--seconds S] [--connections N] [--receivers N] [--sends PER_S] [--sample FILE.m4r]\n"
             "       [--idle N] [--slow N] [--from 127.0.0.2] [--sources N] [--cpu NAME=PID ...]\n"
             "The service and --from must be loopback addresses. PCs and phones connect from\n"
-            "127.0.0.10 to 127.0.0.(9 + N), N at most 240 (default 64; 0: from 127.0.0.1 only),\n"
-            "which must not hold --from.\n",
+            "127.0.10.1 to 127.0.(9 + N).1, N at most 240 (default 64; 0: from 127.0.0.1 only),\n"
+            "a /24 each, which must not hold --from.\n",
             argv[0]);
         return 2;
     }

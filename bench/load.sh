@@ -10,8 +10,8 @@
 # 10,000 PCs beating 5,000 times a second for 30 s, 200 of them receiving
 # ringtones, while an attacker on 127.0.0.2 holds 200 idle connections and 32
 # that send their headers a byte a second. The PCs and phones connect from
-# 127.0.0.10 to 127.0.0.73, so the service keeps its limits per address as
-# shipped. "nginx" runs two instances on one such cluster behind
+# 127.0.10.1 to 127.0.73.1 (a /24 each), so the service keeps its limits per
+# address and network as shipped. "nginx" runs two instances on one such cluster behind
 # deploy/nginx-belfry.conf, on plain HTTP (bench_load speaks no TLS), and
 # sends the load to nginx.
 set -euo pipefail
