@@ -56,14 +56,39 @@ Result SqliteStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
     Result r = inBatches("expire events", R"(DELETE FROM event_counts WHERE rowid IN
         (SELECT rowid FROM event_counts WHERE day < ? LIMIT ?))", eventsBefore / DaySeconds, Cheap);
     if (r == Result::Ok)
-        r = inBatches("expire unpaired PCs", R"(DELETE FROM pcs WHERE rowid IN (SELECT rowid FROM pcs
-            WHERE last_beat < ? AND NOT EXISTS (SELECT 1 FROM pairings WHERE pairings.pcid = pcs.pcid)
-            AND NOT EXISTS (SELECT 1 FROM ringtones WHERE ringtones.pcid = pcs.pcid) LIMIT ?))",
-            pcsBefore, Cheap);
+        r = expireUnpairedPcs(pcsBefore);
     if (r == Result::Ok)
         r = inBatches("expire lost pairings", R"(DELETE FROM lost_pairings WHERE rowid IN
             (SELECT rowid FROM lost_pairings WHERE pcid NOT IN (SELECT pcid FROM pcs) LIMIT ?))",
             std::nullopt, Cheap);
+    return r;
+}
+
+// last_beat has no index (every beat would pay for it), so the sweep walks
+// the table by rowid: each transaction looks at one batch's worth of rows,
+// never at the whole table while the beats wait.
+Result SqliteStorage::expireUnpairedPcs(int64_t before)
+{
+    int64_t last = 0;
+    Result r = locked("expire unpaired PCs", [&] {
+        Query q(db, "SELECT coalesce(max(rowid), 0) FROM pcs");
+        if (!q.next())
+            return Result::Failed;
+        last = q.integer(0);
+        return Result::Ok;
+    });
+    for (int64_t from = 0; r == Result::Ok && from < last; from += int64_t(SweepBatchRows)) {
+        r = transaction(
+            "expire unpaired PCs",
+            [&] {
+                Query q(db, R"(DELETE FROM pcs WHERE rowid > ? AND rowid <= ? AND last_beat < ?
+                    AND NOT EXISTS (SELECT 1 FROM pairings WHERE pairings.pcid = pcs.pcid)
+                    AND NOT EXISTS (SELECT 1 FROM ringtones WHERE ringtones.pcid = pcs.pcid))");
+                return q.bind(from).bind(from + int64_t(SweepBatchRows)).bind(before).run() ? Result::Ok
+                                                                                            : Result::Failed;
+            },
+            Cheap);
+    }
     return r;
 }
 

@@ -189,6 +189,7 @@ private:
     template<typename Work> Result transaction(const char *what, Work work, Durability durability = Durable);
     Result inBatches(const char *what, const char *sql, std::optional<int64_t> before, Durability durability,
         std::vector<std::string> *returned = nullptr);
+    Result expireUnpairedPcs(int64_t before);
     Result fail(const char *what, const Connection &on);
     Result fail(const char *what) { return fail(what, db); }
     bool exec(const char *sql)

@@ -635,30 +635,39 @@ private slots:
     void sweeps_data()
     {
         QTest::addColumn<int>("pcs");
+        // The first this many PCs beat again just before the sweep.
+        QTest::addColumn<int>("fresh");
         QTest::addColumn<int64_t>("age");
         QTest::addColumn<int>("pcsLeft");
         QTest::addColumn<int>("eventsLeft");
         const int64_t pc = UnpairedPcKeepSeconds, event = EventKeepSeconds;
-        QTest::newRow("a PC on its last second") << 1 << pc << 1 << 1;
-        QTest::newRow("a PC a second past") << 1 << pc + 1 << 0 << 1;
-        QTest::newRow("more than a batch") << int(SweepBatchRows) + 1 << pc + 1 << 0 << 1;
-        QTest::newRow("an event on its last day") << 1 << event << 0 << 1;
-        QTest::newRow("an event a day past") << 1 << event + DaySeconds << 0 << 0;
+        const int batch = int(SweepBatchRows);
+        QTest::newRow("a PC on its last second") << 1 << 0 << pc << 1 << 1;
+        QTest::newRow("a PC a second past") << 1 << 0 << pc + 1 << 0 << 1;
+        QTest::newRow("more than a batch") << batch + 1 << 0 << pc + 1 << 0 << 1;
+        QTest::newRow("an old PC past a batch of fresh ones") << batch + 1 << batch << pc + 1 << batch << 1;
+        QTest::newRow("an event on its last day") << 1 << 0 << event << 0 << 1;
+        QTest::newRow("an event a day past") << 1 << 0 << event + DaySeconds << 0 << 0;
     }
     void sweeps()
     {
         QFETCH(int, pcs);
+        QFETCH(int, fresh);
         QFETCH(int64_t, age);
         QFETCH(int, pcsLeft);
         QFETCH(int, eventsLeft);
         Rules rules;
         QVERIFY(rules.beats);
-        for (int i = 1; i <= pcs; ++i) {
-            BeatAnswer answer;
-            QCOMPARE(rules.storage->beat({pcid(i), "1.0.1", 60, rules.now}, answer), Result::Ok);
-        }
+        const auto beat = [&](int count) {
+            for (int i = 1; i <= count; ++i) {
+                BeatAnswer answer;
+                QCOMPARE(rules.storage->beat({pcid(i), "1.0.1", 60, rules.now}, answer), Result::Ok);
+            }
+        };
+        beat(pcs);
         QCOMPARE(rules.storage->recordEvent(pcid(1), "opened", rules.now), Result::Ok);
         rules.now += age;
+        beat(fresh);
         rules.beats->expire();
         Stats stats;
         QCOMPARE(rules.storage->stats(rules.now, stats), Result::Ok);
