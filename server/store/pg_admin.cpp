@@ -43,21 +43,35 @@ private:
 
 }  // namespace
 
+// A sweep deletes in batches of SweepBatchRows, one statement each: the
+// beats' connections and the log of changes never carry a whole sweep at once.
+// `removed` counts what went, also when a later batch fails.
+Result PgStorage::inBatches(const char *statement, int64_t before, bool durably, int64_t &removed)
+{
+    removed = 0;
+    for (;;) {
+        Rows rows;
+        const Params params = Params().number(before).number(int64_t(SweepBatchRows));
+        const Result r = durably ? durable(statement, params, rows)
+                                 : (run(statement, params, rows) ? Result::Ok : Result::Failed);
+        if (r != Result::Ok)
+            return r;
+        removed += rows.affected();
+        if (rows.affected() < int64_t(SweepBatchRows))
+            return r;
+    }
+}
+
 Result PgStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
 {
-    Rows rows;
-    const Result r = durable("expire", Params().number(createdBefore), rows);
-    removed = r == Result::Ok ? rows.affected() : 0;
-    return r;
+    return inBatches("expire", createdBefore, true, removed);
 }
 
 Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
 {
-    Rows rows;
-    return run("expire_events", Params().number(eventsBefore / DaySeconds), rows)
-            && run("expire_pcs", Params().number(pcsBefore), rows)
-        ? Result::Ok
-        : Result::Failed;
+    int64_t removed = 0;
+    const Result r = inBatches("expire_events", eventsBefore / DaySeconds, false, removed);
+    return r == Result::Ok ? inBatches("expire_pcs", pcsBefore, false, removed) : r;
 }
 
 Result PgStorage::publishUpdate(const Update &update)

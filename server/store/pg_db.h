@@ -224,6 +224,7 @@ private:
     Result write(const char *statement, const Params &params);
     bool run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
     Result durable(const char *statement, const Params &params, Rows &rows);
+    Result inBatches(const char *statement, int64_t before, bool durably, int64_t &removed);
     template<typename Body> Result transaction(Body body, const char *begin = DurableBegin);
     const std::string conninfo;
     Batches<BeatJob> beats {BeatBatch};

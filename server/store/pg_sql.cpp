@@ -111,7 +111,7 @@ const Statement Statements[] = {
     // deadlock with the beat, which locks a PC's rows in an order of its own.
     {"expire", R"sql(
     DELETE FROM ringtones WHERE id IN (
-        SELECT id FROM ringtones WHERE delivered IS NULL AND created < $1 FOR UPDATE SKIP LOCKED))sql"},
+        SELECT id FROM ringtones WHERE delivered IS NULL AND created < $1 LIMIT $2 FOR UPDATE SKIP LOCKED))sql"},
     {"publish", "INSERT INTO updates (version, url, published) VALUES ($1, $2, $3)"},
     {"set_conf", R"sql(
     INSERT INTO conf (pcid, key, value) VALUES ($1, $2, $3)
@@ -125,14 +125,15 @@ const Statement Statements[] = {
            (SELECT count(*) FROM ringtones WHERE delivered IS NULL),
            (SELECT count(*) FROM ringtones WHERE delivered IS NOT NULL))sql"},
     {"event_counts", "SELECT event, sum(count) FROM event_counts GROUP BY event ORDER BY 2 DESC, 1 LIMIT $1"},
-    {"expire_events", "DELETE FROM event_counts WHERE day < $1"},
+    {"expire_events", R"sql(
+    DELETE FROM event_counts WHERE ctid IN (SELECT ctid FROM event_counts WHERE day < $1 LIMIT $2))sql"},
     // Rows a beat or a pairing holds are left for the next time, as above.
     {"expire_pcs", R"sql(
     DELETE FROM pcs WHERE pcid IN (
         SELECT pcid FROM pcs p WHERE last_beat < $1
         AND NOT EXISTS (SELECT 1 FROM pairings WHERE pcid = p.pcid)
         AND NOT EXISTS (SELECT 1 FROM ringtones WHERE pcid = p.pcid)
-        FOR UPDATE SKIP LOCKED))sql"},
+        LIMIT $2 FOR UPDATE SKIP LOCKED))sql"},
     // A leaky bucket: $1 limit, $2 address, $3 now, $4 what one event adds,
     // $5 the most it may hold (all in milliseconds). A row only when the
     // address has room; the row of an address that has none is left as it is.

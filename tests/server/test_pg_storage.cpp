@@ -108,6 +108,34 @@ private slots:
         QVERIFY(answer.waiting.empty() && answer.newPairings.empty());
     }
 
+    // Every sweep goes on past its first batch until all that is old is gone
+    // (the waiting ringtones, the unpaired PCs, the events), and keeps the rest.
+    void sweepsPastABatch()
+    {
+        const std::string db = dbname + "_sweeps", at = withDatabase(admin, db);
+        QVERIFY(sql(admin, "CREATE DATABASE " + db));
+        std::string error;
+        auto s = openPgStorage(at, error);
+        QVERIFY2(s, error.c_str());
+        const std::string old = std::to_string(SweepBatchRows + 1);
+        QVERIFY(sql(at, "INSERT INTO pcs (pcid, version, last_beat, expire) SELECT 'pc' || i, '1', 1, 5 "
+                        "FROM generate_series(1, " + old + ") i UNION ALL SELECT 'young', '1', 100000, 5"));
+        QVERIFY(sql(at, "INSERT INTO event_counts SELECT 'pc' || i, 'opened', 0, 1 FROM generate_series(1, "
+                + old + ") i UNION ALL SELECT 'young', 'opened', 2, 1"));
+        QVERIFY(sql(at, "INSERT INTO ringtones (id, file_key, pcid, device_id, name, size, created) "
+                        "SELECT i, 'k' || i, 'paired', 'dev', 'Bell', 1, 1 FROM generate_series(1, " + old + ") i"));
+        int64_t removed = 0;
+        QCOMPARE(s->expireRingtones(2, removed), Result::Ok);
+        QCOMPARE(removed, int64_t(SweepBatchRows + 1));
+        QCOMPARE(s->expireAnonymous(DaySeconds, 2), Result::Ok);
+        Stats stats;
+        QCOMPARE(s->stats(100000, stats), Result::Ok);
+        QCOMPARE(stats.pcs, int64_t(1));
+        QCOMPARE(stats.events["opened"], int64_t(1));
+        s.reset();
+        sql(admin, "DROP DATABASE " + db + " WITH (FORCE)");
+    }
+
     // Many beats of one PC at once, on several instances: a new pairing and
     // then the lost pairing each reach exactly one of them.
     void concurrentBeatsTakeOnce()
