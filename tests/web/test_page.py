@@ -460,6 +460,7 @@ class PageTest(unittest.TestCase):
         self.find("#tune-file").send_keys(str(wav))
         self.wait.until(lambda d: self.find("#start-range").get_attribute("max") == "59", "the duration never loaded")
         self.assertEqual(self.find("#tune-name").get_attribute("value"), "海边的风")
+        self.assertTrue(self.find("#preview").is_enabled())
         self.fits_a_thumb("with a tune chosen")
         self.find("#start-range").send_keys(*[Keys.ARROW_RIGHT] * 5)
         self.assertEqual(self.find("#start-seconds").get_attribute("value"), "5")
@@ -555,8 +556,14 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.find("#wave-status").get_attribute("role"), "status")
         self.assertFalse(self.find("#wave").is_displayed())
         self.assertTrue(self.find("#start-seconds").is_enabled())
+        self.assertFalse(self.find("#preview").is_enabled())  # nothing the browser could play
         self.find("#send-button").click()
         self.alert_in("#send-status", "不是可用的音乐")
+        self.assertFalse(self.find("#preview").is_enabled())  # nor after the upload
+        # The refusal names every format the hint beside the file offers.
+        offered = d.execute_script("return document.getElementById('tune-hint').firstChild.textContent")
+        for name in re.split(r"、| 或 ", offered.strip()):
+            self.assertIn(name, self.text_of("#send-status"))
 
         # Another phone fills the PC: the page's upload is refused before its
         # body is read, and the page knows it is full from then on, also after a reload.
@@ -564,6 +571,7 @@ class PageTest(unittest.TestCase):
         # it is held back until the page has sent.
         self.line.blocked = ("/phone/v1/sent",)
         self.choose(wav)
+        self.assertTrue(self.find("#preview").is_enabled())
         device, pcs = self.stored("belfry.device"), self.stored("belfry.pcs")
         token = next(p["token"] for p in pcs if p["pcid"] == self.other)
         self.assertEqual(self.road.post("phone/v1/tune?pcid=%s&device_id=%s&name=bell2" % (self.other, device["id"]),
