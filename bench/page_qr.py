@@ -4,11 +4,14 @@ each engine the page's test drives (Chromium, WebKitGTK as Safari's engine).
 
 Five noisy 12-megapixel photos of a client id's code, made with qrencode and
 ImageMagick (tilt, blur, levels and grain differ), each read by the page's own
-decodeQr (server/web/qr.js, jsQR in its worker) in the page as served by
-belfry-service on 127.0.0.1, from the chosen file to the text. Each photo is
-read twice in a row and the second time counts: the worker is warm then, as
-on a phone after its first photo. Prints each time, the median and the worst
-per engine. A timing tool, not a test: nothing fails on a time.
+readPhoto (server/web/qr.js, jsQR in its worker) in the page as served by
+belfry-service on 127.0.0.1, from the chosen file to the text, decoding
+included. Each photo is read twice in a row and the second time counts: the
+worker is warm then, as on a phone after its first photo. Prints each read
+with its stages (decoding, the pixels drawn and read, the worker; in the
+worker the grey, then each try's averaging and jsQR) and which try read the
+code, then the median and the worst per engine and their ratio. A timing
+tool, not a test: nothing fails on a time.
 
     tests/run-gui.sh /usr/bin/python3 bench/page_qr.py --bin build/bin"""
 

@@ -1,8 +1,10 @@
 // Reading a QR code from a picture or a camera's frame: the browser's own reader, else jsQR in qr-worker.js.
 
-// The pixels the worker gets: an iPhone's 12-megapixel photo whole. Larger
-// ones are scaled down to this first (iOS refuses a canvas over 16
-// megapixels); each try is averaged down from these.
+// The longest side of the pixels the worker gets: an iPhone's 4032 × 3024
+// photo at half, each pixel the mean of four by the canvas's own scaling.
+// A quarter of the pixels to draw, read and hand over, and no try larger
+// than this reads a noisy photo anyway (nor may a canvas on iOS exceed 16
+// megapixels). Each try is averaged down from these in the worker.
 const Largest = 2048;
 // jsQR reads a module of this many pixels surely; the fewer pixels a try
 // has, the faster it is read.
@@ -12,8 +14,8 @@ const ModulePixels = 5;
 const CodeModules = 29;
 const CodeShare = 0.15;
 // Each later try is this much larger, for a code smaller still. Larger
-// copies keep more of the grain: jsQR takes seconds on a copy of 2,000 px
-// and more from a noisy photo, so the tries stop at three.
+// copies keep more of the grain, in which jsQR searches for seconds: the
+// tries stop at three.
 const Larger = 1.7;
 const Tries = 3;
 // A camera's frame gets one try at this size: the next frame comes soon.
@@ -43,7 +45,7 @@ function worker() {
 // The sizes of the tries for a picture whose longest side is `longest`:
 // the first one at which the smallest code we expect has modules of
 // ModulePixels, then larger ones, the picture itself at most.
-export function sizesFor(longest) {
+function sizesFor(longest) {
   const sizes = [];
   let size = Math.ceil((CodeModules * ModulePixels) / CodeShare);
   // A try hardly smaller than the picture is the picture.

@@ -643,7 +643,10 @@ class PageTest(unittest.TestCase):
         self.assertEqual(d.execute_script("return document.documentElement.scrollWidth"), self.engine.width)
         errors = self.engine.errors()
         if errors is not None:
-            self.assertEqual([e for e in errors if "the server responded with a status" not in e], [])
+            # Refusals are expected, and so is a request to the list's route
+            # while the proxy failed it on purpose (a refresh may fall then).
+            expected = ("the server responded with a status", "/phone/v1/sent - Failed to load resource")
+            self.assertEqual([e for e in errors if not any(x in e for x in expected)], [])
 
         # A pairing the service does not know (any more) is refused before the
         # upload's body is read, and the page says why, not that it lost the line.
