@@ -408,8 +408,8 @@ class PageTest(unittest.TestCase):
         # Over plain HTTP the browser lends no camera: the photo picker alone.
         self.assertFalse(self.find("#camera-button").is_displayed())
         self.fits_a_thumb("at the start")
-        # The style is the page's own, inline and let in by its hash: no sheet
-        # holds up the first paint, and the policy still refuses any other style.
+        # The style is inline, let in by its hash (a wrong one leaves the page
+        # unstyled), and no style sheet holds up the first paint.
         self.assertTrue(d.execute_script("return getComputedStyle(document.documentElement).getPropertyValue('--navy')"))
         self.assertEqual(d.execute_script("return [...document.styleSheets].filter((s) => s.href).length"), 0)
         self.shot("pair")
