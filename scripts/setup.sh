@@ -13,7 +13,7 @@ packages=(
   zbar-tools xdotool curl e2fsprogs strace ffmpeg
   g++-mingw-w64-x86-64 wine64 wine nsis ccache xz-utils osslsigncode zip
   clang libclang-rt-14-dev
-  ffmpeg qrencode chromium chromium-driver python3-selenium webkit2gtk-driver zlib1g-dev
+  ffmpeg qrencode chromium chromium-driver python3-selenium webkit2gtk-driver zlib1g-dev libbrotli-dev
   nginx systemd
 )
 

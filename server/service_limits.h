@@ -176,6 +176,8 @@ inline constexpr size_t MaxHeaderBytes = 8 * KiB;
 inline constexpr size_t MaxTuneBytes = 40 * MiB;
 inline constexpr int MaxTuneSeconds = 20 * int(MinuteSeconds);
 inline constexpr int RingtoneSeconds = 30;
+// A tune cut short fades out over its last seconds; the phone's page draws it.
+inline constexpr int RingtoneFadeSeconds = 2;
 // Ringtones made at once, and uploads that may wait for their turn: each
 // conversion keeps a core busy for up to a few seconds.
 inline constexpr size_t ConvertWorkers = 2;

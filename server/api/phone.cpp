@@ -219,7 +219,7 @@ void Service::phoneLimits(const Request &, Response &res)
 {
     answer(res,
         {{"status", 0}, {"tune_max_bytes", options.convert.maxInputBytes},
-            {"tune_seconds", options.convert.ringtoneSeconds},
+            {"tune_seconds", options.convert.ringtoneSeconds}, {"fade_seconds", RingtoneFadeSeconds},
             {"start_max_seconds", options.convert.maxTuneSeconds}, {"name_max_chars", MaxRingtoneNameChars},
             {"name_max_bytes", MaxRingtoneNameBytes}, {"pcid_pattern", ClientIdPattern}});
 }

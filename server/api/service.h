@@ -99,14 +99,16 @@ private:
     Beats beats;
     // Per source address: pairings, usage events.
     std::unique_ptr<AddressBudget> pairings, events;
-    // The page's files by name, read at start: each as it is, gzipped where
-    // that is smaller (else empty), and its ETag.
+    // The page's files by name, read at start: each as it is, gzipped and
+    // in brotli where that is smaller (else empty), and its ETag.
     struct PageBody
     {
-        std::string plain, gzip, etag;
+        std::string plain, gzip, br, etag;
     };
     std::map<std::string, PageBody> page;
     std::string pageError;
+    // The page's Content-Security-Policy, with the hash of its own style.
+    std::string pagePolicy;
     const Converter converter;
     // Declared after the converter it uses: its threads end first.
     std::unique_ptr<ConvertQueue> conversions;

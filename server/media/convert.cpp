@@ -31,7 +31,6 @@ constexpr const char *Decoders
       "adpcm_ms,adpcm_ima_wav,mjpeg,png";
 constexpr const char *NotATune
     = "it is not a tune in a format this service reads (MP3, AAC, M4A, Ogg, Opus, WAV or FLAC)";
-constexpr double FadeSeconds = 2;
 // Less than this after the start is no ringtone.
 constexpr double ShortestSeconds = 1;
 constexpr size_t MaxProbeOutput = 256 * 1024;
@@ -280,8 +279,8 @@ std::vector<std::string> convertCommand(const ConvertOptions &o, const Probe &p,
         if (plan.fade)
             command.insert(command.end(),
                 {"-af",
-                    "afade=t=out:st=" + std::to_string(plan.seconds - FadeSeconds)
-                        + ":d=" + std::to_string(FadeSeconds)});
+                    "afade=t=out:st=" + std::to_string(plan.seconds - RingtoneFadeSeconds)
+                        + ":d=" + std::to_string(RingtoneFadeSeconds)});
         command.insert(command.end(),
             {"-c:a", "aac", "-profile:a", "aac_low", "-b:a", p.channels == 1 ? "96k" : "160k", "-ar", "44100",
                 "-ac", p.channels == 1 ? "1" : "2"});

@@ -3,7 +3,7 @@ import { startScanning, stopCamera } from './camera.js';
 import { $, focusOn, invalid, say } from './dom.js';
 import { device, isToken, keepPairing, nameDevice } from './keep.js';
 import { call, codeOf, limits } from './net.js';
-import { decodeQr, warmUp } from './qr.js';
+import { readPhoto } from './qr.js';
 import { Pairing, problem } from './texts.js';
 
 const ui = {
@@ -89,15 +89,9 @@ async function readQr() {
   if (!file) return;
   stopCamera();
   say(ui.status, Pairing.reading);
-  warmUp();
   let text = null;
   try {
-    const image = await createImageBitmap(file);
-    try {
-      text = await decodeQr(image, image.width, image.height, false);
-    } finally {
-      image.close();
-    }
+    text = await readPhoto(file);
   } catch (e) {
     return photoFailed(Pairing.unreadable);
   }

@@ -78,7 +78,7 @@ function showSpan() {
   const start = startValue();
   const known = limits();
   const longest = known ? known.tune_seconds : null;
-  placeWave(start, longest || Infinity, ui.seconds.max ? Number(ui.seconds.max) : start);
+  placeWave(start, longest || Infinity, ui.seconds.max ? Number(ui.seconds.max) : start, known ? known.fade_seconds : 0);
   invalid(ui.seconds, false);
   if (known && start > known.start_max_seconds) {
     invalid(ui.seconds, true);
@@ -109,6 +109,7 @@ function chooseTune() {
   checkName(true);
   ui.range.max = '0';
   ui.range.disabled = true;
+  ui.preview.disabled = false;
   ui.seconds.removeAttribute('max');
   setStart(0);
   if (ui.player.src) URL.revokeObjectURL(ui.player.src);
@@ -135,7 +136,7 @@ function tuneLoaded() {
 // be typed, and the service judges the file.
 function tuneUnreadable() {
   if (!tune) return;
-  ui.range.disabled = true;
+  ui.range.disabled = ui.preview.disabled = true;
   ui.span.textContent = Tune.noDuration;
 }
 
@@ -183,7 +184,10 @@ function togglePreview() {
 export function lockTune(on) {
   for (const c of [ui.file, ui.name, ui.range, ui.seconds, ui.preview]) c.disabled = on;
   lockWave(on);
-  if (!on && tune && !Number.isFinite(tune.duration)) ui.range.disabled = true;
+  if (on || !tune) return;
+  // What the browser cannot play stays off: no slider, no preview.
+  if (!Number.isFinite(tune.duration)) ui.range.disabled = true;
+  if (ui.player.error) ui.preview.disabled = true;
 }
 
 export const focusTune = () => ui.file.focus();

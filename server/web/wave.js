@@ -5,12 +5,10 @@ import { Tune, Wave } from './texts.js';
 const ui = { box: $('wave-box'), wave: $('wave'), canvas: $('wave-canvas'), quiet: $('wave-status') };
 const Bins = 1200;  // peaks kept per tune; each bar drawn takes the loudest of its share
 const SliceMs = 12;  // the page's thread is given back this often while peaks are read
-// The service fades the last seconds out where it cuts a tune short.
-const FadeSeconds = 2;
 const Keys = { ArrowRight: 1, ArrowUp: 1, ArrowLeft: -1, ArrowDown: -1, PageUp: 10, PageDown: -10 };
 
 let view = null;  // { peaks, duration } of the tune shown
-let place = { start: 0, length: 30, last: 0 };
+let place = { start: 0, length: 30, last: 0, fade: 0 };
 let reading = 0;  // which tune is being read: a late answer for one let go is dropped
 let moved = null;  // told the start the user chose here
 let grab = null;  // seconds between the pointer and the window's start while dragging
@@ -83,9 +81,10 @@ export function hideWave() {
   ui.quiet.textContent = '';
 }
 
-// The start from the seconds box or slider; `length` and `last` are the service's limits.
-export function placeWave(start, length, last) {
-  place = { start, length, last };
+// The start from the seconds box or slider; `length`, `last` and `fade` (the
+// fade-out where the service cuts a tune short) are the service's limits.
+export function placeWave(start, length, last, fade) {
+  place = { start, length, last, fade };
   ui.wave.setAttribute('aria-valuemax', String(last));
   ui.wave.setAttribute('aria-valuenow', String(start));
   ui.wave.setAttribute('aria-valuetext', Tune.second(start));
@@ -119,7 +118,7 @@ function drawWindow(g, w, h, x0, x1, ratio) {
   g.strokeStyle = colour('--gold-dark');
   g.lineWidth = 2 * ratio;
   g.strokeRect(x0 + ratio, ratio, Math.max(0, x1 - x0 - 2 * ratio), h - 2 * ratio);
-  const fadeX = cut ? x1 - (FadeSeconds / view.duration) * w : x1;
+  const fadeX = cut ? x1 - (place.fade / view.duration) * w : x1;
   g.beginPath();
   g.moveTo(x0, 3 * ratio);
   g.lineTo(fadeX, 3 * ratio);

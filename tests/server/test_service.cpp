@@ -1875,6 +1875,7 @@ private slots:
         const json limits = limited.request("GET", "/phone/v1/limits").body;
         QCOMPARE(limits["tune_max_bytes"], 40 * 1024 * 1024);
         QCOMPARE(limits["name_max_bytes"], 251);
+        QCOMPARE(limits["fade_seconds"], belfry::RingtoneFadeSeconds);  // the fade the page draws is the one made
         const std::regex pcidForm(limits.value("pcid_pattern", "$^"));
         QVERIFY(std::regex_match(newPcid(), pcidForm));
         QVERIFY(!std::regex_match("0123ABCD-0000-R000-8000-00000000CAFE", pcidForm));
