@@ -54,10 +54,8 @@ Result PgStorage::expireRingtones(int64_t createdBefore, int64_t &removed)
 Result PgStorage::expireAnonymous(int64_t eventsBefore, int64_t pcsBefore)
 {
     Rows rows;
-    return run("expire_events", Params().number(eventsBefore / DaySeconds), rows)
-            && run("expire_pcs", Params().number(pcsBefore), rows)
-        ? Result::Ok
-        : Result::Failed;
+    const Result r = run("expire_events", Params().number(eventsBefore / DaySeconds), rows);
+    return r == Result::Ok ? run("expire_pcs", Params().number(pcsBefore), rows) : r;
 }
 
 Result PgStorage::publishUpdate(const Update &update)
@@ -116,8 +114,9 @@ Allowance PgStorage::spend(
         run("budget_sweep", Params().number(now * 1000), rows);
     const Params params = Params().text(limit).text(address).number(now * 1000).number(event(budget)).number(
         event(budget) * budget.capacity);
-    if (!run(take ? "budget_take" : "budget_left", params, rows))
-        return rows.diskFull() ? Allowance::Full : Allowance::Failed;
+    const Result r = run(take ? "budget_take" : "budget_left", params, rows);
+    if (r != Result::Ok)
+        return r == Result::Full ? Allowance::Full : r == Result::Away ? Allowance::Away : Allowance::Failed;
     return (rows.count() == 1) == take ? Allowance::Yes : Allowance::No;
 }
 

@@ -97,10 +97,12 @@ class Deployment:
 
     def start_instance(self, name):
         log = self.work / (name + ".log")
+        # Every request logged: the rows count them.
         with open(log, "wb") as out:
             p = subprocess.Popen([str(BIN / "belfry-service"), "serve", "--listen", "127.0.0.1:0",
                                   "--data", str(self.work / name), "--pg", self.pg, "--trust-proxy", "127.0.0.1",
-                                  "--public-url", self.url] + self.options, stdout=out, stderr=subprocess.STDOUT)
+                                  "--public-url", self.url, "--access-log", "all"] + self.options,
+                                 stdout=out, stderr=subprocess.STDOUT)
         self.processes.append(p)
         found = until(20, lambda: re.search(r"listening on http://127\.0\.0\.1:(\d+)", log.read_text()),
                       "%s did not start: %s" % (name, log))
@@ -208,7 +210,7 @@ class Deployment:
 
     def log_lines(self, path):
         return [line for i in self.instances for line in i["log"].read_text(errors="replace").splitlines()
-                if " GET %s " % path in line]
+                if " method=GET path=%s " % path in line]
 
     def outcome(self, path, seconds=20):
         """How the instance that served the last fetch of `path` ended it: its log line's note."""
@@ -216,11 +218,12 @@ class Deployment:
             lines = self.log_lines(path)
             return lines[-1] if len(lines) > self.logged[path] else None
         line = until(seconds, logged, "no instance logged the end of %s" % path)
-        return "delivered" if line.endswith(" delivered") else line.split("ms ", 1)[-1]
+        return "delivered" if line.endswith(" note=delivered") else line.split(" note=", 1)[-1]
 
     def served(self, instance, path):
         """How many requests for paths starting with `path` the instance logged."""
-        return len(re.findall(r" (?:GET|POST) %s" % re.escape(path), instance["log"].read_text(errors="replace")))
+        return len(re.findall(r" method=(?:GET|POST) path=%s" % re.escape(path),
+                              instance["log"].read_text(errors="replace")))
 
     def phone(self, state, *args):
         """belfry-phone, trusting the test's CA."""
