@@ -3,6 +3,7 @@
 #
 #   scripts/pg-cluster.sh start DIR [-c name=value ...]   prints a libpq connection string
 #   scripts/pg-cluster.sh stop DIR                        stops it; DIR itself is left to the caller
+#   scripts/pg-cluster.sh resume DIR                      starts a stopped one again, on its port
 #
 # DIR must be empty or missing. PostgreSQL refuses to run as root, so as root the
 # cluster belongs to the `postgres` user (DIR is handed over to it, and every
@@ -12,7 +13,7 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 start DIR [-c name=value ...] | stop DIR" >&2
+  echo "usage: $0 start DIR [-c name=value ...] | stop DIR | resume DIR" >&2
   exit 2
 }
 [ $# -ge 2 ] || usage
@@ -80,6 +81,10 @@ stop)
   if [ -f "$dir/data/postmaster.pid" ]; then
     as_owner "$bindir/pg_ctl" -D "$dir/data" -w -t 60 -s -m fast stop
   fi
+  ;;
+resume)
+  # Without a server to stop, restart starts one with the options it last had.
+  as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -s restart 2>/dev/null
   ;;
 *)
   usage

@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-x86-64 wine64 wine nsis ccache xz-utils osslsigncode zip
   clang libclang-rt-14-dev
   ffmpeg qrencode chromium chromium-driver python3-selenium webkit2gtk-driver zlib1g-dev libbrotli-dev
-  nginx systemd
+  nginx systemd python3-seccomp
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include "store/storage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,7 +15,9 @@
 #include <functional>
 #include <malloc.h>
 #include <memory>
+#include <pthread.h>
 #include <string>
+#include <thread>
 #include <vector>
 #include <sys/stat.h>
 
@@ -25,6 +28,9 @@ struct Options
     Options() { service.webRoot = BELFRY_WEB_DIR; }
 
     std::string listen = BELFRY_DEFAULT_LISTEN, data, publicUrl, pg;
+    // Empty: DATA/admin-token, made at the first start.
+    std::string adminTokenFile;
+    int64_t dbWait = belfry::DefaultDatabaseStartWaitSeconds, dbRetry = belfry::DefaultDatabaseRetrySeconds;
     std::string host;
     int port = -1;
     belfry::ServiceOptions service;
@@ -56,7 +62,7 @@ struct Option
     const char *name;
     // What its value is, as the usage shows it; nullptr for a flag.
     const char *value;
-    const char *help;
+    std::string help;
     // False when the value is not valid.
     std::function<bool(Options &, const std::string &)> set;
     // The default as the usage shows it; nullptr or empty: none shown.
@@ -90,11 +96,21 @@ template<typename Field> Option number(const char *name, const char *help, int64
         }};
 }
 
+const std::pair<const char *, belfry::AccessLog> AccessLogModes[]
+    = {{"all", belfry::AccessLog::All}, {"sampled", belfry::AccessLog::Sampled}, {"off", belfry::AccessLog::Off}};
+
 // Every option, the first the one required.
 const std::vector<Option> Table = {
     text(
         "--data", "DIR", "folder for the database, the ringtone files and the admin token",
         [](auto &o) -> auto & { return o.data; }),
+    {"--admin-token-file", "PATH",
+        "the admin token, read at start and again on SIGHUP; never created (default: DIR/admin-token,"
+        " created at the first start)",
+        [](Options &o, const std::string &v) {
+            o.adminTokenFile = v;
+            return !v.empty();
+        }},
     text(
         "--listen", "HOST:PORT", "address to listen on; port 0 picks a free one",
         [](auto &o) -> auto & { return o.listen; }),
@@ -105,6 +121,20 @@ const std::vector<Option> Table = {
     text(
         "--pg", "CONNINFO", "keep everything in this PostgreSQL database instead of DIR",
         [](auto &o) -> auto & { return o.pg; }),
+    {"--db-wait", "DURATION", "how long a start waits for a database that cannot be reached (s, m, h or d)",
+        [](Options &o, const std::string &v) {
+            return (o.dbWait = duration(v)) > 0;
+        },
+        [](const Options &o) {
+            return std::to_string(o.dbWait / belfry::MinuteSeconds) + "m";
+        }},
+    {"--db-retry", "DURATION", "the first pause between those tries; each after it twice as long",
+        [](Options &o, const std::string &v) {
+            return (o.dbRetry = duration(v)) > 0;
+        },
+        [](const Options &o) {
+            return std::to_string(o.dbRetry) + "s";
+        }},
 #endif
     {"--trust-proxy", "LIST",
         "the reverse proxies in front (addresses or networks, as 127.0.0.1,10.0.0.0/8): a request"
@@ -138,6 +168,21 @@ const std::vector<Option> Table = {
     number(
         "--max-waiting-mb", "MiB of ringtones one PC may have waiting", belfry::MiB,
         [](auto &o) -> auto & { return o.service.quota.maxWaitingBytes; }),
+    {"--access-log", "all|sampled|off",
+        "the request log on standard error: every request; all but most beats (1 in "
+            + std::to_string(belfry::AccessLogBeatSample) + " of those answered without a note); none",
+        [](Options &o, const std::string &v) {
+            for (const auto &[name, mode] : AccessLogModes)
+                if (v == name)
+                    return o.http.accessLog = mode, true;
+            return false;
+        },
+        [](const Options &o) {
+            for (const auto &[name, mode] : AccessLogModes)
+                if (o.http.accessLog == mode)
+                    return std::string(name);
+            return std::string();
+        }},
     number(
         "--max-connections", "open connections at most, fewer if the open-file limit allows fewer", 1,
         [](auto &o) -> auto & { return o.http.maxConnections; }),
@@ -185,7 +230,7 @@ int usage()
         const std::string shown = o.shown ? o.shown(defaults) : std::string();
         char line[64];
         std::snprintf(line, sizeof line, "  %-19s", o.name);
-        text += line + std::string(o.help) + (shown.empty() ? "" : " (default " + shown + ")") + "\n";
+        text += line + o.help + (shown.empty() ? "" : " (default " + shown + ")") + "\n";
     }
     std::fputs(text.c_str(), stderr);
     return 2;
@@ -222,17 +267,75 @@ std::unique_ptr<belfry::Storage> openStorage(const Options &o, std::string &erro
     }
 #ifdef BELFRY_HAVE_PG
     if (!o.pg.empty())
-        return belfry::openPgStorage(o.pg, error);
+        return belfry::openPgStorage(o.pg, error, o.dbWait, o.dbRetry);
 #endif
     return belfry::openSqliteStorage(o.data, error);
 }
 
+// SIGHUP reads the admin token file again, on a thread of its own that waits
+// for the signal (blocked everywhere else from the start of main). A file that
+// does not hold a token keeps the token in use.
+class TokenReloads
+{
+public:
+    TokenReloads(belfry::Service &service, std::string path)
+        : thread([this, &service, path] {
+            while (wait())
+                reload(service, path);
+        })
+    { }
+    ~TokenReloads()
+    {
+        done = true;
+        ::pthread_kill(thread.native_handle(), SIGHUP);
+        thread.join();
+    }
+
+    // Blocks the signal in this thread and every thread started after it.
+    static void block()
+    {
+        sigset_t hup = hupSet();
+        ::pthread_sigmask(SIG_BLOCK, &hup, nullptr);
+    }
+
+private:
+    static sigset_t hupSet()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGHUP);
+        return set;
+    }
+    bool wait()
+    {
+        const sigset_t hup = hupSet();
+        int signal = 0;
+        while (::sigwait(&hup, &signal) != 0) { }
+        return !done;
+    }
+    static void reload(belfry::Service &service, const std::string &path)
+    {
+        std::string error;
+        std::string token = belfry::loadAdminToken(path, false, error);
+        if (token.empty()) {
+            std::fprintf(stderr, "belfry-service: SIGHUP: the admin token stays as it was: %s\n", error.c_str());
+            return;
+        }
+        service.setAdminToken(std::move(token));
+        std::fprintf(stderr, "belfry-service: SIGHUP: admin token read again from %s\n", path.c_str());
+    }
+
+    std::atomic<bool> done {false};
+    std::thread thread;
+};
+
 int serve(belfry::Storage &storage, const Options &o)
 {
-    const std::string tokenPath = o.data + "/admin-token";
+    const bool ownToken = o.adminTokenFile.empty();
+    const std::string tokenPath = ownToken ? o.data + "/admin-token" : o.adminTokenFile;
     std::string error;
     belfry::ServiceOptions options = o.service;
-    options.adminToken = belfry::loadAdminToken(tokenPath, error);
+    options.adminToken = belfry::loadAdminToken(tokenPath, ownToken, error);
     options.publicUrl = o.publicUrl;
     if (options.adminToken.empty()) {
         std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
@@ -264,6 +367,7 @@ int serve(belfry::Storage &storage, const Options &o)
     std::fprintf(stderr, "belfry-service: listening on http://%s (data in %s, admin token in %s)\n",
         service.listenAddress().c_str(), o.data.c_str(), tokenPath.c_str());
     std::fflush(stderr);
+    const TokenReloads reloads(service, tokenPath);
     server->run();
     std::fprintf(stderr, "belfry-service: stopped\n");
     return 0;
@@ -286,6 +390,7 @@ int main(int argc, char **argv)
     // which cost more than half of a beat's CPU. Small chunks only ever
     // live in the heaps, so a few megabytes of slack stay bounded.
     ::mallopt(M_TRIM_THRESHOLD, 4 * belfry::MiB);
+    TokenReloads::block();
     Options options;
     if (!parseOptions(argc, argv, options))
         return usage();

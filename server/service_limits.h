@@ -138,6 +138,14 @@ inline constexpr int64_t OnlineGraceSeconds = 30;
 // waits for one of them.
 inline constexpr size_t MaxDatabaseConnections = 16;
 inline constexpr int64_t DatabaseWaitSeconds = 10;
+// At start, a database that cannot be reached is tried again for this long
+// (--db-wait), the first pause this long (--db-retry), each twice the one
+// before up to the last.
+inline constexpr int64_t DefaultDatabaseStartWaitSeconds = 5 * MinuteSeconds;
+inline constexpr int64_t DefaultDatabaseRetrySeconds = 1;
+inline constexpr int64_t MaxDatabaseRetrySeconds = 30;
+// What a request answered 503 while the database is away is told to wait.
+inline constexpr int64_t DatabaseAwayRetryAfterSeconds = 5;
 // How long a request waits for a writer outside this process (SQLite).
 inline constexpr int64_t BusyWaitMilliseconds = 5000;
 
@@ -160,6 +168,10 @@ inline constexpr size_t StrangersUploadShares = 4;
 // the pieces of all answers under way share the room below.
 inline constexpr size_t FilePieceBytes = 64 * KiB;
 inline constexpr size_t DefaultFileMemoryBytes = 128 * MiB;
+// Under --access-log sampled (the default), one successful beat in this many
+// is logged, drawn at random: at 5,000 beats a second that is 50 lines a
+// second, 1,500 in journald's 30 s window against its 10,000.
+inline constexpr int AccessLogBeatSample = 100;
 inline constexpr int64_t IdleTimeoutSeconds = 10;
 inline constexpr int64_t HeaderTimeoutSeconds = 10;
 inline constexpr int64_t BodyTimeoutSeconds = 60;

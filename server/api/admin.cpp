@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,7 +22,12 @@ using json = nlohmann::json;
 
 bool Service::admitted(const Request &req, Response &res) const
 {
-    if (sameSecret(bearerToken(req), options.adminToken))
+    bool same = false;
+    {
+        std::lock_guard<std::mutex> lock(adminTokenMutex);
+        same = sameSecret(bearerToken(req), options.adminToken);
+    }
+    if (same)
         return true;
     refuse(res, Refusal::Denied, "administration needs the admin token (Authorization: Bearer ...)", 401);
     return false;
@@ -73,34 +79,67 @@ void Service::adminStats(const Request &req, Response &res)
                     {"events", s.events}}}});
 }
 
-std::string loadAdminToken(const std::string &path, std::string &error)
+namespace {
+
+// The first line of an existing token file, or empty with `error` set.
+std::string readAdminToken(FILE *f, const std::string &path, std::string &error)
 {
     std::string token;
-    if (FILE *f = std::fopen(path.c_str(), "r")) {
-        char line[128] = {};
-        if (std::fgets(line, sizeof line, f))
-            token = line;
-        std::fclose(f);
-        while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
-            token.pop_back();
-        if (token.size() < MinAdminTokenChars)
-            error = path + " holds no admin token (at least " + std::to_string(MinAdminTokenChars)
-                + " characters)";
-        return error.empty() ? token : std::string();
-    }
-    token = randomHex(AdminTokenBytes);
+    char line[128] = {};
+    if (std::fgets(line, sizeof line, f))
+        token = line;
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
+        token.pop_back();
+    if (token.size() < MinAdminTokenChars)
+        error = path + " holds no admin token (at least " + std::to_string(MinAdminTokenChars) + " characters)";
+    return error.empty() ? token : std::string();
+}
+
+// A new token in a new file. Only a file this made is removed when writing
+// it fails: one that appeared meanwhile is somebody else's.
+std::string createAdminToken(const std::string &path, std::string &error)
+{
+    const std::string token = randomHex(AdminTokenBytes), line = token + "\n";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const std::string line = token + "\n";
-    const bool ok
-        = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size()) && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!ok) {
-        error = "cannot create the admin token file " + path;
-        ::unlink(path.c_str());
+    if (fd < 0) {
+        error = "cannot create the admin token file " + path + ": " + std::strerror(errno);
         return {};
     }
-    return token;
+    const bool ok = ::write(fd, line.data(), line.size()) == ssize_t(line.size()) && ::fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    if (ok)
+        return token;
+    error = "cannot write the admin token file " + path + ": " + std::strerror(saved);
+    ::unlink(path.c_str());
+    return {};
+}
+
+}  // namespace
+
+void Service::setAdminToken(std::string token)
+{
+    std::lock_guard<std::mutex> lock(adminTokenMutex);
+    options.adminToken = std::move(token);
+}
+
+std::string loadAdminToken(const std::string &path, bool create, std::string &error)
+{
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        std::string token = readAdminToken(f, path, error);
+        std::fclose(f);
+        return token;
+    }
+    if (errno == ENOENT && create)
+        return createAdminToken(path, error);
+    if (errno == ENOENT)
+        error = "there is no admin token file " + path;
+    else if (errno == EACCES)
+        error = "the service (user id " + std::to_string(::geteuid()) + ") may not read the admin token file "
+            + path + ": give it as a credential (LoadCredential=) or make it readable to that user";
+    else
+        error = "cannot read the admin token file " + path + ": " + std::strerror(errno);
+    return {};
 }
 
 }  // namespace belfry

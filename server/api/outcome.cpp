@@ -27,6 +27,7 @@ constexpr StorageOutcome StorageOutcomes[] = {
     {Result::OverQuota, Refusal::Quota, "the PC has too many ringtones waiting"},
     {Result::Full, Refusal::DiskFull, "the service's disk is full; try again later"},
     {Result::Failed, Refusal::Internal, "the service could not reach its storage"},
+    {Result::Away, Refusal::Busy, "the service's database is out of reach for now; try again shortly"},
 };
 // And the converter's; its own words say why.
 constexpr std::pair<ConvertStatus, Refusal> ConvertOutcomes[] = {
@@ -50,6 +51,8 @@ bool stored(Result r, Response &res, const std::string &notFound)
         return true;
     if (r == Result::Full)
         noteDiskFull();
+    if (r == Result::Away)
+        res.headers.emplace_back("Retry-After", std::to_string(DatabaseAwayRetryAfterSeconds));
     for (const StorageOutcome &o : StorageOutcomes)
         if (o.result == r)
             refuse(res, o.refusal, r == Result::NotFound && !notFound.empty() ? notFound : o.error);

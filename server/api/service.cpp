@@ -50,8 +50,10 @@ std::vector<Route> Service::routes()
     tune.admit = [this](const Request &req, Response &res) {
         return admitTune(req, res);
     };
+    Route heart = route("POST", "/p/v1/heart", MaxJsonBodyBytes, &Service::heartBeat);
+    heart.routine = true;
     std::vector<Route> all = {
-        route("POST", "/p/v1/heart", MaxJsonBodyBytes, &Service::heartBeat),
+        heart,
         route("GET", "/p/conf", 0, &Service::config),
         route("GET", "/p/update", 0, &Service::update),
         route("POST", "/p/v1/unpair", MaxJsonBodyBytes, &Service::unpair),

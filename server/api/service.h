@@ -14,6 +14,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,8 @@ public:
     // Known once the server is bound (port 0 picks one).
     void setListenAddress(const std::string &address) { options.listenAddress = address; }
     const std::string &listenAddress() const { return options.listenAddress; }
+    // Replaces the admin token while requests go on (a reload on SIGHUP).
+    void setAdminToken(std::string token);
 
 private:
     void heartBeat(const Request &req, Response &res);
@@ -96,6 +99,8 @@ private:
 
     Storage &storage;
     ServiceOptions options;
+    // Guards options.adminToken, which a reload swaps under running requests.
+    mutable std::mutex adminTokenMutex;
     Beats beats;
     // Per source address: pairings, usage events.
     std::unique_ptr<AddressBudget> pairings, events;
@@ -115,8 +120,10 @@ private:
     Uploads uploads;
 };
 
-// Reads the admin token from `path`, or creates it there (owner-only) with a
-// new random value. Empty with `error` set on failure.
-std::string loadAdminToken(const std::string &path, std::string &error);
+// Reads the admin token from `path`; when the file is missing and `create`,
+// makes it there (owner-only) with a new random value. Empty with `error` set
+// on failure, which tells a missing file from one the service may not read.
+// A file this call did not create is never removed.
+std::string loadAdminToken(const std::string &path, bool create, std::string &error);
 
 }  // namespace belfry

@@ -62,7 +62,7 @@ Verdict verdict(Allowance got, const AddressBudget &budget)
         return {};
     if (got == Allowance::No)
         return {Result::Ok, true, budget.wait()};
-    return {got == Allowance::Full ? Result::Full : Result::Failed};
+    return {got == Allowance::Full ? Result::Full : got == Allowance::Away ? Result::Away : Result::Failed};
 }
 
 namespace {

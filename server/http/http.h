@@ -101,7 +101,14 @@ struct Route
     // read (the request has no body yet). False refuses the request with
     // `res`: the body is never read and the connection ends.
     std::function<bool(const Request &, Response &)> admit = nullptr;
+    // Answered so often (a beat) that under AccessLog::Sampled a success
+    // without a note is logged only 1 in AccessLogBeatSample times.
+    bool routine = false;
 };
+
+// What the request log keeps: every request; every request but most routine
+// successes; nothing.
+enum class AccessLog { All, Sampled, Off };
 
 struct HttpOptions
 {
@@ -123,6 +130,7 @@ struct HttpOptions
     // Whose X-Forwarded-For is believed; none by default.
     Proxies proxies;
     bool log = true;
+    AccessLog accessLog = AccessLog::Sampled;
     std::chrono::seconds idleTimeout {IdleTimeoutSeconds};
     std::chrono::seconds headerTimeout {HeaderTimeoutSeconds};
     std::chrono::seconds bodyTimeout {BodyTimeoutSeconds};

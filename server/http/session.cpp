@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include <random>
+
 namespace belfry::transport {
 
 namespace asio = boost::asio;
@@ -46,19 +48,49 @@ Response busy(const std::string &why)
     return res;
 }
 
-// One line per request, timed from its first byte. The line goes out in one
-// write of its own: through stdio every thread that logged took its turn on
-// one lock, and under load they queued up there.
-void logRequest(const HttpOptions &options, const std::string &address, const std::string &method,
+// A logfmt value: quoted when it holds a space (kept only in notes, which are
+// words), an equals sign or a quote.
+std::string logValue(std::string_view text, bool words = false)
+{
+    if (text.empty())
+        return "-";
+    const std::string plain = escaped(text, words);
+    if (plain.find_first_of(" =\"") == std::string::npos)
+        return plain;
+    std::string quoted = "\"";
+    for (const char c : plain)
+        quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// Whether a request's line is written: under Sampled a routine success that
+// says nothing more is drawn 1 in AccessLogBeatSample, at random so that no
+// PC's beats are always or never the ones kept. Refusals, failures, notes
+// (deliveries, farewells) and every other route are always kept.
+bool logged(const HttpOptions &options, bool routine, int status, const std::string &note)
+{
+    if (!options.log || options.accessLog == AccessLog::Off)
+        return false;
+    if (options.accessLog == AccessLog::All || !routine || status == 0 || status >= 400 || !note.empty())
+        return true;
+    thread_local std::minstd_rand draw(std::random_device {}());
+    return draw() % AccessLogBeatSample == 0;
+}
+
+// One line per request, timed from its first byte, in logfmt (key=value) as
+// the journal and log tools read it. The line goes out in one write of its
+// own: through stdio every thread that logged took its turn on one lock, and
+// under load they queued up there.
+void logRequest(const HttpOptions &options, bool routine, const std::string &address, const std::string &method,
     const std::string &path, int status, size_t bytes, Clock::time_point started, const std::string &note)
 {
-    if (!options.log)
+    if (!logged(options, routine, status, note))
         return;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-    const std::string line = isoTime() + " " + escaped(address) + " "
-        + (method.empty() ? "-" : escaped(method)) + " " + (path.empty() ? "-" : escaped(path)) + " "
-        + (status ? std::to_string(status) : "-") + " " + std::to_string(bytes) + "B " + std::to_string(ms)
-        + "ms" + (note.empty() ? "" : " ") + escaped(note, true) + "\n";
+    const std::string line = "time=" + isoTime() + " addr=" + logValue(address) + " method=" + logValue(method)
+        + " path=" + logValue(path) + " status=" + (status ? std::to_string(status) : "-")
+        + " bytes=" + std::to_string(bytes) + " ms=" + std::to_string(ms)
+        + (note.empty() ? "" : " note=" + logValue(note, true)) + "\n";
     writeAll(STDERR_FILENO, line);
 }
 
@@ -120,6 +152,7 @@ void Session::readHeader()
     path.clear();
     source = peer;
     route = nullptr;
+    routine = false;
     keepAlive = false;
     unreadable.clear();
     parser.emplace();
@@ -365,6 +398,7 @@ void Session::answer(Answer a)
     // way. A delivery ends its connection too: the client's orderly close is
     // what tells that it read every byte.
     keepAlive = keepAlive && !out.delivered && !host.stopping();
+    routine = route && route->routine;
     route = nullptr;
     out.message.keep_alive(keepAlive);
     sent = 0;
@@ -491,7 +525,7 @@ void Session::finish(int status, size_t bytes, const std::string &text)
 {
     giveRoom();
     host.fileRoom().give(std::exchange(heldFileRoom, 0));
-    logRequest(options, source, method, path, status, bytes, started, text);
+    logRequest(options, routine, source, method, path, status, bytes, started, text);
 }
 
 }  // namespace belfry::transport

@@ -72,6 +72,8 @@ private:
     const std::string peer;
     Clock::time_point started;
     const Route *route = nullptr;
+    // The route answering now is a routine one (see Route::routine).
+    bool routine = false;
     std::vector<std::string> found;
     std::string method, path, source;
     bool keepAlive = false;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 namespace belfry {
 namespace pg {
@@ -132,10 +133,11 @@ void logLine(const std::string &what, PGconn *conn)
     std::fprintf(stderr, "storage: %s: %s\n", what.c_str(), detail.c_str());
 }
 
-bool PgStorage::migrate(std::string &error)
+bool PgStorage::migrate(bool &reached, std::string &error)
 {
     Connection c;
-    if (!open(c, error, false))
+    reached = open(c, error, false);
+    if (!reached)
         return false;
     bool ok = migrateOn(c.pg, error);
     if (ok)
@@ -241,6 +243,7 @@ bool PgStorage::acquire(Connection &c)
             })) {
             std::fprintf(stderr, "storage: no database connection became free in %lld s\n",
                 (long long)PoolWait.count());
+            c.lost = true;
             return false;
         }
         if (!idle.empty()) {
@@ -263,19 +266,38 @@ bool PgStorage::acquire(Connection &c)
     if (c.pg)
         return true;
     std::string error;
-    if (!open(c, error, true)) {
-        std::fprintf(stderr, "storage: connecting to the database: %s\n", error.c_str());
+    const bool opened = open(c, error, true);
+    reachable(opened, error);
+    if (!opened) {
+        c.lost = true;
         drop();
-        return false;
     }
-    return true;
+    return opened;
+}
+
+// While the database is away every request finds it so: one line when it
+// goes and one when it is back, not one per request.
+void PgStorage::reachable(bool yes, const std::string &why)
+{
+    if (!yes && !away.exchange(true))
+        std::fprintf(stderr, "storage: the database cannot be reached, answering 503 until it is back: %s\n",
+            why.c_str());
+    if (yes && away.exchange(false))
+        std::fprintf(stderr, "storage: the database is back\n");
+}
+
+Result PgStorage::failure(const Connection &c)
+{
+    return c.full ? Result::Full : c.lost ? Result::Away : Result::Failed;
 }
 
 void PgStorage::release(Connection &c)
 {
     // A connection left inside a transaction or broken is not handed on.
     if (PQstatus(c.pg) != CONNECTION_OK || PQtransactionStatus(c.pg) != PQTRANS_IDLE) {
+        c.lost = c.lost || (c.pg && PQstatus(c.pg) != CONNECTION_OK);
         PQfinish(c.pg);
+        c.pg = nullptr;
         drop();
         return;
     }
@@ -318,25 +340,20 @@ bool PgStorage::send(Connection &c, const char *statement, const Params &params)
 }
 
 // One statement on its own: PostgreSQL makes it a transaction.
-bool PgStorage::run(const char *statement, const Params &params, Rows &rows, bool binaryResult)
+Result PgStorage::run(const char *statement, const Params &params, Rows &rows, bool binaryResult)
 {
     Connection c;
     if (!acquire(c))
-        return false;
+        return failure(c);
     const bool ok = exec(c, statement, params, rows, binaryResult);
     release(c);
-    return ok;
+    return ok ? Result::Ok : failure(c);
 }
 
 Result PgStorage::write(const char *statement, const Params &params)
 {
-    Connection c;
-    if (!acquire(c))
-        return Result::Failed;
     Rows rows;
-    const bool ok = exec(c, statement, params, rows);
-    release(c);
-    return ok ? Result::Ok : c.full ? Result::Full : Result::Failed;
+    return run(statement, params, rows);
 }
 
 // One statement that must survive a crash of the database server.
@@ -349,12 +366,27 @@ Result PgStorage::durable(const char *statement, const Params &params, Rows &row
 
 }  // namespace pg
 
-std::unique_ptr<Storage> openPgStorage(const std::string &conninfo, std::string &error)
+std::unique_ptr<Storage> openPgStorage(
+    const std::string &conninfo, std::string &error, int64_t waitSeconds, int64_t retrySeconds)
 {
     auto storage = std::make_unique<pg::PgStorage>(conninfo);
-    if (!storage->migrate(error))
-        return nullptr;
-    return storage;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+    std::chrono::seconds pause(std::max<int64_t>(retrySeconds, 1));
+    for (int attempt = 1;; ++attempt) {
+        bool reached = false;
+        if (storage->migrate(reached, error))
+            return storage;
+        const auto left = until - std::chrono::steady_clock::now();
+        if (reached || left <= left.zero())
+            break;
+        const auto next = std::min<std::chrono::steady_clock::duration>(pause, left);
+        std::fprintf(stderr, "storage: the database cannot be reached (try %d), trying again in %lld s: %s\n",
+            attempt, (long long)std::chrono::ceil<std::chrono::seconds>(next).count(), error.c_str());
+        std::this_thread::sleep_for(next);
+        pause = std::min(pause * 2, std::chrono::seconds(MaxDatabaseRetrySeconds));
+    }
+    error = "the database: " + error;
+    return nullptr;
 }
 
 }  // namespace belfry

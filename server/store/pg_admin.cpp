@@ -52,8 +52,7 @@ Result PgStorage::inBatches(const char *statement, int64_t before, bool durably,
     for (;;) {
         Rows rows;
         const Params params = Params().number(before).number(int64_t(SweepBatchRows));
-        const Result r = durably ? durable(statement, params, rows)
-                                 : (run(statement, params, rows) ? Result::Ok : Result::Failed);
+        const Result r = durably ? durable(statement, params, rows) : run(statement, params, rows);
         if (r != Result::Ok)
             return r;
         removed += rows.affected();
@@ -130,8 +129,9 @@ Allowance PgStorage::spend(
         run("budget_sweep", Params().number(now * 1000), rows);
     const Params params = Params().text(limit).text(address).number(now * 1000).number(event(budget)).number(
         event(budget) * budget.capacity);
-    if (!run(take ? "budget_take" : "budget_left", params, rows))
-        return rows.diskFull() ? Allowance::Full : Allowance::Failed;
+    const Result r = run(take ? "budget_take" : "budget_left", params, rows);
+    if (r != Result::Ok)
+        return r == Result::Full ? Allowance::Full : r == Result::Away ? Allowance::Away : Allowance::Failed;
     return (rows.count() == 1) == take ? Allowance::Yes : Allowance::No;
 }
 

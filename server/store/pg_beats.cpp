@@ -14,16 +14,20 @@ Result PgStorage::beat(const Beat &beat, BeatAnswer &answer)
     BeatJob job {&beat, &answer};
     beats.run(job, [this](std::vector<BeatJob *> &jobs) {
         Connection c;
-        if (!acquire(c))
-            return;
-        if (!beatTogether(c, jobs) && !c.full)
-            logLine("beat", c.pg);
-        // A pipeline cut short leaves the connection unfit for the pool.
-        if (PQpipelineStatus(c.pg) != PQ_PIPELINE_OFF) {
-            PQfinish(c.pg);
-            c.pg = nullptr;
+        if (acquire(c)) {
+            if (!beatTogether(c, jobs) && !c.full)
+                logLine("beat", c.pg);
+            // A pipeline cut short leaves the connection unfit for the pool.
+            if (PQpipelineStatus(c.pg) != PQ_PIPELINE_OFF) {
+                c.lost = PQstatus(c.pg) != CONNECTION_OK;
+                PQfinish(c.pg);
+                c.pg = nullptr;
+            }
+            release(c);
         }
-        release(c);
+        for (BeatJob *job : jobs)
+            if (job->result == Result::Failed)
+                job->result = failure(c);
     });
     return job.result;
 }
@@ -31,8 +35,8 @@ Result PgStorage::beat(const Beat &beat, BeatAnswer &answer)
 Result PgStorage::peekBeat(const Beat &beat, BeatAnswer &answer)
 {
     Rows rows;
-    if (!run("peek_beat", Params().text(beat.pcid).flag(beat.farewell), rows))
-        return Result::Failed;
+    if (const Result r = run("peek_beat", Params().text(beat.pcid).flag(beat.farewell), rows); r != Result::Ok)
+        return r;
     BeatJob job {&beat, &answer};
     return readBeat(rows, job);
 }
@@ -47,8 +51,8 @@ Result PgStorage::conf(const std::string &pcid, std::map<std::string, std::strin
 {
     values.clear();
     Rows rows;
-    if (!run("conf", Params().text(pcid), rows))
-        return Result::Failed;
+    if (const Result r = run("conf", Params().text(pcid), rows); r != Result::Ok)
+        return r;
     for (int i = 0; i < rows.count(); ++i)
         values[rows.text(i, 0)] = rows.text(i, 1);
     return Result::Ok;
@@ -57,8 +61,8 @@ Result PgStorage::conf(const std::string &pcid, std::map<std::string, std::strin
 Result PgStorage::latestUpdate(Update &update)
 {
     Rows rows;
-    if (!run("latest_update", Params(), rows))
-        return Result::Failed;
+    if (const Result r = run("latest_update", Params(), rows); r != Result::Ok)
+        return r;
     if (rows.count() == 0)
         return Result::NotFound;
     update = {rows.text(0, 0), rows.text(0, 1), rows.number(0, 2)};
@@ -90,8 +94,8 @@ Result PgStorage::removePairing(
 Result PgStorage::checkPairing(const std::string &pcid, const std::string &deviceId, const std::string &token)
 {
     Rows rows;
-    if (!run("pairing_valid", Params().text(pcid).text(deviceId).text(token), rows))
-        return Result::Failed;
+    if (const Result r = run("pairing_valid", Params().text(pcid).text(deviceId).text(token), rows); r != Result::Ok)
+        return r;
     return rows.count() ? Result::Ok : Result::Denied;
 }
 

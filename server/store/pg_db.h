@@ -155,6 +155,8 @@ struct Connection
     PGconn *pg = nullptr;
     // A statement found the disk full since the connection was taken.
     bool full = false;
+    // The connection could not be had, or broke: the database is away.
+    bool lost = false;
 };
 
 class PgStorage : public Storage
@@ -168,7 +170,8 @@ public:
         for (Connection &c : idle)
             PQfinish(c.pg);
     }
-    bool migrate(std::string &error);
+    // `reached`: the database answered, so trying again will not help.
+    bool migrate(bool &reached, std::string &error);
     Result beat(const Beat &beat, BeatAnswer &answer) override;
     Result peekBeat(const Beat &beat, BeatAnswer &answer) override;
     Result unpair(const std::string &pcid, const std::vector<std::string> &deviceIds) override;
@@ -222,7 +225,10 @@ private:
     static bool send(Connection &c, const char *statement, const Params &params);
     // One write on its own, Full when the disk is.
     Result write(const char *statement, const Params &params);
-    bool run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
+    Result run(const char *statement, const Params &params, Rows &rows, bool binaryResult = false);
+    static Result failure(const Connection &c);
+    // Says once that the database is away, and once that it is back.
+    void reachable(bool yes, const std::string &why);
     Result durable(const char *statement, const Params &params, Rows &rows);
     Result inBatches(const char *statement, int64_t before, bool durably, int64_t &removed);
     template<typename Body> Result transaction(Body body, const char *begin = DurableBegin);
@@ -233,6 +239,7 @@ private:
     std::vector<Connection> idle;
     size_t opened = 0;  // idle and in use
     std::atomic<int64_t> nextBudgetSweep {0};
+    std::atomic<bool> away {false};
 
     friend class PgQueries;
 };
@@ -265,7 +272,7 @@ template<typename Body> Result PgStorage::transaction(Body body, const char *beg
 {
     Connection c;
     if (!acquire(c))
-        return Result::Failed;
+        return failure(c);
     Rows r(PQexec(c.pg, begin));
     Result result = Result::Failed;
     if (r.ok())
@@ -280,7 +287,7 @@ template<typename Body> Result PgStorage::transaction(Body body, const char *beg
         result = Result::Failed;
     }
     release(c);
-    return result == Result::Failed && c.full ? Result::Full : result;
+    return result == Result::Failed ? failure(c) : result;
 }
 
 }  // namespace belfry::pg

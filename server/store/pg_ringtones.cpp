@@ -18,9 +18,9 @@ Result PgStorage::ringtoneByFileKey(const std::string &fileKey, RingtoneInfo &in
 Result PgStorage::ringtoneFilePart(const RingtoneInfo &info, int64_t offset, size_t length, std::string &bytes)
 {
     Rows rows;
-    if (!run("ringtone_file_part", Params().number(info.id).number(offset + 1).number(int64_t(length)), rows,
-            true))
-        return Result::Failed;
+    if (const Result r = run("ringtone_file_part", Params().number(info.id).number(offset + 1).number(int64_t(length)), rows,
+            true); r != Result::Ok)
+        return r;
     if (rows.count() == 0)
         return Result::NotFound;
     // Into the room the caller holds: a piece is read for every few kilobytes sent.
@@ -38,8 +38,8 @@ Result PgStorage::markDelivered(int64_t id, int64_t now)
 Result PgStorage::waitingLoad(const std::string &pcid, Load &load)
 {
     Rows rows;
-    if (!run("waiting_load", Params().text(pcid), rows))
-        return Result::Failed;
+    if (const Result r = run("waiting_load", Params().text(pcid), rows); r != Result::Ok)
+        return r;
     load = {rows.number(0, 0), rows.number(0, 1)};
     return Result::Ok;
 }
@@ -78,8 +78,8 @@ Result PgStorage::withdrawRingtone(
 Result PgStorage::ringtoneBy(const char *statement, const Params &params, RingtoneInfo &info)
 {
     Rows rows;
-    if (!run(statement, params, rows))
-        return Result::Failed;
+    if (const Result r = run(statement, params, rows); r != Result::Ok)
+        return r;
     if (rows.count() == 0)
         return Result::NotFound;
     info.id = rows.number(0, 0);

@@ -36,6 +36,7 @@ enum class Result {
     OverQuota,  // the PC has too many ringtones waiting: nothing was stored
     Full,  // the store's disk is full: nothing was written
     Failed,  // the database failed; already logged
+    Away,  // the database cannot be reached (or no connection came free): try again shortly
 };
 
 // A heartbeat of one PC.
@@ -162,6 +163,7 @@ enum class Allowance {
     No,  // its budget is spent for now
     Failed,
     Full,
+    Away,
 };
 
 // What one source address may do so often: at most `capacity` events at
@@ -292,7 +294,10 @@ public:
 // SQLite: database and ringtone files in `dataDir` (which must exist).
 std::unique_ptr<Storage> openSqliteStorage(const std::string &dataDir, std::string &error);
 // PostgreSQL: a libpq connection string; built only with BELFRY_SERVER_PG
-// (the build defines BELFRY_HAVE_PG then).
-std::unique_ptr<Storage> openPgStorage(const std::string &conninfo, std::string &error);
+// (the build defines BELFRY_HAVE_PG then). A database that cannot be reached
+// is tried again, each pause twice the one before (from `retrySeconds`, at
+// most MaxDatabaseRetrySeconds), until `waitSeconds` have passed (0: tried once).
+std::unique_ptr<Storage> openPgStorage(
+    const std::string &conninfo, std::string &error, int64_t waitSeconds = 0, int64_t retrySeconds = 1);
 
 }  // namespace belfry

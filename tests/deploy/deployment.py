@@ -24,11 +24,49 @@ import tempfile
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "support"))
 from roadtools import REPO, run, until  # noqa: E402,F401  (the tests take them from here)
 
+UNIT = REPO / "deploy" / "belfry-service@.service"
 BIN = pathlib.Path(os.environ.get("BELFRY_BIN") or REPO / "build" / "bin")
 SITE = REPO / "deploy" / "nginx-belfry.conf"
 VERSION = re.search(r'Version\[\] = "(.*)"', (REPO / "settings" / "defaults.h").read_text()).group(1)
 
 
+
+
+def syscalls(group):
+    """The system calls of a systemd group such as @system-service, its groups expanded."""
+    names = set()
+    for line in subprocess.run(["systemd-analyze", "syscall-filter", group], check=True, stdout=subprocess.PIPE,
+                               text=True).stdout.splitlines()[1:]:
+        word = line.strip()
+        if word.startswith("@"):
+            names |= syscalls(word)
+        elif word and not word.startswith("#"):
+            names.add(word)
+    return names
+
+
+def unit_filter():
+    """The unit's SystemCallFilter= lines as one seccomp filter (python3-seccomp), to load in
+    an instance before it runs: the service and the converter's children (ffmpeg) live under
+    it as they would under systemd. None without python3-seccomp."""
+    try:
+        import seccomp
+    except ImportError:
+        return None
+    allowed, denied = set(), set()
+    for line in UNIT.read_text().splitlines():
+        if line.startswith("SystemCallFilter="):
+            words = line.split("=", 1)[1].split()
+            target = denied if words[0].startswith("~") else allowed
+            for w in [words[0].lstrip("~")] + words[1:]:
+                target |= syscalls(w) if w.startswith("@") else {w}
+    f = seccomp.SyscallFilter(seccomp.ERRNO(1))  # SystemCallErrorNumber=EPERM
+    for name in sorted(allowed - denied):
+        try:
+            f.add_rule(seccomp.ALLOW, name)
+        except (RuntimeError, ValueError, OSError):
+            pass  # not a call of this architecture
+    return f
 
 
 def free_port():
@@ -71,6 +109,11 @@ class Deployment:
         self.pg_dir = pg_dir
         self.pg = run("bash", str(REPO / "scripts" / "pg-cluster.sh"), "start", str(pg_dir)).decode().strip()
         self.make_certificates()
+        # One admin token for every instance, as the unit gives it.
+        self.admin_token = self.work / "admin-token"
+        self.admin_token.write_text(os.urandom(32).hex() + "\n")
+        self.admin_token.chmod(0o600)
+        self.options += ["--admin-token-file", str(self.admin_token)]
         self.port = free_port()
         self.url = "https://127.0.0.1:%d" % self.port
         for i in range(instances):
@@ -95,16 +138,24 @@ class Deployment:
         der = run("openssl", "pkey", "-pubin", "-outform", "der", input=der)
         self.spki = base64.b64encode(hashlib.sha256(der).digest()).decode()
 
-    def start_instance(self, name):
+    def start_instance(self, name, pg=None):
+        """An instance behind nginx, or with `pg` one on that database that nginx does not know."""
         log = self.work / (name + ".log")
+        syscall_filter = unit_filter()
+        # Every request logged: the rows count them.
         with open(log, "wb") as out:
             p = subprocess.Popen([str(BIN / "belfry-service"), "serve", "--listen", "127.0.0.1:0",
-                                  "--data", str(self.work / name), "--pg", self.pg, "--trust-proxy", "127.0.0.1",
-                                  "--public-url", self.url] + self.options, stdout=out, stderr=subprocess.STDOUT)
+                                  "--data", str(self.work / name), "--pg", pg or self.pg, "--trust-proxy", "127.0.0.1",
+                                  "--public-url", self.url, "--access-log", "all"] + self.options,
+                                 stdout=out, stderr=subprocess.STDOUT,
+                                 preexec_fn=syscall_filter.load if syscall_filter else None)
         self.processes.append(p)
         found = until(20, lambda: re.search(r"listening on http://127\.0\.0\.1:(\d+)", log.read_text()),
                       "%s did not start: %s" % (name, log))
-        self.instances.append({"name": name, "process": p, "log": log, "port": int(found.group(1))})
+        instance = {"name": name, "process": p, "log": log, "port": int(found.group(1))}
+        if pg is None:
+            self.instances.append(instance)
+        return instance
 
     def start_nginx(self, site):
         """The shipped site on the test's port, certificate and instances; nothing else changed."""
@@ -115,6 +166,9 @@ class Deployment:
         text, n = re.subn(r"(    server 127\.0\.0\.1:\d+;\n)+", servers, text)
         assert n == 1, "the site's upstream block changed: the test no longer finds its servers"
         text = re.sub(r"\n\s*listen \[::\]:443[^\n]*", "", text)
+        # The port-80 server (renewals, the redirect) is not the test's.
+        text, n = re.subn(r"\nserver \{\n    listen 80;.*?\n\}\n", "\n", text, flags=re.S)
+        assert n == 1, "the site's port-80 server changed: the test no longer finds it"
         text = text.replace("listen 443", "listen 127.0.0.1:%d" % self.port)
         text = re.sub(r"ssl_certificate [^;]+;", "ssl_certificate %s;" % (self.work / "site.pem"), text)
         text = re.sub(r"ssl_certificate_key [^;]+;", "ssl_certificate_key %s;" % (self.work / "site.key"), text)
@@ -144,13 +198,14 @@ class Deployment:
         return context.wrap_socket(socket.create_connection(("127.0.0.1", self.port), timeout=30),
                                    server_hostname="127.0.0.1")
 
-    def request(self, method, path, body=None):
+    def request(self, method, path, body=None, token=None):
         """One request on a connection of its own: (status, headers, body)."""
         with self.tls() as s:
             data = json.dumps(body).encode() if body is not None else b""
-            s.sendall(("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n"
+            auth = "Authorization: Bearer %s\r\n" % token if token else ""
+            s.sendall(("%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n%s"
                        "Content-Type: application/json\r\nContent-Length: %d\r\n\r\n"
-                       % (method, path, self.port, len(data))).encode() + data)
+                       % (method, path, self.port, auth, len(data))).encode() + data)
             answer = b""
             while True:
                 chunk = s.recv(65536)
@@ -208,7 +263,7 @@ class Deployment:
 
     def log_lines(self, path):
         return [line for i in self.instances for line in i["log"].read_text(errors="replace").splitlines()
-                if " GET %s " % path in line]
+                if " method=GET path=%s " % path in line]
 
     def outcome(self, path, seconds=20):
         """How the instance that served the last fetch of `path` ended it: its log line's note."""
@@ -216,11 +271,12 @@ class Deployment:
             lines = self.log_lines(path)
             return lines[-1] if len(lines) > self.logged[path] else None
         line = until(seconds, logged, "no instance logged the end of %s" % path)
-        return "delivered" if line.endswith(" delivered") else line.split("ms ", 1)[-1]
+        return "delivered" if line.endswith(" note=delivered") else line.split(" note=", 1)[-1]
 
     def served(self, instance, path):
         """How many requests for paths starting with `path` the instance logged."""
-        return len(re.findall(r" (?:GET|POST) %s" % re.escape(path), instance["log"].read_text(errors="replace")))
+        return len(re.findall(r" method=(?:GET|POST) path=%s" % re.escape(path),
+                              instance["log"].read_text(errors="replace")))
 
     def phone(self, state, *args):
         """belfry-phone, trusting the test's CA."""

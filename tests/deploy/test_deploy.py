@@ -7,15 +7,20 @@ headless Chromium pairs with it and sends a tune; belfry-phone pairs and sends.
 
 Rows, in order: the road over HTTPS; both instances took part; a PC that resets
 after part of a large ringtone keeps it waiting, and one that confirms what it
-stored keeps it through resets anywhere in it; pairings through both
-instances spend one budget of their address; one instance killed mid-road
+stored keeps it through resets anywhere in it; a pg_dump restored into a
+fresh database serves the same ringtones; pairings through both instances
+spend one budget of their address; both instances take one admin token from
+one file and a rotation (SIGHUP) reaches both; one instance killed mid-road
 loses nothing.
 
 Run it through scripts/deploy-test.sh. Exit status 77 (skipped) without a
 display or where nginx, Chromium, its driver or Selenium is missing."""
 
+import http.client
+import json
 import os
 import pathlib
+import signal
 import shutil
 import subprocess
 import sys
@@ -23,7 +28,7 @@ import unittest
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from deployment import BIN, REPO, Deployment, make_pcid, run, until  # noqa: E402
+from deployment import BIN, REPO, VERSION, Deployment, make_pcid, run, until  # noqa: E402
 from roadtools import client_id_on_screen  # noqa: E402
 
 CHROMIUM = "/usr/bin/chromium"
@@ -102,6 +107,19 @@ class Program:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+
+
+def direct(port, method, path, body=b""):
+    """The body of a 200 answer from an instance itself, not through nginx."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.request(method, path, body=body or None, headers={"Content-Type": "application/json"})
+        answer = connection.getresponse()
+        data = answer.read()
+        assert answer.status == 200, "%s %s: %d %r" % (method, path, answer.status, data[:200])
+        return data
+    finally:
+        connection.close()
 
 
 def tune(path, seconds, *codec):
@@ -225,6 +243,29 @@ class DeploymentTest(unittest.TestCase):
         self.assertEqual(self.d.beat(pc, got=waiting), [])
         self.assertEqual(self.d.beat(pc, got=waiting), [], "a confirmation repeated")
 
+    def test_3c_backup_restored(self):
+        # A PC that confirms what it stores: reading the file delivers nothing.
+        pc = make_pcid()
+        self.d.beat(pc, got=[])
+        phone = self.work / "phone-backup.json"
+        self.d.phone(phone, "pair", "--service", self.d.url, "--pcid", pc, "--name", "Backup phone")
+        self.d.phone(phone, "send", "--pcid", pc, str(REPO / "server/samples/knock.m4r"))
+        waiting = self.d.beat(pc, got=[])
+        original, length = self.d.fetch(self.d.download_path(waiting[0]), read=10 ** 8)
+        self.assertEqual(len(original), length)
+        dump = self.work / "belfry.dump"
+        run("pg_dump", "-Fc", "-f", str(dump), "--dbname", self.d.pg)
+        run("psql", "--dbname", self.d.pg, "-qc", "CREATE DATABASE restored")
+        restored = self.d.pg.replace("dbname=belfry", "dbname=restored")
+        run("pg_restore", "--no-owner", "--dbname", restored, str(dump))
+        instance = self.d.start_instance("restored", pg=restored)
+        beat = {"pcid": pc, "version": VERSION, "platform": "window", "expire": 600, "got": []}
+        answer = direct(instance["port"], "POST", "/p/v1/heart", json.dumps(beat).encode())
+        self.assertEqual(json.loads(answer)["sync"], waiting)
+        info = json.loads(direct(instance["port"], "GET", "/apiv1/ringtone?ringtoneid=%s" % waiting[0]))
+        path = info["data"]["download_url"][len(self.d.url):]
+        self.assertEqual(direct(instance["port"], "GET", path), original)
+
     def test_4_limit_shared_by_the_instances(self):
         # The road paired some already; each instance alone would allow PAIR_LIMIT more.
         pc = make_pcid()
@@ -237,6 +278,18 @@ class DeploymentTest(unittest.TestCase):
         self.assertEqual(statuses[-4:], [429] * 4, statuses)
         for i, served in zip(self.d.instances, before):
             self.assertGreater(self.d.served(i, "/phone/v1/pair"), served, "%s paired none" % i["name"])
+
+    def test_4b_one_admin_token(self):
+        old = self.d.admin_token.read_text().strip()
+        new = os.urandom(32).hex()
+        # nginx takes turns: four requests reach both instances.
+        self.assertEqual([self.d.request("GET", "/admin/v1/stats", token=old)[0] for _ in range(4)], [200] * 4)
+        self.d.admin_token.write_text(new + "\n")
+        for i in self.d.instances:
+            i["process"].send_signal(signal.SIGHUP)
+            until(10, lambda: "admin token read again" in i["log"].read_text(), "%s kept its token" % i["name"])
+        self.assertEqual([self.d.request("GET", "/admin/v1/stats", token=new)[0] for _ in range(4)], [200] * 4)
+        self.assertEqual([self.d.request("GET", "/admin/v1/stats", token=old)[0] for _ in range(4)], [401] * 4)
 
     def test_5_one_instance_killed(self):
         gone = self.d.instances[0]
@@ -255,7 +308,8 @@ class DeploymentTest(unittest.TestCase):
 
 if __name__ == "__main__":
     missing = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.access(p, os.X_OK)]
-    missing += [t for t in ("nginx", "openssl", "ffmpeg", "zbarimg", "import") if not shutil.which(t)]
+    missing += [t for t in ("nginx", "openssl", "ffmpeg", "zbarimg", "import", "pg_dump", "pg_restore", "psql")
+                if not shutil.which(t)]
     if not os.environ.get("DISPLAY"):
         missing.append("a display (run it through scripts/deploy-test.sh)")
     if missing:

@@ -320,13 +320,25 @@ public:
 
     bool start(const QStringList &options = {})
     {
+        launch(options);
+        return listening(10000);
+    }
+    // Starts the service without waiting for it to listen.
+    void launch(const QStringList &options)
+    {
         QStringList args = QStringList {"serve", "--listen", "127.0.0.1:0", "--data", data} + options;
-        if (!qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
-            args << "--pg" << qEnvironmentVariable("BELFRY_TEST_PG");
+        if (!pg.isEmpty())
+            args << "--pg" << pg;
         log.clear();
-        process.start(QStringLiteral(BELFRY_SERVICE), args);
+        if (wrapper.isEmpty())
+            process.start(QStringLiteral(BELFRY_SERVICE), args);
+        else
+            process.start(wrapper.front(), wrapper.mid(1) + QStringList {QStringLiteral(BELFRY_SERVICE)} + args);
+    }
+    bool listening(int ms)
+    {
         const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-        if (!waitForLog(QStringLiteral("listening on"), 10000))
+        if (!waitForLog(QStringLiteral("listening on"), ms))
             return false;
         port = listening.match(log).captured(1).toInt();
         return port > 0;
@@ -412,7 +424,38 @@ public:
     QString log;
     int port = 0;
     QProcess process;
+    // A program the service runs under, with its arguments.
+    QStringList wrapper;
+    // The PostgreSQL database it keeps its data in; empty: SQLite in `data`.
+    QString pg = qEnvironmentVariable("BELFRY_TEST_PG");
 };
+
+// A PostgreSQL cluster of a test's own, in `dir`, which it may stop and start
+// again (scripts/pg-cluster.sh); its connection string, or empty.
+QString pgCluster(const char *command, const QString &dir)
+{
+    QProcess p;
+    p.start("bash", {QStringLiteral(BELFRY_SAMPLES "/../../scripts/pg-cluster.sh"), command, dir});
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return ok ? QString::fromUtf8(p.readAllStandardOutput()).trimmed() + " " : QString();
+}
+
+// A file the service may not read, as a root-owned file is to the unit's
+// dynamic user. Root reads every file, so a root test takes the capability
+// away from the service instead (`wrapper`).
+bool makeUnreadable(const QString &path, QStringList &wrapper)
+{
+    if (::geteuid() != 0)
+        return ::chmod(qPrintable(path), 0) == 0;
+    wrapper = QStringList {"setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search", "--"};
+    return ::chown(qPrintable(path), 65534, 65534) == 0 && ::chmod(qPrintable(path), 0600) == 0;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
 
 // A phone paired with one PC.
 struct Phone
@@ -457,6 +500,9 @@ private:
 class TestService : public QObject
 {
     Q_OBJECT
+
+    // Beats in a row that the request log counts.
+    static constexpr int Beats = 300;
 
     QTemporaryDir dir;
     std::unique_ptr<Service> service;
@@ -765,10 +811,10 @@ private slots:
             if (how == "reset while sent")
                 QVERIFY(!lists(service->beat(pcid), id));
             client.close(true);
-            QVERIFY(service->waitForLog(QString::fromStdString("GET " + path + " 200")));
+            QVERIFY(service->waitForLog(QString::fromStdString("method=GET path=" + path + " status=200")));
             QVERIFY(lists(service->beat(pcid), id));
             QVERIFY2(
-                service->log.contains(QRegularExpression(QString::fromStdString(path) + " 200 .*broken")),
+                service->log.contains(QRegularExpression(QString::fromStdString(path) + " status=200 .*note=\"broken")),
                 qPrintable(service->log.right(300)));
         } else {
             const std::string answer = client.receive();
@@ -780,7 +826,7 @@ private slots:
         if (how == "whole, then closed")
             QVERIFY(delivered(pcid, id));
         if (how == "range" || how == "head" || receipts) {
-            QVERIFY(service->waitForLog(QString::fromStdString(path + " " + (how == "range" ? "206" : "200"))));
+            QVERIFY(service->waitForLog(QString::fromStdString(path + " status=" + (how == "range" ? "206" : "200"))));
             QTest::qWait(100);
             QVERIFY(lists(receipts ? service->confirm(pcid, json::array()).body : service->beat(pcid), id));
         }
@@ -864,7 +910,7 @@ private slots:
         QVERIFY(r.raw == expected);
         if (status == 416)
             QCOMPARE(r.headers.find("Content-Range")->second, "bytes */" + std::to_string(size));
-        QVERIFY(service->waitForLog(QString::fromStdString(path + " " + std::to_string(status))));
+        QVERIFY(service->waitForLog(QString::fromStdString(path + " status=" + std::to_string(status))));
         QVERIFY(lists(service->beat(pcid), id));
     }
 
@@ -1047,6 +1093,158 @@ private slots:
         QCOMPARE(info.st_mode & 0777, mode_t(0600));
     }
 
+    // Under the default, a busy service's beats do not crowd its log: every
+    // refusal and delivery stays, most beats go.
+    void accessLog_data()
+    {
+        QTest::addColumn<QString>("mode");  // empty: the default
+        QTest::addColumn<int>("fewestBeats");
+        QTest::addColumn<int>("mostBeats");
+        QTest::addColumn<bool>("rest");  // the refusal and the delivery are logged
+        // And the farewell beat of pair(), which says so in its line.
+        QTest::newRow("all") << "all" << Beats + 1 << Beats + 1 << true;
+        QTest::newRow("sampled by default") << "" << 0 << Beats / 10 << true;
+        QTest::newRow("off") << "off" << 0 << 0 << false;
+    }
+    void accessLog()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, fewestBeats);
+        QFETCH(int, mostBeats);
+        QFETCH(bool, rest);
+        QTemporaryDir folder;
+        Service s(folder.path() + "/data");
+        QVERIFY2(s.start(options() + (mode.isEmpty() ? QStringList() : QStringList {"--access-log", mode})),
+            qPrintable(s.log));
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-log", "Phone", &s);
+        const int64_t id = send(phone, sample("chime"), "Chime", &s).body["id"];
+        for (int i = 0; i < Beats; ++i)
+            QCOMPARE(s.beat(pcid)["status"], 0);
+        QCOMPARE(s.post("/p/v1/heart", {{"pcid", pcid}}).status, 400);
+        const std::string url
+            = s.request("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(id)).body["data"]["download_url"];
+        QCOMPARE(s.request("GET", url.substr(url.find("/f/"))).status, 200);
+        if (rest)
+            QVERIFY(s.waitForLog("note=delivered"));
+        QCOMPARE(s.stop(), 0);
+        const int beats = s.log.count("path=/p/v1/heart status=200 ");
+        QVERIFY2(beats >= fewestBeats && beats <= mostBeats, qPrintable(QString::number(beats)));
+        QCOMPARE(s.log.contains("path=/p/v1/heart status=400 "), rest);
+        QCOMPARE(s.log.contains("path=/phone/v1/pair status=200 "), rest);
+        QCOMPARE(s.log.contains("path=/phone/v1/ringtone status=201 "), rest);
+    }
+
+    // The database away at the start and in service: the start waits for it,
+    // requests meanwhile are answered 503 busy, and nothing is lost.
+    void databaseAway()
+    {
+        if (qEnvironmentVariableIsEmpty("BELFRY_TEST_PG"))
+            QSKIP("needs PostgreSQL (BELFRY_TEST_PG)");
+        QTemporaryDir folder;
+        QVERIFY(::chmod(qPrintable(folder.path()), 0755) == 0);  // for the cluster's owner under root
+        const QString cluster = folder.path() + "/pg";
+        Service s(folder.path() + "/data");
+        s.pg = pgCluster("start", cluster).trimmed();
+        const auto stopCluster = qScopeGuard([&] {
+            s.stop();
+            pgCluster("stop", cluster);
+        });
+        QVERIFY(!s.pg.isEmpty() && !pgCluster("stop", cluster).isEmpty());
+        s.launch(options() + QStringList {"--db-retry", "1s"});
+        QVERIFY2(s.waitForLog("the database cannot be reached (try 1)", 20000), qPrintable(s.log));
+        QVERIFY(!pgCluster("resume", cluster).isEmpty());
+        QVERIFY2(s.listening(60000), qPrintable(s.log));
+
+        const std::string pcid = newPcid();
+        const Phone phone = pair(pcid, "dev-away", "Phone", &s);
+        const int64_t id = send(phone, sample("chime"), "Chime", &s).body["id"];
+        QVERIFY(!pgCluster("stop", cluster).isEmpty());
+        for (const Reply &r : {s.post("/p/v1/heart", {{"pcid", pcid}, {"version", "1.0.1"}, {"platform", "window"},
+                                   {"expire", 5}}),
+                 send(phone, sample("bell"), "Bell", &s), s.request("GET", "/admin/v1/stats", {}, s.adminToken())}) {
+            QCOMPARE(r.status, 503);
+            QCOMPARE(r.body["code"], "busy");
+            QVERIFY(r.headers.count("Retry-After"));
+        }
+        QVERIFY(!pgCluster("resume", cluster).isEmpty());
+        QCOMPARE(s.beat(pcid)["sync"], json::array({std::to_string(id)}));
+        QVERIFY(s.waitForLog("the database is back"));
+    }
+
+    // A token file the service cannot use stops its start with its own
+    // message, and stays where it was.
+    void adminTokenFiles_data()
+    {
+        QTest::addColumn<QString>("file");  // "missing", "unreadable" or "short"
+        QTest::addColumn<bool>("given");  // with --admin-token-file, else DATA/admin-token
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("given and missing") << "missing" << true << "there is no admin token file";
+        QTest::newRow("given, unreadable") << "unreadable" << true << "may not read the admin token file";
+        QTest::newRow("own, unreadable") << "unreadable" << false << "may not read the admin token file";
+        QTest::newRow("given, too short") << "short" << true << "holds no admin token";
+    }
+    void adminTokenFiles()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, given);
+        QFETCH(QString, logged);
+        QTemporaryDir folder;
+        Service s(folder.path() + "/data");
+        QVERIFY(QDir().mkpath(s.data));
+        const QString path = given ? folder.path() + "/admin-token" : s.data + "/admin-token";
+        const QByteArray token = file == "short" ? "abc\n" : QByteArray(64, 'b') + "\n";
+        if (file != "missing") {
+            QVERIFY(writeFile(path, token));
+            if (file == "unreadable")
+                QVERIFY(makeUnreadable(path, s.wrapper));
+        }
+        QVERIFY(!s.start(options() + (given ? QStringList {"--admin-token-file", path} : QStringList())));
+        QCOMPARE(s.stop(), 1);
+        QVERIFY2(s.log.contains(logged), qPrintable(s.log));
+        QCOMPARE(QFile::exists(path), file != "missing");
+        if (file != "missing") {
+            QFile kept(path);
+            ::chmod(qPrintable(path), 0600);
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), token);
+        }
+    }
+
+    // SIGHUP reads the given file again; a file without a token keeps the old one.
+    void adminTokenRotated()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.path() + "/admin-token";
+        const std::string first(64, 'c'), second(64, 'd');
+        QVERIFY(writeFile(path, QByteArray::fromStdString(first) + "\n"));
+        Service s(folder.path() + "/data");
+        QVERIFY2(s.start(options() + QStringList {"--admin-token-file", path}), qPrintable(s.log));
+        QVERIFY(!QFile::exists(s.data + "/admin-token"));
+        QCOMPARE(s.request("GET", "/admin/v1/stats", {}, first).status, 200);
+
+        const struct
+        {
+            QByteArray file;
+            std::string refused, taken;
+            const char *logged;
+        } steps[] = {
+            {QByteArray::fromStdString(second) + "\n", first, second, "admin token read again"},
+            {"short\n", first, second, "the admin token stays as it was"},
+        };
+        for (const auto &step : steps) {
+            QVERIFY(writeFile(path, step.file));
+            const int before = s.log.count(step.logged);
+            ::kill(pid_t(s.process.processId()), SIGHUP);
+            QVERIFY(s.waitForLog(QRegularExpression(
+                QString("(%1.*){%2}").arg(QRegularExpression::escape(step.logged)).arg(before + 1),
+                QRegularExpression::DotMatchesEverythingOption)));
+            QCOMPARE(s.request("GET", "/admin/v1/stats", {}, step.refused).status, 401);
+            QCOMPARE(s.request("GET", "/admin/v1/stats", {}, step.taken).status, 200);
+        }
+        QCOMPARE(s.stop(), 0);
+    }
+
     void badInput_data()
     {
         QTest::addColumn<QByteArray>("method");
@@ -1172,7 +1370,7 @@ private slots:
                 && (code.isEmpty() || reply.body["code"] == code.toStdString()),
             reply.raw.c_str());
         const std::string logged
-            = " " + path.split('?').first().toStdString() + " " + std::to_string(status) + " ";
+            = "path=" + path.split('?').first().toStdString() + " status=" + std::to_string(status) + " ";
         QVERIFY2(service->waitForLog(QString::fromStdString(logged)), qPrintable(service->log.right(300)));
         QCOMPARE(service->beat(pcid)["sync"], json::array());  // still answering, nothing stored
     }
@@ -1285,7 +1483,7 @@ private slots:
             << "compressed";
         QTest::newRow("64 KB of headers")
             << post("/p/v1/heart", "X-Big: " + std::string(65536, 'a') + "\r\n", "") << 431
-            << " - - 431 \\d+B \\d{1,4}ms the request headers are too large";  // timed from its first byte
+            << "method=- path=- status=431 bytes=\\d+ ms=\\d{1,4} note=\"the request headers are too large";  // timed from its first byte
         QTest::newRow("12 KB of headers")
             << post("/p/v1/heart", "X-Big: " + std::string(12288, 'a') + "\r\n", "") << 431 << "too large";
         const std::string chunked = "Transfer-Encoding: chunked\r\n";
@@ -1337,10 +1535,10 @@ private slots:
         QTest::newRow("repeated slashes") << sized("//p//v1/heart", beat) << 200 << "\"status\":0";
         QTest::newRow("line feed in the path")
             << QByteArray("GET /p/%0A2000-01-01T00:00:00Z%20forged HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
-            << 404 << "/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged 404";
+            << 404 << "path=/p/\\\\x0a2000-01-01T00:00:00Z\\\\x20forged status=404";
         QTest::newRow("an escape in the path")
             << QByteArray("GET /p/\\x0aforged HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") << 404
-            << "/p/\\\\x5cx0aforged 404";
+            << "path=/p/\\\\x5cx0aforged status=404";
         // The rest of the refused body is no request: the connection ends.
         QTest::newRow("chunked past the cap after a kept-alive request")
             << sized("/p/v1/heart", beat).replace("Connection: close\r\n", "")
@@ -2190,7 +2388,7 @@ private slots:
         QCOMPARE(stopping.stop(), 0);
         for (auto &upload : uploads)
             QCOMPARE(upload.get(), 503);
-        QCOMPARE(stopping.log.count(QRegularExpression("/phone/v1/tune 503 .* the service is stopping")),
+        QCOMPARE(stopping.log.count(QRegularExpression("/phone/v1/tune status=503 .*the service is stopping")),
             int(belfry::ConvertWorkers + belfry::ConvertWaiting));
     }
 
