@@ -366,6 +366,8 @@ private slots:
         QTest::newRow("another /24 has its own") << "v4" << 8 << "192.0.3.1" << false;
         QTest::newRow("the /56's last unit") << "v6" << 3 << "2001:db8:0:ff::/64" << false;
         QTest::newRow("the /56's first refused") << "v6" << 4 << "2001:db8:0:ff::/64" << true;
+        QTest::newRow("the /48's last unit")
+            << "v6" << int(BudgetNestings[2].times) - 1 << "2001:db8:0:ff00::/64" << false;
         QTest::newRow("the /48's first refused") << "v6" << 16 << "2001:db8:0:ff00::/64" << true;
         QTest::newRow("another /48 has its own") << "v6" << 16 << "2001:db8:1::/64" << false;
         QTest::newRow("the ceiling's last unit") << "wide" << int(NewPcsCeilingTimes) - 1 << "10.200.0.1" << false;
@@ -1014,6 +1016,69 @@ private slots:
         for (int i = 0; i < others; ++i)
             QCOMPARE(limit.take("2001:db8::" + std::to_string(i), Start), Allowance::Yes);
         QCOMPARE(limit.left(Here, Start), remembered ? Allowance::No : Allowance::Yes);
+    }
+
+    // What one PC may have waiting unless the service is told otherwise, as
+    // an upload meets it: the last place and the last byte, and none left.
+    void waitingDefaults_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<qint64>("size");  // of each ringtone waiting
+        QTest::addColumn<int>("status");
+        QTest::newRow("the last place") << int(DefaultMaxWaiting) - 1 << qint64(1) << 200;
+        QTest::newRow("no place left") << int(DefaultMaxWaiting) << qint64(1) << 507;
+        QTest::newRow("the last byte") << 1 << qint64(DefaultMaxWaitingBytes) - 1 << 200;
+        QTest::newRow("no byte left") << 1 << qint64(DefaultMaxWaitingBytes) << 507;
+    }
+    void waitingDefaults()
+    {
+        QFETCH(int, count);
+        QFETCH(qint64, size);
+        QFETCH(int, status);
+        Rules rules;
+        QVERIFY(rules.storage);
+        Api api(*rules.storage);
+        const std::string pc = pcid(1);
+        QCOMPARE(api.call("POST", "/p/v1/heart", Api::beatOf(pc)).status, 200);
+        QCOMPARE(rules.storage->pair(pc, {"dev-1", "Phone"}, Api::DeviceToken, rules.now), Result::Ok);
+        for (int i = 1; i <= count; ++i) {
+            NewRingtone r = Rules::from(pc);
+            r.deviceToken = Api::DeviceToken;
+            r.id = 1000 + i;
+            r.fileKey = "key" + std::to_string(r.id);
+            r.now = rules.now;
+            QCOMPARE(rules.storage->addRingtone(r, std::string(size_t(size), 'x')), Result::Ok);
+        }
+        const Response res = api.call("POST", "/phone/v1/tune?pcid=" + pc + "&device_id=dev-1&name=Bell", nullptr,
+            Api::DeviceToken);
+        QVERIFY2(res.status == status, res.body.c_str());
+    }
+
+    // What expired is removed at most once an interval, counted from the
+    // last removal: a second before the next one it is still there.
+    void expiryInterval_data()
+    {
+        QTest::addColumn<int>("after");  // seconds after the last removal
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("a second before the next removal") << int(ExpiryIntervalSeconds) - 1 << true;
+        QTest::newRow("the next removal") << int(ExpiryIntervalSeconds) << false;
+    }
+    void expiryInterval()
+    {
+        QFETCH(int, after);
+        QFETCH(bool, kept);
+        Rules rules;
+        QVERIFY(rules.beats);
+        QVERIFY(rules.beat(pcid(1)).ok());
+        const int64_t id = rules.send(pcid(1));
+        QVERIFY(id);
+        rules.now += DefaultKeepSeconds;  // its last second: the removal keeps it
+        rules.beats->expire();
+        RingtoneInfo info;
+        QCOMPARE(rules.storage->ringtone(id, info), Result::Ok);
+        rules.now += after;
+        rules.beats->expire();
+        QCOMPARE(rules.storage->ringtone(id, info) == Result::Ok, kept);
     }
 
     // What a device sent is listed newest first, up to a bound.
