@@ -1081,6 +1081,54 @@ private slots:
         QCOMPARE(rules.storage->ringtone(id, info) == Result::Ok, kept);
     }
 
+    // Secrets as the service hands them out, and the admin token as it is
+    // read: made at first start, or written by hand no shorter than a bound.
+    void secrets_data()
+    {
+        QTest::addColumn<QString>("secret");
+        QTest::addColumn<int>("written");  // characters in the admin token file; -1: none
+        QTest::addColumn<int>("length");  // of the secret; 0: refused
+        QTest::newRow("an admin token made") << "admin" << -1 << int(2 * AdminTokenBytes);
+        QTest::newRow("the shortest admin token written") << "admin" << int(MinAdminTokenChars)
+                                                         << int(MinAdminTokenChars);
+        QTest::newRow("a character short of it") << "admin" << int(MinAdminTokenChars) - 1 << 0;
+        QTest::newRow("a device token") << "device" << -1 << int(2 * DeviceTokenBytes);
+        QTest::newRow("a file's key") << "file" << -1 << int(2 * FileKeyBytes);
+    }
+    void secrets()
+    {
+        QFETCH(QString, secret);
+        QFETCH(int, written);
+        QFETCH(int, length);
+        Rules rules;
+        QVERIFY(rules.uploads);
+        std::string made;
+        if (secret == "admin") {
+            const std::string path = rules.dir.filePath(QStringLiteral("admin-token")).toStdString();
+            QFile file(QString::fromStdString(path));
+            if (written >= 0)
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(written, 'a') + '\n') > 0);
+            file.close();
+            std::string error;
+            made = loadAdminToken(path, error);
+            QCOMPARE(error.empty(), length > 0);
+        } else if (secret == "device") {
+            Api api(*rules.storage);
+            QCOMPARE(api.call("POST", "/p/v1/heart", Api::beatOf(pcid(1))).status, 200);
+            const Response res = api.call("POST", "/phone/v1/pair",
+                {{"pcid", pcid(1)}, {"device_id", "dev-1"}, {"device_name", "Phone"}});
+            made = nlohmann::json::parse(res.body).value("device_token", "");
+        } else {
+            QVERIFY(rules.beat(pcid(1)).ok());
+            QCOMPARE(rules.storage->pair(pcid(1), {"dev-1", "Phone"}, "token", rules.now), Result::Ok);
+            const UploadOutcome o = rules.uploads->store(Rules::from(pcid(1)), Rules::made(100));
+            RingtoneInfo info;
+            QCOMPARE(rules.storage->ringtone(o.id, info), Result::Ok);
+            made = info.fileKey;
+        }
+        QCOMPARE(int(made.size()), length);
+    }
+
     // What a device sent is listed newest first, up to a bound.
     void sentListed_data()
     {
