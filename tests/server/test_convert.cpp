@@ -430,6 +430,7 @@ void TestConvert::sandbox_data()
     QTest::newRow("CPU time") << false << limit("cpu time", o.cpuSeconds, o.cpuSeconds + 1);
     QTest::newRow("address space") << false << limit("address space", o.memoryBytes, o.memoryBytes);
     QTest::newRow("output size") << false << limit("file size", o.outputBytes, o.outputBytes);
+    QTest::newRow("open files") << false << limit("open files", size_t(o.openFiles), size_t(o.openFiles));
     QTest::newRow("no core dumps") << false << limit("core file size", 0, 0);
     QTest::newRow("file protocol only") << false << "-protocol_whitelist file -format_whitelist";
     QTest::newRow("30 s at most") << false << "-t 30 -i in .* -af afade=t=out:st=28.0+:d=2";
