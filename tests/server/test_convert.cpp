@@ -193,12 +193,12 @@ void TestConvert::initTestCase()
         {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264",
             "-preset", "ultrafast", "-c:a", "aac", "-shortest"}));
     QVERIFY(make(in("mjpeg.mov"), {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-c:v", "mjpeg"}));
-    // Two hours of near silence cost little to make and 7 MB to send.
     // The longest tune taken, and a second more: WAV's length is exact.
     for (int seconds : {belfry::MaxTuneSeconds, belfry::MaxTuneSeconds + 1})
         QVERIFY(make(in(qPrintable(QStringLiteral("%1s.wav").arg(seconds))),
             {"-f", "lavfi", "-i", QStringLiteral("sine=f=440:sample_rate=8000:d=%1").arg(seconds), "-c:a",
                 "pcm_u8"}));
+    // Two hours of near silence cost little to make and 7 MB to send.
     QVERIFY(make(in("2hours.mp3"),
         {"-f", "lavfi", "-i", "anullsrc=r=8000:cl=mono", "-t", "7200", "-c:a", "libmp3lame", "-b:a", "8k"}));
 }

@@ -273,7 +273,7 @@ Response askWithField(Api &api, const QString &field, int64_t size)
         beat["platform"] = text;
     else if (field == "beat: expire")
         beat["expire"] = size;
-    else if (field == "JSON: values")  // a beat's own members are ten values
+    else if (field == "JSON: values")  // the beat and its padding's brackets and separators are ten
         beat["padding"] = std::vector<int>(size_t(size - 10), 1);
     else if (field == "JSON: depth") {
         for (int64_t i = 1; i < size; ++i)
@@ -866,6 +866,7 @@ private slots:
         else
             QVERIFY2(error.contains(refusal), qPrintable(error));
     }
+
     // Each field of a request on both sides of its limit, as the routes read
     // it: the last allowed is answered, the first refused is a 400.
     void fieldLimits_data()
