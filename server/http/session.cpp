@@ -155,6 +155,7 @@ void Session::readHeader()
     routine = false;
     keepAlive = false;
     unreadable.clear();
+    headBytes = 0;
     parser.emplace();
     parser->header_limit(uint32_t(options.headerLimit));
     parser->body_limit(host.bodyCap());
@@ -213,6 +214,12 @@ bool Session::parse(bool whole, error_code &ec)
             return true;
         }
         buffer.consume(used);
+        // Beast counts its limit from the first field it has not taken yet,
+        // so a head of many fields would pass it up to the read buffer.
+        if (!whole && (headBytes += used) > options.headerLimit) {
+            ec = http::error::header_limit;
+            return true;
+        }
         if (ec && ec != http::error::need_more)
             return true;
         ec = {};

@@ -78,6 +78,8 @@ private:
     std::string method, path, source;
     bool keepAlive = false;
     size_t headFields = 0;
+    // The head's bytes taken so far, its request line included.
+    size_t headBytes = 0;
     // Why the request could not be read, where the parser has no error for it.
     std::string unreadable;
     size_t heldRoom = 0;

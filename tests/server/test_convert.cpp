@@ -193,6 +193,11 @@ void TestConvert::initTestCase()
         {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264",
             "-preset", "ultrafast", "-c:a", "aac", "-shortest"}));
     QVERIFY(make(in("mjpeg.mov"), {"-f", "lavfi", "-i", "testsrc=s=160x120:d=3", "-c:v", "mjpeg"}));
+    // The longest tune taken, and a second more: WAV's length is exact.
+    for (int seconds : {belfry::MaxTuneSeconds, belfry::MaxTuneSeconds + 1})
+        QVERIFY(make(in(qPrintable(QStringLiteral("%1s.wav").arg(seconds))),
+            {"-f", "lavfi", "-i", QStringLiteral("sine=f=440:sample_rate=8000:d=%1").arg(seconds), "-c:a",
+                "pcm_u8"}));
     // Two hours of near silence cost little to make and 7 MB to send.
     QVERIFY(make(in("2hours.mp3"),
         {"-f", "lavfi", "-i", "anullsrc=r=8000:cl=mono", "-t", "7200", "-c:a", "libmp3lame", "-b:a", "8k"}));
@@ -213,6 +218,8 @@ void TestConvert::converts_data()
     QTest::newRow("AAC from 2 s, encoded") << in("tone.m4a") << 2 << false << 8.0 << false;
     QTest::newRow("90 s cut to 30 s") << in("long.mp3") << 0 << false << 30.0 << true;
     QTest::newRow("90 s from 70 s") << in("long.mp3") << 70 << false << 20.0 << false;
+    QTest::newRow("the longest tune taken") << in(qPrintable(QStringLiteral("%1s.wav").arg(belfry::MaxTuneSeconds)))
+                                            << 0 << false << double(belfry::RingtoneSeconds) << true;
 }
 
 void TestConvert::converts()
@@ -284,6 +291,13 @@ void TestConvert::refuses_data()
     QTest::newRow("motion-JPEG video") << slurp(in("mjpeg.mov")) << 0 << refused << "video";
     QTest::newRow("AIFF, not a format taken") << slurp(in("tone.aiff")) << 0 << refused << "not a tune";
     QTest::newRow("two hours") << slurp(in("2hours.mp3")) << 0 << refused << "120 min";
+    QTest::newRow("a second past the longest")
+        << slurp(in(qPrintable(QStringLiteral("%1s.wav").arg(belfry::MaxTuneSeconds + 1)))) << 0 << refused
+        << "longer than";
+    // The largest tune taken reaches the converter, which finds none in it.
+    QTest::newRow("the largest") << QByteArray(int(belfry::MaxTuneBytes), '\xff') << 0 << refused << "not a tune";
+    QTest::newRow("a byte past the largest") << QByteArray(int(belfry::MaxTuneBytes) + 1, '\xff') << 0 << tooLarge
+                                             << "larger than";
     QTest::newRow("start past the end") << wav << 60 << refused << "past the end";
     QTest::newRow("start in the last second") << wav << 5 << refused << "past the end";
     QTest::newRow("negative start") << wav << -1 << refused << "negative";
@@ -416,6 +430,7 @@ void TestConvert::sandbox_data()
     QTest::newRow("CPU time") << false << limit("cpu time", o.cpuSeconds, o.cpuSeconds + 1);
     QTest::newRow("address space") << false << limit("address space", o.memoryBytes, o.memoryBytes);
     QTest::newRow("output size") << false << limit("file size", o.outputBytes, o.outputBytes);
+    QTest::newRow("open files") << false << limit("open files", size_t(o.openFiles), size_t(o.openFiles));
     QTest::newRow("no core dumps") << false << limit("core file size", 0, 0);
     QTest::newRow("file protocol only") << false << "-protocol_whitelist file -format_whitelist";
     QTest::newRow("30 s at most") << false << "-t 30 -i in .* -af afade=t=out:st=28.0+:d=2";

@@ -246,6 +246,40 @@ private slots:
         QCOMPARE(::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL), ssize_t(piece.size()));
     }
 
+    // The transport's limits on both sides of their edge: the head's size,
+    // and the body that takes no room from the uploads' memory (here a byte
+    // too small for it) against the first that needs some.
+    void edges_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QString>("answer");
+        // A request whose head, blank line included, is `head` bytes.
+        const auto post = [](size_t head, size_t body) {
+            std::string request = "POST /large HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: "
+                + std::to_string(body) + "\r\nX-Padding: ";
+            request += std::string(head - request.size() - 4, 'p') + "\r\n\r\n";
+            return QByteArray::fromStdString(request + std::string(body, ' '));
+        };
+        QTest::newRow("a head at its limit") << post(MaxHeaderBytes, 2) << "^HTTP/1.1 200";
+        QTest::newRow("a head a byte past it") << post(MaxHeaderBytes + 1, 2) << "^HTTP/1.1 431";
+        QTest::newRow("the largest body that needs no room") << post(200, UnmeteredBodyBytes) << "^HTTP/1.1 200";
+        QTest::newRow("the first that needs room, with none left")
+            << post(200, UnmeteredBodyBytes + 1) << "^HTTP/1.1 503 [^\\r]*\\r\\n(.+\\r\\n)*Retry-After: 10\\r\\n";
+    }
+    void edges()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QString, answer);
+        HttpOptions o;
+        o.log = false;
+        o.uploadMemory = UnmeteredBodyBytes - 1;
+        LocalServer local({{"POST", "/large", 1 << 20, [](const Request &, Response &) {}}}, o);
+        QVERIFY(local.port > 0);
+        const auto [got, closed] = local.exchange(request.toStdString());
+        QVERIFY2(closed, got.c_str());
+        QVERIFY2(QString::fromStdString(got).contains(QRegularExpression(answer)), got.c_str());
+    }
+
 private:
     static constexpr size_t RoomBytes = 100 * 1024;
 };

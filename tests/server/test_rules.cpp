@@ -2,7 +2,9 @@
 // temporary folder, with a clock the test turns. No sockets: each edge of a
 // budget, an expiry or a delivery is one row.
 
+#include "api/service.h"
 #include "core/beats.h"
+#include "core/budgets.h"
 #include "core/deliveries.h"
 #include "core/uploads.h"
 #include "media/convert.h"
@@ -16,6 +18,8 @@
 #include "tests/support/script.h"
 
 #include <QtTest>
+
+#include <nlohmann/json.hpp>
 
 #include <memory>
 #include <string>
@@ -192,6 +196,119 @@ struct Rules
     BeatAnswer answer;
 };
 
+// The service's routes over a rules' store, called as the transport calls
+// them once a request is read: the fields' checks and the budgets' answers
+// as a client meets them, without a socket. The service keeps its own clock.
+struct Api
+{
+    using json = nlohmann::json;
+    static constexpr const char *AdminToken = "0123456789abcdef0123456789abcdef";
+    static constexpr const char *DeviceToken = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+
+    explicit Api(Storage &storage)
+        : service(storage, options()), routes(service.routes())
+    { }
+    static ServiceOptions options()
+    {
+        ServiceOptions o;
+        o.adminToken = AdminToken;
+        o.listenAddress = "127.0.0.1:8750";
+        return o;
+    }
+
+    // `target` is a path with its query; the admin's token or `bearer` goes along.
+    Response call(const char *method, const std::string &target, const json &body = nullptr,
+        const std::string &bearer = AdminToken)
+    {
+        Request req;
+        req.method = method;
+        req.path = target.substr(0, target.find('?'));
+        if (target.find('?') != std::string::npos) {
+            for (const QString &pair : QString::fromStdString(target.substr(target.find('?') + 1)).split('&')) {
+                const QStringList kv = pair.split('=');
+                req.params.emplace_back(kv.value(0).toStdString(), kv.value(1).toStdString());
+            }
+        }
+        req.body = body.is_null() ? std::string() : body.dump();
+        req.peer = req.source = Here;
+        req.headers.emplace_back("Authorization", "Bearer " + bearer);
+        Response res;
+        res.status = 0;
+        for (const Route &r : routes)
+            if (req.method == r.method && req.path == r.path) {
+                res.status = 200;
+                if (r.admit)
+                    r.admit(req, res);
+                else
+                    r.handle(req, res);
+            }
+        return res;
+    }
+    static json beatOf(const std::string &pc)
+    {
+        return {{"pcid", pc}, {"version", "1.0.1"}, {"platform", "window"}, {"expire", 60}};
+    }
+    static std::string header(const Response &res, const char *name)
+    {
+        for (const auto &[key, value] : res.headers)
+            if (key == name)
+                return value;
+        return {};
+    }
+
+    Service service;
+    std::vector<Route> routes;
+};
+
+// A request whose `field` is `size` long (or large), from a PC that beat
+// and a phone paired with it; every other field as a client sends it.
+Response askWithField(Api &api, const QString &field, int64_t size)
+{
+    using json = nlohmann::json;
+    const std::string pc = pcid(1), text(size_t(std::max<int64_t>(0, std::min<int64_t>(size, 1 << 20))), 'a');
+    json beat = Api::beatOf(pc), nested = 1;
+    if (field == "beat: version")
+        beat["version"] = text;
+    else if (field == "beat: platform")
+        beat["platform"] = text;
+    else if (field == "beat: expire")
+        beat["expire"] = size;
+    else if (field == "JSON: values")  // the beat and its padding's brackets and separators are ten
+        beat["padding"] = std::vector<int>(size_t(size - 10), 1);
+    else if (field == "JSON: depth") {
+        for (int64_t i = 1; i < size; ++i)
+            nested = json::array({nested});
+        beat["padding"] = nested;
+    }
+    if (field.startsWith("beat") || field.startsWith("JSON"))
+        return api.call("POST", "/p/v1/heart", beat);
+    json unpair = {{"pcid", pc}, {"version", "1.0.1"}, {"platform", "window"}, {"data", json::array()}};
+    if (field == "unpair: a device id") {
+        unpair["data"] = {text};
+        return api.call("POST", "/p/v1/unpair", unpair);
+    }
+    if (field == "feedback: event")
+        return api.call("GET", "/p/feedback?pcid=" + pc + "&ver=1.0.1&event=" + text);
+    if (field == "lookup: ringtone id")
+        return api.call("GET", "/apiv1/ringtone?ringtoneid=" + std::to_string(size));
+    if (field.startsWith("pair"))
+        return api.call("POST", "/phone/v1/pair",
+            {{"pcid", pc}, {"device_id", field == "pair: device id" ? text : "dev-2"},
+                {"device_name", field == "pair: device name" ? text : "Phone"}});
+    if (field == "update: version" || field == "update: url")
+        return api.call("POST", "/admin/v1/update",
+            {{"version", field == "update: version" ? text : "9"},
+                {"url", field == "update: url" ? "http://" + text.substr(7) : "http://x.example/"}});
+    if (field.startsWith("conf"))
+        return api.call("POST", "/admin/v1/conf",
+            {{"key", field == "conf: key" ? text : "Pulse"}, {"value", field == "conf: value" ? text : "1"}});
+    // The tune's start in seconds, or the digits of a start of 1200 s.
+    const std::string start = field == "tune: start" ? std::to_string(size)
+                                                     : std::string(size_t(size) - 4, '0') + "1200";
+    return api.call("POST", "/phone/v1/tune?pcid=" + pc + "&device_id=dev-1&name=Bell&start=" + start, nullptr,
+        Api::DeviceToken);
+}
+
 }  // namespace
 
 class TestRules : public QObject
@@ -249,6 +366,8 @@ private slots:
         QTest::newRow("another /24 has its own") << "v4" << 8 << "192.0.3.1" << false;
         QTest::newRow("the /56's last unit") << "v6" << 3 << "2001:db8:0:ff::/64" << false;
         QTest::newRow("the /56's first refused") << "v6" << 4 << "2001:db8:0:ff::/64" << true;
+        QTest::newRow("the /48's last unit")
+            << "v6" << int(BudgetNestings[2].times) - 1 << "2001:db8:0:ff00::/64" << false;
         QTest::newRow("the /48's first refused") << "v6" << 16 << "2001:db8:0:ff00::/64" << true;
         QTest::newRow("another /48 has its own") << "v6" << 16 << "2001:db8:1::/64" << false;
         QTest::newRow("the ceiling's last unit") << "wide" << int(NewPcsCeilingTimes) - 1 << "10.200.0.1" << false;
@@ -732,6 +851,10 @@ private slots:
         row("80 emoji, 320 bytes", bells, "at most 251 bytes");
         row("252 bytes", bells.substr(0, 252), "at most 251 bytes");
         row("251 bytes", bells.substr(0, 248) + "abc", "");
+        const std::string most = " to " + std::to_string(MaxRingtoneNameChars) + " characters";
+        QTest::newRow("the most characters") << QByteArray(int(MaxRingtoneNameChars), 'a') << QString();
+        QTest::newRow("a character more") << QByteArray(int(MaxRingtoneNameChars) + 1, 'a')
+                                          << QString::fromStdString(most);
     }
     void ringtoneNames()
     {
@@ -742,6 +865,304 @@ private slots:
             QVERIFY2(error.isEmpty(), qPrintable(error));
         else
             QVERIFY2(error.contains(refusal), qPrintable(error));
+    }
+
+    // Each field of a request on both sides of its limit, as the routes read
+    // it: the last allowed is answered, the first refused is a 400.
+    void fieldLimits_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("accepted");
+        const auto edge = [](const char *field, int64_t limit) {
+            QTest::newRow(qPrintable(QString("%1, the last allowed").arg(field)))
+                << QString(field) << qint64(limit) << true;
+            QTest::newRow(qPrintable(QString("%1, the first refused").arg(field)))
+                << QString(field) << qint64(limit + 1) << false;
+        };
+        edge("beat: version", MaxVersionChars);
+        edge("beat: platform", MaxPlatformChars);
+        edge("beat: expire", MaxExpireSeconds);
+        edge("JSON: values", MaxJsonValues);
+        edge("JSON: depth", MaxJsonDepth);
+        edge("unpair: a device id", MaxDeviceIdChars);
+        edge("feedback: event", MaxEventChars);
+        edge("lookup: ringtone id", MaxRingtoneId);
+        edge("pair: device id", MaxDeviceIdChars);
+        edge("pair: device name", MaxDeviceNameChars);
+        edge("update: version", MaxVersionChars);
+        edge("update: url", MaxUrlChars);
+        edge("conf: key", MaxConfKeyChars);
+        edge("conf: value", MaxConfValueChars);
+        edge("tune: start", MaxTuneSeconds);
+        edge("tune: start's digits", MaxNumberDigits);
+    }
+    void fieldLimits()
+    {
+        QFETCH(QString, field);
+        QFETCH(qint64, size);
+        QFETCH(bool, accepted);
+        Rules rules;
+        QVERIFY(rules.storage);
+        Api api(*rules.storage);
+        QCOMPARE(api.call("POST", "/p/v1/heart", Api::beatOf(pcid(1))).status, 200);
+        QCOMPARE(rules.storage->pair(pcid(1), {"dev-1", "Phone"}, Api::DeviceToken, rules.now), Result::Ok);
+        const Response res = askWithField(api, field, size);
+        // A ringtone id that may be one is looked up, and there is none.
+        const int answered = field == "lookup: ringtone id" ? 404 : 200;
+        QVERIFY2(res.status == (accepted ? answered : 400), qPrintable(QString::number(res.status) + " "
+            + QString::fromStdString(res.body)));
+    }
+
+    // A budget of an address answers its first refusal with 429 and the
+    // exact wait for its next unit; its last unit is answered as usual.
+    void budgetAnswers_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<int>("before");
+        QTest::addColumn<int>("answered");  // the status of each one allowed
+        QTest::addColumn<QString>("retryAfter");  // empty: the last one is allowed
+        const auto edge = [](const char *what, int64_t capacity, int64_t period, int answered) {
+            QTest::newRow(qPrintable(QString("%1, the last allowed").arg(what)))
+                << QString(what) << int(capacity - 1) << answered << QString();
+            QTest::newRow(qPrintable(QString("%1, the first refused").arg(what)))
+                << QString(what) << int(capacity) << answered << QString::number(period / capacity + 1);
+        };
+        edge("pairings", DefaultPairingsPerHour, HourSeconds, 200);
+        edge("uploads", DefaultUploadsPerHour, HourSeconds, 200);
+        edge("events", EventsPerHour, HourSeconds, 200);
+        edge("lookups of what was never listed", MissesPerHour, HourSeconds, 404);
+        edge("new PCs", DefaultNewPcsPerDay, DaySeconds, 200);
+    }
+    void budgetAnswers()
+    {
+        QFETCH(QString, what);
+        QFETCH(int, before);
+        QFETCH(int, answered);
+        QFETCH(QString, retryAfter);
+        Rules rules;
+        QVERIFY(rules.storage);
+        Api api(*rules.storage);
+        QCOMPARE(api.call("POST", "/p/v1/heart", Api::beatOf(pcid(1))).status, 200);
+        QCOMPARE(rules.storage->pair(pcid(1), {"dev-1", "Phone"}, Api::DeviceToken, rules.now), Result::Ok);
+        int pcs = 1;
+        const auto ask = [&]() -> Response {
+            if (what == "pairings")
+                return api.call("POST", "/phone/v1/pair",
+                    {{"pcid", pcid(1)}, {"device_id", "dev-2"}, {"device_name", "Phone"}});
+            if (what == "uploads")
+                return api.call("POST", "/phone/v1/tune?pcid=" + pcid(1) + "&device_id=dev-1&name=Bell", nullptr,
+                    Api::DeviceToken);
+            if (what == "events")
+                return api.call("GET", "/p/feedback?pcid=" + pcid(1) + "&ver=1.0.1&event=opened");
+            if (what == "new PCs")
+                return api.call("POST", "/p/v1/heart", Api::beatOf(pcid(++pcs)));
+            return api.call("GET", "/apiv1/ringtone?ringtoneid=12");
+        };
+        // The first PC's beat was a new PC's.
+        for (int i = what == "new PCs" ? 1 : 0; i < before; ++i)
+            QCOMPARE(ask().status, answered);
+        const Response last = ask();
+        QCOMPARE(last.status, retryAfter.isEmpty() ? answered : 429);
+        QCOMPARE(QString::fromStdString(Api::header(last, "Retry-After")), retryAfter);
+    }
+
+    // The statistics count a PC online for a grace after its beat's "expire"
+    // ran out, and name the most counted events up to a bound.
+    void statsLimits_data()
+    {
+        QTest::addColumn<int>("after");  // seconds past the beat's "expire"
+        QTest::addColumn<int>("events");  // names counted
+        QTest::addColumn<int>("online");
+        QTest::addColumn<int>("named");
+        const int grace = int(OnlineGraceSeconds), most = int(MaxStatsEvents);
+        QTest::newRow("the grace's last second") << grace << 1 << 1 << 1;
+        QTest::newRow("a second past it") << grace + 1 << 1 << 0 << 1;
+        QTest::newRow("the most events named") << 0 << most << 1 << most;
+        QTest::newRow("one more event, not named") << 0 << most + 1 << 1 << most;
+    }
+    void statsLimits()
+    {
+        QFETCH(int, after);
+        QFETCH(int, events);
+        QFETCH(int, online);
+        QFETCH(int, named);
+        Rules rules;
+        QVERIFY(rules.storage);
+        BeatAnswer answer;
+        QCOMPARE(rules.storage->beat({pcid(1), "1.0.1", 60, rules.now}, answer), Result::Ok);
+        for (int i = 0; i < events; ++i)
+            QCOMPARE(rules.storage->recordEvent(pcid(1), "event-" + std::to_string(i), rules.now), Result::Ok);
+        Stats stats;
+        QCOMPARE(rules.storage->stats(rules.now + 60 + after, stats), Result::Ok);
+        QCOMPARE(stats.pcsOnline, int64_t(online));
+        QCOMPARE(int(stats.events.size()), named);
+    }
+
+    // A budget kept in memory remembers as many addresses as it may: the one
+    // seen least recently is forgotten only when one more comes.
+    void trackedAddresses_data()
+    {
+        QTest::addColumn<int>("others");  // addresses after the spent one
+        QTest::addColumn<bool>("remembered");
+        QTest::newRow("the last remembered") << int(MaxTrackedAddresses) - 1 << true;
+        QTest::newRow("the first forgotten") << int(MaxTrackedAddresses) << false;
+    }
+    void trackedAddresses()
+    {
+        QFETCH(int, others);
+        QFETCH(bool, remembered);
+        AddressLimit limit(1, HourSeconds);
+        QCOMPARE(limit.take(Here, Start), Allowance::Yes);
+        for (int i = 0; i < others; ++i)
+            QCOMPARE(limit.take("2001:db8::" + std::to_string(i), Start), Allowance::Yes);
+        QCOMPARE(limit.left(Here, Start), remembered ? Allowance::No : Allowance::Yes);
+    }
+
+    // What one PC may have waiting unless the service is told otherwise, as
+    // an upload meets it: the last place and the last byte, and none left.
+    void waitingDefaults_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<qint64>("size");  // of each ringtone waiting
+        QTest::addColumn<int>("status");
+        QTest::newRow("the last place") << int(DefaultMaxWaiting) - 1 << qint64(1) << 200;
+        QTest::newRow("no place left") << int(DefaultMaxWaiting) << qint64(1) << 507;
+        QTest::newRow("the last byte") << 1 << qint64(DefaultMaxWaitingBytes) - 1 << 200;
+        QTest::newRow("no byte left") << 1 << qint64(DefaultMaxWaitingBytes) << 507;
+    }
+    void waitingDefaults()
+    {
+        QFETCH(int, count);
+        QFETCH(qint64, size);
+        QFETCH(int, status);
+        Rules rules;
+        QVERIFY(rules.storage);
+        Api api(*rules.storage);
+        const std::string pc = pcid(1);
+        QCOMPARE(api.call("POST", "/p/v1/heart", Api::beatOf(pc)).status, 200);
+        QCOMPARE(rules.storage->pair(pc, {"dev-1", "Phone"}, Api::DeviceToken, rules.now), Result::Ok);
+        for (int i = 1; i <= count; ++i) {
+            NewRingtone r = Rules::from(pc);
+            r.deviceToken = Api::DeviceToken;
+            r.id = 1000 + i;
+            r.fileKey = "key" + std::to_string(r.id);
+            r.now = rules.now;
+            QCOMPARE(rules.storage->addRingtone(r, std::string(size_t(size), 'x')), Result::Ok);
+        }
+        const Response res = api.call("POST", "/phone/v1/tune?pcid=" + pc + "&device_id=dev-1&name=Bell", nullptr,
+            Api::DeviceToken);
+        QVERIFY2(res.status == status, res.body.c_str());
+    }
+
+    // What expired is removed at most once an interval, counted from the
+    // last removal: a second before the next one it is still there.
+    void expiryInterval_data()
+    {
+        QTest::addColumn<int>("after");  // seconds after the last removal
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("a second before the next removal") << int(ExpiryIntervalSeconds) - 1 << true;
+        QTest::newRow("the next removal") << int(ExpiryIntervalSeconds) << false;
+    }
+    void expiryInterval()
+    {
+        QFETCH(int, after);
+        QFETCH(bool, kept);
+        Rules rules;
+        QVERIFY(rules.beats);
+        QVERIFY(rules.beat(pcid(1)).ok());
+        const int64_t id = rules.send(pcid(1));
+        QVERIFY(id);
+        rules.now += DefaultKeepSeconds;  // its last second: the removal keeps it
+        rules.beats->expire();
+        RingtoneInfo info;
+        QCOMPARE(rules.storage->ringtone(id, info), Result::Ok);
+        rules.now += after;
+        rules.beats->expire();
+        QCOMPARE(rules.storage->ringtone(id, info) == Result::Ok, kept);
+    }
+
+    // Secrets as the service hands them out, and the admin token as it is
+    // read: made at first start, or written by hand no shorter than a bound.
+    void secrets_data()
+    {
+        QTest::addColumn<QString>("secret");
+        QTest::addColumn<int>("written");  // characters in the admin token file; -1: none
+        QTest::addColumn<int>("length");  // of the secret; 0: refused
+        QTest::newRow("an admin token made") << "admin" << -1 << int(2 * AdminTokenBytes);
+        QTest::newRow("the shortest admin token written") << "admin" << int(MinAdminTokenChars)
+                                                         << int(MinAdminTokenChars);
+        QTest::newRow("a character short of it") << "admin" << int(MinAdminTokenChars) - 1 << 0;
+        QTest::newRow("a device token") << "device" << -1 << int(2 * DeviceTokenBytes);
+        QTest::newRow("a file's key") << "file" << -1 << int(2 * FileKeyBytes);
+    }
+    void secrets()
+    {
+        QFETCH(QString, secret);
+        QFETCH(int, written);
+        QFETCH(int, length);
+        Rules rules;
+        QVERIFY(rules.uploads);
+        std::string made;
+        if (secret == "admin") {
+            const std::string path = rules.dir.filePath(QStringLiteral("admin-token")).toStdString();
+            QFile file(QString::fromStdString(path));
+            if (written >= 0)
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(written, 'a') + '\n') > 0);
+            file.close();
+            std::string error;
+            made = loadAdminToken(path, error);
+            QCOMPARE(error.empty(), length > 0);
+        } else if (secret == "device") {
+            Api api(*rules.storage);
+            QCOMPARE(api.call("POST", "/p/v1/heart", Api::beatOf(pcid(1))).status, 200);
+            const Response res = api.call("POST", "/phone/v1/pair",
+                {{"pcid", pcid(1)}, {"device_id", "dev-1"}, {"device_name", "Phone"}});
+            made = nlohmann::json::parse(res.body).value("device_token", "");
+        } else {
+            QVERIFY(rules.beat(pcid(1)).ok());
+            QCOMPARE(rules.storage->pair(pcid(1), {"dev-1", "Phone"}, "token", rules.now), Result::Ok);
+            const UploadOutcome o = rules.uploads->store(Rules::from(pcid(1)), Rules::made(100));
+            RingtoneInfo info;
+            QCOMPARE(rules.storage->ringtone(o.id, info), Result::Ok);
+            made = info.fileKey;
+        }
+        QCOMPARE(int(made.size()), length);
+    }
+
+    // What a device sent is listed newest first, up to a bound.
+    void sentListed_data()
+    {
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<int>("listed");
+        QTest::newRow("the last listed") << int(MaxSentListed) << int(MaxSentListed);
+        QTest::newRow("the first left out") << int(MaxSentListed) + 1 << int(MaxSentListed);
+    }
+    void sentListed()
+    {
+        QFETCH(int, sent);
+        QFETCH(int, listed);
+        Rules rules;
+        QVERIFY(rules.storage);
+        Api api(*rules.storage);
+        const std::string pc = pcid(1);
+        QCOMPARE(api.call("POST", "/p/v1/heart", Api::beatOf(pc)).status, 200);
+        QCOMPARE(rules.storage->pair(pc, {"dev-1", "Phone"}, Api::DeviceToken, rules.now), Result::Ok);
+        for (int i = 1; i <= sent; ++i) {
+            NewRingtone r = Rules::from(pc);
+            r.deviceToken = Api::DeviceToken;
+            r.id = 1000 + i;
+            r.fileKey = "key" + std::to_string(r.id);
+            r.now = rules.now + i;
+            r.quota = {sent, DefaultMaxWaitingBytes};
+            QCOMPARE(rules.storage->addRingtone(r, "x"), Result::Ok);
+        }
+        const Response res = api.call("POST", "/phone/v1/sent",
+            {{"pcid", pc}, {"device_id", "dev-1"}, {"device_token", Api::DeviceToken}});
+        QCOMPARE(res.status, 200);
+        const auto ringtones = nlohmann::json::parse(res.body)["ringtones"];
+        QCOMPARE(int(ringtones.size()), listed);
+        QCOMPARE(ringtones.front()["id"].get<int64_t>(), int64_t(1000 + sent));
     }
 };
 

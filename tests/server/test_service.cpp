@@ -1346,6 +1346,10 @@ private slots:
         startRow("start past the end", 3, 422);
         row("body too large", "POST", "/phone/v1/ringtone", std::string(8 * 1024 * 1024, ' '), 413,
             "too-large");
+        row("JSON upload's body at its limit, read", "POST", "/phone/v1/ringtone",
+            std::string(belfry::MaxRingtoneJsonBodyBytes, ' '), 400, "bad-request");
+        row("JSON upload's body a byte past it", "POST", "/phone/v1/ringtone",
+            std::string(belfry::MaxRingtoneJsonBodyBytes + 1, ' '), 413, "too-large");
         row("admin without token", "POST", "/admin/v1/update",
             json({{"version", "9"}, {"url", "http://x.example"}}).dump(), 401);
     }
@@ -1409,6 +1413,7 @@ private slots:
         const qint64 MiB = 1024 * 1024;
         row("tune: 50 MB", "tune", {}, 50 * 1000 * 1000, "", 413, "too large");
         row("tune: 40 MiB with a wrong token", "tune", {}, 40 * MiB, "&wrong-token", 403, "not paired");
+        row("tune: a byte past 40 MiB", "tune", {}, qint64(belfry::MaxTuneBytes) + 1, "", 413, "too large");
         row("tune: 40 MiB named ../evil", "tune", {}, 40 * MiB, "&name=../evil", 400, "name");
         row("tune: 40 MiB from a start that is no number", "tune", {}, 40 * MiB, "&start=1e3", 400, "start");
         row("tune: text that claims to be an MP3", "tune", claims, 0, "&name=song.mp3", 422, "not a tune");
