@@ -1111,7 +1111,7 @@ private slots:
                 QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(written, 'a') + '\n') > 0);
             file.close();
             std::string error;
-            made = loadAdminToken(path, error);
+            made = loadAdminToken(path, true, error);
             QCOMPARE(error.empty(), length > 0);
         } else if (secret == "device") {
             Api api(*rules.storage);
