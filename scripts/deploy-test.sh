@@ -22,3 +22,4 @@ if [ -n "$problems" ]; then
   exit 1
 fi
 BELFRY_BIN=$PWD/$build/bin timeout -k 10 300 tests/run-gui.sh /usr/bin/python3 tests/deploy/test_deploy.py
+BELFRY_BIN=$PWD/$build/bin timeout -k 10 180 /usr/bin/python3 tests/deploy/test_metrics.py
