@@ -85,7 +85,7 @@ void Service::adminHistory(const Request &req, Response &res)
         return;
     if (!options.history)
         return refuse(res, Refusal::NotFound, "this service keeps no history of its metrics");
-    res.setContent(options.history->json(beats.now()), "application/json");
+    res.setContent(options.history->json(unixNow()), "application/json");
     res.headers.emplace_back("Cache-Control", "no-store");
 }
 

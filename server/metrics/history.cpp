@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <ctime>
+#include <cmath>
 
 namespace belfry {
 
@@ -18,6 +18,15 @@ std::vector<uint64_t> since(const std::vector<uint64_t> &now, const std::vector<
     return out;
 }
 
+// Null when nothing was observed: a gap in the chart, not a time of 0.
+Json quantileOf(const std::vector<double> &bounds, const std::vector<uint64_t> &buckets, double q)
+{
+    for (uint64_t n : buckets)
+        if (n)
+            return quantile(bounds, buckets, q);
+    return nullptr;
+}
+
 Json described(const History::Sample &s, const History::Sample *before, const Metrics &m)
 {
     const History::Sample none;
@@ -26,10 +35,11 @@ Json described(const History::Sample &s, const History::Sample *before, const Me
     const auto &storeBounds = m.storeSeconds[0].bounds();
     const std::vector<uint64_t> conversions = since(s.conversions, b.conversions);
     const std::vector<uint64_t> store = since(s.store, b.store);
-    return {{"t", s.at}, {"beats", s.beats}, {"deliveries", s.deliveries}, {"confirmations", s.confirmations},
-        {"uploads", s.uploads}, {"refusals", s.refusals}, {"conversion_p50", quantile(conversionBounds, conversions, 0.5)},
-        {"conversion_p99", quantile(conversionBounds, conversions, 0.99)},
-        {"store_p99", quantile(storeBounds, store, 0.99)}, {"queue", s.queue}, {"upload_bytes", s.uploadBytes},
+    return {{"t", std::round(s.at * 1000) / 1000}, {"beats", s.beats}, {"deliveries", s.deliveries},
+        {"confirmations", s.confirmations}, {"uploads", s.uploads}, {"refusals", s.refusals},
+        {"conversion_p50", quantileOf(conversionBounds, conversions, 0.5)},
+        {"conversion_p99", quantileOf(conversionBounds, conversions, 0.99)},
+        {"store_p99", quantileOf(storeBounds, store, 0.99)}, {"queue", s.queue}, {"upload_bytes", s.uploadBytes},
         {"file_bytes", s.fileBytes}, {"connections", s.connections}, {"disk_full", s.diskFull ? 1 : 0}};
 }
 
@@ -37,7 +47,12 @@ Json described(const History::Sample &s, const History::Sample *before, const Me
 
 History::History(const Metrics &metrics, size_t capacity) : metrics(metrics), capacity(capacity) { }
 
-History::Sample History::read(int64_t at) const
+double unixNow()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+History::Sample History::read(double at) const
 {
     Sample s;
     s.at = at;
@@ -63,7 +78,7 @@ History::Sample History::read(int64_t at) const
     return s;
 }
 
-void History::sample(int64_t unixSeconds)
+void History::sample(double unixSeconds)
 {
     Sample s = read(unixSeconds);
     std::lock_guard<std::mutex> lock(mutex);
@@ -72,7 +87,7 @@ void History::sample(int64_t unixSeconds)
         ring.pop_front();
 }
 
-std::string History::json(int64_t unixSeconds) const
+std::string History::json(double unixSeconds) const
 {
     const Sample live = read(unixSeconds);
     Json samples = Json::array();
@@ -91,7 +106,7 @@ Sampler::Sampler(History &history, std::chrono::seconds every)
     : thread([this, &history, every] {
         std::unique_lock<std::mutex> lock(mutex);
         do
-            history.sample(int64_t(std::time(nullptr)));
+            history.sample(unixNow());
         while (!wake.wait_for(lock, every, [this] { return stopping; }));
     })
 { }

@@ -18,20 +18,23 @@
 
 namespace belfry {
 
+// Now, in seconds since 1970 to the millisecond: samples a second apart make rates.
+double unixNow();
+
 class History
 {
 public:
     explicit History(const Metrics &metrics, size_t capacity = HistorySamples);
     // Takes a sample at `unixSeconds`; the oldest goes past the capacity.
-    void sample(int64_t unixSeconds);
+    void sample(double unixSeconds);
     // The samples, oldest first, and one taken at `unixSeconds`, as JSON:
     // counters as they stand, gauges, and the quantiles of what happened
-    // since the sample before.
-    std::string json(int64_t unixSeconds) const;
+    // since the sample before (null when nothing did).
+    std::string json(double unixSeconds) const;
 
     struct Sample
     {
-        int64_t at = 0;
+        double at = 0;
         uint64_t beats = 0, deliveries = 0, confirmations = 0, uploads = 0;
         std::vector<uint64_t> refusals, conversions, store;
         int64_t queue = 0, uploadBytes = 0, fileBytes = 0, connections = 0;
@@ -39,7 +42,7 @@ public:
     };
 
 private:
-    Sample read(int64_t at) const;
+    Sample read(double at) const;
 
     const Metrics &metrics;
     const size_t capacity;
