@@ -154,11 +154,6 @@ class AdminPage(unittest.TestCase):
         field.send_keys(token)
         self.driver.find_element(By.CSS_SELECTOR, "#login button[type=submit]").click()
 
-    def points(self, chart):
-        """How many samples the chart's line has, as uPlot drew it."""
-        return self.js("const c = document.querySelector('#chart-' + arguments[0] + ' .u-over');"
-                       "return c ? document.querySelectorAll('#chart-' + arguments[0] + ' canvas').length : 0", chart)
-
     def test_page(self):
         self.driver.get(self.url + "admin")
         self.until(lambda: self.shown("#login"), "the page did not ask for the token")
@@ -198,7 +193,6 @@ class AdminPage(unittest.TestCase):
         self.assertEqual(severe, [])
         if SCREENSHOTS:
             # A few more samples, so that the picture shows lines rather than points.
-            self.until(lambda: self.js("return window.scrollY === 0"), "")
             self.wait_samples(6)
             (SCREENSHOTS / "admin.png").write_bytes(self.driver.get_screenshot_as_png())
 
