@@ -2329,7 +2329,9 @@ private slots:
         if (series.contains("file")) {
             const int small = 4096;
             ::setsockopt(held.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-            const std::string path = downloadUrlPath(pcid, tune(phone, noise30).body["id"]);
+            const Reply made = tune(phone, noise30);
+            QCOMPARE(made.status, 201);
+            const std::string path = downloadUrlPath(pcid, made.body["id"]);
             held.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         }
         if (series.contains("conversion"))
