@@ -33,3 +33,4 @@ if [ -z "$score" ] || ! awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }'; then
 fi
 echo "deploy/belfry-service@.service: exposure $score"
 BELFRY_BIN=$PWD/$build/bin timeout -k 10 300 tests/run-gui.sh /usr/bin/python3 tests/deploy/test_deploy.py
+BELFRY_BIN=$PWD/$build/bin timeout -k 10 180 /usr/bin/python3 tests/deploy/test_metrics.py

@@ -42,4 +42,6 @@ for state in no-itunes no-library; do
 done
 # The phone's page at phone size, in headless Chromium, on the whole road.
 tests/run-gui.sh /usr/bin/python3 tests/web/test_page.py --bin build/bin --screenshots "$out"
+# The admin page on a computer's screen, after a minute of traffic.
+/usr/bin/python3 tests/web/test_admin.py --bin build/bin --screenshots "$out"
 ls -1 "$out"

@@ -15,6 +15,7 @@ packages=(
   clang libclang-rt-14-dev
   ffmpeg qrencode chromium chromium-driver python3-selenium webkit2gtk-driver zlib1g-dev libbrotli-dev
   nginx systemd python3-seccomp
+  prometheus
 )
 
 missing=()
@@ -38,4 +39,9 @@ $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # installation would serve port 80 on every address.
 if [[ " ${missing[*]} " == *" nginx "* ]] && [ -d /run/systemd/system ]; then
   $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true
+fi
+# promtool checks the metrics, and the deployment test runs its own
+# Prometheus on loopback: the one Debian starts would scrape nothing of ours.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && [ -d /run/systemd/system ]; then
+  $SUDO systemctl disable --now prometheus prometheus-node-exporter >/dev/null 2>&1 || true
 fi

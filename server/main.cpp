@@ -2,12 +2,16 @@
 
 #include "api/service.h"
 #include "http/http.h"
+#include "http/refusal.h"
+#include "metrics/history.h"
 #include "rules/codec.h"
 #include "store/storage.h"
+#include "store/timed.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +37,9 @@ struct Options
     int64_t dbWait = belfry::DefaultDatabaseStartWaitSeconds, dbRetry = belfry::DefaultDatabaseRetrySeconds;
     std::string host;
     int port = -1;
+    // Off unless asked for: GET /metrics without the token.
+    std::string metricsListen, metricsHost;
+    int metricsPort = -1;
     belfry::ServiceOptions service;
     belfry::HttpOptions http;
 };
@@ -114,6 +121,11 @@ const std::vector<Option> Table = {
     text(
         "--listen", "HOST:PORT", "address to listen on; port 0 picks a free one",
         [](auto &o) -> auto & { return o.listen; }),
+    text(
+        "--metrics-listen", "HOST:PORT",
+        "a second address that serves GET /metrics without the admin token, for Prometheus (none: only behind"
+        " the token)",
+        [](auto &o) -> auto & { return o.metricsListen; }),
     text(
         "--public-url", "URL", "base address handed out in download addresses (none: the Host header)",
         [](auto &o) -> auto & { return o.publicUrl; }),
@@ -236,6 +248,19 @@ int usage()
     return 2;
 }
 
+// "127.0.0.1:8750", "[::1]:0": false when either part is missing or the port out of range.
+bool hostAndPort(const std::string &text, std::string &host, int &port)
+{
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos && colon + 1 < text.size() && text.size() - colon <= 6
+        && text.find_first_not_of("0123456789", colon + 1) == std::string::npos)
+        port = std::stoi(text.substr(colon + 1));
+    host = colon == std::string::npos ? "" : text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return port >= 0 && port <= 65535 && !host.empty();
+}
+
 bool parseOptions(int argc, char **argv, Options &o)
 {
     if (argc < 2 || std::strcmp(argv[1], "serve") != 0)
@@ -247,16 +272,10 @@ bool parseOptions(int argc, char **argv, Options &o)
         if (!option->set(o, option->value ? argv[++i] : ""))
             return false;
     }
-    const size_t colon = o.listen.rfind(':');
-    if (colon != std::string::npos && colon + 1 < o.listen.size() && o.listen.size() - colon <= 6
-        && o.listen.find_first_not_of("0123456789", colon + 1) == std::string::npos)
-        o.port = std::stoi(o.listen.substr(colon + 1));
-    o.host = colon == std::string::npos ? "" : o.listen.substr(0, colon);
-    if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']')
-        o.host = o.host.substr(1, o.host.size() - 2);
     while (o.publicUrl.size() > 1 && o.publicUrl.back() == '/')
         o.publicUrl.pop_back();
-    return !o.data.empty() && o.port >= 0 && o.port <= 65535 && !o.host.empty();
+    return !o.data.empty() && hostAndPort(o.listen, o.host, o.port)
+        && (o.metricsListen.empty() || hostAndPort(o.metricsListen, o.metricsHost, o.metricsPort));
 }
 
 std::unique_ptr<belfry::Storage> openStorage(const Options &o, std::string &error)
@@ -329,12 +348,40 @@ private:
     std::thread thread;
 };
 
-int serve(belfry::Storage &storage, const Options &o)
+
+// The service's address, and the metrics' own when asked for; false once
+// either cannot be bound, said on standard error.
+bool listen(belfry::HttpServer &server, belfry::Service &service, const Options &o)
+{
+    std::string error;
+    const int port = server.listen(o.host, o.port, error);
+    const int metricsPort = port < 0 || o.metricsListen.empty() ? 0
+                                                                : server.listenMetrics(o.metricsHost, o.metricsPort, error);
+    if (port < 0 || metricsPort < 0) {
+        std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
+        return false;
+    }
+    const auto shown = [](const std::string &host, int port) {
+        return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    };
+    service.setListenAddress(shown(o.host, port));
+    if (metricsPort > 0)
+        std::fprintf(stderr, "belfry-service: metrics on http://%s/metrics\n", shown(o.metricsHost, metricsPort).c_str());
+    return true;
+}
+
+int serve(belfry::Storage &untimed, const Options &o)
 {
     const bool ownToken = o.adminTokenFile.empty();
     const std::string tokenPath = ownToken ? o.data + "/admin-token" : o.adminTokenFile;
     std::string error;
     belfry::ServiceOptions options = o.service;
+    // Outlive the service and the server, whose gauges they read.
+    belfry::Metrics metrics(belfry::refusalCodes());
+    belfry::History history(metrics);
+    const std::unique_ptr<belfry::Storage> storage = belfry::timedStorage(untimed, metrics);
+    options.metrics = &metrics;
+    options.history = &history;
     options.adminToken = belfry::loadAdminToken(tokenPath, ownToken, error);
     options.publicUrl = o.publicUrl;
     if (options.adminToken.empty()) {
@@ -347,19 +394,15 @@ int serve(belfry::Storage &storage, const Options &o)
     // The server outlives the service: conversions that end during the stop
     // still hand their answers to it.
     std::unique_ptr<belfry::HttpServer> server;
-    belfry::Service service(storage, options);
+    belfry::Service service(*storage, options);
     belfry::HttpOptions http = o.http;
     http.stopping = [&service] {
         service.stop();
     };
+    http.metrics = &metrics;
     server = std::make_unique<belfry::HttpServer>(service.routes(), http);
-    const int port = server->listen(o.host, o.port, error);
-    if (port < 0) {
-        std::fprintf(stderr, "belfry-service: %s\n", error.c_str());
+    if (!listen(*server, service, o))
         return 1;
-    }
-    service.setListenAddress(
-        (o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host) + ":" + std::to_string(port));
     if (!service.pageProblem().empty())
         std::fprintf(stderr, "belfry-service: no phone page: %s\n", service.pageProblem().c_str());
     if (const std::string missing = belfry::Converter(options.convert).unavailable(); !missing.empty())
@@ -368,6 +411,8 @@ int serve(belfry::Storage &storage, const Options &o)
         service.listenAddress().c_str(), o.data.c_str(), tokenPath.c_str());
     std::fflush(stderr);
     const TokenReloads reloads(service, tokenPath);
+    // Ends before the service and the server it reads.
+    const belfry::Sampler sampler(history, std::chrono::seconds(belfry::HistoryEverySeconds));
     server->run();
     std::fprintf(stderr, "belfry-service: stopped\n");
     return 0;

@@ -203,4 +203,9 @@ inline constexpr size_t ConvertOutputBytes = 8 * MiB;
 inline constexpr int ConvertOpenFiles = 64;
 inline constexpr int ConvertNiceness = 10;
 
+// --- metrics ---
+// The admin page's charts: the last hour, a sample every 10 s, per instance.
+inline constexpr int64_t HistoryEverySeconds = 10;
+inline constexpr size_t HistorySamples = 360;
+
 }  // namespace belfry

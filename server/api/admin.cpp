@@ -79,6 +79,22 @@ void Service::adminStats(const Request &req, Response &res)
                     {"events", s.events}}}});
 }
 
+void Service::adminMetrics(const Request &req, Response &res)
+{
+    if (admitted(req, res))
+        res.setContent(counted.text(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+void Service::adminHistory(const Request &req, Response &res)
+{
+    if (!admitted(req, res))
+        return;
+    if (!options.history)
+        return refuse(res, Refusal::NotFound, "this service keeps no history of its metrics");
+    res.setContent(options.history->json(unixNow()), "application/json");
+    res.headers.emplace_back("Cache-Control", "no-store");
+}
+
 namespace {
 
 // The first line of an existing token file, or empty with `error` set.

@@ -1,4 +1,4 @@
-// The phone's page: its files, read once at start, served under a strict policy.
+// The phone's page and the admin's: their files, read once at start, served under a strict policy.
 
 #include "api/service.h"
 
@@ -53,6 +53,12 @@ constexpr PageFile PageFiles[] = {
     {"/wave.js", "wave.js", Script},
     {"/qr-worker.js", "qr-worker.js", Script},
     {"/vendor/jsQR.js", "vendor/jsQR.js", Script},
+    // The admin page: public, as its data comes only with the admin token.
+    {"/admin", "admin.html", "text/html; charset=utf-8"},
+    {"/admin.css", "admin.css", "text/css; charset=utf-8"},
+    {"/admin.js", "admin.js", Script},
+    {"/vendor/uPlot.iife.min.js", "vendor/uPlot.iife.min.js", Script},
+    {"/vendor/uPlot.min.css", "vendor/uPlot.min.css", "text/css; charset=utf-8"},
 };
 // Nothing on the page runs or loads from elsewhere, nor is it framed. Its
 // style is inline, so that no style sheet holds up the first paint: the

@@ -26,6 +26,9 @@ void Service::heartBeat(const Request &req, Response &res)
     BeatAnswer got;
     if (!allowed(beats.beat(beat, got), res, "too many new PCs from this address; try again later"))
         return;
+    counted.beats.add();
+    if (!beat.farewell)
+        counted.confirmations.add(beat.got.size());
     if (got.pairingLost)
         return answer(res, {{"status", 5}});
     json pairs = json::array(), sync = json::array();
@@ -176,7 +179,11 @@ void Service::ringtoneFile(const Request &req, Response &res)
     // A PC that confirms says itself what it stored. For one that does not,
     // the close after the last byte counts, and no beat lists the ringtone
     // until that is recorded.
-    res.delivered = beats.onClose(info);
+    if (auto delivered = beats.onClose(info))
+        res.delivered = [this, delivered = std::move(delivered)] {
+            counted.deliveries.add();
+            return delivered();
+        };
 }
 
 }  // namespace belfry

@@ -163,8 +163,11 @@ void Service::convertAndStore(
     std::string input, int start, const NewRingtone &r, const std::string &address, Resume resume)
 {
     const bool queued = uploads.convert(std::move(input), start, address, [this, r, resume](Conversion made) {
+        if (made.status != ConvertStatus::Busy)
+            counted.conversionSeconds.observe(made.took);
         resume([this, r, made = std::move(made)](Response &res) {
-            uploaded(uploads.store(r, made), res);
+            if (uploaded(uploads.store(r, made), res))
+                counted.uploads.add();
         });
     });
     if (!queued)

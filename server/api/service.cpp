@@ -10,6 +10,7 @@ namespace belfry {
 Service::Service(Storage &storage, ServiceOptions options)
     : storage(storage)
     , options(std::move(options))
+    , counted(this->options.metrics ? *this->options.metrics : uncounted)
     , beats(storage, this->options.keepSeconds, this->options.newPcsPerDay)
     , pairings(addressBudget(storage, "pairings", this->options.pairingsPerHour, HourSeconds))
     , events(addressBudget(storage, "events", EventsPerHour, HourSeconds))
@@ -20,6 +21,15 @@ Service::Service(Storage &storage, ServiceOptions options)
     beats.expire();
     if (!this->options.webRoot.empty())
         loadPage();
+    counted.conversionQueue.readFrom([queue = conversions.get()] {
+        return int64_t(queue->depth());
+    });
+}
+
+// The metrics outlive the service.
+Service::~Service()
+{
+    counted.conversionQueue.readFrom(nullptr);
 }
 
 // The transport has taken the address from X-Forwarded-For when the service
@@ -70,6 +80,8 @@ std::vector<Route> Service::routes()
         route("POST", "/admin/v1/update", MaxJsonBodyBytes, &Service::adminUpdate),
         route("POST", "/admin/v1/conf", MaxJsonBodyBytes, &Service::adminConf),
         route("GET", "/admin/v1/stats", 0, &Service::adminStats),
+        route("GET", "/admin/v1/history", 0, &Service::adminHistory),
+        route("GET", "/metrics", 0, &Service::adminMetrics),
     };
     pageRoutes(all);
     return all;

@@ -7,7 +7,10 @@
 #include "core/budgets.h"
 #include "core/uploads.h"
 #include "http/http.h"
+#include "http/refusal.h"
 #include "media/convert.h"
+#include "metrics/history.h"
+#include "metrics/metrics.h"
 #include "store/storage.h"
 
 #include <nlohmann/json_fwd.hpp>
@@ -39,6 +42,10 @@ struct ServiceOptions
     // The folder of the phone's page; empty: no page is served.
     std::string webRoot;
     ConvertOptions convert;
+    // Where the routes count, and the last hour the admin page charts; both
+    // outlive the service. Null: counted for no one, no history.
+    Metrics *metrics = nullptr;
+    const History *history = nullptr;
 };
 
 // The HTTP side of the service: every route, its checks and its answers.
@@ -50,6 +57,9 @@ public:
     // Reads the phone's page from `options.webRoot`; pageProblem() tells
     // when it could not.
     Service(Storage &storage, ServiceOptions options);
+    ~Service();
+    Service(const Service &) = delete;
+    Service &operator=(const Service &) = delete;
     // Every route with the largest body it reads.
     std::vector<Route> routes();
     // Ends the conversions under way and answers those waiting, at once:
@@ -87,6 +97,8 @@ private:
     void adminUpdate(const Request &req, Response &res);
     void adminConf(const Request &req, Response &res);
     void adminStats(const Request &req, Response &res);
+    void adminMetrics(const Request &req, Response &res);
+    void adminHistory(const Request &req, Response &res);
 
     bool admitted(const Request &req, Response &res) const;
     bool paired(const Credentials &c, Response &res);
@@ -101,6 +113,8 @@ private:
     ServiceOptions options;
     // Guards options.adminToken, which a reload swaps under running requests.
     mutable std::mutex adminTokenMutex;
+    Metrics uncounted {refusalCodes()};
+    Metrics &counted;
     Beats beats;
     // Per source address: pairings, usage events.
     std::unique_ptr<AddressBudget> pairings, events;

@@ -6,6 +6,7 @@
 
 #include "http/http.h"
 #include "http/room.h"
+#include "metrics/metrics.h"
 
 #include <boost/asio/thread_pool.hpp>
 
@@ -27,6 +28,7 @@ public:
     // What is left of HttpOptions::uploadMemory and HttpOptions::fileMemory.
     virtual UploadRoom &uploadRoom() = 0;
     virtual Room &fileRoom() = 0;
+    virtual Metrics &metrics() = 0;
     // Where a request's work runs, off the connections' threads.
     virtual boost::asio::thread_pool::executor_type workers() = 0;
     // The session ends: its connection no longer counts.

@@ -20,6 +20,8 @@
 
 namespace belfry {
 
+struct Metrics;
+
 // One request as a route sees it.
 struct Request
 {
@@ -72,6 +74,8 @@ struct Response
     std::function<std::string()> delivered;
     // What the request's log line adds: why it was refused, or what it did.
     std::string note;
+    // The refusal's number (a Refusal) when refused, for the metrics; -1 otherwise.
+    int refusal = -1;
 
     void setContent(std::string content, const char *type)
     {
@@ -144,6 +148,9 @@ struct HttpOptions
     size_t headerLimit = MaxHeaderBytes;
     // Called once as a stop begins, so that long work can end within the grace.
     std::function<void()> stopping = nullptr;
+    // What the transport counts (refusals, connections, the rooms), and what
+    // listenMetrics() serves; must outlive the server. Null: counted for no one.
+    Metrics *metrics = nullptr;
 };
 
 class HttpServer
@@ -157,6 +164,9 @@ public:
     // Binds and listens; the port actually bound (port 0 picks one), or -1
     // with `error` set.
     int listen(const std::string &host, int port, std::string &error);
+    // A second address, where GET /metrics is the only route, answered
+    // without the admin token: for a scraper on a private address. As listen().
+    int listenMetrics(const std::string &host, int port, std::string &error);
     // Serves until SIGINT or SIGTERM, then stops accepting, lets what is in
     // flight finish within the grace time and drops the rest.
     void run();

@@ -42,6 +42,15 @@ void refuse(Response &res, Refusal why, const std::string &error, int status)
         nlohmann::json {{"status", 1}, {"error", error}, {"code", kind.code}}.dump(), "application/json");
     res.note = error;
     res.delivered = nullptr;
+    res.refusal = int(why);
+}
+
+std::vector<std::string> refusalCodes()
+{
+    std::vector<std::string> codes;
+    for (const RefusalKind &kind : Refusals)
+        codes.push_back(kind.code);
+    return codes;
 }
 
 }  // namespace belfry

@@ -7,6 +7,7 @@
 #include "http/http.h"
 
 #include <string>
+#include <vector>
 
 namespace belfry {
 
@@ -31,5 +32,7 @@ enum class Refusal {
 // finer status of the same kind (401, 431, 501). A refusal is never a
 // delivery.
 void refuse(Response &res, Refusal why, const std::string &error, int status = 0);
+// Each refusal's code, by its number: the metrics' labels.
+std::vector<std::string> refusalCodes();
 
 }  // namespace belfry

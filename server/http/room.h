@@ -15,7 +15,7 @@ namespace belfry::transport {
 class Room
 {
 public:
-    explicit Room(size_t total) : left(total) { }
+    explicit Room(size_t total) : total(total), left(total) { }
     // Takes all of `bytes` or nothing.
     bool take(size_t bytes)
     {
@@ -27,8 +27,10 @@ public:
         return true;
     }
     void give(size_t bytes) { left += bytes; }
+    size_t used() const { return total - left.load(); }
 
 private:
+    const size_t total;
     std::atomic<size_t> left;
 };
 
@@ -42,6 +44,7 @@ public:
     UploadRoom(size_t total, size_t share, size_t strangers);
     bool take(const std::string &sender, size_t bytes, bool vouched);
     void give(const std::string &sender, size_t bytes, bool vouched);
+    size_t used() const { return room.used(); }
 
 private:
     Room room, strangerRoom;

@@ -275,6 +275,7 @@ Answer prepare(Response res, const Request *req)
 {
     Answer a {Message(static_cast<http::status>(res.status), 11), std::move(res.delivered),
         std::move(res.note), res.file};
+    a.refusal = res.refusal;
     if (a.file && res.status == 200)
         prepareFile(a, req);
     else

@@ -52,6 +52,7 @@ struct Answer
     std::string note;
     std::shared_ptr<const FileBody> file;
     uint64_t from = 0, length = 0;
+    int refusal = -1;
 };
 
 // `req` is null for a refusal made before the request was complete.

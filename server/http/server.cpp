@@ -38,40 +38,84 @@ void serve(asio::io_context &ioc)
     }
 }
 
+constexpr const char *MetricsType = "text/plain; version=0.0.4; charset=utf-8";
+
 }  // namespace
 
-void HttpServer::Impl::accept()
+MetricsHost::MetricsHost(HttpServer::Impl &server, Metrics &metrics)
+    : server(server)
+    , routes {{"GET", "/metrics", 0, [&metrics](const Request &, Response &res) {
+                   res.setContent(metrics.text(), MetricsType);
+               }}}
+{ }
+
+const HttpOptions &MetricsHost::settings() const { return server.settings(); }
+bool MetricsHost::stopping() const { return server.stopping(); }
+UploadRoom &MetricsHost::uploadRoom() { return server.uploadRoom(); }
+Room &MetricsHost::fileRoom() { return server.fileRoom(); }
+Metrics &MetricsHost::metrics() { return server.metrics(); }
+asio::thread_pool::executor_type MetricsHost::workers() { return server.workers(); }
+void MetricsHost::release(Session *session) { server.release(session); }
+
+HttpServer::Impl::Impl(std::vector<Route> routes, HttpOptions options)
+    : routes(std::move(routes))
+    , options(options)
+    , counted(options.metrics ? *options.metrics : uncounted)
+    , largestBody(transport::maxBody(this->routes))
+    , connectionCap(options.maxConnections ? options.maxConnections : SIZE_MAX)
+    , pool(size_t(std::max(1, options.workers)))
 {
-    acceptor.async_accept(asio::make_strand(ioc), [this](error_code ec, tcp::socket socket) {
-        if (!acceptor.is_open())
+    counted.connections.readFrom([this] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return int64_t(sessions.size());
+    });
+    counted.uploadBytes.readFrom([this] {
+        return int64_t(uploadBytes.used());
+    });
+    counted.fileBytes.readFrom([this] {
+        return int64_t(fileBytes.used());
+    });
+}
+
+// The metrics outlive the server.
+HttpServer::Impl::~Impl()
+{
+    for (Gauge *g : {&counted.connections, &counted.uploadBytes, &counted.fileBytes})
+        g->readFrom(nullptr);
+}
+
+void HttpServer::Impl::accept(tcp::acceptor &from, Host &host)
+{
+    from.async_accept(asio::make_strand(ioc), [this, &from, &host](error_code ec, tcp::socket socket) {
+        if (!from.is_open())
             return;
         if (ec) {
             // Out of descriptors (or a connection gone before it was
             // taken): try again shortly instead of spinning.
             std::fprintf(stderr, "belfry-service: accepting failed: %s\n", ec.message().c_str());
             timer.expires_after(std::chrono::milliseconds(100));
-            timer.async_wait([this](error_code ec) {
+            timer.async_wait([this, &from, &host](error_code ec) {
                 if (!ec)
-                    accept();
+                    accept(from, host);
             });
             return;
         }
-        admitSocket(std::move(socket));
-        accept();
+        admitSocket(std::move(socket), host);
+        accept(from, host);
     });
 }
 
-void HttpServer::Impl::admitSocket(tcp::socket socket)
+void HttpServer::Impl::admitSocket(tcp::socket socket, Host &host)
 {
     error_code ec;
     const auto endpoint = socket.remote_endpoint(ec);
     if (ec)
         return;
     socket.set_option(tcp::no_delay(true), ec);
-    admitConnection(std::move(socket), addressText(endpoint.address()));
+    admitConnection(std::move(socket), addressText(endpoint.address()), host);
 }
 
-void HttpServer::Impl::admitConnection(tcp::socket socket, const std::string &peer)
+void HttpServer::Impl::admitConnection(tcp::socket socket, const std::string &peer, Host &host)
 {
     error_code ec;
     const std::string key = addressKey(peer);
@@ -82,14 +126,17 @@ void HttpServer::Impl::admitConnection(tcp::socket socket, const std::string &pe
             && (options.proxies.trusts(peer) || perAddress[key] < options.maxPerAddress
                 || (reapedOwn = reapIdle(&key)));
         if (room) {
-            session = std::make_shared<Session>(*this, std::move(socket), peer, key);
+            session = std::make_shared<Session>(host, std::move(socket), peer, key);
             sessions.insert(session.get());
             ++perAddress[key];
-        } else if (++refusedConnections && Clock::now() - lastRefusalLog > std::chrono::seconds(10)) {
-            std::fprintf(stderr,
-                "belfry-service: %zu connections refused over the caps so far (latest from %s)\n",
-                refusedConnections, escaped(key).c_str());
-            lastRefusalLog = Clock::now();
+        } else {
+            counted.refused(size_t(Refusal::Busy));
+            if (++refusedConnections && Clock::now() - lastRefusalLog > std::chrono::seconds(10)) {
+                std::fprintf(stderr,
+                    "belfry-service: %zu connections refused over the caps so far (latest from %s)\n",
+                    refusedConnections, escaped(key).c_str());
+                lastRefusalLog = Clock::now();
+            }
         }
     }
     if (session)
@@ -136,6 +183,7 @@ void HttpServer::Impl::stop()
         options.stopping();
     error_code ignored;
     acceptor.close(ignored);
+    metricsAcceptor.close(ignored);
     timer.cancel();
     stopSessions(Session::Reading);
     awaitSessions(Clock::now() + options.stopGrace, false);
@@ -183,27 +231,18 @@ HttpServer::HttpServer(std::vector<Route> routes, HttpOptions options)
 
 HttpServer::~HttpServer() = default;
 
-int HttpServer::listen(const std::string &host, int port, std::string &error)
+namespace {
+
+int bindTo(tcp::acceptor &acceptor, const std::string &host, int port, std::string &error)
 {
-    // Every connection is a descriptor: take all the system allows, and keep
-    // the cap below it so the database and files still open.
-    rlimit files {};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
-        ::getrlimit(RLIMIT_NOFILE, &files);
-        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur > ReservedFiles * 2)
-            impl->connectionCap = std::min(impl->connectionCap, size_t(files.rlim_cur - ReservedFiles));
-    }
     error_code ec;
-    tcp::resolver resolver(impl->ioc);
+    tcp::resolver resolver(acceptor.get_executor());
     const auto found = resolver.resolve(host, std::to_string(port), tcp::resolver::passive, ec);
     if (ec || found.empty()) {
         error = "cannot resolve " + host + ": " + ec.message();
         return -1;
     }
     const tcp::endpoint endpoint = *found.begin();
-    auto &acceptor = impl->acceptor;
     acceptor.open(endpoint.protocol(), ec);
     if (!ec)
         acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
@@ -219,6 +258,28 @@ int HttpServer::listen(const std::string &host, int port, std::string &error)
     return bound.port();
 }
 
+}  // namespace
+
+int HttpServer::listenMetrics(const std::string &host, int port, std::string &error)
+{
+    return bindTo(impl->metricsAcceptor, host, port, error);
+}
+
+int HttpServer::listen(const std::string &host, int port, std::string &error)
+{
+    // Every connection is a descriptor: take all the system allows, and keep
+    // the cap below it so the database and files still open.
+    rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur > ReservedFiles * 2)
+            impl->connectionCap = std::min(impl->connectionCap, size_t(files.rlim_cur - ReservedFiles));
+    }
+    return bindTo(impl->acceptor, host, port, error);
+}
+
 void HttpServer::run()
 {
     Impl &server = *impl;
@@ -228,7 +289,9 @@ void HttpServer::run()
         std::fprintf(stderr, "belfry-service: %s received, stopping\n", strsignal(signal));
         server.stop();
     });
-    server.accept();
+    server.accept(server.acceptor, server);
+    if (server.metricsAcceptor.is_open())
+        server.accept(server.metricsAcceptor, server.metricsHost);
     std::vector<std::thread> threads;
     for (int i = 1; i < server.options.ioThreads; ++i)
         threads.emplace_back([&server] {

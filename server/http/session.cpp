@@ -389,6 +389,8 @@ void Session::failed(const error_code &ec, bool inHeaders)
 
 void Session::answer(Answer a)
 {
+    if (a.refusal >= 0)
+        host.metrics().refused(size_t(a.refusal));
     state = Writing;
     out = std::move(a);
     if (method == "HEAD") {

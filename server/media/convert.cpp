@@ -411,6 +411,12 @@ bool ConvertQueue::submit(std::string input, int start, Done done)
     return true;
 }
 
+size_t ConvertQueue::depth()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return running + jobs.size();
+}
+
 void ConvertQueue::work()
 {
     for (;;) {
@@ -426,7 +432,9 @@ void ConvertQueue::work()
             jobs.pop_front();
             ++running;
         }
+        const auto started = std::chrono::steady_clock::now();
         Conversion result = converter.convert(job.input, job.start, &stopping);
+        result.took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {
             // Before `done`, so that an upload its answer lets through finds room.
             std::lock_guard<std::mutex> lock(mutex);

@@ -60,6 +60,8 @@ struct Conversion
     // The audio was taken over as it was, without encoding it again.
     bool copied = false;
     double seconds = 0;
+    // Wall seconds the converter ran for it (set by the queue), waiting not included.
+    double took = 0;
 };
 
 class Converter
@@ -106,6 +108,8 @@ public:
     // Ends the running conversions and answers every waiting job with Busy,
     // without waiting for the ends; later submissions are refused.
     void stop();
+    // Conversions running or waiting.
+    size_t depth();
 
 private:
     struct Job

@@ -5,6 +5,10 @@
 #include "http/room.h"
 #include "http/server.h"
 #include "http/proxies.h"
+#include "metrics/history.h"
+#include "metrics/metrics.h"
+
+#include <nlohmann/json.hpp>
 
 #include <QtTest>
 
@@ -86,12 +90,55 @@ private:
 }  // namespace
 
 Q_DECLARE_METATYPE(std::vector<Step>)
+Q_DECLARE_METATYPE(std::vector<uint64_t>)
 
 class TestHttp : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // A histogram's quantile, interpolated within its bucket.
+    void quantiles_data()
+    {
+        QTest::addColumn<std::vector<uint64_t>>("buckets");
+        QTest::addColumn<double>("q");
+        QTest::addColumn<double>("expected");
+        // Bounds 1, 2, 4 and +Inf.
+        QTest::newRow("nothing observed") << std::vector<uint64_t> {0, 0, 0, 0} << 0.5 << 0.0;
+        QTest::newRow("median of one bucket") << std::vector<uint64_t> {4, 0, 0, 0} << 0.5 << 0.5;
+        QTest::newRow("p99 in the second") << std::vector<uint64_t> {50, 50, 0, 0} << 0.99 << 1.98;
+        QTest::newRow("past the last bound") << std::vector<uint64_t> {1, 0, 0, 9} << 0.99 << 4.0;
+        QTest::newRow("empty buckets skipped") << std::vector<uint64_t> {0, 0, 2, 0} << 0.5 << 3.0;
+    }
+    void quantiles()
+    {
+        QFETCH(std::vector<uint64_t>, buckets);
+        QFETCH(double, q);
+        QFETCH(double, expected);
+        QCOMPARE(belfry::quantile({1, 2, 4}, buckets, q), expected);
+    }
+
+    // The admin page's hour: the newest samples up to the capacity, and one
+    // of the moment; a time of what did not happen is none, not 0.
+    void historyKeepsItsLastSamples()
+    {
+        belfry::Metrics metrics(belfry::refusalCodes());
+        belfry::History history(metrics, 3);
+        for (int t = 1; t <= 5; ++t) {
+            metrics.beats.add(10);
+            history.sample(t * 10);
+        }
+        metrics.storeSeconds[0].observe(0.002);
+        const auto samples = nlohmann::json::parse(history.json(55))["samples"];
+        QCOMPARE(samples.size(), size_t(4));
+        QCOMPARE(samples[0]["t"].get<double>(), 30.0);
+        QCOMPARE(samples[0]["beats"].get<uint64_t>(), uint64_t(30));
+        QCOMPARE(samples[3]["t"].get<double>(), 55.0);
+        QVERIFY(samples[2]["store_p99"].is_null());
+        QVERIFY(samples[3]["store_p99"].get<double>() > 0.001);
+        QCOMPARE(samples[3]["refusals"].size(), metrics.refusalCodes.size());
+    }
+
     // A room of 100 bytes, shares of 30, strangers' room of 50.
     void uploadRoom_data()
     {
