@@ -63,7 +63,8 @@ constexpr PageFile PageFiles[] = {
 // Nothing on the page runs or loads from elsewhere, nor is it framed. Its
 // style is inline, so that no style sheet holds up the first paint: the
 // policy names it by its hash (StyleSource), taken from index.html at start.
-constexpr const char *PolicyHead = "default-src 'none'; script-src 'self'; style-src ";
+// The admin page's sheets are files of its own ('self').
+constexpr const char *PolicyHead = "default-src 'none'; script-src 'self'; style-src 'self'";
 constexpr const char *PolicyTail
     = "; img-src 'self' blob: data:; media-src 'self' blob:; connect-src 'self'; manifest-src 'self'; "
       "form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
@@ -141,7 +142,7 @@ std::string etagFor(const std::string &etag, const char *coding)
 }
 
 // The policy's source for the page's inline style: the hash of each <style>
-// block in the HTML, as the browser hashes it; 'none' without one.
+// block in the HTML, as the browser hashes it, each after a space.
 std::string styleSource(const std::string &html)
 {
     std::string source;
@@ -154,9 +155,9 @@ std::string styleSource(const std::string &html)
         SHA256(reinterpret_cast<const unsigned char *>(html.data() + at), end - at, digest);
         unsigned char text[4 * ((SHA256_DIGEST_LENGTH + 2) / 3) + 1];
         EVP_EncodeBlock(text, digest, SHA256_DIGEST_LENGTH);
-        source += std::string(source.empty() ? "" : " ") + "'sha256-" + reinterpret_cast<char *>(text) + "'";
+        source += std::string(" 'sha256-") + reinterpret_cast<char *>(text) + "'";
     }
-    return source.empty() ? "'none'" : source;
+    return source;
 }
 
 // Whether a list of codings (Accept-Encoding) takes `coding`: named, or by

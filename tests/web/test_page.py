@@ -583,7 +583,7 @@ class PageTest(unittest.TestCase):
         self.line.blocked = ()
         # The body alone takes 11 s at this pace; the log times the request.
         refused = [line for line in self.road.service_log.read_text().splitlines() if "/phone/v1/tune" in line]
-        self.assertLess(int(re.search(r" 507 \d+B (\d+)ms", refused[-1]).group(1)), 5000, refused[-1])
+        self.assertLess(int(re.search(r" status=507 bytes=\d+ ms=(\d+)", refused[-1]).group(1)), 5000, refused[-1])
         d.refresh()
         self.choose(wav)
         self.wait.until(lambda d: self.find("#send-full").is_displayed(), "a full PC was not shown")
