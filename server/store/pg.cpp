@@ -124,13 +124,25 @@ constexpr const char *MigrationLock = "SELECT pg_advisory_xact_lock(7428031)";
 
 }  // namespace
 
+// libpq's message on one line: its hints follow on lines of their own,
+// indented, and the journal takes each line for an event.
+static std::string message(PGconn *conn)
+{
+    std::string out;
+    for (const char *p = conn ? PQerrorMessage(conn) : ""; *p; ++p) {
+        if (*p != '\n' && *p != '\t')
+            out += *p;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
 void logLine(const std::string &what, PGconn *conn)
 {
-    std::string detail = conn ? PQerrorMessage(conn) : "";
-    while (!detail.empty() && (detail.back() == '\n' || detail.back() == ' '))
-        detail.pop_back();
-    std::replace(detail.begin(), detail.end(), '\n', ' ');
-    std::fprintf(stderr, "storage: %s: %s\n", what.c_str(), detail.c_str());
+    std::fprintf(stderr, "storage: %s: %s\n", what.c_str(), message(conn).c_str());
 }
 
 bool PgStorage::migrate(bool &reached, std::string &error)
@@ -155,9 +167,7 @@ bool PgStorage::open(Connection &c, std::string &error, bool withStatements)
 {
     c.pg = PQconnectdb(conninfo.c_str());
     if (PQstatus(c.pg) != CONNECTION_OK) {
-        error = PQerrorMessage(c.pg);
-        while (!error.empty() && error.back() == '\n')
-            error.pop_back();
+        error = message(c.pg);
         PQfinish(c.pg);
         c.pg = nullptr;
         return false;
@@ -167,7 +177,7 @@ bool PgStorage::open(Connection &c, std::string &error, bool withStatements)
         c.pg, [](void *, const char *) {}, nullptr);
     Rows setup(PQexec(c.pg, SessionSetup));
     if (!setup.ok())
-        error = PQerrorMessage(c.pg);
+        error = message(c.pg);
     if (!setup.ok() || (withStatements && !prepare(c.pg, error))) {
         PQfinish(c.pg);
         c.pg = nullptr;
@@ -182,7 +192,7 @@ bool PgStorage::prepare(PGconn *pg, std::string &error)
         const Statement &s = Statements[i];
         Rows r(PQprepare(pg, s.name, s.sql, 0, nullptr));
         if (!r.ok()) {
-            error = std::string("preparing ") + s.name + ": " + PQerrorMessage(pg);
+            error = std::string("preparing ") + s.name + ": " + message(pg);
             return false;
         }
     }
@@ -194,7 +204,7 @@ bool PgStorage::migrateOn(PGconn *pg, std::string &error)
     auto step = [&](const std::string &sql) {
         Rows r(PQexec(pg, sql.c_str()));
         if (!r.ok())
-            error = "migrating the schema: " + std::string(PQerrorMessage(pg));
+            error = "migrating the schema: " + message(pg);
         return r.ok();
     };
     if (!step(DurableBegin) || !step(MigrationLock)
@@ -204,7 +214,7 @@ bool PgStorage::migrateOn(PGconn *pg, std::string &error)
     }
     Rows current(PQexec(pg, "SELECT coalesce(max(version), 0) FROM belfry_schema"));
     if (!current.ok()) {
-        error = "reading the schema version: " + std::string(PQerrorMessage(pg));
+        error = "reading the schema version: " + message(pg);
         PQclear(PQexec(pg, "ROLLBACK"));
         return false;
     }

@@ -375,6 +375,16 @@ private slots:
         QVERIFY(sql(conninfo, "UPDATE belfry_schema SET version = version - 100"));
         QVERIFY(open());
     }
+
+    // libpq's reason runs over lines (its hint indented below): the log, and
+    // with it the journal, gets one line.
+    void unreachableSaidOnOneLine()
+    {
+        std::string error;
+        QVERIFY(!openPgStorage(withDatabase(admin, dbname) + " port=1", error));
+        QVERIFY2(error.find("port 1") != std::string::npos, error.c_str());
+        QVERIFY2(error.find_first_of("\n\t") == std::string::npos, error.c_str());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPgStorage)
