@@ -1177,6 +1177,7 @@ private slots:
             QCOMPARE(r.status, 503);
             QCOMPARE(r.body["code"], "busy");
             QVERIFY(r.headers.count("Retry-After"));
+            QCOMPARE(r.headers.find("Retry-After")->second, std::to_string(belfry::DatabaseAwayRetryAfterSeconds));
         }
         QVERIFY(!pgCluster("resume", cluster).isEmpty());
         QCOMPARE(s.beat(pcid)["sync"], json::array({std::to_string(id)}));
