@@ -43,6 +43,8 @@ class Road(socketserver.ThreadingTCPServer):
         self.upload_rate = None  # bytes a second; None: as fast as the line
         self.blocked = ()  # substrings of a path whose requests fail
         self.asked = []  # each request's path and query, in order
+        # (path, status line, whether its body was still being sent) of each answer
+        self.answers = []
         self.thread = threading.Thread(target=self.serve_forever, daemon=True)
         self.thread.start()
 
@@ -79,6 +81,7 @@ class Exchange(socketserver.BaseRequestHandler):
                 answer, body = read_head(up)
             except ConnectionError:
                 return
+            road.answers.append((path, answer[0], sending.is_alive()))
             self.request.sendall(closing(answer) + body)
             try:
                 while True:
