@@ -15,7 +15,7 @@ function greyOf(rgba, width, height) {
 // A copy whose longest side is `longest`, each pixel the mean of the block
 // of the picture it covers. A phone's sensor grain averages out here; a
 // browser's own scaling differs by engine (WebKit's keeps much of the grain,
-// and jsQR then searches ten times as long among its specks).
+// and jsQR then searches ten times as long among its flecks).
 function shrunk(grey, width, height, longest) {
   const f = Math.max(1, Math.max(width, height) / longest);
   const w = Math.max(1, Math.round(width / f)), h = Math.max(1, Math.round(height / f));
@@ -42,7 +42,7 @@ function shrunk(grey, width, height, longest) {
 }
 
 // Averaged over each pixel's 3 × 3 neighbourhood: what grain is left after
-// the shrinking still turns, in jsQR's local thresholds, into specks that
+// the shrinking still turns, in jsQR's local thresholds, into flecks that
 // each look like a finder pattern.
 function smoothed(grey, width, height) {
   const across = new Uint16Array(grey.length);
